@@ -1,0 +1,172 @@
+/*
+ * Ostrand: the OPC client service of Quorvane.
+ *
+ * Handles are 32-bit integers; -1 means failure or "none". Strings are narrow
+ * and NUL-terminated; buffers belong to the caller and are never overrun (a
+ * buffer of n bytes receives at most n - 1 characters and a NUL).
+ *
+ * Backends: the built-in simulation servers on the local machine (machine ""
+ * or this host's name). Further backends plug in behind the same calls.
+ */
+#ifndef OSTRAND_H
+#define OSTRAND_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(OSTRAND_BUILDING)
+#define OSTRAND_API __attribute__((visibility("default")))
+#else
+#define OSTRAND_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* VARIANT: the tagged value that carries OPC values, with the Automation    */
+/* coercion rules.                                                            */
+
+typedef uint16_t VARTYPE;
+typedef int16_t VARIANT_BOOL;
+typedef int32_t HRESULT;
+typedef char* BSTR; /* narrow, NUL-terminated, owned by the VARIANT */
+
+enum VARENUM {
+    VT_EMPTY = 0,
+    VT_NULL = 1,
+    VT_I2 = 2,
+    VT_I4 = 3,
+    VT_R4 = 4,
+    VT_R8 = 5,
+    VT_CY = 6,
+    VT_DATE = 7,
+    VT_BSTR = 8,
+    VT_ERROR = 10,
+    VT_BOOL = 11,
+    VT_I1 = 16,
+    VT_UI1 = 17,
+    VT_UI2 = 18,
+    VT_UI4 = 19,
+    VT_I8 = 20,
+    VT_UI8 = 21,
+    VT_INT = 22,
+    VT_UINT = 23,
+    VT_ARRAY = 0x2000
+};
+
+#define VARIANT_TRUE ((VARIANT_BOOL)-1)
+#define VARIANT_FALSE ((VARIANT_BOOL)0)
+
+#define S_OK ((HRESULT)0)
+#define DISP_E_TYPEMISMATCH ((HRESULT)0x80020005)
+#define DISP_E_BADVARTYPE ((HRESULT)0x80020008)
+#define DISP_E_OVERFLOW ((HRESULT)0x8002000A)
+#define E_INVALIDARG ((HRESULT)0x80070057)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000E)
+#define E_FAIL ((HRESULT)0x80004005)
+
+/* Currency: a 64-bit integer scaled by 10,000. */
+typedef struct CY {
+    int64_t int64;
+} CY;
+
+/* One-dimensional array of VARIANTs (VT_ARRAY | element type). */
+typedef struct SAFEARRAY {
+    uint32_t count;
+    struct tagVARIANT* elements;
+} SAFEARRAY;
+
+typedef struct tagVARIANT {
+    VARTYPE vt;
+    uint16_t reserved1, reserved2, reserved3;
+    union {
+        int8_t cVal;
+        uint8_t bVal;
+        int16_t iVal;
+        uint16_t uiVal;
+        int32_t lVal;
+        uint32_t ulVal;
+        int64_t llVal;
+        uint64_t ullVal;
+        int32_t intVal;
+        uint32_t uintVal;
+        float fltVal;
+        double dblVal;
+        VARIANT_BOOL boolVal;
+        HRESULT scode;
+        CY cyVal;
+        double date; /* days since 1899-12-30 */
+        BSTR bstrVal;
+        SAFEARRAY* parray;
+    };
+} VARIANT;
+
+OSTRAND_API void VariantInit(VARIANT* v);
+/* Frees what the value owns and leaves VT_EMPTY. */
+OSTRAND_API HRESULT VariantClear(VARIANT* v);
+/* Deep copy; the destination is cleared first. */
+OSTRAND_API HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);
+/* Coerces src into dest (dest may equal src). Failure leaves dest untouched. */
+OSTRAND_API HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, uint16_t flags, VARTYPE vt);
+
+/* Allocates a BSTR copy of `text`; free with SysFreeString (VariantClear does). */
+OSTRAND_API BSTR SysAllocString(const char* text);
+OSTRAND_API void SysFreeString(BSTR text);
+
+/* ------------------------------------------------------------------------ */
+/* The service.                                                               */
+
+/* UTC file time: 100 ns units since 1601-01-01. */
+typedef struct FILETIME {
+    uint32_t dwLowDateTime;
+    uint32_t dwHighDateTime;
+} FILETIME;
+
+typedef struct ServerStatus {
+    FILETIME startTime;
+    FILETIME currentTime;
+    FILETIME lastUpdateTime;
+    int32_t serverState; /* 1 running, 2 failed, 3 not configured, 4 suspended, 5 test */
+    int32_t groupCount;
+    int32_t bandWidth;
+    uint16_t majorVersion;
+    uint16_t minorVersion;
+    uint16_t buildNumber;
+    uint16_t reserved;
+    char* vendorInfo; /* set by the caller to its own buffer */
+} ServerStatus;
+
+/* Server handle, group handle, item handle, value (owned by Ostrand for the
+ * call), time stamp low and high halves, quality (192 good, 0 bad). */
+typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VARIANT* value, uint32_t time_low,
+                                uint32_t time_high, int32_t quality);
+
+/* Start-up and shutdown of the service (the program's COM start-up).
+ * OstrandInitialize: 0 on success, negative on failure. */
+OSTRAND_API int32_t OstrandInitialize(void);
+OSTRAND_API void OstrandUninitialize(void);
+
+OSTRAND_API int32_t ConnectServer(const char* machine, const char* server, int32_t reserved);
+OSTRAND_API int32_t EnableDataCallback(int32_t server, DataCallback callback);
+OSTRAND_API int32_t DisconnectServer(int32_t server);
+OSTRAND_API int32_t GetServerCount(int32_t mode, const char* machine);
+OSTRAND_API int32_t GetServerName(int32_t index, char* buffer, int32_t size);
+OSTRAND_API int32_t GetServerStatus(int32_t server, ServerStatus* status, int32_t vendor_size);
+OSTRAND_API int32_t AddGroup(int32_t server, const char* name, int32_t* update_rate, float* deadband);
+OSTRAND_API int32_t RemoveGroup(int32_t server, int32_t group);
+OSTRAND_API int32_t AddItem(int32_t server, int32_t group, const char* item_id);
+OSTRAND_API int32_t RemoveItem(int32_t server, int32_t group, int32_t item);
+OSTRAND_API int32_t WriteItem(int32_t server, int32_t group, int32_t item, VARIANT* value, int32_t mode);
+OSTRAND_API int32_t BrowseMoveTo(int32_t server, const char* path);
+OSTRAND_API int32_t BrowseCount(int32_t server, int32_t type);
+OSTRAND_API int32_t BrowseName(int32_t server, int32_t index, char* buffer, int32_t size);
+OSTRAND_API int32_t BrowseItemId(int32_t server, const char* leaf, char* buffer, int32_t size);
+OSTRAND_API int32_t QueryOrganization(int32_t server, uint16_t* organization);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSTRAND_H */

@@ -1,0 +1,37 @@
+# Shared helpers for the build fragments of each folder.
+
+# Includes every *.cmake fragment of the calling folder, so that each area
+# (core, serial, TCP, ...) keeps its own list of targets.
+macro(qv_include_fragments)
+  file(GLOB _qv_fragments CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cmake")
+  list(SORT _qv_fragments)
+  foreach(_qv_fragment IN LISTS _qv_fragments)
+    include(${_qv_fragment})
+  endforeach()
+endmacro()
+
+# qv_test(NAME name SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT seconds])
+# One GoogleTest executable registered with ctest. The label "concurrency"
+# marks the tests that ./test.sh also runs under ThreadSanitizer.
+function(qv_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
+
+# qv_fuzzer(NAME name SOURCES ... [LIBS ...] [CORPUS dir])
+function(qv_fuzzer)
+  cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS} Threads::Threads)
+endfunction()

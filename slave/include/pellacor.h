@@ -1,0 +1,198 @@
+/*
+ * Pellacor: a Modbus slave that serves memory it does not own.
+ *
+ * The application describes ranges of its own memory as data blocks (one slave
+ * id, one point type, a range of point addresses). Masters on serial links (RTU
+ * or ASCII framing, COM1 to COM9) and on Modbus/TCP read and write those points
+ * in place. All state is process-wide: there is no per-caller context.
+ *
+ * Point addresses are the Modbus protocol address plus one, in 16 bits.
+ * Every block element is one unsigned 16-bit word in host byte order (coils and
+ * discrete inputs: nonzero = ON), except for wide-register requests, which use
+ * 32-bit elements (see SetProtocolOptions).
+ *
+ * Threads. Pellacor starts one reader thread per open serial port and one
+ * service thread for the Modbus/TCP server. The write callback and the traffic
+ * callback run on the thread that handled the request:
+ *   - the TCP service thread for Modbus/TCP;
+ *   - the application's thread (through PellacorWindow timers) for RTU links
+ *     opened with a window;
+ *   - the port's reader thread for RTU links without a window and ASCII links.
+ * The library takes no locks on the data-block table: a block is published
+ * complete, and block memory is read and written through atomic 16-bit and
+ * 32-bit accesses, so the application may store into it while masters read.
+ * A request covering several points reads or writes them one at a time.
+ */
+#ifndef PELLACOR_H
+#define PELLACOR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(PELLACOR_BUILDING)
+#define PELLACOR_API __attribute__((visibility("default")))
+#else
+#define PELLACOR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* The application's "window": where Pellacor posts messages and runs timers. */
+
+/* Runs on the application's thread when a timer started with set_timer fires. */
+typedef void (*PellacorTimerProc)(void* arg, uintptr_t timer_id);
+
+/*
+ * A small table of callbacks that stands for an application window. Pass a
+ * pointer to it wherever a window is expected; NULL is valid where noted. The
+ * struct and its context must stay valid until every link and every block that
+ * refers to it is closed or removed.
+ *
+ * post:      queue (message, wparam, lparam) for the application's thread and
+ *            return at once; nonzero when queued. Called from any Pellacor
+ *            thread (TCP service thread for the bind-failure message, any
+ *            request-handling thread for write notifications).
+ * set_timer: (re)start the one-shot-or-periodic timer `timer_id` on the
+ *            application's thread with period `ms`; when it fires, call
+ *            proc(arg, timer_id) on that thread. Starting a running timer
+ *            restarts it. Called from reader threads. Nonzero on success.
+ * kill_timer: stop timer `timer_id` if it runs (no call of proc starts after
+ *            kill_timer has returned on the application's thread; a call from
+ *            another thread may race with one that is already being dispatched,
+ *            which Pellacor tolerates). Called from reader threads.
+ * Pellacor stops its RTU end-of-frame timer itself inside proc when it fires.
+ */
+typedef struct PellacorWindow {
+    void* context;
+    int (*post)(void* context, uint32_t message, uintptr_t wparam, intptr_t lparam);
+    int (*set_timer)(void* context, uintptr_t timer_id, uint32_t ms, PellacorTimerProc proc, void* arg);
+    int (*kill_timer)(void* context, uintptr_t timer_id);
+} PellacorWindow;
+
+/* ------------------------------------------------------------------------ */
+/* Types shared with the application.                                         */
+
+enum PellacorPointType {
+    PELLACOR_COIL_STATUS = 1,      /* read by 1, written by 5 and 15 */
+    PELLACOR_INPUT_STATUS = 2,     /* read by 2 */
+    PELLACOR_HOLDING_REGISTER = 3, /* read by 3, written by 6 and 16 */
+    PELLACOR_INPUT_REGISTER = 4    /* read by 4 */
+};
+
+/* The handle of the Modbus/TCP server (SlaveStatus, ReadDebugData, CloseConnection). */
+#define PELLACOR_TCP_HANDLE 8050
+/* The message the application passes to OpenTCPConnection; posted with both
+ * parameters 0 when the server cannot bind its port. */
+#define PELLACOR_TCP_BIND_FAILED_MESSAGE 1025
+
+/*
+ * Serial settings of one port: 20 bytes, fixed little-endian layout (the
+ * application stores the record as it is in its settings file).
+ */
+typedef struct PortSettings {
+    uint32_t baudRate;     /* bits per second; also picks the RTU end-of-frame time */
+    uint8_t dataBits;      /* 5 to 8, passed to the port as given */
+    uint8_t parity;        /* 0 none, 1 odd, 2 even, 3 mark, 4 space */
+    uint8_t stopBits;      /* 0 one, 1 one and a half (Linux has no such setting:
+                              two stop bits are used), 2 two */
+    uint8_t spare1;        /* not read */
+    uint32_t ctsFlow;      /* bit 0: hardware CTS flow control (CRTSCTS) */
+    uint32_t dsrFlow;      /* bit 0: wait for DSR before sending */
+    uint8_t rtsLeadDelay;  /* ms between raising RTS and the first byte */
+    uint8_t rtsTailDelay;  /* ms between the last bit on the line and dropping RTS */
+    uint8_t spare2[2];     /* not read */
+} PortSettings;
+
+#ifdef __cplusplus
+static_assert(sizeof(PortSettings) == 20, "PortSettings is a 20-byte record");
+#else
+_Static_assert(sizeof(PortSettings) == 20, "PortSettings is a 20-byte record");
+#endif
+
+/* Called once per block a master's write reached: slave id of the request (0
+ * for a broadcast), point type, point address, value (0..65535, 0/1 for
+ * coils, the full 32-bit value for wide registers). The result is ignored. */
+typedef int32_t (*PellacorWriteCallback)(int32_t slave_id, int32_t point_type, int32_t address, int32_t value);
+
+/* Called after each chunk of traffic was recorded in a connection's ring:
+ * connection handle, ring position where the chunk starts, chunk length. */
+typedef int32_t (*PellacorTrafficCallback)(int32_t handle, int32_t position, int32_t length);
+
+/* ------------------------------------------------------------------------ */
+/* Data blocks.                                                               */
+
+/* First free entry of the 250-entry table; returns its handle 1..250, 0 when
+ * the table is full. `data` holds `count` elements and stays valid and unmoved
+ * until RemoveDataBlock. */
+PELLACOR_API int32_t DefineDataBlock(uint8_t slave_id, uint8_t point_type, uint16_t start_address,
+                                     uint16_t count, void* data);
+/* 1; 0 for a handle outside 1..250. The active flag of the entry stays. */
+PELLACOR_API int32_t RemoveDataBlock(int32_t handle);
+/* Stores `active` in every entry of that slave id; returns 8000. */
+PELLACOR_API int32_t ActivateSlaveId(uint8_t slave_id, int32_t active);
+/* After masters wrote into block `handle`, post (message, 0, handle) to
+ * `window` once per successful write request. 1; 0 for a bad handle. */
+PELLACOR_API int32_t EnableDoWriteNotification(const PellacorWindow* window, int32_t handle, int32_t enable,
+                                               uint32_t message);
+/* Registers the write callback and turns the call-out on; NULL turns it off. 1. */
+PELLACOR_API int32_t EnableCallback(PellacorWriteCallback callback);
+/* Registers the traffic callback; NULL turns it off. 1. */
+PELLACOR_API int32_t EnableBufferCallback(PellacorTrafficCallback callback);
+
+/* ------------------------------------------------------------------------ */
+/* Connections.                                                               */
+
+/* Copies the good and bad frame counters (either pointer may be NULL) and
+ * clears both when `reset` is nonzero. 0; 256 for an unknown handle. */
+PELLACOR_API uint16_t SlaveStatus(int32_t handle, uint32_t* good_frames, uint32_t* bad_frames, int32_t reset);
+/* Nonzero `options` turns on 32-bit registers at point addresses from 5001
+ * for functions 3, 4 and 16 (serial links only). 1; 0 for an unknown handle. */
+PELLACOR_API int32_t SetProtocolOptions(int32_t handle, uint32_t options);
+/* Copies `count` entries of the connection's 1024-entry traffic ring from
+ * `start` (wrapping). Entry: low byte = traffic byte, high byte 1 = received,
+ * 0 = sent. Returns count; 0 for an unknown handle, a start outside 0..1023 or
+ * a closed connection; a count of 0 or less is returned as given. */
+PELLACOR_API int32_t ReadDebugData(int32_t handle, uint16_t* dest, int32_t start, int32_t count);
+/* 0x0204. */
+PELLACOR_API uint16_t DLL_Revision(void);
+
+/* Opens COM`port` (1..9) with protocol 1 = RTU, anything else = ASCII (low 16
+ * bits). With a window, RTU frame ends are timed by `timer_id` on the
+ * application's thread; without one (NULL) the reader thread times them.
+ * Returns the connection handle (never -1 or 8050), or -1: bad port number,
+ * no such device, device in use, settings refused, port already open. */
+PELLACOR_API int32_t OpenConnection(const PellacorWindow* window, int32_t port, uint16_t protocol,
+                                    uintptr_t timer_id, const PortSettings* settings);
+/* 8050 closes the TCP server (asynchronously; returns 1 also when closed).
+ * A serial handle: returns 1 once the port's reader thread has ended; 0 for a
+ * handle that names no open connection. */
+PELLACOR_API int32_t CloseConnection(int32_t handle);
+/* Starts the Modbus/TCP server on the service port: 8050, or -1 when open. */
+PELLACOR_API int32_t OpenTCPConnection(const PellacorWindow* window, uint32_t message);
+/* Port (low 16 bits) used the next time the server starts listening. 1. */
+PELLACOR_API int32_t SetTCPServicePort(uint16_t port);
+/* The socket library needs no start-up on Linux: both succeed and do nothing. */
+PELLACOR_API int32_t InitializeWSock(void);
+PELLACOR_API uint16_t UnInitializeWSock(void);
+/* The TCP server's event procedure, run on its service thread: `server` is the
+ * server's token, `message` 1025 close, 1026 listening socket event, 1124 + k
+ * client slot k, 0x0113 (timer) with wparam 1 for the idle check. Exported for
+ * completeness; only the library's own event loop calls it. */
+PELLACOR_API intptr_t MBAPWndProc(void* server, uint32_t message, uintptr_t wparam, intptr_t lparam);
+
+/* ------------------------------------------------------------------------ */
+/* Linux additions.                                                           */
+
+/* Names the device behind COM`port` (1..9) for later OpenConnection calls.
+ * Default: COMn is /dev/ttyS(n-1). NULL or "" restores the default.
+ * 1; 0 for a port outside 1..9 or a path longer than 255 bytes. */
+PELLACOR_API int32_t SetPortDevice(int32_t port, const char* path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PELLACOR_H */

@@ -1,0 +1,107 @@
+// Pellacor internals shared by the transports: the data-block table, the
+// connection records, request processing and the serial framing.
+//
+// Ownership: core (table.cpp, request.cpp, framing.cpp, connection.cpp),
+// serial links (serial*.cpp), Modbus/TCP server (tcp*.cpp). The transports
+// only use what this header declares.
+#pragma once
+
+#include "pellacor.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace pellacor {
+
+constexpr int kBlockCount = 250;
+constexpr int kSerialPorts = 9;
+constexpr int kRingEntries = 1024;
+constexpr size_t kSerialRxSize = 520;
+
+// ---------------------------------------------------------------------------
+// Connection records: index 0..8 = COM1..COM9, index 9 = the Modbus/TCP server.
+constexpr int kTcpIndex = kSerialPorts;
+
+struct Connection {
+    std::atomic<int32_t> handle{-1};              // -1 closed; 8050 for TCP
+    std::atomic<const PellacorWindow*> window{nullptr};
+    uintptr_t timerId = 0;
+    uint32_t endOfFrameMs = 0;
+    uint16_t protocol = 0;                        // 1 RTU, else ASCII
+    std::atomic<uint32_t> options{0};             // nonzero: wide registers
+    std::atomic<uint32_t> goodFrames{0};
+    std::atomic<uint32_t> badFrames{0};
+    uint8_t rtsLeadMs = 0;
+    uint8_t rtsTailMs = 0;
+    // Traffic ring: allocated on open, released on close. Writers are the
+    // thread(s) handling this connection; readers use ReadDebugData.
+    std::atomic<std::atomic<uint16_t>*> ring{nullptr};
+    std::atomic<uint32_t> ringPos{0};
+};
+
+Connection& ConnectionAt(int index);
+// 8050 -> TCP record (open or not); -1 -> none; else the open serial record
+// with that handle; nullptr when unknown.
+Connection* FindConnection(int32_t handle);
+
+// Ring lifetime (the transports call these on open and close).
+void AllocateRing(Connection& c);
+void ReleaseRing(Connection& c);
+// Appends a chunk to the connection's ring (received: high byte 1) and then
+// calls the traffic callback with (handle, start position, length).
+void RecordTraffic(Connection& c, const uint8_t* data, size_t length, bool received);
+
+// ---------------------------------------------------------------------------
+// Request processing, transport independent.
+
+enum class Transport : uint8_t { Rtu, Ascii, Tcp };
+
+struct Request {
+    uint8_t slave = 0;
+    uint8_t function = 0;
+    const uint8_t* fields = nullptr; // the bytes after the function code, binary
+    size_t fieldsLength = 0;         // how many of them were received
+};
+
+enum class Outcome : uint8_t {
+    Silent,    // no reply at all (acceptance refused, or a serial broadcast)
+    Exception, // reply with exception code `exception`
+    Data,      // read reply: `dataBytes` data bytes were written to `out`
+    Echo       // write or diagnostics: the transport builds its echo
+};
+
+struct Result {
+    Outcome outcome = Outcome::Silent;
+    uint8_t exception = 0;
+    size_t dataBytes = 0;
+};
+
+// Handles one request to the end: acceptance (serial transports), dispatch,
+// reads into `out` (capacity `outCapacity`), writes into the blocks with their
+// callbacks, and the write notifications after a successful write. `options`
+// is the connection's protocol options word.
+Result ProcessRequest(Transport transport, uint32_t options, const Request& request, uint8_t* out,
+                      size_t outCapacity);
+
+// Exception function code as the transport sends it.
+uint8_t ExceptionFunction(Transport transport, uint8_t function);
+
+// ---------------------------------------------------------------------------
+// Serial framing over a complete frame (the caller owns the buffer and empties
+// it afterwards). Counts good and bad frames on `c` and sends the reply, if
+// any, through `sink`.
+
+struct ReplySink {
+    void* context = nullptr;
+    void (*send)(void* context, const uint8_t* data, size_t length) = nullptr;
+};
+
+void RtuReceive(Connection& c, const uint8_t* frame, size_t length, const ReplySink& sink);
+void AsciiReceive(Connection& c, const uint8_t* buffer, size_t length, const ReplySink& sink);
+
+uint16_t Crc16(const uint8_t* data, size_t length);
+uint8_t Lrc(const char* hex, size_t length); // over hex character pairs
+uint32_t EndOfFrameTimeMs(uint32_t baudRate);
+
+} // namespace pellacor

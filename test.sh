@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds and runs every test: AddressSanitizer + UndefinedBehaviorSanitizer for
+# the whole suite, ThreadSanitizer for the tests labelled "concurrency", and a
+# bounded libFuzzer run of every fuzz target. Any failure exits non-zero.
+set -euo pipefail
+cd "$(dirname "$0")"
+source scripts/deps.sh
+qv_need_packages "${QV_BUILD_PACKAGES[@]}" "${QV_TEST_PACKAGES[@]}"
+[ -x tests/peers/install.sh ] && tests/peers/install.sh
+
+jobs=$(nproc)
+fuzz_seconds=${QV_FUZZ_SECONDS:-30}
+status=0
+
+configure() { # dir, extra cmake arguments...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+configure build/asan -DQV_SANITIZE=address,undefined -DQV_BENCH=ON
+cmake --build build/asan -j "$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE '^(slow)$' || status=1
+
+echo "== ThreadSanitizer (label concurrency)"
+configure build/tsan -DQV_SANITIZE=thread -DQV_BENCH=OFF -DQV_GUI=OFF
+cmake --build build/tsan -j "$jobs"
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L concurrency || status=1
+
+echo "== libFuzzer, ${fuzz_seconds} s per target"
+CC=clang CXX=clang++ configure build/fuzz -DQV_FUZZ=ON -DQV_SANITIZE=address,undefined -DQV_GUI=OFF
+cmake --build build/fuzz -j "$jobs"
+for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
+  [ -x "$fuzzer" ] || continue
+  name=$(basename "$fuzzer")
+  corpus=$(mktemp -d)
+  [ -d "tests/fuzz/corpus/$name" ] && cp -r "tests/fuzz/corpus/$name/." "$corpus/"
+  echo "-- $name"
+  if ! "$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+       -artifact_prefix="build/fuzz/$name-" "$corpus" 2>"build/fuzz/$name.log"; then
+    tail -n 40 "build/fuzz/$name.log"
+    echo "FAILED: $name"
+    status=1
+  else
+    grep -E 'stat::number_of_executed_units' "build/fuzz/$name.log" || true
+  fi
+  rm -rf "$corpus"
+done
+
+if [ $status -eq 0 ]; then echo "test.sh: all passed"; else echo "test.sh: FAILURES"; fi
+exit $status
