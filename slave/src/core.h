@@ -104,4 +104,8 @@ uint16_t Crc16(const uint8_t* data, size_t length);
 uint8_t Lrc(const char* hex, size_t length); // over hex character pairs
 uint32_t EndOfFrameTimeMs(uint32_t baudRate);
 
+// ---------------------------------------------------------------------------
+// Transport hooks. CloseConnection (serial.cpp) hands 8050 to the TCP server.
+int32_t CloseTcpServer(); // tcp*.cpp: asynchronous close; 1 also when closed
+
 } // namespace pellacor
