@@ -1,12 +1,480 @@
-// Modbus/TCP server: placeholder until the implementation lands.
-#include "core.h"
+// Modbus/TCP server: one service thread per opened server runs an epoll loop
+// over the listening socket, up to 32 client sockets, a wake-up eventfd and
+// the idle-check timerfd, and turns each event into an MBAPWndProc message.
+//
+// Every opened server has its own Server object, shared by the application
+// thread (only to raise `closing` and wake the loop) and its service thread
+// (everything else). Closing is asynchronous: the sockets of a closed server
+// are torn down on its own thread, which never touches the Server of a later
+// OpenTCPConnection.
+#include "tcp_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace pellacor::tcp {
+namespace {
+
+// epoll tags: the low 32 bits name the source, the high 32 bits carry the
+// client slot's serial so that an event of a freed slot is not applied to the
+// next client accepted into it within the same batch.
+constexpr uint32_t kTagWake = 0;
+constexpr uint32_t kTagTimer = 1;
+constexpr uint32_t kTagListen = 2;
+constexpr uint32_t kTagClient0 = 16;
+
+struct Client {
+    int fd = -1;
+    sockaddr_storage peer{};
+    uint32_t connectTime = 0;
+    uint32_t lastActivity = 0;
+    uint32_t serial = 0;
+    bool writeArmed = false;
+    bool drop = false;
+    Assembly assembly;
+    std::vector<uint8_t> out; // reply bytes the socket has not taken yet
+    size_t outOffset = 0;
+};
+
+struct Server {
+    const PellacorWindow* window = nullptr;
+    uint32_t message = 0;
+    int wakeFd = -1;
+    std::atomic<bool> closing{false};
+    std::atomic<bool> idleCheckRequested{false};
+    std::atomic<int> connected{0};
+    // Held around each RecordTraffic so that a close can wait until the ring
+    // is no longer written before it is released.
+    std::mutex ringLock;
+
+    // Service thread only.
+    int epollFd = -1;
+    int timerFd = -1;
+    int listenFd = -1;
+    bool listenArmed = false;
+    bool running = true;
+    Client clients[kClientSlots];
+
+    ~Server() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+};
+
+std::atomic<uint16_t> gPort{502};
+std::atomic<bool> gFakeClock{false};
+std::atomic<uint32_t> gFakeNow{0};
+
+std::mutex gMutex;
+std::condition_variable gThreadEnded;
+std::shared_ptr<Server> gOpen; // the open server, null when closed
+int gLiveThreads = 0;          // service threads not yet ended, closed servers' included
+
+thread_local Server* tServer = nullptr; // the server of this service thread
+
+uint64_t Tag(uint32_t source, uint32_t serial = 0) { return (static_cast<uint64_t>(serial) << 32) | source; }
+
+void Wake(int fd) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+Connection& Record() { return ConnectionAt(kTcpIndex); }
+
+void RecordChunk(Server& s, const uint8_t* data, size_t length, bool received) {
+    std::lock_guard<std::mutex> guard(s.ringLock);
+    if (s.closing.load(std::memory_order_acquire)) return;
+    RecordTraffic(Record(), data, length, received);
+}
+
+void ArmListen(Server& s, bool on) {
+    if (s.listenFd < 0 || s.listenArmed == on) return;
+    epoll_event ev{};
+    ev.events = on ? static_cast<uint32_t>(EPOLLIN) : 0u;
+    ev.data.u64 = Tag(kTagListen);
+    if (::epoll_ctl(s.epollFd, EPOLL_CTL_MOD, s.listenFd, &ev) == 0) s.listenArmed = on;
+}
+
+void SetClientEvents(Server& s, int k, bool write) {
+    Client& cl = s.clients[k];
+    epoll_event ev{};
+    ev.events = write ? static_cast<uint32_t>(EPOLLIN | EPOLLOUT) : static_cast<uint32_t>(EPOLLIN);
+    ev.data.u64 = Tag(kTagClient0 + static_cast<uint32_t>(k), cl.serial);
+    if (::epoll_ctl(s.epollFd, EPOLL_CTL_MOD, cl.fd, &ev) == 0) cl.writeArmed = write;
+}
+
+void FreeSlot(Server& s, int k) {
+    Client& cl = s.clients[k];
+    if (cl.fd < 0) return;
+    ::epoll_ctl(s.epollFd, EPOLL_CTL_DEL, cl.fd, nullptr);
+    ::close(cl.fd);
+    cl.fd = -1;
+    cl.assembly.fill = 0;
+    cl.out.clear();
+    cl.out.shrink_to_fit();
+    cl.outOffset = 0;
+    cl.writeArmed = false;
+    cl.drop = false;
+    s.connected.fetch_sub(1, std::memory_order_relaxed);
+    // A connection left waiting in the listen queue gets the slot.
+    ArmListen(s, true);
+}
+
+// Sends what the socket takes; false when the client is gone.
+bool Flush(Server& s, int k) {
+    Client& cl = s.clients[k];
+    while (cl.outOffset < cl.out.size()) {
+        const ssize_t n = ::send(cl.fd, cl.out.data() + cl.outOffset, cl.out.size() - cl.outOffset,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            cl.outOffset += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        return false;
+    }
+    if (cl.outOffset == cl.out.size()) {
+        cl.out.clear();
+        cl.outOffset = 0;
+        if (cl.writeArmed) SetClientEvents(s, k, false);
+    } else if (!cl.writeArmed) {
+        SetClientEvents(s, k, true);
+    }
+    return true;
+}
+
+struct SendContext {
+    Server* server;
+    int slot;
+};
+
+// Queues one whole reply behind any earlier one and sends what the socket takes.
+void SendReply(void* context, const uint8_t* data, size_t length) {
+    auto* ctx = static_cast<SendContext*>(context);
+    Server& s = *ctx->server;
+    Client& cl = s.clients[ctx->slot];
+    if (cl.drop) return;
+    RecordChunk(s, data, length, false);
+    if (cl.out.size() - cl.outOffset + length > kOutputQueueLimit) {
+        cl.drop = true; // the client does not read its replies
+        return;
+    }
+    if (cl.outOffset > 0 && cl.outOffset == cl.out.size()) {
+        cl.out.clear();
+        cl.outOffset = 0;
+    }
+    cl.out.insert(cl.out.end(), data, data + length);
+    if (!Flush(s, ctx->slot)) cl.drop = true;
+}
+
+void OnListen(Server& s) {
+    int k = 0;
+    while (k < kClientSlots && s.clients[k].fd >= 0) ++k;
+    if (k == kClientSlots) {
+        // Every slot is busy: the connection stays in the listen queue, and
+        // the socket is not watched until a slot frees.
+        ArmListen(s, false);
+        return;
+    }
+    Client& cl = s.clients[k];
+    socklen_t len = sizeof cl.peer;
+    const int fd = ::accept4(s.listenFd, reinterpret_cast<sockaddr*>(&cl.peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    cl.fd = fd;
+    cl.serial++;
+    cl.assembly.fill = 0;
+    cl.connectTime = cl.lastActivity = NowMs();
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = Tag(kTagClient0 + static_cast<uint32_t>(k), cl.serial);
+    if (::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        ::close(fd);
+        cl.fd = -1;
+        return;
+    }
+    s.connected.fetch_add(1, std::memory_order_relaxed);
+}
+
+void OnClient(Server& s, int k, uint32_t events) {
+    Client& cl = s.clients[k];
+    if (cl.fd < 0) return;
+    if ((events & EPOLLOUT) != 0 && !Flush(s, k)) {
+        FreeSlot(s, k);
+        return;
+    }
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return;
+
+    Assembly& a = cl.assembly;
+    const ssize_t n = ::recv(cl.fd, a.buffer + a.fill, kReceiveBufferSize - a.fill, MSG_DONTWAIT);
+    if (n == 0) { // the client closed its side
+        FreeSlot(s, k);
+        return;
+    }
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) FreeSlot(s, k);
+        return;
+    }
+    RecordChunk(s, a.buffer + a.fill, static_cast<size_t>(n), true);
+    a.fill += static_cast<size_t>(n);
+
+    SendContext ctx{&s, k};
+    const ReplySink sink{&ctx, &SendReply};
+    const DrainStatus status = DrainRequests(a, Record(), NowMs(), &cl.lastActivity, sink, &s.closing);
+    if (status == DrainStatus::Drop || cl.drop) FreeSlot(s, k);
+}
+
+void OnIdleCheck(Server& s) {
+    const uint32_t now = NowMs();
+    for (int k = 0; k < kClientSlots; ++k) {
+        Client& cl = s.clients[k];
+        if (cl.fd >= 0 && static_cast<uint32_t>(now - cl.lastActivity) > kIdleLimitMs) FreeSlot(s, k);
+    }
+}
+
+void TearDown(Server& s) {
+    for (int k = 0; k < kClientSlots; ++k) FreeSlot(s, k);
+    if (s.listenFd >= 0) {
+        ::close(s.listenFd);
+        s.listenFd = -1;
+    }
+    s.running = false;
+}
+
+void MarkClosed(const std::shared_ptr<Server>& s) {
+    std::lock_guard<std::mutex> guard(gMutex);
+    if (gOpen == s) gOpen.reset();
+}
+
+// Start-up of the listening side. False: the server ends (bind failure).
+bool StartListening(const std::shared_ptr<Server>& sp) {
+    Server& s = *sp;
+    s.listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s.listenFd < 0) return true; // open, but nothing listens
+
+    const int one = 1;
+    ::setsockopt(s.listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(gPort.load(std::memory_order_relaxed));
+    if (::bind(s.listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.listenFd, 1) != 0) {
+        ::close(s.listenFd);
+        s.listenFd = -1;
+        MarkClosed(sp);
+        if (s.window != nullptr && s.window->post != nullptr && !s.closing.load(std::memory_order_acquire))
+            s.window->post(s.window->context, s.message, 0, 0);
+        return false;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = Tag(kTagListen);
+    if (::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.listenFd, &ev) == 0) s.listenArmed = true;
+
+    s.timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (s.timerFd >= 0) {
+        itimerspec period{};
+        period.it_interval.tv_sec = kIdleCheckPeriodMs / 1000;
+        period.it_value = period.it_interval;
+        ::timerfd_settime(s.timerFd, 0, &period, nullptr);
+        ev.events = EPOLLIN;
+        ev.data.u64 = Tag(kTagTimer);
+        ::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.timerFd, &ev);
+    }
+    return true;
+}
+
+// A server opened right after a close must not race the previous server's
+// tear-down for the port: wait (bounded) until older service threads ended.
+void WaitForOlderServers(Server& s) {
+    std::unique_lock<std::mutex> lock(gMutex);
+    gThreadEnded.wait_for(lock, std::chrono::seconds(5), [&] {
+        return gLiveThreads <= 1 || s.closing.load(std::memory_order_acquire);
+    });
+}
+
+void ServiceThread(std::shared_ptr<Server> sp) {
+    Server& s = *sp;
+    tServer = &s;
+    WaitForOlderServers(s);
+
+    s.epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    bool listening = false;
+    if (s.epollFd >= 0) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = Tag(kTagWake);
+        ::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.wakeFd, &ev);
+        listening = StartListening(sp);
+    } else {
+        MarkClosed(sp);
+    }
+
+    epoll_event events[64];
+    while (listening && s.running) {
+        const int n = ::epoll_wait(s.epollFd, events, 64, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < n && s.running; ++i) {
+            const uint32_t source = static_cast<uint32_t>(events[i].data.u64);
+            const uint32_t serial = static_cast<uint32_t>(events[i].data.u64 >> 32);
+            const auto lparam = static_cast<intptr_t>(events[i].events);
+            if (source == kTagWake) {
+                uint64_t count = 0;
+                [[maybe_unused]] ssize_t r = ::read(s.wakeFd, &count, sizeof count);
+                if (s.closing.load(std::memory_order_acquire)) {
+                    MBAPWndProc(&s, kMsgClose, 0, 0);
+                } else if (s.idleCheckRequested.exchange(false)) {
+                    MBAPWndProc(&s, kMsgTimer, kIdleTimerId, 0);
+                }
+            } else if (source == kTagTimer) {
+                uint64_t expirations = 0;
+                [[maybe_unused]] ssize_t r = ::read(s.timerFd, &expirations, sizeof expirations);
+                MBAPWndProc(&s, kMsgTimer, kIdleTimerId, 0);
+            } else if (source == kTagListen) {
+                MBAPWndProc(&s, kMsgListen, 0, lparam);
+            } else if (source >= kTagClient0 && source < kTagClient0 + kClientSlots) {
+                const int k = static_cast<int>(source - kTagClient0);
+                if (s.clients[k].fd >= 0 && s.clients[k].serial == serial)
+                    MBAPWndProc(&s, kMsgClientBase + static_cast<uint32_t>(k), 0, lparam);
+            }
+        }
+        // A close raised while this batch ran is honoured before the next wait.
+        if (s.running && s.closing.load(std::memory_order_acquire)) MBAPWndProc(&s, kMsgClose, 0, 0);
+    }
+    if (s.running) TearDown(s);
+    if (s.timerFd >= 0) ::close(s.timerFd);
+    if (s.epollFd >= 0) ::close(s.epollFd);
+    s.timerFd = s.epollFd = -1;
+    tServer = nullptr;
+    MarkClosed(sp); // also after a failed epoll_wait: a dead loop is no open server
+    sp.reset();     // the wake-up eventfd goes with the last reference
+
+    std::lock_guard<std::mutex> guard(gMutex);
+    --gLiveThreads;
+    gThreadEnded.notify_all();
+}
+
+} // namespace
+
+uint32_t NowMs() {
+    if (gFakeClock.load(std::memory_order_acquire)) return gFakeNow.load(std::memory_order_acquire);
+    const auto t = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(t).count());
+}
+
+void SetFakeClock(bool enabled, uint32_t nowMs) {
+    gFakeNow.store(nowMs, std::memory_order_release);
+    gFakeClock.store(enabled, std::memory_order_release);
+}
+
+bool TriggerIdleCheck() {
+    std::lock_guard<std::mutex> guard(gMutex);
+    if (!gOpen) return false;
+    gOpen->idleCheckRequested.store(true, std::memory_order_release);
+    Wake(gOpen->wakeFd);
+    return true;
+}
+
+bool WaitAllServersEnded(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(gMutex);
+    return gThreadEnded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return gLiveThreads == 0; });
+}
+
+int ConnectedClients() {
+    std::lock_guard<std::mutex> guard(gMutex);
+    return gOpen ? gOpen->connected.load(std::memory_order_relaxed) : 0;
+}
+
+} // namespace pellacor::tcp
 
 namespace pellacor {
-int32_t CloseTcpServer() { return 1; }
+
+int32_t CloseTcpServer() {
+    using namespace tcp;
+    std::lock_guard<std::mutex> guard(gMutex);
+    std::shared_ptr<Server> s = std::move(gOpen);
+    gOpen.reset();
+    if (s) {
+        s->closing.store(true, std::memory_order_release);
+        Wake(s->wakeFd);
+        // Wait out a traffic record in progress so the ring can go; from the
+        // service thread itself (a callback closing the server) it cannot be.
+        if (tServer != s.get()) {
+            std::lock_guard<std::mutex> ring(s->ringLock);
+        }
+    }
+    ReleaseRing(ConnectionAt(kTcpIndex));
+    gThreadEnded.notify_all(); // a server waiting for older ones to end rechecks
+    return 1;
+}
+
 } // namespace pellacor
 
-extern "C" PELLACOR_API int32_t OpenTCPConnection(const PellacorWindow*, uint32_t) { return -1; }
-extern "C" PELLACOR_API int32_t SetTCPServicePort(uint16_t) { return 1; }
+extern "C" PELLACOR_API int32_t OpenTCPConnection(const PellacorWindow* window, uint32_t message) {
+    using namespace pellacor::tcp;
+    std::lock_guard<std::mutex> guard(gMutex);
+    if (gOpen) return -1;
+    auto s = std::make_shared<Server>();
+    s->window = window;
+    s->message = message;
+    s->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (s->wakeFd < 0) return -1;
+
+    pellacor::Connection& c = pellacor::ConnectionAt(pellacor::kTcpIndex);
+    c.handle.store(PELLACOR_TCP_HANDLE);
+    c.window.store(window);
+    pellacor::AllocateRing(c);
+    gOpen = s;
+    ++gLiveThreads;
+    try {
+        std::thread(ServiceThread, s).detach();
+    } catch (...) {
+        gOpen.reset();
+        --gLiveThreads;
+        pellacor::ReleaseRing(c);
+        return -1;
+    }
+    return PELLACOR_TCP_HANDLE;
+}
+
+extern "C" PELLACOR_API int32_t SetTCPServicePort(uint16_t port) {
+    pellacor::tcp::gPort.store(port, std::memory_order_relaxed);
+    return 1;
+}
+
 extern "C" PELLACOR_API int32_t InitializeWSock(void) { return 0; }
 extern "C" PELLACOR_API uint16_t UnInitializeWSock(void) { return 0; }
-extern "C" PELLACOR_API intptr_t MBAPWndProc(void*, uint32_t, uintptr_t, intptr_t) { return 0; }
+
+extern "C" PELLACOR_API intptr_t MBAPWndProc(void* server, uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    using namespace pellacor::tcp;
+    auto* s = static_cast<Server*>(server);
+    // Only the server's own service thread may drive it.
+    if (s == nullptr || s != tServer) return 0;
+    if (message == kMsgClose) {
+        TearDown(*s);
+    } else if (message == kMsgListen) {
+        OnListen(*s);
+    } else if (message >= kMsgClientBase && message < kMsgClientBase + kClientSlots) {
+        OnClient(*s, static_cast<int>(message - kMsgClientBase), static_cast<uint32_t>(lparam));
+    } else if (message == kMsgTimer && wparam == kIdleTimerId) {
+        OnIdleCheck(*s);
+    }
+    return 0;
+}

@@ -1,0 +1,80 @@
+// Modbus/TCP server internals: MBAP request assembly and reply building (pure,
+// no sockets, so the fuzz target drives them directly), plus the seams the
+// tests use to reach the idle check without waiting five minutes.
+#pragma once
+
+#include "core.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace pellacor::tcp {
+
+constexpr int kClientSlots = 32;
+constexpr size_t kReceiveBufferSize = 2025;
+constexpr size_t kMbapHeaderSize = 7;                       // up to and including the unit id
+constexpr uint16_t kMaxLengthField = kReceiveBufferSize - 6; // 2019: a request must fit the buffer
+constexpr uint16_t kMinLengthField = 2;                      // unit id and function code
+// A read reply carries as much data as an RTU reply may (1,010 registers);
+// ProcessRequest answers exception 2 to anything larger.
+constexpr size_t kReplyDataCapacity = 2020;
+constexpr size_t kReplyCapacity = kMbapHeaderSize + 2 + kReplyDataCapacity;
+
+constexpr uint32_t kIdleLimitMs = 300000;
+constexpr uint32_t kIdleCheckPeriodMs = 5000;
+// Replies waiting for a client that does not read; past this the client is dropped.
+constexpr size_t kOutputQueueLimit = 256 * 1024;
+
+// Event procedure messages (see MBAPWndProc in pellacor.h).
+constexpr uint32_t kMsgClose = 1025;
+constexpr uint32_t kMsgListen = 1026;
+constexpr uint32_t kMsgClientBase = 1124;
+constexpr uint32_t kMsgTimer = 0x0113;
+constexpr uintptr_t kIdleTimerId = 1;
+
+// Builds the reply to one complete request (MBAP header included, `length`
+// bytes in all) into `reply` (kReplyCapacity bytes). Returns the reply's size,
+// 0 when the request gets no reply.
+size_t BuildReply(const uint8_t* request, size_t length, uint8_t* reply);
+
+// One client's request assembly.
+struct Assembly {
+    uint8_t buffer[kReceiveBufferSize];
+    size_t fill = 0;
+};
+
+enum class DrainStatus : uint8_t {
+    Ok,      // every complete request answered; a partial one may remain
+    Drop,    // a length field that can never complete: drop the client
+    Stopped, // `stop` was raised between requests
+};
+
+// Answers every complete request in the assembly buffer, in order, and moves a
+// trailing partial request to the front. For each complete request: counts a
+// good frame on `c`, sets *lastActivity to `now` and hands the reply to `sink`.
+// `stop` (may be null) is checked after each request is processed: once it is
+// raised, that reply is withheld and nothing further is answered.
+DrainStatus DrainRequests(Assembly& a, Connection& c, uint32_t now, uint32_t* lastActivity,
+                          const ReplySink& sink, const std::atomic<bool>* stop);
+
+// Millisecond tick of the idle check: monotonic, wrapping in 32 bits.
+uint32_t NowMs();
+
+// ---------------------------------------------------------------------------
+// Test seams.
+
+// Replaces the idle check's clock with a fixed value (enabled) or restores the
+// monotonic clock.
+void SetFakeClock(bool enabled, uint32_t nowMs);
+// Asks the open server to run its idle check now, as if its timer fired.
+// False when no server is open.
+bool TriggerIdleCheck();
+// Waits until every service thread, including those of closed servers that
+// are still tearing down, has ended. False on timeout.
+bool WaitAllServersEnded(int timeoutMs);
+// Number of client slots in use in the open server (0 when none is open), as
+// last updated by its service thread.
+int ConnectedClients();
+
+} // namespace pellacor::tcp
