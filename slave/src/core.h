@@ -49,7 +49,13 @@ Connection* FindConnection(int32_t handle);
 void AllocateRing(Connection& c);
 void ReleaseRing(Connection& c);
 // Appends a chunk to the connection's ring (received: high byte 1) and then
-// calls the traffic callback with (handle, start position, length).
+// calls the traffic callback with (handle, start position, length). Nothing is
+// recorded and no callback is made while the connection has no ring.
+// Who records what: the transport records each received chunk as it arrives
+// (received = true) and its send function records each frame it sends
+// (received = false). The framing and request functions below record nothing.
+// A released ring's storage stays valid (it is reused on the next open), so a
+// late RecordTraffic racing with ReleaseRing writes nowhere harmful.
 void RecordTraffic(Connection& c, const uint8_t* data, size_t length, bool received);
 
 // ---------------------------------------------------------------------------
@@ -81,11 +87,41 @@ struct Result {
 // reads into `out` (capacity `outCapacity`), writes into the blocks with their
 // callbacks, and the write notifications after a successful write. `options`
 // is the connection's protocol options word.
+//
+// For a Data outcome `out` receives only the data bytes; the transport adds
+// its header and the byte count field, which carries the low 8 bits of
+// `dataBytes`. ProcessRequest never writes past `outCapacity`: a read whose
+// data would not fit `outCapacity` or the transport's reply limit is answered
+// with exception 2 before any point is read.
+//
+// Reply limits (data bytes of a read reply):
+//   RTU:   data + 5 <= 2025                     (1,010 registers, 505 wide)
+//   ASCII: bits 2 x data + 9 <= 2025, registers 4 x data + 9 <= 2025
+//          (252 registers, 126 wide)
+//   TCP:   data <= kTcpMaxReadData = 2020       (1,010 registers, 16,160 bits),
+//          so a TCP read reply is at most 9 + 2020 = 2029 bytes.
+//
+// A request shorter than its function's fields (4 bytes for 1 to 6; for 15 and
+// 16 the 5 bytes of address, quantity and byte count plus the data the
+// quantity needs; 4 bytes for 8 on TCP, whose echo repeats them) is answered
+// with exception 2 and touches no block.
+//
+// Write notifications are posted here after every successful write request
+// (5, 6, 15, 16, broadcasts included): transports must not post them again.
+// Serial broadcasts (slave 0) are processed and then always Silent.
 Result ProcessRequest(Transport transport, uint32_t options, const Request& request, uint8_t* out,
                       size_t outCapacity);
 
+constexpr size_t kTcpMaxReadData = 2020;
+// Largest data part of a serial read reply (RTU); ASCII needs at most 1,008.
+constexpr size_t kSerialMaxReadData = 2020;
+
 // Exception function code as the transport sends it.
 uint8_t ExceptionFunction(Transport transport, uint8_t function);
+
+// Slave acceptance of the serial links: slave 0 only for 5, 6, 15, 16; any
+// other slave id when some table entry of that id is active.
+bool SlaveAccepted(uint8_t slave, uint8_t function);
 
 // ---------------------------------------------------------------------------
 // Serial framing over a complete frame (the caller owns the buffer and empties
