@@ -1,0 +1,114 @@
+// The point map: the application's memory image of every mapped Modbus point,
+// in blocks of 100 registers that the slave library serves in place.
+//
+// Threads. MapPoint, UnmapPoint, NextFreeAddress and RemoveAll change or walk
+// the used flags and are serialised among themselves. StoreRegister and
+// LoadRegister run on any thread without waiting for them: they read the block
+// list from an immutable snapshot that keeps its blocks alive, and every
+// register is read and written as one atomic 16-bit access, as the slave
+// library does. A block taken out of the list stays allocated for a grace
+// period after RemoveDataBlock, so that a request the library is still
+// serving from it never reads freed memory.
+#pragma once
+
+#include "model_services.h"
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace quorvane {
+
+constexpr int kBlockSize = 100;
+
+// One block of the point map: 100 registers with their used flags, handed to
+// the slave library as one data block.
+class CDataBlock {
+public:
+    CDataBlock(uint8_t slaveId, int32_t pointType, uint16_t startAddress);
+    virtual ~CDataBlock() = default;
+    CDataBlock(const CDataBlock&) = delete;
+    CDataBlock& operator=(const CDataBlock&) = delete;
+
+    int32_t LibraryHandle() const { return handle_; }
+    uint8_t SlaveId() const { return slaveId_; }
+    int32_t PointType() const { return pointType_; }
+    uint16_t StartAddress() const { return startAddress_; }
+
+    // Whether this block holds `address` of (slave, type).
+    bool Holds(uint8_t slaveId, int32_t pointType, uint16_t address) const;
+
+    uint16_t Load(uint16_t address) const;       // address must be held
+    void Store(uint16_t address, uint16_t value); // address must be held
+    uint16_t* Registers() { return registers_.data(); }
+
+    // Used flags (serialised by the point map).
+    bool Used(int slot) const { return used_[slot] != 0; }
+    void SetUsed(int slot, bool used) { used_[slot] = used ? 1 : 0; }
+    bool AnyUsed() const;
+    int FirstFreeSlot() const; // -1 when all 100 are used
+
+private:
+    friend class CPointMap;
+    int32_t handle_ = 0;
+    uint8_t slaveId_;
+    int32_t pointType_;
+    uint16_t startAddress_;
+    alignas(8) std::array<uint16_t, kBlockSize> registers_{};
+    std::array<int32_t, kBlockSize> used_{};
+};
+
+class CPointMap {
+public:
+    using BlockList = std::vector<std::shared_ptr<CDataBlock>>;
+
+    explicit CPointMap(const ModelServices& services = ModelServices());
+    virtual ~CPointMap(); // removes every remaining block (RemoveAll)
+    CPointMap(const CPointMap&) = delete;
+    CPointMap& operator=(const CPointMap&) = delete;
+
+    // 1 when the address is now backed by a block; 0 when the slave library
+    // refused a new block.
+    int MapPoint(uint8_t slaveId, int32_t pointType, uint16_t address);
+    // Clears the address's flag and releases every block left unused. 1.
+    int UnmapPoint(uint8_t slaveId, int32_t pointType, uint16_t address);
+    // 1 when stored; 0 when no block holds the address.
+    int StoreRegister(uint8_t slaveId, int32_t pointType, uint16_t address, uint16_t value);
+    // 1 and *value set; 0 (value untouched) when no block holds the address.
+    int LoadRegister(uint8_t slaveId, int32_t pointType, uint16_t address, uint16_t* value) const;
+    // The address proposed for a new mapping (the caller truncates to 16 bits).
+    int32_t NextFreeAddress(uint8_t slaveId, int32_t pointType) const;
+
+    // Application exit: RemoveDataBlock for every block in list order, then
+    // an empty map.
+    void RemoveAll();
+
+    // The current blocks in creation order (a snapshot).
+    std::shared_ptr<const BlockList> Blocks() const;
+    size_t BlockCount() const { return Blocks()->size(); }
+
+    // How long a released block's memory outlives its RemoveDataBlock.
+    static constexpr std::chrono::milliseconds kReclaimDelay{2000};
+
+private:
+    static const CDataBlock* FindBlock(const BlockList& blocks, uint8_t slaveId, int32_t pointType,
+                                       uint16_t address);
+    void Publish(std::shared_ptr<const BlockList> blocks);
+    void Retire(std::shared_ptr<CDataBlock> block);
+    void ReclaimRetired(bool all);
+
+    ModelServices services_;
+    mutable std::mutex writerMutex_;   // serialises the changes and the flag walks
+    mutable std::mutex snapshotMutex_; // guards only the swap of blocks_
+    std::shared_ptr<const BlockList> blocks_;
+    struct Retired {
+        std::shared_ptr<CDataBlock> block;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::vector<Retired> retired_; // under writerMutex_
+};
+
+} // namespace quorvane
