@@ -103,17 +103,62 @@ typedef struct tagVARIANT {
     };
 } VARIANT;
 
+/* Flag of VariantChangeType: VT_BOOL becomes "True"/"False" instead of "-1"/"0". */
+#define VARIANT_ALPHABOOL ((uint16_t)0x02)
+
+/*
+ * Coercion rules of VariantChangeType (the Automation rules, and where those
+ * leave a choice, the choice made here):
+ * - Any type converts to itself (a deep copy) and to VT_EMPTY.
+ * - VT_EMPTY is 0, FALSE or "" in every other type; to VT_NULL it gives VT_NULL.
+ * - VT_NULL converts to nothing else: DISP_E_TYPEMISMATCH. VT_ERROR and arrays
+ *   convert only to themselves: DISP_E_TYPEMISMATCH.
+ * - Numbers to integer types: reals are rounded half to even (2.5 -> 2,
+ *   3.5 -> 4, -2.5 -> -2); a result outside the target's range, an infinity
+ *   or a NaN fails with DISP_E_OVERFLOW. To VT_R4: outside the single range
+ *   fails with DISP_E_OVERFLOW (infinities and NaN pass).
+ * - VT_BOOL is -1 (VARIANT_TRUE) or 0 as a number, so TRUE to an unsigned
+ *   type fails with DISP_E_OVERFLOW. Any nonzero number (NaN too) is
+ *   VARIANT_TRUE.
+ * - VT_DATE is days since 1899-12-30 and converts as a real; as a target it
+ *   accepts 0100-01-01 to 9999-12-31 (-657434 <= d < 2958466), else
+ *   DISP_E_OVERFLOW. As text it is the day number, not a calendar date.
+ * - VT_CY is a 64-bit integer of ten-thousandths; to it, values are rounded
+ *   half to even at the fourth decimal.
+ * - VT_BSTR to a number: blanks around the text are ignored; the number is an
+ *   optional sign, decimal digits with an optional '.', and an optional
+ *   exponent ("1.5e3"). The decimal point is '.' whatever the locale; no
+ *   thousands separators, currency signs or hex. "True"/"False" (any case)
+ *   are also accepted for VT_BOOL. Anything else: DISP_E_TYPEMISMATCH; a number
+ *   beyond the double range: DISP_E_OVERFLOW. Integral text is converted
+ *   exactly (all 64-bit values).
+ * - To VT_BSTR: a decimal text, locale independent: integers exactly, VT_R4
+ *   with 7 and VT_R8/VT_DATE with 15 significant digits (shortest form,
+ *   exponent when needed: "1e+20"), VT_CY with up to 4 decimals, VT_BOOL as
+ *   "-1"/"0" (or "True"/"False" with VARIANT_ALPHABOOL).
+ * - An invalid type tag in source or target: DISP_E_BADVARTYPE.
+ * Other flags are ignored. On failure the destination is left untouched.
+ *
+ * BSTRs and arrays are allocated with malloc: build them with SysAllocString
+ * and SafeArrayCreateVector, and let VariantClear free them.
+ */
 OSTRAND_API void VariantInit(VARIANT* v);
 /* Frees what the value owns and leaves VT_EMPTY. */
 OSTRAND_API HRESULT VariantClear(VARIANT* v);
 /* Deep copy; the destination is cleared first. */
 OSTRAND_API HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);
-/* Coerces src into dest (dest may equal src). Failure leaves dest untouched. */
+/* Coerces src into dest (dest may equal src); rules above. */
 OSTRAND_API HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, uint16_t flags, VARTYPE vt);
 
 /* Allocates a BSTR copy of `text`; free with SysFreeString (VariantClear does). */
 OSTRAND_API BSTR SysAllocString(const char* text);
 OSTRAND_API void SysFreeString(BSTR text);
+
+/* An array of `count` VARIANTs, each VariantInit'ed with tag `vt`; the caller
+ * sets the VARIANT's tag to VT_ARRAY | vt. Null when out of memory. */
+OSTRAND_API SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, uint32_t count);
+/* Clears every element and frees the array. */
+OSTRAND_API void SafeArrayDestroy(SAFEARRAY* array);
 
 /* ------------------------------------------------------------------------ */
 /* The service.                                                               */
