@@ -94,7 +94,7 @@ public:
     static constexpr std::chrono::milliseconds kReclaimDelay{2000};
 
 private:
-    static const CDataBlock* FindBlock(const BlockList& blocks, uint8_t slaveId, int32_t pointType,
+    static CDataBlock* FindBlock(const BlockList& blocks, uint8_t slaveId, int32_t pointType,
                                        uint16_t address);
     void Publish(std::shared_ptr<const BlockList> blocks);
     void Retire(std::shared_ptr<CDataBlock> block);
