@@ -1,0 +1,12 @@
+# Serial links: tests on pseudo-terminals, with libmodbus as an independent
+# RTU master.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(QV_SERIAL_LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus)
+
+add_library(serial_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/test_serial_support.cpp)
+target_link_libraries(serial_test_support PUBLIC pellacor_static Threads::Threads util)
+
+qv_test(NAME test_serial_link
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_serial_link.cpp
+        LIBS serial_test_support
+        LABELS concurrency TIMEOUT 120)
