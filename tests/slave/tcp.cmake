@@ -1,3 +1,8 @@
 # Modbus/TCP server tests: real sockets on 127.0.0.1.
 qv_test(NAME test_tcp SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_tcp.cpp
         LIBS pellacor_static LABELS concurrency TIMEOUT 120)
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(QV_LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus)
+qv_test(NAME test_tcp_libmodbus SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_tcp_libmodbus.cpp
+        LIBS pellacor_static PkgConfig::QV_LIBMODBUS LABELS concurrency TIMEOUT 60)
