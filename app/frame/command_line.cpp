@@ -1,0 +1,98 @@
+#include "command_line.h"
+
+namespace quorvane {
+namespace {
+
+// A whole decimal number within [low, high]; no sign, no trailing text.
+bool ParseBounded(const std::string& text, int low, int high, int& value) {
+    if (text.empty() || text.size() > 6) return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+CommandLineResult Fail(std::string error) {
+    CommandLineResult result;
+    result.ok = false;
+    result.error = std::move(error);
+    return result;
+}
+
+} // namespace
+
+CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLineResult result;
+    CommandLine& options = result.options;
+    size_t i = 0;
+    // Takes the value of an option given as "--name VALUE" or "--name=VALUE".
+    auto value = [&](const std::string& argument, const std::string& name, std::string& out) {
+        if (argument.size() > name.size() && argument.compare(0, name.size() + 1, name + "=") == 0) {
+            out = argument.substr(name.size() + 1);
+            return true;
+        }
+        if (argument != name || i + 1 >= arguments.size()) return false;
+        out = arguments[++i];
+        return true;
+    };
+
+    for (; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--") {
+            ++i;
+            break;
+        }
+        if (argument.size() < 2 || argument[0] != '-') break; // the file name begins
+        std::string text;
+        if (argument == "--headless") {
+            options.headless = true;
+        } else if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--tcp-port" || argument.starts_with("--tcp-port=")) {
+            if (!value(argument, "--tcp-port", text)) return Fail("--tcp-port needs a port number");
+            if (!ParseBounded(text, 1, 65535, options.tcpPort))
+                return Fail("--tcp-port: '" + text + "' is not a port number from 1 to 65535");
+        } else if (argument == "--com" || argument.starts_with("--com=")) {
+            if (!value(argument, "--com", text)) return Fail("--com needs N=DEVICE");
+            size_t equals = text.find('=');
+            int port = 0;
+            if (equals == std::string::npos || !ParseBounded(text.substr(0, equals), 1, 9, port))
+                return Fail("--com: '" + text + "' is not N=DEVICE with N from 1 to 9");
+            std::string device = text.substr(equals + 1);
+            if (device.empty() || device.size() > 255)
+                return Fail("--com: the device of COM" + std::to_string(port) + " must be a path of 1 to 255 bytes");
+            options.comDevices.emplace_back(port, device);
+        } else {
+            return Fail("unknown option '" + argument + "' (see --help)");
+        }
+    }
+    for (size_t first = i; i < arguments.size(); ++i) {
+        if (i > first) options.configFile += ' ';
+        options.configFile += arguments[i];
+    }
+    return result;
+}
+
+std::string UsageText() {
+    return "Usage: quorvane [--headless] [--tcp-port N] [--com N=DEVICE]... [--] [FILE]\n"
+           "\n"
+           "OPC-to-Modbus gateway. FILE is a configuration file to restore at start-up;\n"
+           "everything after the options, joined with single blanks, is its name.\n"
+           "\n"
+           "  --headless        run without windows; messages go to stderr, the OPC\n"
+           "                    call log to stdout; SIGINT or SIGTERM shuts down\n"
+           "  --tcp-port N      serve Modbus/TCP on port N instead of 502 (files still\n"
+           "                    say \"CONNECT TCP, 502\")\n"
+           "  --com N=DEVICE    serial device of COMn, N from 1 to 9 (default\n"
+           "                    /dev/ttyS<N-1>); may be repeated\n"
+           "  --help            show this text\n"
+           "\n"
+           "The serial settings of COM1 to COM9 are kept in velmarc.cfg beside the\n"
+           "program.\n";
+}
+
+} // namespace quorvane

@@ -1,0 +1,35 @@
+// quorvane [--headless] [--tcp-port N] [--com N=DEVICE]... [--] [FILE]
+//
+// Options come first. Everything after them, joined with single blanks, is
+// the configuration file to restore at start-up: the whole remaining text is
+// the name, so a name with blanks needs no quoting beyond the shell's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorvane {
+
+struct CommandLine {
+    bool headless = false;
+    bool help = false;
+    int tcpPort = 0; // 0: the library's default service port
+    std::vector<std::pair<int, std::string>> comDevices; // COMn -> device
+    std::string configFile;
+};
+
+struct CommandLineResult {
+    bool ok = true;
+    std::string error; // one line, when !ok
+    CommandLine options;
+};
+
+CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments); // without the program name
+std::string UsageText();
+
+// Exit code of a command line that cannot be used.
+constexpr int kUsageExitCode = 2;
+
+} // namespace quorvane

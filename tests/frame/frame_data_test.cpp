@@ -1,0 +1,207 @@
+// The settings file, the enable rules and the command line.
+#include "command_line.h"
+#include "commands.h"
+#include "port_settings_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+PortTable DefaultPorts() {
+    PortTable ports{};
+    ApplyPortDefaults(ports);
+    return ports;
+}
+
+TEST(SettingsFile, Com4EntryAtOffset63InLittleEndian) {
+    PortTable ports = DefaultPorts();
+    PortEntry& com4 = ports[3];
+    com4.protocol = 0;
+    com4.settings.baudRate = 19200;
+    com4.settings.dataBits = 8;
+    com4.settings.parity = 2;
+    com4.settings.stopBits = 2;
+    com4.settings.ctsFlow = 0x01020304;
+    com4.settings.rtsLeadDelay = 10;
+    com4.settings.rtsTailDelay = 5;
+    com4.settings.spare2[1] = 0xAB;
+
+    const std::string bytes = EncodeSettingsFile(ports);
+    ASSERT_EQ(bytes.size(), 189u);
+    const std::vector<uint8_t> expected{0,    0x00, 0x4B, 0, 0, 8, 2, 2, 0, 0x04, 0x03,
+                                        0x02, 0x01, 0,    0, 0, 0, 10, 5, 0, 0xAB};
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 63, bytes.begin() + 84), expected);
+    EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 1); // COM1 stays RTU
+    EXPECT_EQ(static_cast<uint8_t>(bytes[1]), 0x80); // 9600 = 0x2580
+    EXPECT_EQ(static_cast<uint8_t>(bytes[2]), 0x25);
+
+    PortTable back{};
+    EXPECT_EQ(DecodeSettingsFile(bytes, back), 9);
+    EXPECT_EQ(EncodeSettingsFile(back), bytes);
+}
+
+TEST(SettingsFile, ShortFilesKeepWhatTheyDoNotHoldWhole) {
+    PortTable source = DefaultPorts();
+    for (auto& p : source) p.settings.rtsLeadDelay = 9;
+    const std::string full = EncodeSettingsFile(source);
+    for (size_t length : {size_t{0}, size_t{20}, size_t{21}, size_t{100}, size_t{188}, size_t{189}, size_t{500}}) {
+        PortTable ports{};
+        int whole = DecodeSettingsFile(std::string_view(full).substr(0, std::min(length, full.size())), ports);
+        EXPECT_EQ(whole, static_cast<int>(std::min<size_t>(length / 21, 9))) << length;
+        for (int i = 0; i < 9; ++i) {
+            EXPECT_EQ(ports[i].settings.rtsLeadDelay, i < whole ? 9 : 0) << length << " port " << i + 1;
+        }
+    }
+}
+
+TEST(SettingsFile, StartUpKeepsOnlyTheRtsDelaysOfTheFile) {
+    PortTable stored = DefaultPorts();
+    stored[1].protocol = 0;
+    stored[1].settings.baudRate = 38400;
+    stored[1].settings.parity = 2;
+    stored[1].settings.rtsLeadDelay = 10;
+    stored[1].settings.rtsTailDelay = 5;
+    const auto dir = std::filesystem::temp_directory_path() / ("qv-settings-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "velmarc.cfg").string();
+    ASSERT_TRUE(StoreSettingsFile(path, stored));
+    EXPECT_EQ(std::filesystem::file_size(path), 189u);
+    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+
+    PortTable ports{};
+    ASSERT_TRUE(LoadSettingsFile(path, ports));
+    ApplyPortDefaults(ports);
+    EXPECT_EQ(ports[1].protocol, 1);
+    EXPECT_EQ(ports[1].settings.baudRate, 9600u);
+    EXPECT_EQ(ports[1].settings.parity, 1);
+    EXPECT_EQ(ports[1].settings.rtsLeadDelay, 10);
+    EXPECT_EQ(ports[1].settings.rtsTailDelay, 5);
+
+    PortTable untouched = DefaultPorts();
+    EXPECT_FALSE(LoadSettingsFile((dir / "missing.cfg").string(), untouched));
+    EXPECT_FALSE(StoreSettingsFile((dir / "no-such-dir" / "velmarc.cfg").string(), stored));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(SettingsFile, LiesBesideTheExecutable) {
+    const std::string path = DefaultSettingsPath();
+    const auto self = std::filesystem::read_symlink("/proc/self/exe");
+    EXPECT_EQ(path, (self.parent_path() / "velmarc.cfg").string());
+}
+
+// The enable rules over connection state, open groups and every link slot.
+TEST(EnableRules, FollowConnectionGroupsAndSlots) {
+    struct Case {
+        bool connected, groups;
+        std::vector<uint16_t> enabled, grayed;
+    } cases[] = {
+        {false, false,
+         {kCmdServerConnect, kCmdRestore, kCmdExit, kCmdSave, kCmdHelpTopics, kCmdAbout, kCmdPrintSetup},
+         {kCmdServerDisconnect, kCmdServerStatus, kCmdGroupAdd, kCmdGroupRemove, kCmdPrint, kCmdItemAdd}},
+        {true, false,
+         {kCmdServerDisconnect, kCmdServerStatus, kCmdGroupAdd},
+         {kCmdServerConnect, kCmdGroupRemove, kCmdItemWrite}},
+        {true, true,
+         {kCmdServerStatus, kCmdGroupAdd, kCmdGroupRemove, kCmdItemAdd, kCmdItemRemove, kCmdItemWrite, kCmdPrint,
+          kCmdPrintPreview},
+         {kCmdServerConnect, kCmdServerDisconnect}},
+    };
+    for (const Case& c : cases) {
+        FrameState state;
+        state.connected = c.connected;
+        state.groupsOpen = c.groups;
+        for (uint16_t id : c.enabled) EXPECT_TRUE(IsCommandEnabled(id, state)) << id << " " << c.connected << c.groups;
+        for (uint16_t id : c.grayed) EXPECT_FALSE(IsCommandEnabled(id, state)) << id << " " << c.connected << c.groups;
+    }
+    EXPECT_FALSE(IsCommandEnabled(12345, FrameState{}));
+
+    for (int open = 0; open <= 10; ++open) { // 0 to 8: COM1 to COM9, 9: TCP, 10: none
+        FrameState state;
+        if (open < 9) state.serialSlots[open] = 100 + open;
+        if (open == 9) state.tcpSlot = PELLACOR_TCP_HANDLE;
+        for (int port = 1; port <= 9; ++port) {
+            const bool isOpen = open == port - 1;
+            EXPECT_EQ(IsCommandEnabled(kCmdConnectCom1 + port - 1, state), !isOpen) << open << " COM" << port;
+            EXPECT_EQ(IsCommandEnabled(kCmdDisconnectCom1 + port - 1, state), isOpen) << open << " COM" << port;
+        }
+        EXPECT_EQ(IsCommandEnabled(kCmdConnectTcp, state), open != 9);
+        EXPECT_EQ(IsCommandEnabled(kCmdDisconnectTcp, state), open == 9);
+    }
+}
+
+TEST(CommandTable, EntriesAreUniqueAndPlacedInTheirMenus) {
+    std::vector<uint16_t> ids;
+    for (const CommandSpec& c : CommandTable()) {
+        ids.push_back(c.id);
+        EXPECT_NE(c.menus, 0) << c.id;
+        if (c.rule == EnableRule::SerialClosed || c.rule == EnableRule::SerialOpen) {
+            EXPECT_GE(c.port, 1);
+            EXPECT_LE(c.port, 9);
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+    EXPECT_EQ(FindCommand(kCmdConnectCom1 + 8)->text, "COMM &9");
+    EXPECT_EQ(FindCommand(kCmdDisconnectCom1 + 2)->submenu, "&Disconnect");
+    EXPECT_EQ(FindCommand(kCmdSave)->menus, kInGroupMenu);
+}
+
+TEST(CommandLine, OptionsThenTheFileName) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+        bool headless;
+        int tcpPort;
+        std::string file;
+        size_t comCount;
+    } cases[] = {
+        {{}, true, false, 0, "", 0},
+        {{"demo.csv"}, true, false, 0, "demo.csv", 0},
+        {{"--headless", "--tcp-port", "1502", "my", "setup.csv"}, true, true, 1502, "my setup.csv", 0},
+        {{"--tcp-port=1502", "--", "--headless"}, true, false, 1502, "--headless", 0},
+        {{"\"C:\\a b.csv\""}, true, false, 0, "\"C:\\a b.csv\"", 0},
+        {{"--com", "1=/dev/pts/3", "--com=9=/dev/ttyUSB0", "f"}, true, false, 0, "f", 2},
+        {{"file", "--headless"}, true, false, 0, "file --headless", 0},
+        {{"-"}, true, false, 0, "-", 0},
+        {{"--tcp-port"}, false, false, 0, "", 0},
+        {{"--tcp-port", "0"}, false, false, 0, "", 0},
+        {{"--tcp-port", "65536"}, false, false, 0, "", 0},
+        {{"--tcp-port", "15x"}, false, false, 0, "", 0},
+        {{"--com", "10=/dev/x"}, false, false, 0, "", 0},
+        {{"--com", "1="}, false, false, 0, "", 0},
+        {{"--com", "/dev/x"}, false, false, 0, "", 0},
+        {{"--compact"}, false, false, 0, "", 0},
+        {{"-x", "f"}, false, false, 0, "", 0},
+    };
+    for (const Case& c : cases) {
+        CommandLineResult r = ParseCommandLine(c.args);
+        std::string joined;
+        for (const auto& a : c.args) joined += a + " ";
+        ASSERT_EQ(r.ok, c.ok) << joined << r.error;
+        if (!c.ok) {
+            EXPECT_FALSE(r.error.empty());
+            EXPECT_EQ(r.error.find('\n'), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(r.options.headless, c.headless) << joined;
+        EXPECT_EQ(r.options.tcpPort, c.tcpPort) << joined;
+        EXPECT_EQ(r.options.configFile, c.file) << joined;
+        EXPECT_EQ(r.options.comDevices.size(), c.comCount) << joined;
+    }
+    CommandLineResult com = ParseCommandLine({"--com", "3=/dev/pts/7"});
+    ASSERT_TRUE(com.ok);
+    EXPECT_EQ(com.options.comDevices[0], std::make_pair(3, std::string("/dev/pts/7")));
+    EXPECT_TRUE(ParseCommandLine({"--help"}).options.help);
+}
+
+} // namespace
+} // namespace quorvane
