@@ -66,6 +66,7 @@ enum VARENUM {
 #define E_INVALIDARG ((HRESULT)0x80070057)
 #define E_OUTOFMEMORY ((HRESULT)0x8007000E)
 #define E_FAIL ((HRESULT)0x80004005)
+#define E_ACCESSDENIED ((HRESULT)0x80070005)
 
 /* Currency: a 64-bit integer scaled by 10,000. */
 typedef struct CY {
@@ -188,8 +189,79 @@ typedef struct ServerStatus {
 typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VARIANT* value, uint32_t time_low,
                                 uint32_t time_high, int32_t quality);
 
-/* Start-up and shutdown of the service (the program's COM start-up).
- * OstrandInitialize: 0 on success, negative on failure. */
+/*
+ * The service.
+ *
+ * Start-up: OstrandInitialize starts the service thread (0 on success,
+ * negative when it cannot start); calls nest, and the matching number of
+ * OstrandUninitialize calls disconnects every server and stops the thread.
+ * Before OstrandInitialize, ConnectServer fails with -1; the VARIANT
+ * functions, GetServerCount and GetServerName need no start-up.
+ * OstrandUninitialize called from a DataCallback is ignored.
+ *
+ * Servers: the local machine ("" , "localhost", "127.0.0.1", "." or this
+ * host's name, any case) offers "Demo.Server.1" (hierarchical) and
+ * "Demo.FlatServer.1" (flat). Listing modes: 1 lists the servers that the
+ * service can reach on the machine, 0 lists the servers registered there; for
+ * the built-in servers both give the same two names, a remote machine gives 0
+ * in both modes, and any other mode gives 0. GetServerName reads the last
+ * listing of this process. ConnectServer matches the name in any case and
+ * returns a new handle for each call (several connections may be open), -1 for
+ * anything else. Each connection is its own simulation: its clock starts at
+ * connection and its writable items start at their initial values.
+ *
+ * Results: operations without a handle result answer 1 for success and 0 for
+ * failure (unknown handles, null pointers). Text into caller buffers: at most
+ * size - 1 characters and a NUL, never more; GetServerName, BrowseName and
+ * BrowseItemId answer 0 when the text had to be cut (the cut text is still
+ * there) or the index is out of range (GetServerName then leaves "").
+ *
+ * Groups: AddGroup revises an update rate below 100 ms to 100 ms and a
+ * deadband outside 0..100 (or NaN) to the nearest bound (NaN to 0); -1 for an
+ * unknown server or null pointers. Group names need not be unique.
+ *
+ * Items: AddItem answers -1 for an item id the server does not know (exact
+ * match). An added item reports its value once (within about 20 ms when the
+ * server has a DataCallback), then at the group's rate only when its value or
+ * quality changed. For items with a range (Level: 0..100, Pressure: 1..5) a
+ * change within deadband/100 * range of the last reported value is not
+ * reported. Values are sampled, so a change that reverts within one period is
+ * not seen. Nothing is sampled for a connection without a DataCallback.
+ *
+ * DataCallback runs on the service thread, one call per changed item, with a
+ * UTC file time and quality 192 (0 for a bad item). The callback may call any
+ * operation except OstrandUninitialize.
+ *
+ * Removal: RemoveGroup, RemoveItem and DisconnectServer return only when no
+ * callback for what they remove is running, and none starts afterwards. From
+ * inside a callback they return at once (the running callback is the caller).
+ * They wait for a running callback to finish, so never call them while
+ * holding a lock that the DataCallback takes: that would deadlock.
+ *
+ * WriteItem: only the Setpoints items (and the flat server's Setpoint items)
+ * are writable; they keep what is written. The value is coerced to the item's
+ * type with VariantChangeType; the caller keeps and clears its VARIANT.
+ * Mode 0 (synchronous) answers S_OK, or a negative HRESULT: E_INVALIDARG for
+ * unknown handles, a null value or another mode, E_ACCESSDENIED for read-only
+ * items, the coercion's failure. Mode 1 (asynchronous) completes at once and
+ * answers a nonzero transaction id, or 0 on any failure.
+ *
+ * GetServerStatus: start time (connection), current time, last update (the
+ * last time a change was delivered on this connection, else the start),
+ * state 1, the connection's group count, band width = percent of the service
+ * thread's time spent working over the last second, version 1.0 build 7, and
+ * the vendor text into status->vendorInfo (vendor_size bytes; left alone when
+ * the pointer is null). 0 for an unknown server or a null record.
+ *
+ * Browsing (per connection): BrowseMoveTo("") is the root, otherwise the
+ * dot-joined branch names from the root (absolute); 0 and no move for a path
+ * that is no branch (on a flat server every path but ""). BrowseCount type 1
+ * lists the branch names below the position, 2 the leaf names at it, 3 the full
+ * item ids of every leaf below it; names stay until the next BrowseCount on
+ * that connection. BrowseItemId(leaf) gives the full id of a leaf at the
+ * position; a full item id is accepted too. QueryOrganization answers 1
+ * (hierarchical) or 2 (flat).
+ */
 OSTRAND_API int32_t OstrandInitialize(void);
 OSTRAND_API void OstrandUninitialize(void);
 
