@@ -127,8 +127,9 @@ bool WriteFrame(Port& p, const uint8_t* data, size_t length, Clock::time_point d
 }
 
 // The reply path of the framing layer: RTS up, lead delay, the frame, wait
-// for the last bit, tail delay, RTS down, then discard both directions so
-// that the echo of a two-wire line is not taken for a request.
+// for the last bit, tail delay, RTS down, then discard what was received
+// meanwhile, so that the echo of a two-wire line is not taken for a request,
+// and whatever of the reply could not be sent.
 void Transmit(void* context, const uint8_t* data, size_t length) {
     Port& p = *static_cast<Port*>(context);
     Connection& c = Record(p);
@@ -137,10 +138,10 @@ void Transmit(void* context, const uint8_t* data, size_t length) {
     Clock::time_point deadline = Clock::now() + kWriteBound;
     bool written = WriteFrame(p, data, length, deadline);
     RecordTraffic(c, data, length, false);
-    if (written) p.line->Drain(p.fd, deadline);
+    bool drained = written && p.line->Drain(p.fd, deadline);
     if (c.rtsTailMs != 0) p.line->Sleep(milliseconds(c.rtsTailMs));
     p.line->SetRts(p.fd, false);
-    p.line->Flush(p.fd);
+    p.line->Flush(p.fd, !drained);
 }
 
 // Takes the collected bytes as one frame and empties the buffer; bytes read
@@ -289,7 +290,7 @@ int32_t ClosePort(Port& p, int32_t handle) {
         std::lock_guard h(p.handling); // waits for a frame on the window's thread
         p.live = false;
     }
-    p.line->Flush(p.fd);
+    p.line->Flush(p.fd, true);
     p.line->SetDtr(p.fd, false);
     ReleasePort(p, c);
     return 1;

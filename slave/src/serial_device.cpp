@@ -41,14 +41,16 @@ public:
         ioctl(fd, TCSBRK, 1);
         return true;
     }
-    void Flush(int fd) override { ioctl(fd, TCFLSH, TCIOFLUSH); }
+    void Flush(int fd, bool output) override { ioctl(fd, TCFLSH, output ? TCIOFLUSH : TCIFLUSH); }
     void Sleep(std::chrono::milliseconds delay) override { std::this_thread::sleep_for(delay); }
 
 private:
     static void SetModemLine(int fd, int bit, bool on) { ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit); }
 };
 
-TtyLineControl g_ttyLine;
+// Never destroyed: ports still open at unload are closed by a static
+// destructor that may run after this file's statics are gone.
+TtyLineControl& g_ttyLine = *new TtyLineControl;
 std::atomic<LineControl*> g_testLine{nullptr};
 
 } // namespace

@@ -31,8 +31,11 @@ public:
     // Waits until the last written bit has left the line, at most until
     // `deadline`; false when the output did not drain in time.
     virtual bool Drain(int fd, Clock::time_point deadline) = 0;
-    // Discards whatever is pending in both directions.
-    virtual void Flush(int fd) = 0;
+    // Discards the bytes received and not yet read, and with `output` also
+    // those written and not yet sent. (After a drained write there is nothing
+    // left to send; on a pseudo-terminal an output flush would even take the
+    // reply back from the peer's side.)
+    virtual void Flush(int fd, bool output) = 0;
     // Sleeps the RTS lead and tail delays.
     virtual void Sleep(std::chrono::milliseconds delay) = 0;
 };

@@ -10,3 +10,8 @@ qv_test(NAME test_serial_link
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_serial_link.cpp
         LIBS serial_test_support
         LABELS concurrency TIMEOUT 120)
+
+qv_test(NAME test_serial_frames
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_serial_frames.cpp
+        LIBS serial_test_support PkgConfig::QV_SERIAL_LIBMODBUS
+        LABELS concurrency TIMEOUT 120)
