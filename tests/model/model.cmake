@@ -1,0 +1,11 @@
+# Item model: conversions, point map, groups and items (recording stand-ins for
+# the libraries), and the end-to-end and stress runs against the real ones.
+add_library(model_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/fake_services.cpp)
+target_link_libraries(model_test_support PUBLIC quorvane_model)
+
+qv_test(NAME test_model_conversion SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_conversion.cpp
+        LIBS quorvane_model)
+qv_test(NAME test_model_point_map SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_point_map.cpp
+        LIBS model_test_support)
+qv_test(NAME test_model_groups SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_groups.cpp
+        LIBS model_test_support LABELS concurrency)

@@ -1,0 +1,136 @@
+// The point map: blocks created at the first unbacked address, overlapping
+// blocks, released blocks, lookups in list order and proposed addresses.
+#include "fake_services.h"
+#include "point_map.h"
+
+#include <gtest/gtest.h>
+
+namespace quorvane {
+namespace {
+
+using test::Call;
+using test::TheRecorder;
+
+constexpr uint8_t S1 = 1;
+constexpr int32_t HR = PELLACOR_HOLDING_REGISTER;
+
+class PointMapTest : public ::testing::Test {
+protected:
+    void SetUp() override { TheRecorder().Reset(); }
+    CPointMap map{test::RecordingServices()};
+
+    std::vector<uint16_t> Starts() {
+        std::vector<uint16_t> starts;
+        for (const auto& b : *map.Blocks()) starts.push_back(b->StartAddress());
+        return starts;
+    }
+};
+
+TEST_F(PointMapTest, OverlappingBlocksAndFirstBlockWins) {
+    ASSERT_EQ(map.MapPoint(S1, HR, 100), 1);
+    EXPECT_EQ(TheRecorder().Calls(), (std::vector<Call>{{"DefineDataBlock", 1, 3, 100, 100}}));
+    ASSERT_EQ(map.MapPoint(S1, HR, 150), 1); // only a flag
+    ASSERT_EQ(map.MapPoint(S1, HR, 50), 1);  // a second block 50..149 over the first
+    EXPECT_EQ(Starts(), (std::vector<uint16_t>{100, 50}));
+    EXPECT_EQ(TheRecorder().Calls().size(), 2u);
+
+    ASSERT_EQ(map.StoreRegister(S1, HR, 120, 77), 1);
+    const auto blocks = map.Blocks();
+    EXPECT_EQ(blocks->at(0)->Load(120), 77);
+    EXPECT_EQ(blocks->at(1)->Load(120), 0); // the overlapping block keeps its own word
+    uint16_t v = 0;
+    ASSERT_EQ(map.LoadRegister(S1, HR, 120, &v), 1);
+    EXPECT_EQ(v, 77);
+
+    // Other slave ids and point types never share a block.
+    EXPECT_EQ(map.StoreRegister(2, HR, 120, 1), 0);
+    EXPECT_EQ(map.StoreRegister(S1, PELLACOR_INPUT_REGISTER, 120, 1), 0);
+    v = 4321;
+    EXPECT_EQ(map.LoadRegister(S1, HR, 250, &v), 0);
+    EXPECT_EQ(v, 4321); // untouched
+}
+
+TEST_F(PointMapTest, FloatAcrossTheEndOfABlockCreatesTheNextBlock) {
+    map.MapPoint(S1, HR, 100);
+    map.MapPoint(S1, HR, 199);
+    map.MapPoint(S1, HR, 200);
+    EXPECT_EQ(Starts(), (std::vector<uint16_t>{100, 200}));
+}
+
+TEST_F(PointMapTest, BlocksAreReleasedWhenTheirLastFlagClears) {
+    map.MapPoint(S1, HR, 10);
+    map.MapPoint(S1, HR, 11);
+    map.MapPoint(S1, HR, 10); // markers, not counts
+    map.UnmapPoint(S1, HR, 10);
+    EXPECT_EQ(map.BlockCount(), 1u);
+    EXPECT_EQ(map.UnmapPoint(S1, HR, 11), 1);
+    EXPECT_EQ(map.BlockCount(), 0u);
+    EXPECT_EQ(TheRecorder().Names(), (std::vector<std::string>{"DefineDataBlock", "RemoveDataBlock"}));
+    EXPECT_EQ(TheRecorder().Calls().back().a, 1); // the handle DefineDataBlock gave
+    EXPECT_EQ(map.StoreRegister(S1, HR, 10, 1), 0);
+
+    // Unmapping an address no block holds clears nothing and releases nothing.
+    map.MapPoint(S1, HR, 500);
+    EXPECT_EQ(map.UnmapPoint(S1, HR, 7), 1);
+    EXPECT_EQ(map.BlockCount(), 1u);
+}
+
+TEST_F(PointMapTest, UnmapReleasesEveryEmptyBlockAndKeepsTheOrder) {
+    map.MapPoint(S1, HR, 100); // block A 100..199
+    map.MapPoint(S1, HR, 50);  // block B 50..149
+    map.MapPoint(S1, HR, 300); // block C
+    // 100 lies in A (first in list order): clearing it empties A only.
+    map.UnmapPoint(S1, HR, 100);
+    EXPECT_EQ(Starts(), (std::vector<uint16_t>{50, 300}));
+}
+
+TEST_F(PointMapTest, RefusedBlock) {
+    TheRecorder().blockLimit = 1;
+    EXPECT_EQ(map.MapPoint(S1, HR, 1), 1);
+    EXPECT_EQ(map.MapPoint(S1, HR, 1000), 0);
+    EXPECT_EQ(map.BlockCount(), 1u);
+    EXPECT_EQ(map.StoreRegister(S1, HR, 1000, 5), 0);
+    EXPECT_EQ(map.UnmapPoint(S1, HR, 1000), 1);
+    EXPECT_EQ(map.BlockCount(), 1u);
+}
+
+TEST_F(PointMapTest, NextFreeAddress) {
+    EXPECT_EQ(map.NextFreeAddress(S1, HR), 1);
+    for (uint16_t a = 100; a < 105; ++a) map.MapPoint(S1, HR, a);
+    EXPECT_EQ(map.NextFreeAddress(S1, HR), 105);
+    for (uint16_t a = 105; a < 200; ++a) map.MapPoint(S1, HR, a);
+    EXPECT_EQ(map.NextFreeAddress(S1, HR), 200);
+    EXPECT_EQ(map.NextFreeAddress(2, HR), 1);
+    map.MapPoint(S1, HR, 200);
+    EXPECT_EQ(map.NextFreeAddress(S1, HR), 201);
+    // A full block near the top proposes an address past 16 bits.
+    for (int a = 65450; a <= 65535; ++a) map.MapPoint(7, HR, static_cast<uint16_t>(a));
+    EXPECT_EQ(map.NextFreeAddress(7, HR), 65536);
+}
+
+TEST_F(PointMapTest, BlockNearTheTopHoldsTheHighestAddress) {
+    map.MapPoint(S1, HR, 65500);
+    EXPECT_EQ(map.StoreRegister(S1, HR, 65535, 9), 1);
+    map.MapPoint(S1, HR, 65535);
+    EXPECT_EQ(map.BlockCount(), 1u);
+}
+
+TEST_F(PointMapTest, RemoveAllInListOrder) {
+    map.MapPoint(S1, HR, 100);
+    map.MapPoint(2, HR, 100);
+    TheRecorder().Reset();
+    map.RemoveAll();
+    EXPECT_EQ(TheRecorder().Calls(), (std::vector<Call>{{"RemoveDataBlock", 1}, {"RemoveDataBlock", 2}}));
+    EXPECT_EQ(map.BlockCount(), 0u);
+}
+
+TEST_F(PointMapTest, SnapshotKeepsReleasedBlockReadable) {
+    map.MapPoint(S1, HR, 100);
+    map.StoreRegister(S1, HR, 100, 5);
+    auto held = map.Blocks();
+    map.UnmapPoint(S1, HR, 100);
+    EXPECT_EQ(held->at(0)->Load(100), 5);
+}
+
+} // namespace
+} // namespace quorvane
