@@ -50,11 +50,12 @@ bool TakeSnapshot(int i, uint8_t type, Snapshot& s) {
     const Entry& e = gEntry[i];
     const uint32_t v1 = e.version.load(std::memory_order_acquire);
     if (v1 & 1u) return false;
-    s.slave = e.slave.load(std::memory_order_relaxed);
-    s.start = e.start.load(std::memory_order_relaxed);
-    s.count = e.count.load(std::memory_order_relaxed);
-    s.data = e.data.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Acquire loads: if any of them sees a field of a later define, the odd
+    // version that define stored first is visible to the check below.
+    s.slave = e.slave.load(std::memory_order_acquire);
+    s.start = e.start.load(std::memory_order_acquire);
+    s.count = e.count.load(std::memory_order_acquire);
+    s.data = e.data.load(std::memory_order_acquire);
     return e.version.load(std::memory_order_relaxed) == v1 && gType[i].load(std::memory_order_relaxed) == type;
 }
 
@@ -210,14 +211,13 @@ extern "C" PELLACOR_API int32_t DefineDataBlock(uint8_t slave_id, uint8_t point_
             continue;
         // Odd version while the fields change; even again before publishing.
         const uint32_t v = e.version.fetch_add(1, std::memory_order_relaxed) + 1;
-        std::atomic_thread_fence(std::memory_order_release);
         e.active.store(1, std::memory_order_relaxed);
-        e.slave.store(slave_id, std::memory_order_relaxed);
-        e.start.store(start_address, std::memory_order_relaxed);
-        e.count.store(count, std::memory_order_relaxed);
         e.notifyEnabled.store(0, std::memory_order_relaxed);
         e.pending.store(0, std::memory_order_relaxed);
-        e.data.store(data, std::memory_order_relaxed);
+        e.slave.store(slave_id, std::memory_order_release);
+        e.start.store(start_address, std::memory_order_release);
+        e.count.store(count, std::memory_order_release);
+        e.data.store(data, std::memory_order_release);
         e.version.store(v + 1, std::memory_order_release);
         if (point_type == 0)
             e.claimed.store(false, std::memory_order_release); // type 0 leaves the entry free
