@@ -15,3 +15,8 @@ qv_test(NAME test_serial_frames
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_serial_frames.cpp
         LIBS serial_test_support PkgConfig::QV_SERIAL_LIBMODBUS
         LABELS concurrency TIMEOUT 120)
+
+qv_test(NAME test_serial_rts
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_serial_rts.cpp
+        LIBS serial_test_support
+        LABELS concurrency TIMEOUT 120)
