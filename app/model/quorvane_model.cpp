@@ -127,13 +127,10 @@ int CQuorvaneModel::FindGroupView(const std::string& groupName, std::shared_ptr<
 
 int CQuorvaneModel::FindGroupView(const std::string& groupName, const std::string& itemId,
                                   const PointMapping& mapping) {
-    for (const auto& doc : *Groups()) {
-        if (doc->Name() == groupName) {
-            doc->AddRestoredItem(itemId, mapping);
-            return 1;
-        }
-    }
-    return 0;
+    auto item = std::make_shared<COpcItem>();
+    item->itemId = itemId;
+    item->SetMapping(mapping);
+    return FindGroupView(groupName, std::move(item));
 }
 
 int CQuorvaneModel::MappingOverlaps(uint8_t slaveId, int32_t pointType, uint16_t address, int count,

@@ -1,6 +1,7 @@
 // OPC values to registers and back, and the texts that show or save a mapping.
 #include "conversion.h"
 #include "opc_item.h"
+#include "model_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -10,30 +11,10 @@
 namespace quorvane {
 namespace {
 
-CVariant R4(float f) {
-    CVariant v;
-    v.Ptr()->vt = VT_R4;
-    v.Ptr()->fltVal = f;
-    return v;
-}
-CVariant R8(double d) {
-    CVariant v;
-    v.Ptr()->vt = VT_R8;
-    v.Ptr()->dblVal = d;
-    return v;
-}
-CVariant I4(int32_t i) {
-    CVariant v;
-    v.Ptr()->vt = VT_I4;
-    v.Ptr()->lVal = i;
-    return v;
-}
-CVariant Bool(bool b) {
-    CVariant v;
-    v.Ptr()->vt = VT_BOOL;
-    v.Ptr()->boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;
-    return v;
-}
+CVariant R4(float f) { return test::MakeVariant(VT_R4, &VARIANT::fltVal, f); }
+CVariant R8(double d) { return test::MakeVariant(VT_R8, &VARIANT::dblVal, d); }
+CVariant I4(int32_t i) { return test::MakeVariant(VT_I4, &VARIANT::lVal, i); }
+CVariant Bool(bool b) { return test::MakeVariant(VT_BOOL, &VARIANT::boolVal, b ? VARIANT_TRUE : VARIANT_FALSE); }
 CVariant Text(const char* s) {
     CVariant v;
     v.Ptr()->vt = VT_BSTR;
@@ -168,14 +149,7 @@ TEST(TruncateToInt32, StaysDefinedOutOfRange) {
 }
 
 TEST(FormatPointReferenceText, Columns) {
-    auto mapping = [](uint8_t slave, int32_t type, uint16_t address, uint16_t dataType) {
-        PointMapping m;
-        m.slaveId = slave;
-        m.pointType = type;
-        m.address = address;
-        m.dataType = dataType;
-        return m;
-    };
+    const auto mapping = test::Mapped;
     struct Case {
         PointMapping m;
         uint16_t first, second;
@@ -194,14 +168,7 @@ TEST(FormatPointReferenceText, Columns) {
 }
 
 TEST(FormatItemLine, ConfigurationLines) {
-    auto mapping = [](uint8_t slave, int32_t type, uint16_t address, uint16_t dataType) {
-        PointMapping m;
-        m.slaveId = slave;
-        m.pointType = type;
-        m.address = address;
-        m.dataType = dataType;
-        return m;
-    };
+    const auto mapping = test::Mapped;
     PointMapping level = mapping(2, PT_INPUT_REGISTER, 5, DT_SCALED);
     level.registerHigh = 4095.0f;
     PointMapping wide = mapping(1, PT_HOLDING_REGISTER, 7, DT_SCALED);

@@ -1,6 +1,7 @@
 // Groups and items: data changes into values and registers, master writes
 // into pending words and their flush, item and group lifecycles, sections.
 #include "fake_services.h"
+#include "model_test_util.h"
 #include "quorvane_model.h"
 
 #include <gtest/gtest.h>
@@ -18,12 +19,7 @@ constexpr int32_t kGroup = 9;
 constexpr int32_t HR = PELLACOR_HOLDING_REGISTER;
 
 PointMapping Map(uint8_t slave, uint16_t address, uint16_t dataType, int32_t type = HR) {
-    PointMapping m;
-    m.slaveId = slave;
-    m.pointType = type;
-    m.address = address;
-    m.dataType = dataType;
-    return m;
+    return test::Mapped(slave, type, address, dataType);
 }
 
 VARIANT R4(float f) {
