@@ -20,3 +20,9 @@ qv_test(NAME test_serial_rts
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_serial_rts.cpp
         LIBS serial_test_support
         LABELS concurrency TIMEOUT 120)
+
+# About 11 s: one bounded flood on three ports at once.
+qv_test(NAME test_serial_flood
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_serial_flood.cpp
+        LIBS serial_test_support
+        LABELS concurrency TIMEOUT 180)
