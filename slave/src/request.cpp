@@ -49,6 +49,10 @@ struct Context {
     // Point address of the request's first field: protocol address plus one.
     uint16_t FirstPoint() const { return static_cast<uint16_t>(Field(0) + 1); }
     bool Wide(uint16_t firstPoint) const { return wideOption && rules.wideRegisters && firstPoint >= 5001; }
+    // A wide request may not wrap past 65535: its later points would land on
+    // low addresses, whose blocks hold 16-bit elements, and be read or written
+    // as 32-bit values beyond the application's memory.
+    static bool WideWraps(uint16_t firstPoint, size_t quantity) { return quantity && firstPoint + quantity - 1 > 0xFFFF; }
     bool ReadFits(size_t dataBytes, size_t factor) const {
         return dataBytes <= outCapacity && factor * dataBytes + rules.overhead <= rules.frameLimit;
     }
@@ -80,7 +84,7 @@ Result ReadRegisters(const Context& c) {
     const bool wide = c.Wide(first);
     const size_t width = wide ? 4 : 2;
     const size_t dataBytes = quantity * width;
-    if (!c.ReadFits(dataBytes, c.rules.registersFactor)) return Exception(2);
+    if (!c.ReadFits(dataBytes, c.rules.registersFactor) || (wide && c.WideWraps(first, quantity))) return Exception(2);
     PointReader reader(c.ReadSlave(), c.request.function);
     uint8_t* p = c.out;
     for (size_t i = 0; i < quantity; ++i) {
@@ -124,7 +128,7 @@ Result WriteMultiple(const Context& c, uint8_t type) {
     } else {
         const bool wide = c.Wide(first);
         const size_t width = wide ? 4 : 2;
-        if (quantity * width > available) return Exception(2);
+        if (quantity * width > available || (wide && c.WideWraps(first, quantity))) return Exception(2);
         for (size_t i = 0; i < quantity; ++i) {
             uint32_t v = 0;
             for (size_t b = 0; b < width; ++b) v = v << 8 | data[i * width + b];

@@ -121,6 +121,17 @@ TEST_F(Framing, WritesReachTheBlocks) {
     EXPECT_EQ(slave2[2], 7);
 }
 
+TEST_F(Framing, WideRequestsDoNotWrapOntoNarrowBlocks) {
+    static uint32_t top = 0x01020304;
+    static uint16_t bottom = 0x0506; // a 16-bit element: a 32-bit access would overrun it
+    DefineDataBlock(1, PELLACOR_HOLDING_REGISTER, 65535, 1, &top);
+    DefineDataBlock(1, PELLACOR_HOLDING_REGISTER, 0, 1, &bottom);
+    EXPECT_EQ(Rtu(Hex("0103FFFE000295EF"), 1), "018302C0F1");
+    EXPECT_EQ(Rtu(Hex("0110FFFE0002080000000100000002144C"), 1), "019002CDC1");
+    EXPECT_EQ(top, 0x01020304u);
+    EXPECT_EQ(bottom, 0x0506);
+}
+
 TEST_F(Framing, ShortMultipleWritesWriteNothing) {
     Rtu(Hex("01100000000306000100025BBF"));
     Ascii(":0110000000030400010002E5\r\n");
