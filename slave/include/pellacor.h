@@ -162,13 +162,37 @@ PELLACOR_API uint16_t DLL_Revision(void);
 /* Opens COM`port` (1..9) with protocol 1 = RTU, anything else = ASCII (low 16
  * bits). With a window, RTU frame ends are timed by `timer_id` on the
  * application's thread; without one (NULL) the reader thread times them.
+ * ASCII frames end at their line feed on the reader thread. `settings` is read
+ * during the call only.
  * Returns the connection handle (never -1 or 8050), or -1: bad port number,
- * no such device, device in use, settings refused, port already open. */
+ * NULL settings, no such device or not a terminal, device in use (the port is
+ * opened exclusively: TIOCEXCL and an advisory flock), settings refused (rate
+ * 0, data bits outside 5..8, parity above 4, stop bits above 2), port already
+ * open (the open link stays untouched).
+ *
+ * On Linux: the device is opened non-blocking in raw mode; any rate is set
+ * through termios2. Parity mark and space use CMSPAR. CTS flow control is the
+ * driver's CRTSCTS, which may also drop RTS while the driver's input buffer is
+ * full. DSR flow control waits for DSR before each reply, within the 2000 ms
+ * write bound (a device that cannot report DSR counts as DSR on). DTR is on
+ * while the port is open; RTS is off except while a reply is sent. The
+ * driver's queues are the kernel's own (4096 bytes of line input); read
+ * time-outs do not apply since only bytes already waiting are read. A reply:
+ * RTS on, lead delay, write within 2000 ms, wait for the last bit to leave,
+ * tail delay, RTS off, discard received bytes (the echo of a two-wire line)
+ * and any unsent output. Modem-line calls a device does not support
+ * (pseudo-terminals) are ignored.
+ * The window's set_timer and kill_timer are called from the reader thread and
+ * must not wait for the application's thread. */
 PELLACOR_API int32_t OpenConnection(const PellacorWindow* window, int32_t port, uint16_t protocol,
                                     uintptr_t timer_id, const PortSettings* settings);
 /* 8050 closes the TCP server (asynchronously; returns 1 also when closed).
- * A serial handle: returns 1 once the port's reader thread has ended; 0 for a
- * handle that names no open connection. */
+ * A serial handle: returns 1 once the port's reader thread has ended and no
+ * frame of the port is being handled any more (also on the application's
+ * thread); 0 for a handle that names no open connection, including the handle
+ * of an earlier opening of the port. Called from a write or traffic callback
+ * for the port whose frame is being handled, it returns 0 and closes nothing.
+ * Ports still open when the library is unloaded are closed then. */
 PELLACOR_API int32_t CloseConnection(int32_t handle);
 /* Starts the Modbus/TCP server on the service port: 8050, or -1 when open. */
 PELLACOR_API int32_t OpenTCPConnection(const PellacorWindow* window, uint32_t message);

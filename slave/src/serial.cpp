@@ -90,6 +90,11 @@ int32_t NewHandle(int port) {
     }
 }
 
+// RTU frames end on the window's timer when the window can run one.
+bool UsesWindowTimer(const Port& p) {
+    return p.rtu && p.window != nullptr && p.window->set_timer != nullptr && p.window->kill_timer != nullptr;
+}
+
 int MsUntil(Clock::time_point deadline) {
     auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
@@ -225,7 +230,7 @@ bool ReadChunk(Port& p) {
 }
 
 void ReaderThread(Port& p) {
-    const bool windowTimer = p.rtu && p.window != nullptr;
+    const bool windowTimer = UsesWindowTimer(p);
     bool timing = false; // an RTU frame waits for its silence on this thread
     Clock::time_point quietUntil{};
     while (p.running.load()) {
@@ -285,7 +290,7 @@ int32_t ClosePort(Port& p, int32_t handle) {
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(p.wakeFd, &one, sizeof one);
     if (p.reader.joinable()) p.reader.join();
-    if (p.rtu && p.window != nullptr) p.window->kill_timer(p.window->context, p.timerId);
+    if (UsesWindowTimer(p)) p.window->kill_timer(p.window->context, p.timerId);
     {
         std::lock_guard h(p.handling); // waits for a frame on the window's thread
         p.live = false;
