@@ -1,0 +1,60 @@
+// quorvane: the OPC-to-Modbus gateway.
+#include "command_line.h"
+#include "headless.h"
+#include "port_settings_store.h"
+#include "quorvane_app.h"
+
+#include <QCoreApplication>
+
+#include <clocale>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace quorvane;
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const CommandLineResult parsed = ParseCommandLine(arguments);
+    if (!parsed.ok) {
+        std::fprintf(stderr, "quorvane: %s\n", parsed.error.c_str());
+        return kUsageExitCode;
+    }
+    const CommandLine& options = parsed.options;
+    if (options.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+
+    // Set before anything opens: an unprivileged user cannot listen on 502.
+    if (options.tcpPort != 0) SetTCPServicePort(static_cast<uint16_t>(options.tcpPort));
+    for (const auto& [port, device] : options.comDevices) {
+        if (SetPortDevice(port, device.c_str()) == 0) {
+            std::fprintf(stderr, "quorvane: COM%d cannot be mapped to %s\n", port, device.c_str());
+            return kUsageExitCode;
+        }
+    }
+
+    const InterfaceChoice choice = ChooseInterface(options.headless, DisplayPresent());
+    if (!choice.notice.empty()) std::fprintf(stderr, "quorvane: %s\n", choice.notice.c_str());
+
+    QCoreApplication qt(argc, argv);
+    // Qt takes the locale from the environment; numbers in files and on the
+    // wire always use the "." decimal point.
+    std::setlocale(LC_NUMERIC, "C");
+
+    CSignalQuit quitOnSignal;
+    CStderrMessages messages;
+    CQuorvaneApp app(messages, DefaultSettingsPath());
+    app.Frame().SetTcpServicePort(static_cast<uint16_t>(options.tcpPort != 0 ? options.tcpPort : 502));
+    app.Frame().Log().SetListener([](const std::string& line) {
+        std::fprintf(stdout, "%s\n", line.c_str());
+        std::fflush(stdout);
+    });
+
+    const int startup = app.Startup(options.configFile);
+    if (startup != 0) return startup;
+    if (quitOnSignal.Received() == 0) QCoreApplication::exec();
+    app.Shutdown();
+    return 0;
+}

@@ -1,0 +1,141 @@
+#include "main_frame.h"
+
+namespace quorvane {
+
+CMainFrame::CMainFrame(CMessageSink& messages, std::string settingsPath)
+    : messages_(messages), settingsPath_(std::move(settingsPath)) {
+    InitializeWSock(); // nothing to start on Linux; the result means nothing
+    serialSlots_.fill(-1);
+    tcpSlot_ = -1;
+    LoadSettingsFile(settingsPath_, ports_);
+    uiWindow_.SetMessageHandler([this](uint32_t m, uintptr_t w, intptr_t l) { OnPosted(m, w, l); });
+}
+
+CMainFrame::~CMainFrame() {
+    refreshTimer_.stop();
+    CloseAllLinks();
+}
+
+void CMainFrame::Create(std::function<void()> refresh) {
+    ApplyPortDefaults(ports_);
+    refreshTimer_.setInterval(kRefreshMs);
+    QObject::connect(&refreshTimer_, &QTimer::timeout, this, [refresh = std::move(refresh)] {
+        if (refresh) refresh();
+    });
+    refreshTimer_.start();
+}
+
+void CMainFrame::CloseAllLinks() {
+    if (tcpSlot_ != -1) {
+        CloseConnection(tcpSlot_);
+        tcpSlot_ = -1;
+    }
+    for (int32_t& slot : serialSlots_) {
+        if (slot != -1) CloseConnection(slot);
+        slot = -1;
+    }
+}
+
+bool CMainFrame::StoreSettings() const { return StoreSettingsFile(settingsPath_, ports_); }
+
+void CMainFrame::FillLinkState(FrameState& state) const {
+    state.serialSlots = serialSlots_;
+    state.tcpSlot = tcpSlot_;
+}
+
+void CMainFrame::SetPortSettings(int port, uint8_t protocol, const PortSettings& settings) {
+    if (port < 1 || port > kSerialPorts) return;
+    PortEntry& entry = ports_[static_cast<size_t>(port - 1)];
+    entry.protocol = protocol;
+    entry.settings = settings;
+}
+
+CommSetupFields CMainFrame::CommSetupFor(int port) const {
+    const PortEntry entry = GetPortSettings(port);
+    CommSetupFields f;
+    f.baudRate = entry.settings.baudRate;
+    f.dataBits = entry.settings.dataBits;
+    f.stopBits = entry.settings.stopBits;
+    f.parity = entry.settings.parity;
+    f.protocolFlag = entry.protocol == 1 ? 1 : 0;
+    f.port = port;
+    f.dsrFlow = entry.settings.dsrFlow;
+    f.ctsFlow = entry.settings.ctsFlow;
+    return f;
+}
+
+void CMainFrame::ConnectSerial(int port, const CommSetupFields& f) {
+    if (port < 1 || port > kSerialPorts) return;
+    PortEntry entry = GetPortSettings(port);
+    entry.settings.baudRate = f.baudRate;
+    entry.settings.dataBits = f.dataBits;
+    entry.settings.stopBits = f.stopBits;
+    entry.settings.parity = f.parity;
+    entry.settings.ctsFlow = f.ctsFlow;
+    entry.settings.dsrFlow = f.dsrFlow;
+    SetPortSettings(port, f.protocolFlag != 0 ? 1 : 0, entry.settings);
+    OpenSerial(port);
+}
+
+void CMainFrame::OpenSerial(int port) {
+    const PortEntry& entry = ports_[static_cast<size_t>(port - 1)];
+    serialSlots_[static_cast<size_t>(port - 1)] =
+        OpenConnection(Window(), port, entry.protocol, static_cast<uintptr_t>(port), &entry.settings);
+}
+
+void CMainFrame::DisconnectSerial(int port) {
+    if (port < 1 || port > kSerialPorts) return;
+    int32_t& slot = serialSlots_[static_cast<size_t>(port - 1)];
+    if (slot != -1) CloseConnection(slot);
+    slot = -1;
+}
+
+void CMainFrame::StartTcpServer() { tcpSlot_ = OpenTCPConnection(Window(), PELLACOR_TCP_BIND_FAILED_MESSAGE); }
+
+void CMainFrame::StopTcpServer() {
+    if (tcpSlot_ != -1) CloseConnection(tcpSlot_);
+    tcpSlot_ = -1;
+}
+
+void CMainFrame::OpenSerialFromConfiguration(const LinkLine& link) {
+    if (link.port < 1 || link.port > kSerialPorts) return;
+    PortSettings settings = GetPortSettings(link.port).settings; // spare bytes stay
+    settings.baudRate = link.baudRate;
+    settings.dataBits = link.dataBits;
+    settings.stopBits = link.stopBits;
+    settings.parity = link.parity;
+    settings.ctsFlow = link.ctsFlow;
+    settings.dsrFlow = link.dsrFlow;
+    settings.rtsLeadDelay = 0;
+    settings.rtsTailDelay = 0;
+    SetPortSettings(link.port, link.protocol, settings);
+    // An open link would refuse a second open and lose its slot; reopening
+    // applies the file's settings and keeps the link closable.
+    DisconnectSerial(link.port);
+    OpenSerial(link.port);
+}
+
+void CMainFrame::OpenTcpFromConfiguration() {
+    if (tcpSlot_ == -1) StartTcpServer();
+}
+
+std::vector<SerialLinkSnapshot> CMainFrame::OpenSerialLinks() const {
+    std::vector<SerialLinkSnapshot> links;
+    for (int port = 1; port <= kSerialPorts; ++port) {
+        if (SerialSlot(port) == -1) continue;
+        const PortEntry& entry = ports_[static_cast<size_t>(port - 1)];
+        links.push_back(SerialLinkSnapshot{port, entry.protocol, entry.settings});
+    }
+    return links;
+}
+
+void CMainFrame::OnPosted(uint32_t message, uintptr_t, intptr_t) {
+    if (message != PELLACOR_TCP_BIND_FAILED_MESSAGE || tcpSlot_ == -1) return;
+    // The server could not listen: close it, so that the menu offers to start
+    // it again instead of showing a dead server as running.
+    CloseConnection(tcpSlot_);
+    tcpSlot_ = -1;
+    messages_.ShowMessage("Modbus/TCP could not listen on port " + std::to_string(tcpServicePort_), MessageIcon::None);
+}
+
+} // namespace quorvane
