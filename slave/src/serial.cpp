@@ -205,13 +205,16 @@ void EndOfFrameTimer(void* arg, uintptr_t timerId) {
     HandleFrame(p, frame.data(), length);
 }
 
-// Reads the waiting bytes into the receive buffer; false when nothing could
-// be read (the device reports a hang-up or an error).
-bool ReadChunk(Port& p) {
+enum class ReadResult { Bytes, Nothing, Failed };
+
+// Reads the waiting bytes into the receive buffer. Failed: the device reports
+// a hang-up or an error.
+ReadResult ReadChunk(Port& p) {
     std::unique_lock lock(p.rxLock);
     size_t at = p.fill;
     ssize_t n = ::read(p.fd, p.rx.data() + at, kSerialRxSize - at);
-    if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return ReadResult::Nothing;
+    if (n <= 0) return ReadResult::Failed;
     auto got = static_cast<size_t>(n);
     std::array<uint8_t, kSerialRxSize> chunk;
     std::copy_n(p.rx.begin() + static_cast<ptrdiff_t>(at), got, chunk.begin());
@@ -226,7 +229,7 @@ bool ReadChunk(Port& p) {
 
     RecordTraffic(Record(p), chunk.data(), got, true);
     if (lineEnd) HandleCollected(p);
-    return true;
+    return ReadResult::Bytes;
 }
 
 void ReaderThread(Port& p) {
@@ -248,8 +251,9 @@ void ReaderThread(Port& p) {
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
         if (fds[1].revents != 0 || (fds[0].revents & POLLNVAL) != 0) break;
-        bool gotBytes = (fds[0].revents & POLLIN) != 0 && ReadChunk(p);
-        if (!gotBytes) {
+        ReadResult got = (fds[0].revents & POLLIN) != 0 ? ReadChunk(p) : ReadResult::Failed;
+        if (got == ReadResult::Nothing) continue;
+        if (got == ReadResult::Failed) {
             // Hang-up or device error: do not spin, wait for new bytes or close.
             ::poll(&fds[1], 1, 100);
             continue;
