@@ -194,7 +194,11 @@ PELLACOR_API int32_t OpenConnection(const PellacorWindow* window, int32_t port, 
  * for the port whose frame is being handled, it returns 0 and closes nothing.
  * Ports still open when the library is unloaded are closed then. */
 PELLACOR_API int32_t CloseConnection(int32_t handle);
-/* Starts the Modbus/TCP server on the service port: 8050, or -1 when open. */
+/* Starts the Modbus/TCP server on the service port: 8050, or -1 when open (or
+ * when no service thread can be started). The server listens once its service
+ * thread is up; if it cannot bind the port it calls window->post(context,
+ * message, 0, 0) from that thread and counts as closed. Up to 32 clients; one
+ * idle for more than 300,000 ms is dropped by the check run every 5000 ms. */
 PELLACOR_API int32_t OpenTCPConnection(const PellacorWindow* window, uint32_t message);
 /* Port (low 16 bits) used the next time the server starts listening. 1. */
 PELLACOR_API int32_t SetTCPServicePort(uint16_t port);
@@ -203,8 +207,9 @@ PELLACOR_API int32_t InitializeWSock(void);
 PELLACOR_API uint16_t UnInitializeWSock(void);
 /* The TCP server's event procedure, run on its service thread: `server` is the
  * server's token, `message` 1025 close, 1026 listening socket event, 1124 + k
- * client slot k, 0x0113 (timer) with wparam 1 for the idle check. Exported for
- * completeness; only the library's own event loop calls it. */
+ * client slot k (lparam: the poll event bits), 0x0113 (timer) with wparam 1 for
+ * the idle check. Exported for completeness; only the library's own event loop
+ * calls it, and a call from any other thread is ignored (returns 0). */
 PELLACOR_API intptr_t MBAPWndProc(void* server, uint32_t message, uintptr_t wparam, intptr_t lparam);
 
 /* ------------------------------------------------------------------------ */

@@ -312,9 +312,13 @@ void ServiceThread(std::shared_ptr<Server> sp) {
     tServer = &s;
     WaitForOlderServers(s);
 
-    s.epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    // A server closed before it got this far never takes the port.
+    const bool closedEarly = s.closing.load(std::memory_order_acquire);
+    s.epollFd = closedEarly ? -1 : ::epoll_create1(EPOLL_CLOEXEC);
     bool listening = false;
-    if (s.epollFd >= 0) {
+    if (closedEarly) {
+        s.running = false;
+    } else if (s.epollFd >= 0) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = Tag(kTagWake);
