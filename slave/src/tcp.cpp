@@ -77,10 +77,19 @@ std::atomic<uint16_t> gPort{502};
 std::atomic<bool> gFakeClock{false};
 std::atomic<uint32_t> gFakeNow{0};
 
-std::mutex gMutex;
-std::condition_variable gThreadEnded;
-std::shared_ptr<Server> gOpen; // the open server, null when closed
-int gLiveThreads = 0;          // service threads not yet ended, closed servers' included
+// Never destroyed: a service thread still tearing down while the process
+// exits must find its lock and counters intact.
+struct Registry {
+    std::mutex mutex;
+    std::condition_variable threadEnded;
+    std::shared_ptr<Server> open; // the open server, null when closed
+    int liveThreads = 0;          // service threads not yet ended, closed servers' included
+};
+Registry& gRegistry = *new Registry;
+std::mutex& gMutex = gRegistry.mutex;
+std::condition_variable& gThreadEnded = gRegistry.threadEnded;
+std::shared_ptr<Server>& gOpen = gRegistry.open;
+int& gLiveThreads = gRegistry.liveThreads;
 
 thread_local Server* tServer = nullptr; // the server of this service thread
 
@@ -192,7 +201,12 @@ void OnListen(Server& s) {
     Client& cl = s.clients[k];
     socklen_t len = sizeof cl.peer;
     const int fd = ::accept4(s.listenFd, reinterpret_cast<sockaddr*>(&cl.peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+        // Out of descriptors or memory: the pending connection would wake the
+        // loop again at once. Rest until a slot frees or the next idle check.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) ArmListen(s, false);
+        return;
+    }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     cl.fd = fd;
@@ -221,7 +235,8 @@ void OnClient(Server& s, int k, uint32_t events) {
 
     Assembly& a = cl.assembly;
     const ssize_t n = ::recv(cl.fd, a.buffer + a.fill, kReceiveBufferSize - a.fill, MSG_DONTWAIT);
-    if (n == 0) { // the client closed its side
+    if (n == 0) { // the client closed its side; it may still read what is queued
+        Flush(s, k);
         FreeSlot(s, k);
         return;
     }
@@ -239,6 +254,7 @@ void OnClient(Server& s, int k, uint32_t events) {
 }
 
 void OnIdleCheck(Server& s) {
+    ArmListen(s, true); // after a rest for want of descriptors; idle when all slots are busy
     const uint32_t now = NowMs();
     for (int k = 0; k < kClientSlots; ++k) {
         Client& cl = s.clients[k];
