@@ -130,15 +130,36 @@ void StoreElement32(void* data, size_t index, uint32_t value) {
     Store16At(p + 2, b);
 }
 
-const void* PointReader::Find(uint16_t point, size_t& index) {
+void PointReader::Collect() {
+    candidates_ = 0;
     for (int i = 0; i < kBlockCount; ++i) {
         if (gType[i].load(std::memory_order_acquire) != type_) continue;
         Snapshot s;
-        if (!TakeSnapshot(i, type_, s) || s.slave != slave_ || !Holds(s, point)) continue;
-        index = static_cast<size_t>(point - s.start);
-        return s.data;
+        if (!TakeSnapshot(i, type_, s) || s.slave != slave_ || s.count == 0) continue;
+        candidate_[candidates_++] = {s.start, s.count, s.data};
     }
-    return nullptr;
+}
+
+const void* PointReader::Find(uint16_t point, size_t& index) {
+    if (candidates_ < 0) Collect();
+    if (current_ < 0 || point < lo_ || point > hi_) {
+        current_ = -1;
+        for (int k = 0; k < candidates_ && current_ < 0; ++k) {
+            const Candidate& c = candidate_[k];
+            if (point < c.start || static_cast<uint32_t>(point - c.start) >= c.count) continue;
+            // Candidate k serves the following points until its end, or until
+            // an earlier candidate (which wins) begins.
+            current_ = k;
+            lo_ = point;
+            hi_ = static_cast<uint32_t>(c.start) + c.count - 1;
+            for (int j = 0; j < k; ++j)
+                if (candidate_[j].start > point && candidate_[j].start - 1u < hi_) hi_ = candidate_[j].start - 1u;
+        }
+        if (current_ < 0) return nullptr;
+    }
+    const Candidate& c = candidate_[current_];
+    index = static_cast<size_t>(point - c.start);
+    return c.data;
 }
 
 bool PointReader::Read16(uint16_t point, uint16_t& value) {

@@ -81,6 +81,51 @@ TEST_F(Table, ReadSpansAdjacentBlocksButNotGaps) {
     EXPECT_EQ(Process(Transport::Rtu, "0103 0063 0002").exception, 2);
 }
 
+// Random overlapping blocks against a plain first-match model of the table.
+TEST_F(Table, ReadsFollowFirstMatchInTableOrder) {
+    ResetCore();
+    struct Block {
+        uint16_t start, count;
+        std::vector<uint16_t> memory;
+    };
+    std::vector<Block> blocks(40);
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % bound;
+    };
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        blocks[b].start = static_cast<uint16_t>(1 + next(300));
+        blocks[b].count = static_cast<uint16_t>(next(b % 5 ? 40 : 200));
+        for (uint16_t i = 0; i < blocks[b].count; ++i) blocks[b].memory.push_back(static_cast<uint16_t>(b << 8 | i));
+        ASSERT_EQ(DefineDataBlock(1, PELLACOR_INPUT_REGISTER, blocks[b].start, blocks[b].count,
+                                  blocks[b].memory.data()),
+                  static_cast<int32_t>(b + 1));
+    }
+    for (int round = 0; round < 300; ++round) {
+        const uint16_t first = static_cast<uint16_t>(1 + next(520)), quantity = static_cast<uint16_t>(1 + next(125));
+        std::string expected;
+        for (uint32_t p = first; p < first + quantity && !expected.ends_with("!"); ++p) {
+            const Block* holder = nullptr;
+            for (const Block& b : blocks)
+                if (p >= b.start && p < b.start + b.count) {
+                    holder = &b;
+                    break;
+                }
+            expected += holder ? ToHex({uint8_t(holder->memory[p - holder->start] >> 8),
+                                        uint8_t(holder->memory[p - holder->start])})
+                               : "!";
+        }
+        char pdu[32];
+        std::snprintf(pdu, sizeof pdu, "0104%04X%04X", first - 1, quantity);
+        const Processed got = Process(Transport::Rtu, pdu);
+        if (expected.ends_with("!"))
+            EXPECT_EQ(got.exception, 2) << pdu;
+        else
+            EXPECT_EQ(got.data, expected) << pdu;
+    }
+}
+
 TEST_F(Table, OverlapsReadFirstAndWriteAll) {
     uint16_t shadow[100] = {0xBEEF};
     const int32_t h = DefineDataBlock(1, PELLACOR_HOLDING_REGISTER, 1, 100, shadow);
