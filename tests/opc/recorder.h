@@ -78,6 +78,16 @@ public:
         });
     }
 
+    // Waits up to `timeout` until the latest event of the item carries `number`.
+    bool wait_for_value(int32_t group, int32_t item, double number, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mu_);
+        return cv_.wait_for(lock, timeout, [&] {
+            for (auto e = events_.rbegin(); e != events_.rend(); ++e)
+                if (e->group == group && e->item == item) return e->number == number;
+            return false;
+        });
+    }
+
 private:
     std::mutex mu_;
     std::condition_variable cv_;
