@@ -126,7 +126,17 @@ bool SlaveAccepted(uint8_t slave, uint8_t function);
 // ---------------------------------------------------------------------------
 // Serial framing over a complete frame (the caller owns the buffer and empties
 // it afterwards). Counts good and bad frames on `c` and sends the reply, if
-// any, through `sink`.
+// any, through `sink`, at most once per call, before returning. The framing
+// records no traffic: the sink's send function records what it sends.
+//
+// RTU: every frame with a good CRC counts as good, whoever it is for. ASCII:
+// bytes before the first colon are skipped, the frame ends at the first line
+// feed, only accepted frames count as good; a frame whose check is good but
+// which is too short to carry a slave id and a function code counts as bad.
+// Write replies carry the request's slave id, function code and first two
+// fields with a fresh CRC or LRC (for a well-formed 5 or 6 request exactly the
+// request); diagnostics echo the RTU frame as received, or the ASCII frame
+// from its colon to its first line feed.
 
 struct ReplySink {
     void* context = nullptr;
