@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 
 namespace quorvane {
 
@@ -35,7 +36,7 @@ int CDataBlock::FirstFreeSlot() const {
 }
 
 CPointMap::CPointMap(const ModelServices& services)
-    : services_(services), blocks_(std::make_shared<const BlockList>()) {}
+    : services_(services), current_(MakeSnapshot(BlockList())) {}
 
 CPointMap::~CPointMap() {
     RemoveAll();
@@ -43,28 +44,79 @@ CPointMap::~CPointMap() {
     ReclaimRetired(true);
 }
 
+namespace {
+
+uint64_t SegmentKey(uint8_t slaveId, int32_t pointType) {
+    return (uint64_t{static_cast<uint32_t>(pointType)} << 8) | slaveId;
+}
+
+} // namespace
+
+std::shared_ptr<const CPointMap::Snapshot> CPointMap::MakeSnapshot(BlockList blocks) {
+    auto snapshot = std::make_shared<Snapshot>();
+    snapshot->blocks = std::move(blocks);
+    std::map<uint64_t, std::vector<CDataBlock*>> byKey; // list order kept within a key
+    for (const auto& block : snapshot->blocks)
+        byKey[SegmentKey(block->SlaveId(), block->PointType())].push_back(block.get());
+    for (auto& [key, list] : byKey) {
+        // Every block start and end bounds a range with one holder.
+        std::vector<int32_t> bounds;
+        for (const CDataBlock* block : list) {
+            bounds.push_back(block->StartAddress());
+            bounds.push_back(std::min<int32_t>(block->StartAddress() + kBlockSize, 65536));
+        }
+        std::sort(bounds.begin(), bounds.end());
+        bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+        std::vector<Segment>& segments = snapshot->segments.emplace_back(key, std::vector<Segment>()).second;
+        for (size_t i = 0; i + 1 < bounds.size(); ++i) {
+            for (CDataBlock* block : list) {
+                if (block->StartAddress() <= bounds[i] && bounds[i] < block->StartAddress() + kBlockSize) {
+                    if (!segments.empty() && segments.back().holder == block && segments.back().end == bounds[i])
+                        segments.back().end = bounds[i + 1];
+                    else
+                        segments.push_back({bounds[i], bounds[i + 1], block});
+                    break;
+                }
+            }
+        }
+    }
+    return snapshot;
+}
+
+CDataBlock* CPointMap::FindBlock(const Snapshot& snapshot, uint8_t slaveId, int32_t pointType, uint16_t address) {
+    const uint64_t key = SegmentKey(slaveId, pointType);
+    auto found = std::lower_bound(snapshot.segments.begin(), snapshot.segments.end(), key,
+                                  [](const auto& entry, uint64_t k) { return entry.first < k; });
+    if (found == snapshot.segments.end() || found->first != key) return nullptr;
+    const std::vector<Segment>& segments = found->second;
+    // The last range starting at or below the address.
+    auto after = std::upper_bound(segments.begin(), segments.end(), static_cast<int32_t>(address),
+                                  [](int32_t a, const Segment& s) { return a < s.first; });
+    if (after == segments.begin()) return nullptr;
+    const Segment& segment = *(after - 1);
+    return address < segment.end ? segment.holder : nullptr;
+}
+
+std::shared_ptr<const CPointMap::Snapshot> CPointMap::Current() const {
+    std::lock_guard lock(snapshotMutex_);
+    return current_;
+}
+
 std::shared_ptr<const CPointMap::BlockList> CPointMap::Blocks() const {
-    std::lock_guard lock(snapshotMutex_);
-    return blocks_;
+    auto snapshot = Current();
+    return std::shared_ptr<const BlockList>(snapshot, &snapshot->blocks);
 }
 
-void CPointMap::Publish(std::shared_ptr<const BlockList> blocks) {
+void CPointMap::Publish(std::shared_ptr<const Snapshot> snapshot) {
     std::lock_guard lock(snapshotMutex_);
-    blocks_.swap(blocks); // the old list is dropped after the lock is released
-}
-
-CDataBlock* CPointMap::FindBlock(const BlockList& blocks, uint8_t slaveId, int32_t pointType,
-                                       uint16_t address) {
-    for (const auto& block : blocks)
-        if (block->Holds(slaveId, pointType, address)) return block.get();
-    return nullptr;
+    current_.swap(snapshot); // the old state is dropped after the lock is released
 }
 
 int CPointMap::MapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) {
     std::lock_guard lock(writerMutex_);
     ReclaimRetired(false);
-    auto blocks = Blocks();
-    if (auto* held = FindBlock(*blocks, slaveId, pointType, address)) {
+    auto current = Current();
+    if (CDataBlock* held = FindBlock(*current, slaveId, pointType, address)) {
         held->SetUsed(address - held->StartAddress(), true);
         return 1;
     }
@@ -74,30 +126,24 @@ int CPointMap::MapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) {
     if (handle == 0) return 0;
     block->handle_ = handle;
     block->SetUsed(0, true);
-    auto next = std::make_shared<BlockList>(*blocks);
-    next->push_back(std::move(block));
-    Publish(std::move(next));
+    BlockList next = current->blocks;
+    next.push_back(std::move(block));
+    Publish(MakeSnapshot(std::move(next)));
     return 1;
 }
 
 int CPointMap::UnmapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) {
     std::lock_guard lock(writerMutex_);
-    auto blocks = Blocks();
-    if (auto* held = FindBlock(*blocks, slaveId, pointType, address))
+    auto current = Current();
+    if (CDataBlock* held = FindBlock(*current, slaveId, pointType, address))
         held->SetUsed(address - held->StartAddress(), false);
-    auto next = std::make_shared<BlockList>();
-    next->reserve(blocks->size());
-    std::vector<std::shared_ptr<CDataBlock>> released;
-    for (const auto& block : *blocks) {
-        if (block->AnyUsed())
-            next->push_back(block);
-        else
-            released.push_back(block);
-    }
+    BlockList next;
+    BlockList released;
+    for (const auto& block : current->blocks) (block->AnyUsed() ? next : released).push_back(block);
     if (!released.empty()) {
         // Out of the list first, so that no new store reaches them; then out
         // of the slave library.
-        Publish(std::move(next));
+        Publish(MakeSnapshot(std::move(next)));
         for (auto& block : released) {
             services_.RemoveDataBlock(block->LibraryHandle());
             Retire(std::move(block));
@@ -108,16 +154,16 @@ int CPointMap::UnmapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) 
 }
 
 int CPointMap::StoreRegister(uint8_t slaveId, int32_t pointType, uint16_t address, uint16_t value) {
-    auto blocks = Blocks();
-    CDataBlock* block = FindBlock(*blocks, slaveId, pointType, address);
+    auto current = Current();
+    CDataBlock* block = FindBlock(*current, slaveId, pointType, address);
     if (block == nullptr) return 0;
     block->Store(address, value);
     return 1;
 }
 
 int CPointMap::LoadRegister(uint8_t slaveId, int32_t pointType, uint16_t address, uint16_t* value) const {
-    auto blocks = Blocks();
-    const CDataBlock* block = FindBlock(*blocks, slaveId, pointType, address);
+    auto current = Current();
+    const CDataBlock* block = FindBlock(*current, slaveId, pointType, address);
     if (block == nullptr) return 0;
     *value = block->Load(address);
     return 1;
@@ -126,7 +172,7 @@ int CPointMap::LoadRegister(uint8_t slaveId, int32_t pointType, uint16_t address
 int32_t CPointMap::NextFreeAddress(uint8_t slaveId, int32_t pointType) const {
     std::lock_guard lock(writerMutex_);
     int32_t candidate = 1;
-    for (const auto& block : *Blocks()) {
+    for (const auto& block : Current()->blocks) {
         if (block->SlaveId() != slaveId || block->PointType() != pointType) continue;
         int slot = block->FirstFreeSlot();
         if (slot >= 0) return block->StartAddress() + slot;
@@ -137,10 +183,10 @@ int32_t CPointMap::NextFreeAddress(uint8_t slaveId, int32_t pointType) const {
 
 void CPointMap::RemoveAll() {
     std::lock_guard lock(writerMutex_);
-    auto blocks = Blocks();
-    if (blocks->empty()) return;
-    Publish(std::make_shared<const BlockList>());
-    for (const auto& block : *blocks) {
+    auto current = Current();
+    if (current->blocks.empty()) return;
+    Publish(MakeSnapshot(BlockList()));
+    for (const auto& block : current->blocks) {
         services_.RemoveDataBlock(block->LibraryHandle());
         Retire(block);
     }

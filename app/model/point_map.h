@@ -94,16 +94,31 @@ public:
     static constexpr std::chrono::milliseconds kReclaimDelay{2000};
 
 private:
-    static CDataBlock* FindBlock(const BlockList& blocks, uint8_t slaveId, int32_t pointType,
-                                       uint16_t address);
-    void Publish(std::shared_ptr<const BlockList> blocks);
+    // The published state: the blocks in list order and, per slave id and
+    // point type, the address ranges sorted by address with the block that
+    // holds each range (the first in list order), so that a lookup does not
+    // walk the list.
+    struct Segment {
+        int32_t first;      // first address of the range
+        int32_t end;        // one past the last
+        CDataBlock* holder; // first block in list order holding the range
+    };
+    struct Snapshot {
+        BlockList blocks;
+        // (slave id, point type) keys in ascending order, with their ranges.
+        std::vector<std::pair<uint64_t, std::vector<Segment>>> segments;
+    };
+    static std::shared_ptr<const Snapshot> MakeSnapshot(BlockList blocks);
+    static CDataBlock* FindBlock(const Snapshot& snapshot, uint8_t slaveId, int32_t pointType, uint16_t address);
+    std::shared_ptr<const Snapshot> Current() const;
+    void Publish(std::shared_ptr<const Snapshot> snapshot);
     void Retire(std::shared_ptr<CDataBlock> block);
     void ReclaimRetired(bool all);
 
     ModelServices services_;
     mutable std::mutex writerMutex_;   // serialises the changes and the flag walks
-    mutable std::mutex snapshotMutex_; // guards only the swap of blocks_
-    std::shared_ptr<const BlockList> blocks_;
+    mutable std::mutex snapshotMutex_; // guards only the swap of current_
+    std::shared_ptr<const Snapshot> current_;
     struct Retired {
         std::shared_ptr<CDataBlock> block;
         std::chrono::steady_clock::time_point since;

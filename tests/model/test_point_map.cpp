@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace quorvane {
 namespace {
 
@@ -130,6 +132,41 @@ TEST_F(PointMapTest, SnapshotKeepsReleasedBlockReadable) {
     auto held = map.Blocks();
     map.UnmapPoint(S1, HR, 100);
     EXPECT_EQ(held->at(0)->Load(100), 5);
+}
+
+TEST_F(PointMapTest, LookupAgreesWithTheListOrderRuleUnderRandomChanges) {
+    // Stores must land in the first block in list order that holds the
+    // address, however the blocks overlap, for every address.
+    std::mt19937 random(42);
+    std::vector<std::pair<uint8_t, uint16_t>> mapped;
+    for (int step = 0; step < 300; ++step) {
+        if (mapped.empty() || random() % 3 != 0) {
+            auto point = std::make_pair(static_cast<uint8_t>(1 + random() % 2), static_cast<uint16_t>(random() % 500));
+            map.MapPoint(point.first, HR, point.second);
+            mapped.push_back(point);
+        } else {
+            size_t at = random() % mapped.size();
+            map.UnmapPoint(mapped[at].first, HR, mapped[at].second);
+            mapped.erase(mapped.begin() + static_cast<long>(at));
+        }
+        if (step % 10 != 0) continue;
+        const auto blocks = map.Blocks();
+        for (uint8_t slave = 1; slave <= 2; ++slave) {
+            for (uint16_t address = 0; address < 620; ++address) {
+                const CDataBlock* holder = nullptr;
+                for (const auto& b : *blocks)
+                    if (b->Holds(slave, HR, address)) {
+                        holder = b.get();
+                        break;
+                    }
+                const uint16_t value = static_cast<uint16_t>(step * 1000 + address);
+                ASSERT_EQ(map.StoreRegister(slave, HR, address, value), holder ? 1 : 0) << address;
+                if (holder) {
+                    ASSERT_EQ(holder->Load(address), value) << "step " << step << " address " << address;
+                }
+            }
+        }
+    }
 }
 
 } // namespace
