@@ -323,6 +323,21 @@ TEST_F(TcpServer, ClientThatNeverReadsIsDropped) {
     EXPECT_EQ(other.ReadReply().size(), 11u);
 }
 
+TEST_F(TcpServer, CloseFromACallbackOnTheServiceThread) {
+    // The application may close the server from its write callback: no
+    // deadlock, no reply after the close, and the clients are let go.
+    EnableCallback([](int32_t, int32_t, int32_t, int32_t) {
+        CloseConnection(PELLACOR_TCP_HANDLE);
+        return 0;
+    });
+    Client c(port_);
+    ASSERT_TRUE(c.Send(Req(1, 3, 6, 0, 42)));
+    EXPECT_TRUE(c.ClosedByPeer());
+    EXPECT_TRUE(pellacor::tcp::WaitAllServersEnded(5000));
+    EXPECT_EQ(OpenTCPConnection(&window_.window, PELLACOR_TCP_BIND_FAILED_MESSAGE), PELLACOR_TCP_HANDLE);
+    EnableCallback(&OnWrite);
+}
+
 TEST(TcpLifecycle, OpenCloseAndBindFailure) {
     const int baseline = OpenDescriptors();
     RecordingWindow window;
