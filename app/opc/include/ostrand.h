@@ -7,6 +7,8 @@
  *
  * Backends: the built-in simulation servers on the local machine (machine ""
  * or this host's name). Further backends plug in behind the same calls.
+ * VARIANT coercion rules and every choice of the service are documented
+ * below, next to the calls.
  */
 #ifndef OSTRAND_H
 #define OSTRAND_H
@@ -190,7 +192,7 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
                                 uint32_t time_high, int32_t quality);
 
 /*
- * The service.
+ * How the service behaves.
  *
  * Start-up: OstrandInitialize starts the service thread (0 on success,
  * negative when it cannot start); calls nest, and the matching number of
@@ -199,7 +201,7 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
  * functions, GetServerCount and GetServerName need no start-up.
  * OstrandUninitialize called from a DataCallback is ignored.
  *
- * Servers: the local machine ("" , "localhost", "127.0.0.1", "." or this
+ * Servers: the local machine ("", "localhost", "127.0.0.1", "." or this
  * host's name, any case) offers "Demo.Server.1" (hierarchical) and
  * "Demo.FlatServer.1" (flat). Listing modes: 1 lists the servers that the
  * service can reach on the machine, 0 lists the servers registered there; for
