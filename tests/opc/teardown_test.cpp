@@ -186,6 +186,30 @@ TEST_F(Teardown, ThreadsShareTheServiceWhileCallbacksFire) {
     EXPECT_EQ(violations.load(), 0);
 }
 
+TEST_F(Teardown, StartAndStopRaceFromSeveralThreads) {
+    // The fixture holds one start-up; the threads nest theirs inside and around it.
+    auto cycle = [this] {
+        for (int k = 0; k < 15; ++k) {
+            ASSERT_EQ(OstrandInitialize(), 0);
+            int32_t s = busy_connection();
+            ASSERT_NE(s, -1);
+            busy_group(s, 5);
+            std::this_thread::sleep_for(milliseconds(k % 3 * 10));
+            OstrandUninitialize();
+        }
+    };
+    std::thread a(cycle), b(cycle);
+    a.join();
+    b.join();
+    OstrandUninitialize(); // the fixture's: now fully stopped
+    EXPECT_EQ(ConnectServer("", "Demo.Server.1", 0), -1);
+    std::thread c(cycle), d(cycle); // start-ups from nothing, racing with stops
+    c.join();
+    d.join();
+    EXPECT_EQ(ConnectServer("", "Demo.Server.1", 0), -1);
+    ASSERT_EQ(OstrandInitialize(), 0); // TearDown stops it again
+}
+
 TEST_F(Teardown, UninitializeStopsDeliveryWithGroupsStillOpen) {
     int32_t s = busy_connection();
     busy_group(s, 100);

@@ -61,7 +61,10 @@ Service::~Service() {
     // A program that never called OstrandUninitialize: stop the thread before
     // the state it uses goes away.
     std::unique_lock lock(mu_);
-    if (thread_.joinable() && std::this_thread::get_id() != thread_id_) stop(lock);
+    if (thread_.joinable() && !stopping_ && std::this_thread::get_id() != thread_id_) {
+        init_count_ = 0;
+        stop(lock);
+    }
 }
 
 int32_t Service::new_handle() {
@@ -71,6 +74,8 @@ int32_t Service::new_handle() {
 
 int32_t Service::initialize() {
     std::unique_lock lock(mu_);
+    // A stop under way on another thread finishes first.
+    idle_.wait(lock, [this] { return !stopping_; });
     if (init_count_++ > 0) return 0;
     try {
         stopping_ = false;
@@ -85,7 +90,7 @@ int32_t Service::initialize() {
 
 void Service::uninitialize() {
     std::unique_lock lock(mu_);
-    if (init_count_ == 0) return;
+    if (init_count_ == 0 || stopping_) return;
     // The service thread cannot wait for itself; a call from a data callback is ignored.
     if (std::this_thread::get_id() == thread_id_) return;
     if (--init_count_ > 0) return;
@@ -104,7 +109,7 @@ void Service::stop(std::unique_lock<std::mutex>& lock) {
     connections_.clear();
     listing_.clear();
     stopping_ = false;
-    init_count_ = 0;
+    idle_.notify_all();
 }
 
 Service::Connection* Service::find(int32_t server) {
