@@ -1,0 +1,353 @@
+// The application object with the real libraries: links on pseudo-terminals
+// and on a loopback port, the simulation OPC server, Save and Restore of the
+// configuration file, the messages of the commands, and the shutdown.
+#include "port_settings_store.h"
+#include "qt_support.h"
+#include "quorvane_app.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+using test::WaitUntil;
+namespace fs = std::filesystem;
+
+class RecordingMessages : public CMessageSink {
+public:
+    std::vector<std::string> texts;
+    void ShowMessage(const std::string& text, MessageIcon) override { texts.push_back(text); }
+};
+
+// A pseudo-terminal standing for one COM port.
+class FakePort {
+public:
+    explicit FakePort(int port) : port_(port) {
+        char name[256] = {};
+        if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) SetPortDevice(port_, name);
+    }
+    ~FakePort() {
+        SetPortDevice(port_, nullptr);
+        if (master_ != -1) ::close(master_);
+        if (slave_ != -1) ::close(slave_);
+    }
+    bool Ok() const { return master_ != -1; }
+
+private:
+    int port_;
+    int master_ = -1;
+    int slave_ = -1;
+};
+
+uint16_t FreeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Accepts(uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+const char kWorkedExample[] =
+    "\r\n[MODBUS]\r\n"
+    "CONNECT RTU,COMM1,9600,8,1,NONE,,\r\n"
+    "CONNECT ASCII,COMM2,19200,7,2,EVEN,RTS,DTR\r\n"
+    "CONNECT TCP, 502\r\n"
+    "\r\n[SERVER]\r\n"
+    "LOCAL MACHINE\r\n"
+    "Demo.Server.1\r\n"
+    "\r\n[GROUP1]\r\n"
+    "Line1,1000,0.000000\r\n"
+    "Channel1.Device1.Speed,1,40001,SHORT\r\n"
+    "Channel1.Device1.Temp,1,40002,FLOAT\r\n"
+    "Channel1.Device1.Run,1,00010,BOOL\r\n"
+    "Channel1.Device1.Level,2,30005,SCALED0-4095,0.00,100.00\r\n";
+
+class AppTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::QtApp();
+        dir_ = fs::temp_directory_path() / ("qv-app-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+        tcpPort_ = FreeLoopbackPort();
+        SetTCPServicePort(tcpPort_);
+    }
+    void TearDown() override {
+        app_.reset();
+        SetTCPServicePort(502);
+        fs::remove_all(dir_);
+    }
+    CQuorvaneApp& StartApp(const std::string& configFile = "") {
+        app_ = std::make_unique<CQuorvaneApp>(messages_, (dir_ / "velmarc.cfg").string());
+        app_->Frame().SetTcpServicePort(tcpPort_);
+        EXPECT_EQ(app_->Startup(configFile), 0);
+        return *app_;
+    }
+    std::string Restore(const std::string& bytes) {
+        const fs::path file = dir_ / "restore.csv";
+        WriteFile(file, bytes);
+        app_->RestoreFrom(file.string());
+        return file.string();
+    }
+
+    fs::path dir_;
+    uint16_t tcpPort_ = 0;
+    RecordingMessages messages_;
+    std::unique_ptr<CQuorvaneApp> app_;
+};
+
+TEST_F(AppTest, SaveWritesTheWorkedExampleAndRestoringItGivesItBack) {
+    FakePort com1(1), com2(2);
+    ASSERT_TRUE(com1.Ok() && com2.Ok());
+    CQuorvaneApp& app = StartApp();
+    CommSetupFields f1 = app.Frame().CommSetupFor(1);
+    f1.parity = 0;
+    app.Frame().ConnectSerial(1, f1);
+    CommSetupFields f2{19200, 7, 2, 2, 0, 2, 1, 1};
+    app.Frame().ConnectSerial(2, f2);
+    ASSERT_NE(app.Frame().SerialSlot(1), -1);
+    ASSERT_NE(app.Frame().SerialSlot(2), -1);
+    app.Frame().StartTcpServer();
+    ASSERT_EQ(app.Frame().TcpSlot(), PELLACOR_TCP_HANDLE);
+
+    app.ConnectCommand("", "Demo.Server.1");
+    ASSERT_NE(app.Model().ServerHandle(), -1);
+    ASSERT_NE(app.AddGroupCommand("Line1", 1000, 0.0f), -1);
+    EXPECT_EQ(app.Frame().Log().Lines().back(), "IOPCServer->AddGroup()");
+    auto map = [](uint8_t slave, int32_t type, uint16_t address, uint16_t dataType) {
+        PointMapping m;
+        m.slaveId = slave;
+        m.pointType = type;
+        m.address = address;
+        m.dataType = dataType;
+        return m;
+    };
+    PointMapping level = map(2, PT_INPUT_REGISTER, 5, DT_SCALED);
+    level.registerHigh = 4095;
+    ASSERT_EQ(app.Model().FindGroupView("Line1", "Channel1.Device1.Speed", map(1, PT_HOLDING_REGISTER, 1, DT_SHORT)), 1);
+    ASSERT_EQ(app.Model().FindGroupView("Line1", "Channel1.Device1.Temp", map(1, PT_HOLDING_REGISTER, 2, DT_FLOAT)), 1);
+    ASSERT_EQ(app.Model().FindGroupView("Line1", "Channel1.Device1.Run", map(1, PT_COIL_STATUS, 10, DT_BOOL)), 1);
+    ASSERT_EQ(app.Model().FindGroupView("Line1", "Channel1.Device1.Level", level), 1);
+    ASSERT_TRUE(app.Save((dir_ / "saved.csv").string()));
+    EXPECT_EQ(ReadFile(dir_ / "saved.csv"), kWorkedExample);
+    EXPECT_TRUE(messages_.texts.empty());
+
+    // Restored over the running set-up, the file gives the same file back.
+    Restore(kWorkedExample);
+    ASSERT_TRUE(app.Save((dir_ / "again.csv").string()));
+    EXPECT_EQ(ReadFile(dir_ / "again.csv"), kWorkedExample);
+    auto groups = app.Model().Groups();
+    ASSERT_EQ(groups->size(), 1u);
+    EXPECT_EQ((*groups)[0]->Name(), "Line1");
+    ASSERT_EQ((*groups)[0]->Count(), 4);
+    ItemState restored;
+    ASSERT_TRUE((*groups)[0]->ReadItem(3, &restored));
+    EXPECT_EQ(restored.mapping, level);
+}
+
+TEST_F(AppTest, RestoreSetsLinkSettingsAndZeroesTheRtsDelaysOfTheLinksItOpens) {
+    PortTable stored{};
+    ApplyPortDefaults(stored);
+    for (auto& p : stored) {
+        p.settings.rtsLeadDelay = 10;
+        p.settings.rtsTailDelay = 5;
+    }
+    ASSERT_TRUE(StoreSettingsFile((dir_ / "velmarc.cfg").string(), stored));
+    FakePort com1(1), com2(2);
+    ASSERT_TRUE(com1.Ok() && com2.Ok());
+    WriteFile(dir_ / "start.csv", kWorkedExample);
+    CQuorvaneApp& app = StartApp((dir_ / "start.csv").string());
+
+    EXPECT_NE(app.Frame().SerialSlot(1), -1);
+    EXPECT_NE(app.Frame().SerialSlot(2), -1);
+    EXPECT_EQ(app.Frame().TcpSlot(), PELLACOR_TCP_HANDLE);
+    EXPECT_TRUE(WaitUntil([&] { return Accepts(tcpPort_); }));
+    const PortEntry com2Entry = app.Frame().GetPortSettings(2);
+    EXPECT_EQ(com2Entry.protocol, 0);
+    EXPECT_EQ(com2Entry.settings.baudRate, 19200u);
+    EXPECT_EQ(com2Entry.settings.dataBits, 7);
+    EXPECT_EQ(com2Entry.settings.stopBits, 2);
+    EXPECT_EQ(com2Entry.settings.parity, 2);
+    EXPECT_EQ(com2Entry.settings.ctsFlow, 1u);
+    EXPECT_EQ(com2Entry.settings.dsrFlow, 1u);
+    EXPECT_EQ(com2Entry.settings.rtsLeadDelay, 0);
+    EXPECT_EQ(com2Entry.settings.rtsTailDelay, 0);
+    EXPECT_EQ(app.Frame().GetPortSettings(3).settings.rtsLeadDelay, 10); // not named by the file
+    EXPECT_EQ(app.Frame().GetPortSettings(3).settings.baudRate, 9600u); // defaults at start-up
+    EXPECT_NE(app.Model().ServerHandle(), -1);
+    EXPECT_EQ(app.Model().MachineName(), "");
+    EXPECT_EQ(app.Model().ServerName(), "Demo.Server.1");
+    EXPECT_EQ(app.Model().Groups()->size(), 1u);
+    EXPECT_TRUE(messages_.texts.empty());
+}
+
+TEST_F(AppTest, RestoreReopensAnOpenSerialLinkAndKeepsTheRunningServer) {
+    FakePort com1(1);
+    ASSERT_TRUE(com1.Ok());
+    CQuorvaneApp& app = StartApp();
+    app.Frame().ConnectSerial(1, app.Frame().CommSetupFor(1));
+    app.Frame().StartTcpServer();
+    ASSERT_NE(app.Frame().SerialSlot(1), -1);
+    ASSERT_TRUE(WaitUntil([&] { return Accepts(tcpPort_); }));
+
+    Restore("[MODBUS]\r\nCONNECT RTU,COMM1,19200,8,2,EVEN,,\r\nCONNECT TCP, 502\r\n");
+    EXPECT_NE(app.Frame().SerialSlot(1), -1);
+    EXPECT_EQ(app.Frame().GetPortSettings(1).settings.baudRate, 19200u);
+    EXPECT_EQ(app.Frame().TcpSlot(), PELLACOR_TCP_HANDLE);
+    EXPECT_TRUE(Accepts(tcpPort_));
+
+    // Both stay closable from their menu entries.
+    EXPECT_TRUE(app.IsEnabled(kCmdDisconnectCom1));
+    EXPECT_TRUE(app.IsEnabled(kCmdDisconnectTcp));
+    app.Frame().DisconnectSerial(1);
+    app.Frame().StopTcpServer();
+    EXPECT_TRUE(WaitUntil([&] { return !Accepts(tcpPort_); }));
+    // A second start of the server after a stop serves again.
+    app.Frame().StartTcpServer();
+    EXPECT_EQ(app.Frame().TcpSlot(), PELLACOR_TCP_HANDLE);
+    EXPECT_TRUE(WaitUntil([&] { return Accepts(tcpPort_); }));
+}
+
+TEST_F(AppTest, CommandsShowTheirMessagesAndFollowTheEnableRules) {
+    CQuorvaneApp& app = StartApp();
+    EXPECT_TRUE(app.IsEnabled(kCmdServerConnect));
+    app.ConnectCommand("", "No.Such.Server");
+    EXPECT_EQ(messages_.texts, std::vector<std::string>{"Connection Failure"});
+    EXPECT_TRUE(app.IsEnabled(kCmdServerConnect));
+    EXPECT_FALSE(app.IsEnabled(kCmdGroupAdd));
+    EXPECT_FALSE(app.IsEnabled(kCmdServerStatus));
+    EXPECT_EQ(app.Model().ServerName(), "No.Such.Server");
+
+    app.ConnectCommand("", "Demo.Server.1");
+    EXPECT_FALSE(app.IsEnabled(kCmdServerConnect));
+    EXPECT_TRUE(app.IsEnabled(kCmdServerDisconnect));
+    auto status = app.ServerStatusCommand();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->caption, " Demo.Server.1");
+    EXPECT_EQ(status->state, "Running");
+    EXPECT_FALSE(status->startTime.empty());
+
+    ASSERT_NE(app.AddGroupCommand("G", 10, 0.0f), -1);
+    EXPECT_FALSE(app.IsEnabled(kCmdServerDisconnect));
+    EXPECT_TRUE(app.IsEnabled(kCmdGroupRemove));
+    // The server revised the rate; the group carries the revised one.
+    EXPECT_GE((*app.Model().Groups())[0]->UpdateRate(), 10);
+
+    messages_.texts.clear();
+    app.RestoreFrom("\"" + (dir_ / "quoted.csv").string() + "\"");
+    app.RestoreFrom(dir_.string()); // a folder is no configuration file
+    EXPECT_FALSE(app.Save((dir_ / "no-such-folder" / "x.csv").string()));
+    EXPECT_EQ(messages_.texts,
+              (std::vector<std::string>{"File Open Error", "File Open Error", "File Creation Error"}));
+    // A failed restore changed nothing.
+    EXPECT_EQ(app.Model().Groups()->size(), 1u);
+    EXPECT_NE(app.Model().ServerHandle(), -1);
+
+    app.Model().CloseAllGroups();
+    EXPECT_TRUE(app.IsEnabled(kCmdServerDisconnect));
+    app.Disconnect();
+    EXPECT_EQ(app.Model().ServerHandle(), -1);
+    EXPECT_FALSE(app.ServerStatusCommand().has_value());
+}
+
+TEST_F(AppTest, SaveNamesWhatItLeftOut) {
+    CQuorvaneApp& app = StartApp();
+    const std::string longId = "Channel1.Device1.Speed" + std::string(190, 'x');
+    Restore("[SERVER]\r\nLOCAL MACHINE\r\nDemo.Server.1\r\n[GROUP1]\r\nG,1000,0\r\nChannel1.Device1.Speed,1,40001,SHORT\r\n");
+    ASSERT_EQ(app.Model().Groups()->size(), 1u);
+    PointMapping mapping;
+    ASSERT_EQ(app.Model().FindGroupView("G", longId, mapping), 1);
+    ASSERT_TRUE(app.Save((dir_ / "saved.csv").string()));
+    ASSERT_EQ(messages_.texts.size(), 1u);
+    EXPECT_NE(messages_.texts[0].find("Channel1.Device1.Speedxxx"), std::string::npos);
+    const std::string saved = ReadFile(dir_ / "saved.csv");
+    EXPECT_NE(saved.find("Channel1.Device1.Speed,1,40001,SHORT\r\n"), std::string::npos);
+    EXPECT_EQ(saved.find("xxxx"), std::string::npos);
+}
+
+TEST_F(AppTest, BindFailureClosesTheTcpSlotAndSaysSo) {
+    // Something else holds the port.
+    int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(tcpPort_);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+
+    CQuorvaneApp& app = StartApp();
+    app.Frame().StartTcpServer();
+    EXPECT_TRUE(WaitUntil([&] { return app.Frame().TcpSlot() == -1; }));
+    EXPECT_EQ(messages_.texts,
+              std::vector<std::string>{"Modbus/TCP could not listen on port " + std::to_string(tcpPort_)});
+    EXPECT_TRUE(app.IsEnabled(kCmdConnectTcp));
+    ::close(holder);
+    app.Frame().StartTcpServer();
+    EXPECT_TRUE(WaitUntil([&] { return Accepts(tcpPort_); }));
+}
+
+TEST_F(AppTest, ShutdownClosesEveryLinkAndWritesTheSettingsFile) {
+    FakePort com4(4);
+    ASSERT_TRUE(com4.Ok());
+    CQuorvaneApp& app = StartApp();
+    app.Frame().ConnectSerial(4, CommSetupFields{19200, 8, 2, 2, 0, 4, 0, 0});
+    ASSERT_NE(app.Frame().SerialSlot(4), -1);
+    app.Frame().StartTcpServer();
+    ASSERT_TRUE(WaitUntil([&] { return Accepts(tcpPort_); }));
+    app.ConnectCommand("", "Demo.Server.1");
+    ASSERT_NE(app.AddGroupCommand("G", 1000, 0.0f), -1);
+
+    app.Shutdown();
+    EXPECT_EQ(app.Frame().SerialSlot(4), -1);
+    EXPECT_EQ(app.Frame().TcpSlot(), -1);
+    EXPECT_EQ(app.Model().ServerHandle(), -1);
+    EXPECT_EQ(app.Model().GroupsExist(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !Accepts(tcpPort_); }));
+    const std::string cfg = ReadFile(dir_ / "velmarc.cfg");
+    ASSERT_EQ(cfg.size(), 189u);
+    EXPECT_EQ(cfg.substr(63, 8), std::string("\x00\x00\x4b\x00\x00\x08\x02\x02", 8));
+    // The port is free again once the link closed.
+    PortSettings s = app.Frame().GetPortSettings(4).settings;
+    const int32_t again = OpenConnection(nullptr, 4, 1, 4, &s);
+    EXPECT_NE(again, -1);
+    CloseConnection(again);
+}
+
+} // namespace
+} // namespace quorvane

@@ -1,0 +1,45 @@
+// Shared by the frame's Qt tests: one QCoreApplication for the process and a
+// bounded wait that keeps the event loop running.
+#pragma once
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <clocale>
+#include <functional>
+#include <thread>
+
+namespace quorvane::test {
+
+inline QCoreApplication& QtApp() {
+    static int argc = 1;
+    static char name[] = "frame_test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* app = [] {
+        auto* a = new QCoreApplication(argc, argv);
+        std::setlocale(LC_NUMERIC, "C");
+        return a;
+    }();
+    return *app;
+}
+
+// Runs the event loop until `done` holds or `timeout` passes; the result of
+// `done` at the end.
+inline bool WaitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    QtApp();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Keeps the event loop running for `duration`.
+inline void RunFor(std::chrono::milliseconds duration) {
+    WaitUntil([] { return false; }, duration);
+}
+
+} // namespace quorvane::test
