@@ -117,7 +117,7 @@ int CPointMap::MapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) {
     ReclaimRetired(false);
     auto current = Current();
     if (CDataBlock* held = FindBlock(*current, slaveId, pointType, address)) {
-        held->SetUsed(address - held->StartAddress(), true);
+        held->AddUse(address - held->StartAddress());
         return 1;
     }
     auto block = std::make_shared<CDataBlock>(slaveId, pointType, address);
@@ -125,7 +125,7 @@ int CPointMap::MapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) {
                                                block->Registers());
     if (handle == 0) return 0;
     block->handle_ = handle;
-    block->SetUsed(0, true);
+    block->AddUse(0);
     BlockList next = current->blocks;
     next.push_back(std::move(block));
     Publish(MakeSnapshot(std::move(next)));
@@ -136,7 +136,7 @@ int CPointMap::UnmapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) 
     std::lock_guard lock(writerMutex_);
     auto current = Current();
     if (CDataBlock* held = FindBlock(*current, slaveId, pointType, address))
-        held->SetUsed(address - held->StartAddress(), false);
+        held->DropUse(address - held->StartAddress());
     BlockList next;
     BlockList released;
     for (const auto& block : current->blocks) (block->AnyUsed() ? next : released).push_back(block);

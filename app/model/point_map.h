@@ -45,9 +45,15 @@ public:
     void Store(uint16_t address, uint16_t value); // address must be held
     uint16_t* Registers() { return registers_.data(); }
 
-    // Used flags (serialised by the point map).
+    // Used flags (serialised by the point map). Each counts the mappings of
+    // its address, so that removing one of two items mapped to the same
+    // address leaves the other's point served.
     bool Used(int slot) const { return used_[slot] != 0; }
-    void SetUsed(int slot, bool used) { used_[slot] = used ? 1 : 0; }
+    int32_t UseCount(int slot) const { return used_[slot]; }
+    void AddUse(int slot) { ++used_[slot]; }
+    void DropUse(int slot) {
+        if (used_[slot] > 0) --used_[slot];
+    }
     bool AnyUsed() const;
     int FirstFreeSlot() const; // -1 when all 100 are used
 
@@ -70,10 +76,10 @@ public:
     CPointMap(const CPointMap&) = delete;
     CPointMap& operator=(const CPointMap&) = delete;
 
-    // 1 when the address is now backed by a block; 0 when the slave library
-    // refused a new block.
+    // Marks one more use of the address. 1 when the address is now backed by
+    // a block; 0 when the slave library refused a new block.
     int MapPoint(uint8_t slaveId, int32_t pointType, uint16_t address);
-    // Clears the address's flag and releases every block left unused. 1.
+    // Drops one use of the address and releases every block left unused. 1.
     int UnmapPoint(uint8_t slaveId, int32_t pointType, uint16_t address);
     // 1 when stored; 0 when no block holds the address.
     int StoreRegister(uint8_t slaveId, int32_t pointType, uint16_t address, uint16_t value);

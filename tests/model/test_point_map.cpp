@@ -62,7 +62,6 @@ TEST_F(PointMapTest, FloatAcrossTheEndOfABlockCreatesTheNextBlock) {
 TEST_F(PointMapTest, BlocksAreReleasedWhenTheirLastFlagClears) {
     map.MapPoint(S1, HR, 10);
     map.MapPoint(S1, HR, 11);
-    map.MapPoint(S1, HR, 10); // markers, not counts
     map.UnmapPoint(S1, HR, 10);
     EXPECT_EQ(map.BlockCount(), 1u);
     EXPECT_EQ(map.UnmapPoint(S1, HR, 11), 1);
@@ -75,6 +74,21 @@ TEST_F(PointMapTest, BlocksAreReleasedWhenTheirLastFlagClears) {
     map.MapPoint(S1, HR, 500);
     EXPECT_EQ(map.UnmapPoint(S1, HR, 7), 1);
     EXPECT_EQ(map.BlockCount(), 1u);
+}
+
+TEST_F(PointMapTest, TwoMappingsOfOneAddressKeepItUntilBothAreGone) {
+    map.MapPoint(S1, HR, 10); // two items mapped over one address
+    map.MapPoint(S1, HR, 10);
+    map.UnmapPoint(S1, HR, 10);
+    EXPECT_EQ(map.BlockCount(), 1u);
+    EXPECT_EQ(map.StoreRegister(S1, HR, 10, 3), 1);
+    EXPECT_EQ(map.NextFreeAddress(S1, HR), 11);
+    map.UnmapPoint(S1, HR, 10);
+    EXPECT_EQ(map.BlockCount(), 0u);
+    map.UnmapPoint(S1, HR, 10); // never below zero
+    map.MapPoint(S1, HR, 10);
+    map.UnmapPoint(S1, HR, 10);
+    EXPECT_EQ(map.BlockCount(), 0u);
 }
 
 TEST_F(PointMapTest, UnmapReleasesEveryEmptyBlockAndKeepsTheOrder) {
