@@ -85,33 +85,44 @@ void Put16(std::vector<uint8_t>& b, int v) {
     b.push_back(static_cast<uint8_t>(v));
 }
 
-std::vector<uint8_t> Request(const Options& o, Conn& c, uint16_t tid) {
-    std::vector<uint8_t> pdu;
-    if (c.bad) {
-        if (c.sent % 2 == 0) {
-            pdu = {0x41, 0, 0, 0, 1}; // no such function
-        } else {
-            pdu = {3};
-            Put16(pdu, 60000); // no such address
-            Put16(pdu, 10);
-        }
-    } else if (o.function == 3) {
-        pdu = {3};
-        Put16(pdu, 0);
-        Put16(pdu, o.count);
-    } else {
-        pdu = {16};
-        Put16(pdu, 100);
-        Put16(pdu, o.count);
-        pdu.push_back(static_cast<uint8_t>(2 * o.count));
-        for (int i = 0; i < o.count; ++i) Put16(pdu, (tid + i) & 0xFFFF);
-    }
+// The three request kinds, built once; only the transaction id changes.
+struct Templates {
+    std::vector<uint8_t> good, unknownFunction, missingAddress;
+};
+
+std::vector<uint8_t> Frame(int unit, const std::vector<uint8_t>& pdu) {
     std::vector<uint8_t> frame;
-    Put16(frame, tid);
+    Put16(frame, 0);
     Put16(frame, 0);
     Put16(frame, static_cast<int>(pdu.size()) + 1);
-    frame.push_back(static_cast<uint8_t>(o.unit));
+    frame.push_back(static_cast<uint8_t>(unit));
     frame.insert(frame.end(), pdu.begin(), pdu.end());
+    return frame;
+}
+
+Templates BuildTemplates(const Options& o) {
+    Templates t;
+    std::vector<uint8_t> pdu{static_cast<uint8_t>(o.function)};
+    Put16(pdu, o.function == 3 ? 0 : 100);
+    Put16(pdu, o.count);
+    if (o.function == 16) {
+        pdu.push_back(static_cast<uint8_t>(2 * o.count));
+        for (int i = 0; i < o.count; ++i) Put16(pdu, 0x1000 + i);
+    }
+    t.good = Frame(o.unit, pdu);
+    t.unknownFunction = Frame(o.unit, {0x41, 0, 0, 0, 1});
+    pdu = {3};
+    Put16(pdu, 60000); // no block holds this address
+    Put16(pdu, 10);
+    t.missingAddress = Frame(o.unit, pdu);
+    return t;
+}
+
+// A bad client alternates its two kinds of failing request.
+std::vector<uint8_t>& Request(Templates& t, const Conn& c, uint16_t tid) {
+    std::vector<uint8_t>& frame = !c.bad ? t.good : (c.sent % 2 == 0 ? t.unknownFunction : t.missingAddress);
+    frame[0] = static_cast<uint8_t>(tid >> 8);
+    frame[1] = static_cast<uint8_t>(tid);
     return frame;
 }
 
@@ -130,9 +141,9 @@ bool SendAll(int fd, const std::vector<uint8_t>& b) {
     return true;
 }
 
-bool SendNext(const Options& o, Conn& c) {
+bool SendNext(Templates& t, Conn& c) {
     const uint16_t tid = c.nextTid++;
-    const auto frame = Request(o, c, tid);
+    const std::vector<uint8_t>& frame = Request(t, c, tid);
     c.outstanding.emplace_back(tid, Clock::now());
     ++c.sent;
     return SendAll(c.fd, frame);
@@ -183,12 +194,13 @@ int main(int argc, char** argv) {
         ::epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
     }
 
+    Templates templates = BuildTemplates(o);
     std::vector<uint32_t> latencies;
     latencies.reserve(1 << 20);
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
     for (Conn& c : conns)
-        for (int k = 0; k < o.pipeline; ++k) SendNext(o, c);
+        for (int k = 0; k < o.pipeline; ++k) SendNext(templates, c);
 
     std::vector<epoll_event> events(conns.size());
     uint8_t buf[65536];
@@ -224,7 +236,7 @@ int main(int argc, char** argv) {
                 }
                 if (now < end) ++c.answered;
                 off += frame;
-                if (now < end && !SendNext(o, c)) {
+                if (now < end && !SendNext(templates, c)) {
                     std::fprintf(stderr, "tcp_load: send failed\n");
                     return 1;
                 }
