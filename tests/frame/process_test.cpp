@@ -1,0 +1,219 @@
+// The program as a service: quorvane --headless --tcp-port P FILE, read and
+// written by libmodbus as an independent master on 127.0.0.1, stopped with
+// SIGTERM. The program runs from a copy in a scratch folder, so that its
+// velmarc.cfg lands there.
+#include <gtest/gtest.h>
+#include <modbus.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+uint16_t FreeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Program {
+public:
+    Program(const fs::path& dir, const std::vector<std::string>& args) : dir_(dir) {
+        const fs::path binary = dir / "quorvane";
+        fs::copy_file(QV_QUORVANE_BINARY, binary, fs::copy_options::overwrite_existing);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::chdir(dir.c_str());
+            int out = ::open((dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(binary.c_str(), argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Program() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Started() const { return pid_ > 0; }
+    void Signal(int signal) { ::kill(pid_, signal); }
+    // The exit status, or nullopt when the program still runs after `timeout`.
+    std::optional<int> Wait(std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (!status_ && Clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            } else {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+        return status_;
+    }
+    std::string Stderr() const { return ReadFile(dir_ / "stderr.txt"); }
+    std::string Stdout() const { return ReadFile(dir_ / "stdout.txt"); }
+
+private:
+    fs::path dir_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+class Master {
+public:
+    explicit Master(uint16_t port) : ctx_(modbus_new_tcp("127.0.0.1", port)) {
+        modbus_set_slave(ctx_, 1);
+        modbus_set_response_timeout(ctx_, 2, 0);
+    }
+    ~Master() {
+        modbus_close(ctx_);
+        modbus_free(ctx_);
+    }
+    bool Connect(std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (modbus_connect(ctx_) == 0) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+    modbus_t* operator*() { return ctx_; }
+
+private:
+    modbus_t* ctx_;
+};
+
+// Polls `read` until it yields true or `timeout` passes.
+template <typename F> bool Eventually(F read, std::chrono::milliseconds timeout = 8000ms) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        if (read()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+TEST(Program, ServesTheDemoOverModbusTcpAndShutsDownOnSigterm) {
+    const fs::path dir = fs::temp_directory_path() / ("qv-process-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    // The demo, plus a group that shows Setpoints.Short a second time, so
+    // that a master's write can be seen coming back from the OPC server.
+    std::string config = ReadFile(fs::path(QV_SOURCE_DIR) / "examples" / "demo.csv");
+    ASSERT_FALSE(config.empty());
+    config += "\r\n[GROUP3]\r\nMirror,100,0.000000\r\nSetpoints.Short,1,40020,SHORT\r\n";
+    std::ofstream(dir / "demo and mirror.csv", std::ios::binary) << config;
+
+    const uint16_t port = FreeLoopbackPort();
+    Program program(dir, {"--headless", "--tcp-port", std::to_string(port), "demo", "and", "mirror.csv"});
+    ASSERT_TRUE(program.Started());
+    Master master(port);
+    if (!master.Connect(15000ms)) {
+        const auto status = program.Wait(0ms);
+        FAIL() << "no Modbus/TCP server on port " << port << (status ? " (program ended)" : "")
+               << "; stderr: " << program.Stderr();
+    }
+
+    // Channel1.Device1.Temp, a sine of 20 +- 10, as FLOAT low word first.
+    uint16_t words[2] = {};
+    EXPECT_TRUE(Eventually([&] {
+        if (modbus_read_registers(*master, 1, 2, words) != 2) return false;
+        const uint32_t bits = words[0] | (uint32_t{words[1]} << 16);
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value >= 9.5f && value <= 30.5f && value != 0.0f;
+    })) << words[0] << " " << words[1];
+    // Channel1.Device1.Level scaled onto 0 to 4095 (input register 1).
+    uint16_t level = 0;
+    EXPECT_TRUE(Eventually([&] { return modbus_read_input_registers(*master, 0, 1, &level) == 1 && level > 0; }));
+    EXPECT_LE(level, 4095);
+    // Channel1.Device1.Run toggles every 2 s (coil 1).
+    uint8_t seen[2] = {0, 0};
+    EXPECT_TRUE(Eventually([&] {
+        uint8_t bit = 0;
+        if (modbus_read_bits(*master, 0, 1, &bit) == 1) seen[bit ? 1 : 0] = 1;
+        return seen[0] && seen[1];
+    }));
+
+    // A master writes Setpoints.Short (40010); the value goes to the OPC
+    // server within the refresh period and comes back on its mirror (40020).
+    ASSERT_EQ(modbus_write_register(*master, 9, 1234), 1) << modbus_strerror(errno);
+    uint16_t mirror = 0;
+    EXPECT_TRUE(Eventually([&] { return modbus_read_registers(*master, 19, 1, &mirror) == 1 && mirror == 1234; }))
+        << mirror;
+    ASSERT_EQ(modbus_write_register(*master, 9, static_cast<uint16_t>(-42)), 1);
+    EXPECT_TRUE(Eventually([&] {
+        return modbus_read_registers(*master, 19, 1, &mirror) == 1 && mirror == static_cast<uint16_t>(-42);
+    })) << mirror;
+    modbus_close(*master);
+
+    program.Signal(SIGTERM);
+    const auto status = program.Wait(15000ms);
+    ASSERT_TRUE(status.has_value()) << "still running 15 s after SIGTERM";
+    EXPECT_EQ(*status, 0) << program.Stderr();
+    EXPECT_EQ(program.Stderr(), "");
+    EXPECT_EQ(fs::file_size(dir / "velmarc.cfg"), 189u);
+    fs::remove_all(dir);
+}
+
+TEST(Program, CommandLineErrorsAndAMissingFile) {
+    const fs::path dir = fs::temp_directory_path() / ("qv-process-cli-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    {
+        Program unknown(dir, {"--verbose"});
+        EXPECT_EQ(unknown.Wait(15000ms), 2);
+        EXPECT_NE(unknown.Stderr().find("unknown option '--verbose'"), std::string::npos);
+    }
+    {
+        Program help(dir, {"--help"});
+        EXPECT_EQ(help.Wait(15000ms), 0);
+        EXPECT_NE(help.Stdout().find("Usage: quorvane"), std::string::npos);
+    }
+    {
+        // A quoted name is used with its quotes and cannot be opened; the
+        // program keeps running without it until it is told to stop.
+        Program quoted(dir, {"--headless", "--tcp-port", std::to_string(FreeLoopbackPort()), "\"setup.csv\""});
+        EXPECT_TRUE(Eventually([&] { return quoted.Stderr().find("File Open Error") != std::string::npos; }));
+        quoted.Signal(SIGINT);
+        EXPECT_EQ(quoted.Wait(15000ms), 0);
+    }
+    EXPECT_EQ(fs::file_size(dir / "velmarc.cfg"), 189u);
+    fs::remove_all(dir);
+}
+
+} // namespace
