@@ -23,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -174,45 +175,33 @@ double Percentile(std::vector<uint32_t>& v, double p) {
     return v[k] / 1000.0; // ns -> us
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    const Options o = Parse(argc, argv);
-    std::vector<Conn> conns(static_cast<size_t>(o.clients + o.badClients));
+// Drives one group of clients (all good or all bad) until `end`; false when
+// the server dropped a connection or refused a send.
+bool Drive(std::vector<Conn>& conns, Templates templates, int pipeline, Clock::time_point end,
+           std::vector<uint32_t>& latencies) {
+    if (conns.empty()) return true;
     const int ep = ::epoll_create1(EPOLL_CLOEXEC);
     for (size_t i = 0; i < conns.size(); ++i) {
-        Conn& c = conns[i];
-        c.bad = i >= static_cast<size_t>(o.clients);
-        c.fd = Connect(o.port);
-        if (c.fd < 0) {
-            std::fprintf(stderr, "tcp_load: cannot connect to port %u\n", o.port);
-            return 1;
-        }
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = i;
-        ::epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
+        ::epoll_ctl(ep, EPOLL_CTL_ADD, conns[i].fd, &ev);
     }
-
-    Templates templates = BuildTemplates(o);
-    std::vector<uint32_t> latencies;
-    latencies.reserve(1 << 20);
-    const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
     for (Conn& c : conns)
-        for (int k = 0; k < o.pipeline; ++k) SendNext(templates, c);
+        for (int k = 0; k < pipeline; ++k) SendNext(templates, c);
 
+    bool ok = true;
     std::vector<epoll_event> events(conns.size());
     uint8_t buf[65536];
-    while (Clock::now() < end) {
+    while (ok && Clock::now() < end) {
         const int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), 100);
-        for (int e = 0; e < n; ++e) {
+        for (int e = 0; ok && e < n; ++e) {
             Conn& c = conns[events[e].data.u64];
             const ssize_t got = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
             if (got <= 0) {
                 if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
                     std::fprintf(stderr, "tcp_load: server closed a connection\n");
-                    return 1;
+                    ok = false;
                 }
                 continue;
             }
@@ -238,30 +227,64 @@ int main(int argc, char** argv) {
                 off += frame;
                 if (now < end && !SendNext(templates, c)) {
                     std::fprintf(stderr, "tcp_load: send failed\n");
-                    return 1;
+                    ok = false;
+                    break;
                 }
             }
             c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(off));
         }
     }
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-
-    uint64_t good = 0, bad = 0, goodExceptions = 0, errors = 0;
-    for (const Conn& c : conns) {
-        (c.bad ? bad : good) += c.answered;
-        if (!c.bad) goodExceptions += c.exceptions;
-        errors += c.errors;
-        ::close(c.fd);
-    }
     ::close(ep);
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const Options o = Parse(argc, argv);
+    // Good and bad clients run on threads of their own, so that handling the
+    // bad clients' replies never delays the measured clients in this tool.
+    std::vector<Conn> good(static_cast<size_t>(o.clients)), bad(static_cast<size_t>(o.badClients));
+    for (auto* group : {&good, &bad}) {
+        for (Conn& c : *group) {
+            c.bad = group == &bad;
+            c.fd = Connect(o.port);
+            if (c.fd < 0) {
+                std::fprintf(stderr, "tcp_load: cannot connect to port %u\n", o.port);
+                return 1;
+            }
+        }
+    }
+
+    const Templates templates = BuildTemplates(o);
+    std::vector<uint32_t> latencies, unused;
+    latencies.reserve(1 << 20);
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
+    bool badOk = true;
+    std::thread badThread([&] { badOk = Drive(bad, templates, 1, end, unused); });
+    const bool goodOk = Drive(good, templates, o.pipeline, end, latencies);
+    badThread.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!goodOk || !badOk) return 1;
+
+    uint64_t goodCount = 0, badCount = 0, goodExceptions = 0, errors = 0;
+    for (auto* group : {&good, &bad}) {
+        for (const Conn& c : *group) {
+            (c.bad ? badCount : goodCount) += c.answered;
+            if (!c.bad) goodExceptions += c.exceptions;
+            errors += c.errors;
+            ::close(c.fd);
+        }
+    }
     const double p50 = Percentile(latencies, 0.50);
     const double p99 = Percentile(latencies, 0.99);
     std::printf("{\"clients\":%d,\"bad_clients\":%d,\"function\":%d,\"count\":%d,\"pipeline\":%d,"
                 "\"seconds\":%.3f,\"requests\":%llu,\"rps\":%.1f,\"p50_us\":%.1f,\"p99_us\":%.1f,"
                 "\"bad_requests\":%llu,\"bad_rps\":%.1f,\"exceptions\":%llu,\"errors\":%llu}\n",
                 o.clients, o.badClients, o.function, o.count, o.pipeline, elapsed,
-                static_cast<unsigned long long>(good), good / elapsed, p50, p99,
-                static_cast<unsigned long long>(bad), bad / elapsed, static_cast<unsigned long long>(goodExceptions),
-                static_cast<unsigned long long>(errors));
+                static_cast<unsigned long long>(goodCount), goodCount / elapsed, p50, p99,
+                static_cast<unsigned long long>(badCount), badCount / elapsed,
+                static_cast<unsigned long long>(goodExceptions), static_cast<unsigned long long>(errors));
     return 0;
 }
