@@ -52,6 +52,12 @@ private:
     std::string path_;
 };
 
+// The port discards its input right after a reply has left the line (the
+// echo of a two-wire line). A pseudo-terminal hands the reply over at once, so
+// the master keeps a turnaround pause before its next request, as masters on a
+// real line do.
+void Turnaround() { std::this_thread::sleep_for(milliseconds(10)); }
+
 class SerialMaster : public ::testing::TestWithParam<bool> {}; // true: RTU timed by a window
 
 TEST_P(SerialMaster, LibmodbusReadsAndWritesBlocks) {
@@ -69,6 +75,7 @@ TEST_P(SerialMaster, LibmodbusReadsAndWritesBlocks) {
     PortSettings s = Settings(9600);
     int32_t h = OpenConnection(GetParam() ? window.window() : nullptr, 2, 1, 2, &s);
     ASSERT_NE(h, -1);
+    CloseOnExit closer{h};
 
     const uint16_t written[3] = {7, 0xFFFF, 0x8001};
     ASSERT_EQ(modbus_write_registers(master.ctx(), 4, 3, written), 3);
@@ -81,17 +88,22 @@ TEST_P(SerialMaster, LibmodbusReadsAndWritesBlocks) {
         EXPECT_NE(LastWriter(), std::this_thread::get_id());
     }
     uint16_t read[5] = {};
+    Turnaround();
     ASSERT_EQ(modbus_read_registers(master.ctx(), 3, 5, read), 5);
     EXPECT_EQ(read[1], 7);
     EXPECT_EQ(read[2], 0xFFFF);
     EXPECT_EQ(read[4], 0);
+    Turnaround();
     ASSERT_EQ(modbus_write_register(master.ctx(), 19, 0x4242), 1);
     EXPECT_EQ(Load(&regs[19]), 0x4242);
 
+    Turnaround();
     ASSERT_EQ(modbus_write_bit(master.ctx(), 9, 1), 1);
     const uint8_t bits[3] = {1, 0, 1};
+    Turnaround();
     ASSERT_EQ(modbus_write_bits(master.ctx(), 0, 3, bits), 3);
     uint8_t got[16] = {};
+    Turnaround();
     ASSERT_EQ(modbus_read_bits(master.ctx(), 0, 16, got), 16);
     EXPECT_EQ(got[0], 1);
     EXPECT_EQ(got[1], 0);
@@ -100,9 +112,11 @@ TEST_P(SerialMaster, LibmodbusReadsAndWritesBlocks) {
     EXPECT_EQ(Load(&coils[9]), 1);
 
     uint16_t in[1] = {};
+    Turnaround();
     ASSERT_EQ(modbus_read_input_registers(master.ctx(), 102, 1, in), 1);
     EXPECT_EQ(in[0], 0xBEEF);
     // An address that no block holds is an exception, not silence.
+    Turnaround();
     EXPECT_EQ(modbus_read_registers(master.ctx(), 20, 1, read), -1);
     EXPECT_EQ(errno, EMBXILADD);
 
@@ -118,6 +132,7 @@ TEST_P(SerialMaster, RtuFrameEndsAfterFiftyMillisecondsOfSilenceAt9600) {
     PtyLine line;
     int32_t h = OpenOn(line, 3, 1, GetParam() ? window.window() : nullptr);
     ASSERT_NE(h, -1);
+    CloseOnExit close_h{h};
     const Bytes request = Rtu(1, 3, 0, 2);
     const Bytes reply = WithCrc({1, 3, 4, 0, 0, 0, 0});
 
@@ -170,7 +185,9 @@ TEST(SerialWindow, EachTimerHandlesOnlyItsOwnPort) {
     int32_t h1 = OpenOn(one, 1, 1, window.window());
     int32_t h2 = OpenOn(two, 2, 1, window.window());
     ASSERT_NE(h1, -1);
+    CloseOnExit close_h1{h1};
     ASSERT_NE(h2, -1);
+    CloseOnExit close_h2{h2};
 
     one.Write(Rtu(1, 3, 1, 1));
     EXPECT_EQ(one.Read(milliseconds(1000)), WithCrc({1, 3, 2, 1, 2}));
@@ -201,7 +218,9 @@ TEST(SerialSilence, BroadcastsAndInactiveSlavesGetNoReply) {
     int32_t hr = OpenOn(rtu, 4, 1);
     int32_t ha = OpenOn(ascii, 5, 0);
     ASSERT_NE(hr, -1);
+    CloseOnExit close_hr{hr};
     ASSERT_NE(ha, -1);
+    CloseOnExit close_ha{ha};
 
     struct Case {
         const char* what;
@@ -242,6 +261,7 @@ TEST(SerialAscii, FramesEndAtTheLineFeed) {
     PtyLine line;
     int32_t h = OpenOn(line, 6, 0, window.window());
     ASSERT_NE(h, -1);
+    CloseOnExit close_h{h};
     const std::string body = "AB0300010002";
     const std::string reply = Ascii("AB0304" + Hex({0, 0xA1, 0, 0xA2}));
 
@@ -297,6 +317,7 @@ TEST(SerialTraffic, RequestAndReplyAreRecordedByDirection) {
     PtyLine line;
     int32_t h = OpenOn(line, 7, 1);
     ASSERT_NE(h, -1);
+    CloseOnExit close_h{h};
     EnableBufferCallback(&RecordTrafficCall);
     const Bytes request = Rtu(1, 1, 0, 8);
     line.Write(request);

@@ -29,6 +29,7 @@ TEST(SerialOpen, UnusableDevicesFailAndLeaveOtherPortsWorking) {
     }
     int32_t h = OpenOn(line, 4, 1);
     ASSERT_NE(h, -1);
+    CloseOnExit close_h{h};
     EXPECT_EQ(CloseConnection(h), 1);
     SetPortDevice(3, nullptr);
 }
@@ -38,7 +39,9 @@ TEST(SerialOpen, HandlesAreDistinctAndCloseOnlyOnce) {
     int32_t ha = OpenOn(a, 1, 1);
     int32_t hb = OpenOn(b, 2, 0);
     ASSERT_NE(ha, -1);
+    CloseOnExit close_ha{ha};
     ASSERT_NE(hb, -1);
+    CloseOnExit close_hb{hb};
     EXPECT_NE(ha, hb);
     EXPECT_NE(ha, PELLACOR_TCP_HANDLE);
     EXPECT_NE(hb, PELLACOR_TCP_HANDLE);
@@ -50,6 +53,7 @@ TEST(SerialOpen, HandlesAreDistinctAndCloseOnlyOnce) {
     // port's next link.
     int32_t again = OpenOn(a, 1, 1);
     ASSERT_NE(again, -1);
+    CloseOnExit close_again{again};
     EXPECT_NE(again, ha);
     EXPECT_EQ(CloseConnection(ha), 0);
     EXPECT_EQ(CloseConnection(again), 1);
@@ -62,6 +66,7 @@ TEST(SerialOpen, SecondOpenOfAnOpenPortFailsAndKeepsTheLink) {
     PtyLine first, other;
     int32_t h = OpenOn(first, 5, 1);
     ASSERT_NE(h, -1);
+    CloseOnExit close_h{h};
     EXPECT_EQ(OpenOn(other, 5, 1), -1);
     EXPECT_EQ(OpenOn(first, 5, 1), -1);
 
@@ -74,6 +79,7 @@ TEST(SerialOpen, DeviceInUseByAnotherPortIsRefused) {
     PtyLine line;
     int32_t h = OpenOn(line, 6, 1);
     ASSERT_NE(h, -1);
+    CloseOnExit close_h{h};
     EXPECT_EQ(OpenOn(line, 7, 1), -1);
     EXPECT_EQ(CloseConnection(h), 1);
     // Closing releases the device for the next opener.
@@ -114,6 +120,7 @@ TEST(SerialOpen, LineSettingsReachTheDevice) {
         SCOPED_TRACE(c.settings.baudRate);
         int32_t h = OpenOn(line, 8, 1, nullptr, c.settings);
         ASSERT_NE(h, -1);
+        CloseOnExit close_h{h};
         struct termios2 t {};
         ASSERT_EQ(ioctl(line.slave(), TCGETS2, &t), 0);
         EXPECT_EQ(t.c_ospeed, c.settings.baudRate);
@@ -144,6 +151,7 @@ TEST(SerialOpen, CloseWhileAMasterKeepsSending) {
     for (uint16_t protocol : {1, 0}) {
         int32_t h = OpenOn(line, 9, protocol);
         ASSERT_NE(h, -1);
+        CloseOnExit close_h{h};
         std::atomic<bool> stop{false};
         std::thread master([&] {
             const std::string ascii = Ascii("010300000001");

@@ -101,6 +101,7 @@ TEST_F(SerialRts, DelaysFrameTheReplyAndTheEchoIsDiscarded) {
         line_.Clear();
         int32_t h = OpenOn(pty_, 1, 1, nullptr, Settings(9600, c.lead, c.tail));
         ASSERT_NE(h, -1);
+        CloseOnExit close_h{h};
         EXPECT_EQ(Names(line_.EventsUntil("rts off")), (std::vector<std::string>{"dtr on", "rts off"}));
         line_.Clear();
 
@@ -124,6 +125,7 @@ TEST_F(SerialRts, DsrFlowHoldsTheReplyUntilDsrComesOn) {
     s.dsrFlow = 1;
     int32_t h = OpenOn(pty_, 2, 1, nullptr, s);
     ASSERT_NE(h, -1);
+    CloseOnExit close_h{h};
     Clock::time_point sent = Clock::now();
     line_.DsrFrom(sent + milliseconds(200));
     pty_.Write(request_);
@@ -139,6 +141,7 @@ TEST_F(SerialRts, ReplyWithoutDsrIsDroppedAfterTheWriteBoundButRecorded) {
     line_.DsrFrom(Clock::now() + std::chrono::hours(1));
     int32_t h = OpenOn(pty_, 3, 1, nullptr, s);
     ASSERT_NE(h, -1);
+    CloseOnExit close_h{h};
     line_.Clear();
     pty_.Write(request_);
     EXPECT_TRUE(pty_.Read(milliseconds(2300)).empty());
@@ -160,6 +163,7 @@ TEST_F(SerialRts, ClosingDoesNotWaitOutAReplyHeldForDsr) {
     line_.DsrFrom(Clock::now() + std::chrono::hours(1));
     int32_t h = OpenOn(pty_, 4, 1, nullptr, s);
     ASSERT_NE(h, -1);
+    CloseOnExit close_h{h};
     pty_.Write(request_);
     line_.EventsUntil("rts on");
     Clock::time_point before = Clock::now();

@@ -127,8 +127,10 @@ void FakeWindow::Loop() {
             wake_.wait(lock);
             continue;
         }
-        if (Clock::now() < next->second.due) {
-            wake_.wait_until(lock, next->second.due);
+        // A copy: the timer may be killed while this thread waits.
+        const Clock::time_point due = next->second.due;
+        if (Clock::now() < due) {
+            wake_.wait_until(lock, due);
             continue;
         }
         uintptr_t id = next->first;

@@ -100,6 +100,12 @@ std::string Hex(const Bytes& bytes);
 int32_t OpenOn(const PtyLine& line, int port, uint16_t protocol, const PellacorWindow* window = nullptr,
                const PortSettings& s = Settings());
 
+// Closes a link when a test ends early; closing it again is harmless.
+struct CloseOnExit {
+    int32_t handle;
+    ~CloseOnExit() { CloseConnection(handle); }
+};
+
 struct Counters {
     uint32_t good = 0, bad = 0;
     bool operator==(const Counters&) const = default;
