@@ -7,6 +7,8 @@
 
 #include "worked_example.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -26,6 +28,9 @@ namespace {
 
 using test::WaitUntil;
 namespace fs = std::filesystem;
+using test::FreeLoopbackPort;
+using test::ReadFile;
+using test::WriteFile;
 
 class RecordingMessages : public CMessageSink {
 public:
@@ -53,18 +58,6 @@ private:
     int slave_ = -1;
 };
 
-uint16_t FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 bool Accepts(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -74,15 +67,6 @@ bool Accepts(uint16_t port) {
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
     return ok;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 using test::kWorkedExample;

@@ -2,6 +2,8 @@
 // written by libmodbus as an independent master on 127.0.0.1, stopped with
 // SIGTERM. The program runs from a copy in a scratch folder, so that its
 // velmarc.cfg lands there.
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 #include <modbus.h>
 
@@ -26,25 +28,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using quorvane::test::FreeLoopbackPort;
+using quorvane::test::ReadFile;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-uint16_t FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class Program {
 public:
