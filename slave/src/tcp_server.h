@@ -18,7 +18,8 @@ constexpr uint16_t kMaxLengthField = kReceiveBufferSize - 6; // 2019: a request 
 constexpr uint16_t kMinLengthField = 2;                      // unit id and function code
 // A read reply carries as much data as an RTU reply may (1,010 registers);
 // ProcessRequest answers exception 2 to anything larger.
-constexpr size_t kReplyDataCapacity = 2020;
+constexpr size_t kReplyDataCapacity = kTcpMaxReadData;
+static_assert(kReplyDataCapacity >= 2 * 1010, "a TCP reply holds at least what an RTU reply may");
 constexpr size_t kReplyCapacity = kMbapHeaderSize + 2 + kReplyDataCapacity;
 
 constexpr uint32_t kIdleLimitMs = 300000;
