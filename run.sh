@@ -17,8 +17,15 @@ fi
 mode=()
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || mode=(--headless)
 cat <<MSG
-Quorvane serves the demo on Modbus/TCP port 1502 (slave 1). Read it from
-another terminal, for example: mbpoll -m tcp -p 1502 -a 1 -r 1 -c 10 127.0.0.1
+Quorvane serves the demo on Modbus/TCP port 1502, slave 1:
+  holding registers 1 Speed, 2-3 Temp (float, low word first), 4 Count,
+    10 to 14 setpoints that masters may write (10 Short, 11 Unsigned,
+    12-13 Float, 14 Level scaled 0-1000 for 0-100 %);
+  input registers 1 Level (0-4095 for 0-100 %), 2 Stamp; coil 1 Run; input 1 Valve.
+Read them from another terminal, for example with mbpoll (apt-get install mbpoll):
+  mbpoll -m tcp -p 1502 -a 1 -r 1 -c 14 -1 127.0.0.1
+  mbpoll -m tcp -p 1502 -a 1 -t 3 -r 1 -c 2 -1 127.0.0.1
+and write a setpoint with: mbpoll -m tcp -p 1502 -a 1 -r 10 127.0.0.1 1234
 Stop with Ctrl+C.
 MSG
 exec "$program" "${mode[@]}" --tcp-port 1502 examples/demo.csv
