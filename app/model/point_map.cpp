@@ -172,7 +172,8 @@ int CPointMap::LoadRegister(uint8_t slaveId, int32_t pointType, uint16_t address
 int32_t CPointMap::NextFreeAddress(uint8_t slaveId, int32_t pointType) const {
     std::lock_guard lock(writerMutex_);
     int32_t candidate = 1;
-    for (const auto& block : Current()->blocks) {
+    const auto current = Current();
+    for (const auto& block : current->blocks) {
         if (block->SlaveId() != slaveId || block->PointType() != pointType) continue;
         int slot = block->FirstFreeSlot();
         if (slot >= 0) return block->StartAddress() + slot;

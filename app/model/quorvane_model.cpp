@@ -104,7 +104,8 @@ void CQuorvaneModel::CloseAllGroups() {
 
 int CQuorvaneModel::SaveAllGroups(std::string& out, std::vector<std::string>* omitted) const {
     int written = 0;
-    for (const auto& doc : *Groups()) written += doc->WriteGroupSection(out, written + 1, omitted);
+    const auto groups = Groups(); // held for the whole walk
+    for (const auto& doc : *groups) written += doc->WriteGroupSection(out, written + 1, omitted);
     return written;
 }
 
@@ -116,7 +117,8 @@ int CQuorvaneModel::SaveAllGroups(FILE* file, std::vector<std::string>* omitted)
 }
 
 int CQuorvaneModel::FindGroupView(const std::string& groupName, std::shared_ptr<COpcItem> item) {
-    for (const auto& doc : *Groups()) {
+    const auto groups = Groups();
+    for (const auto& doc : *groups) {
         if (doc->Name() == groupName) {
             doc->AddRestoredItem(std::move(item));
             return 1;
@@ -137,9 +139,11 @@ int CQuorvaneModel::MappingOverlaps(uint8_t slaveId, int32_t pointType, uint16_t
                                     const COpcItem* exclude) const {
     const int32_t first = address;
     const int32_t last = first + count - 1;
-    for (const auto& doc : *Groups()) {
+    const auto groups = Groups();
+    for (const auto& doc : *groups) {
         auto guard = doc->Guard();
-        for (const auto& item : *doc->Items()) {
+        const auto items = doc->Items();
+        for (const auto& item : *items) {
             if (item.get() == exclude) continue;
             const PointMapping& m = item->Mapping();
             if (m.slaveId != slaveId || m.pointType != pointType) continue;
@@ -164,18 +168,21 @@ void CQuorvaneModel::ApplyDataChange(int32_t server, int32_t group, int32_t item
                                      uint32_t timeLow, uint32_t timeHigh, int32_t quality) {
     if (value == nullptr || server != ServerHandle()) return;
     const uint64_t timestamp = (uint64_t{timeHigh} << 32) | timeLow;
-    for (const auto& doc : *Groups())
+    const auto groups = Groups();
+    for (const auto& doc : *groups)
         if (doc->GroupHandle() == group) doc->OnDataChange(item, *value, timestamp, static_cast<uint32_t>(quality));
 }
 
 void CQuorvaneModel::ApplySlaveWrite(int32_t slaveId, int32_t pointType, int32_t address, int32_t value) {
-    for (const auto& doc : *Groups())
+    const auto groups = Groups();
+    for (const auto& doc : *groups)
         doc->OnSlaveWrite(static_cast<uint8_t>(slaveId), pointType & 0xFF, static_cast<uint16_t>(address),
                           static_cast<uint16_t>(value));
 }
 
 void CQuorvaneModel::FlushAllPendingWrites() {
-    for (const auto& doc : *Groups()) doc->FlushPendingWrites();
+    const auto groups = Groups();
+    for (const auto& doc : *groups) doc->FlushPendingWrites();
 }
 
 } // namespace quorvane

@@ -2,6 +2,7 @@
 // libmodbus master through a group, the point map and the slave library's
 // Modbus/TCP server; what the master writes reaches the simulation items,
 // converted, with one flush.
+#include "model_test_util.h"
 #include "modbus_peer.h"
 #include "quorvane_model.h"
 
@@ -17,11 +18,7 @@ using namespace std::chrono_literals;
 using test::WaitFor;
 
 PointMapping Map(int32_t type, uint16_t address, uint16_t dataType) {
-    PointMapping m;
-    m.pointType = type;
-    m.address = address;
-    m.dataType = dataType;
-    return m;
+    return test::Mapped(1, type, address, dataType);
 }
 
 class EndToEnd : public ::testing::Test {

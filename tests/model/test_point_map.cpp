@@ -23,7 +23,8 @@ protected:
 
     std::vector<uint16_t> Starts() {
         std::vector<uint16_t> starts;
-        for (const auto& b : *map.Blocks()) starts.push_back(b->StartAddress());
+        const auto blocks = map.Blocks();
+        for (const auto& b : *blocks) starts.push_back(b->StartAddress());
         return starts;
     }
 };

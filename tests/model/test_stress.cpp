@@ -4,6 +4,7 @@
 // removing items and whole groups and flushing master writes. At the end
 // every register's last master write has reached its OPC item. Bounded in
 // time and in operations.
+#include "model_test_util.h"
 #include "modbus_peer.h"
 #include "quorvane_model.h"
 
@@ -65,11 +66,7 @@ ModelServices Services() {
 uint16_t ClientBase(int client) { return static_cast<uint16_t>(1 + client * kPointsPerClient); }
 
 PointMapping Mapping(uint8_t slave, uint16_t address, uint16_t dataType) {
-    PointMapping m;
-    m.slaveId = slave;
-    m.address = address;
-    m.dataType = dataType;
-    return m;
+    return test::Mapped(slave, PT_HOLDING_REGISTER, address, dataType);
 }
 
 TEST(ModelStress, MastersDataChangesAndEditsTogether) {
