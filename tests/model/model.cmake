@@ -15,6 +15,6 @@ qv_test(NAME test_model_groups SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_groups.cpp
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(QV_MODEL_LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus)
 qv_test(NAME test_model_end_to_end SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_end_to_end.cpp
-        LIBS quorvane_model PkgConfig::QV_MODEL_LIBMODBUS TIMEOUT 120)
+        LIBS quorvane_model PkgConfig::QV_MODEL_LIBMODBUS LABELS concurrency TIMEOUT 120)
 qv_test(NAME test_model_stress SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_stress.cpp
         LIBS quorvane_model PkgConfig::QV_MODEL_LIBMODBUS LABELS concurrency TIMEOUT 180)
