@@ -16,6 +16,23 @@ bool ParseBounded(const std::string& text, int low, int high, int& value) {
     return true;
 }
 
+// An argument as an error message quotes it: control characters escaped, so
+// that the message stays on one line.
+std::string Quoted(const std::string& text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "'";
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "'";
+}
+
 CommandLineResult Fail(std::string error) {
     CommandLineResult result;
     result.ok = false;
@@ -55,19 +72,19 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
         } else if (argument == "--tcp-port" || argument.starts_with("--tcp-port=")) {
             if (!value(argument, "--tcp-port", text)) return Fail("--tcp-port needs a port number");
             if (!ParseBounded(text, 1, 65535, options.tcpPort))
-                return Fail("--tcp-port: '" + text + "' is not a port number from 1 to 65535");
+                return Fail("--tcp-port: " + Quoted(text) + " is not a port number from 1 to 65535");
         } else if (argument == "--com" || argument.starts_with("--com=")) {
             if (!value(argument, "--com", text)) return Fail("--com needs N=DEVICE");
             size_t equals = text.find('=');
             int port = 0;
             if (equals == std::string::npos || !ParseBounded(text.substr(0, equals), 1, 9, port))
-                return Fail("--com: '" + text + "' is not N=DEVICE with N from 1 to 9");
+                return Fail("--com: " + Quoted(text) + " is not N=DEVICE with N from 1 to 9");
             std::string device = text.substr(equals + 1);
             if (device.empty() || device.size() > 255)
                 return Fail("--com: the device of COM" + std::to_string(port) + " must be a path of 1 to 255 bytes");
             options.comDevices.emplace_back(port, device);
         } else {
-            return Fail("unknown option '" + argument + "' (see --help)");
+            return Fail("unknown option " + Quoted(argument) + " (see --help)");
         }
     }
     for (size_t first = i; i < arguments.size(); ++i) {

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 
 #include <clocale>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
     // wire always use the "." decimal point.
     std::setlocale(LC_NUMERIC, "C");
 
-    CSignalQuit quitOnSignal;
+    auto quitOnSignal = std::make_unique<CSignalQuit>();
     CStderrMessages messages;
     CQuorvaneApp app(messages, DefaultSettingsPath());
     app.Frame().SetTcpServicePort(static_cast<uint16_t>(options.tcpPort != 0 ? options.tcpPort : 502));
@@ -54,7 +55,9 @@ int main(int argc, char** argv) {
 
     const int startup = app.Startup(options.configFile);
     if (startup != 0) return startup;
-    if (quitOnSignal.Received() == 0) QCoreApplication::exec();
+    QCoreApplication::exec();
+    // A second Ctrl+C during the shutdown ends the program at once.
+    quitOnSignal.reset();
     app.Shutdown();
     return 0;
 }

@@ -76,6 +76,23 @@ FrameState CQuorvaneApp::State() const {
     return state;
 }
 
+bool CQuorvaneApp::Execute(uint16_t commandId) {
+    const CommandSpec* command = FindCommand(commandId);
+    if (command == nullptr || !RuleHolds(*command, State())) return false;
+    if (commandId == kCmdServerDisconnect) {
+        Disconnect();
+    } else if (commandId == kCmdConnectTcp) {
+        frame_->StartTcpServer();
+    } else if (commandId == kCmdDisconnectTcp) {
+        frame_->StopTcpServer();
+    } else if (command->rule == EnableRule::SerialOpen) {
+        frame_->DisconnectSerial(command->port);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void CQuorvaneApp::ConnectCommand(const std::string& machine, const std::string& server) {
     model_->SetMachineName(machine);
     model_->SetServerName(server);

@@ -38,6 +38,11 @@ public:
     FrameState State() const;
     bool IsEnabled(uint16_t commandId) const { return IsCommandEnabled(commandId, State()); }
 
+    // Runs a command that needs no dialog (OPC Server Disconnect, the Modbus
+    // Disconnect entries, Connect Modbus/TCP) when its rule allows it. False
+    // for a grayed command and for commands a window layer runs itself.
+    bool Execute(uint16_t commandId);
+
     // OPC server commands (after their dialogs ended with OK).
     void ConnectCommand(const std::string& machine, const std::string& server);
     void Disconnect();

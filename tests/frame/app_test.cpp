@@ -206,13 +206,13 @@ TEST_F(AppTest, RestoreReopensAnOpenSerialLinkAndKeepsTheRunningServer) {
     EXPECT_TRUE(Accepts(tcpPort_));
 
     // Both stay closable from their menu entries.
-    EXPECT_TRUE(app.IsEnabled(kCmdDisconnectCom1));
-    EXPECT_TRUE(app.IsEnabled(kCmdDisconnectTcp));
-    app.Frame().DisconnectSerial(1);
-    app.Frame().StopTcpServer();
+    EXPECT_TRUE(app.Execute(kCmdDisconnectCom1));
+    EXPECT_TRUE(app.Execute(kCmdDisconnectTcp));
+    EXPECT_EQ(app.Frame().SerialSlot(1), -1);
+    EXPECT_FALSE(app.Execute(kCmdDisconnectTcp)); // grayed now
     EXPECT_TRUE(WaitUntil([&] { return !Accepts(tcpPort_); }));
     // A second start of the server after a stop serves again.
-    app.Frame().StartTcpServer();
+    EXPECT_TRUE(app.Execute(kCmdConnectTcp));
     EXPECT_EQ(app.Frame().TcpSlot(), PELLACOR_TCP_HANDLE);
     EXPECT_TRUE(WaitUntil([&] { return Accepts(tcpPort_); }));
 }
@@ -252,9 +252,10 @@ TEST_F(AppTest, CommandsShowTheirMessagesAndFollowTheEnableRules) {
     EXPECT_EQ(app.Model().Groups()->size(), 1u);
     EXPECT_NE(app.Model().ServerHandle(), -1);
 
+    EXPECT_FALSE(app.Execute(kCmdServerDisconnect)); // never under an open group
+    EXPECT_NE(app.Model().ServerHandle(), -1);
     app.Model().CloseAllGroups();
-    EXPECT_TRUE(app.IsEnabled(kCmdServerDisconnect));
-    app.Disconnect();
+    EXPECT_TRUE(app.Execute(kCmdServerDisconnect));
     EXPECT_EQ(app.Model().ServerHandle(), -1);
     EXPECT_FALSE(app.ServerStatusCommand().has_value());
 }

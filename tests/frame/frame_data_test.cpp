@@ -181,6 +181,8 @@ TEST(CommandLine, OptionsThenTheFileName) {
         {{"--com", "/dev/x"}, false, false, 0, "", 0},
         {{"--compact"}, false, false, 0, "", 0},
         {{"-x", "f"}, false, false, 0, "", 0},
+        {{"--bad\nline"}, false, false, 0, "", 0},
+        {{"--tcp-port", "1\r\n"}, false, false, 0, "", 0},
     };
     for (const Case& c : cases) {
         CommandLineResult r = ParseCommandLine(c.args);

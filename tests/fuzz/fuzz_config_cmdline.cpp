@@ -1,0 +1,28 @@
+// Command lines of any shape (arguments separated by NUL bytes) are either
+// refused with a one-line message or give options within their ranges.
+#include "command_line.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<std::string> arguments(1);
+    for (size_t i = 0; i < size && arguments.size() < 64; ++i) {
+        if (data[i] == 0) {
+            arguments.emplace_back();
+        } else {
+            arguments.back() += static_cast<char>(data[i]);
+        }
+    }
+    const quorvane::CommandLineResult r = quorvane::ParseCommandLine(arguments);
+    if (!r.ok) {
+        if (r.error.empty() || r.error.find('\n') != std::string::npos) std::abort();
+        return 0;
+    }
+    if (r.options.tcpPort < 0 || r.options.tcpPort > 65535) std::abort();
+    for (const auto& [port, device] : r.options.comDevices) {
+        if (port < 1 || port > 9 || device.empty() || device.size() > 255) std::abort();
+    }
+    return 0;
+}
