@@ -31,9 +31,9 @@ enum class GroupChange {
 };
 
 // A view of a group. Notifications come from the data-change thread as well as
-// from the user-interface thread, so they must not block: a window posts an
-// update, the headless program ignores them. Do not attach or detach from
-// inside a notification.
+// from the user-interface thread, so they must not block and must not change
+// the model: a window posts an update, the headless program ignores them. Do
+// not attach or detach from inside a notification.
 class CGroupObserver {
 public:
     virtual ~CGroupObserver() = default;

@@ -1,0 +1,80 @@
+// Any OPC value into any mapping's registers, any master words back into an
+// OPC value, and the texts of any mapping: no crash, no undefined behaviour,
+// and a FLOAT's words always carry the value's exact bit pattern.
+#include "conversion.h"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Reader {
+    const uint8_t* data;
+    size_t size;
+    template <typename T> T Take() {
+        T value{};
+        size_t n = size < sizeof(T) ? size : sizeof(T);
+        std::memcpy(&value, data, n);
+        data += n;
+        size -= n;
+        return value;
+    }
+};
+
+constexpr uint16_t kCodes[] = {quorvane::DT_SHORT, quorvane::DT_FLOAT,    quorvane::DT_DATE,
+                               quorvane::DT_BOOL,  quorvane::DT_UNSIGNED, quorvane::DT_SCALED};
+constexpr VARTYPE kTags[] = {VT_EMPTY, VT_NULL, VT_I2,  VT_I4,  VT_R4, VT_R8, VT_CY,  VT_DATE,
+                             VT_BSTR,  VT_BOOL, VT_I1,  VT_UI1, VT_UI2, VT_UI4, VT_I8, VT_UI8, VT_INT, VT_UINT};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace quorvane;
+    Reader in{data, size};
+    PointMapping m;
+    const uint8_t code = in.Take<uint8_t>();
+    m.dataType = code < 6 * 40 ? kCodes[code % 6] : in.Take<uint16_t>();
+    m.slaveId = in.Take<uint8_t>();
+    m.pointType = in.Take<int8_t>();
+    m.address = in.Take<uint16_t>();
+    m.dataLow = in.Take<float>();
+    m.dataHigh = in.Take<float>();
+    m.registerLow = in.Take<float>();
+    m.registerHigh = in.Take<float>();
+    const uint16_t first = in.Take<uint16_t>();
+    const uint16_t second = in.Take<uint16_t>();
+
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = kTags[in.Take<uint8_t>() % (sizeof kTags / sizeof kTags[0])];
+    if (value.vt == VT_BSTR) {
+        std::string text(reinterpret_cast<const char*>(in.data), in.size);
+        value.bstrVal = SysAllocString(text.c_str());
+    } else {
+        value.ullVal = in.Take<uint64_t>();
+    }
+
+    RegisterWords words = OpcValueToRegisters(value, m);
+    if (words.count != m.RegisterCount()) std::abort();
+    if (m.dataType == DT_FLOAT && value.vt == VT_R4 && !std::isnan(value.fltVal)) {
+        VARIANT back;
+        if (!PendingToOpcValue(m, words.words[0], words.words[1], &back)) std::abort();
+        if (std::bit_cast<uint32_t>(back.fltVal) != std::bit_cast<uint32_t>(value.fltVal)) std::abort();
+    }
+    VARIANT out;
+    const bool written = PendingToOpcValue(m, first, second, &out);
+    const bool writable = m.dataType == DT_SHORT || m.dataType == DT_UNSIGNED || m.dataType == DT_BOOL ||
+                          m.dataType == DT_FLOAT || m.dataType == DT_SCALED;
+    if (written != writable) std::abort();
+    VariantClear(&out);
+
+    std::string reference = FormatPointReferenceText(m, first, second);
+    std::string line = FormatItemLine("Item", m);
+    if (reference.empty() || line.empty()) std::abort();
+    VariantClear(&value);
+    return 0;
+}
