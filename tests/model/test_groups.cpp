@@ -179,6 +179,23 @@ TEST_F(GroupTest, LatestMasterWriteWinsUntilFlushed) {
     EXPECT_EQ(Writes()[0].number, 5);
 }
 
+TEST_F(GroupTest, ItemWithoutABackingBlockIsListedAndShowsZero) {
+    {
+        std::lock_guard lock(TheRecorder().mutex);
+        TheRecorder().blockLimit = 0;
+    }
+    int32_t h = Add("F", Map(1, 10, DT_FLOAT));
+    EXPECT_EQ(doc->Count(), 1);
+    VARIANT v = R4(1.0f);
+    model->ApplyDataChange(kServer, kGroup, h, &v, 0, 0, 192);
+    ItemState s;
+    ASSERT_TRUE(doc->ReadItem(0, &s));
+    EXPECT_EQ(s.value.Type(), VT_R4);
+    EXPECT_EQ(s.reference, "1:40010 = 0.0000");
+    doc->RemoveItemAt(0);
+    EXPECT_EQ(model->PointMap().BlockCount(), 0u);
+}
+
 TEST_F(GroupTest, WriteItemAt) {
     Add("A", Map(1, 10, DT_SHORT));
     EXPECT_EQ(doc->WriteItemAt(1, 2.5f, true), 0); // index equal to the count
