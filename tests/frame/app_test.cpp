@@ -10,6 +10,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <modbus.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,7 +18,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -321,6 +324,64 @@ TEST_F(AppTest, ShutdownClosesEveryLinkAndWritesTheSettingsFile) {
     const int32_t again = OpenConnection(nullptr, 4, 1, 4, &s);
     EXPECT_NE(again, -1);
     CloseConnection(again);
+}
+
+// A master on an RTU link reaches the OPC server through the whole frame: the
+// end-of-frame timers run on the event loop, the write is recorded there and
+// the refresh timer forwards it; the value comes back on a second register
+// that shows the same item.
+TEST_F(AppTest, RtuMasterWriteReachesTheOpcServerAndComesBack) {
+    modbus_t* master = modbus_new_rtu("/dev/ptmx", 19200, 'E', 8, 1);
+    ASSERT_NE(master, nullptr);
+    ASSERT_EQ(modbus_connect(master), 0);
+    const int fd = modbus_get_socket(master);
+    ASSERT_EQ(grantpt(fd), 0);
+    ASSERT_EQ(unlockpt(fd), 0);
+    SetPortDevice(3, ptsname(fd));
+    modbus_set_slave(master, 7);
+    modbus_set_response_timeout(master, 1, 0);
+
+    CQuorvaneApp& app = StartApp();
+    app.Frame().ConnectSerial(3, CommSetupFields{19200, 8, 0, 2, 1, 3, 0, 0});
+    ASSERT_NE(app.Frame().SerialSlot(3), -1);
+    app.ConnectCommand("", "Demo.Server.1");
+    ASSERT_NE(app.AddGroupCommand("S", 100, 0.0f), -1);
+    PointMapping setpoint;
+    setpoint.slaveId = 7;
+    setpoint.address = 10;
+    setpoint.dataType = DT_SHORT;
+    PointMapping mirror = setpoint;
+    mirror.address = 20;
+    ASSERT_EQ(app.Model().FindGroupView("S", "Setpoints.Short", setpoint), 1);
+    ASSERT_EQ(app.Model().FindGroupView("S", "Setpoints.Short", mirror), 1);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> seen{-1};
+    std::thread worker([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        bool written = false;
+        while (!done && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // line turnaround
+            if (!written) {
+                written = modbus_write_register(master, 9, static_cast<uint16_t>(-321)) == 1;
+                continue;
+            }
+            uint16_t value = 0;
+            if (modbus_read_registers(master, 19, 1, &value) == 1) {
+                seen = value;
+                if (value == static_cast<uint16_t>(-321) && modbus_read_registers(master, 9, 1, &value) == 1 &&
+                    value == static_cast<uint16_t>(-321))
+                    done = true;
+            }
+        }
+    });
+    EXPECT_TRUE(WaitUntil([&] { return done.load(); }, std::chrono::milliseconds(12000))) << seen;
+    done = true;
+    worker.join();
+    modbus_close(master);
+    modbus_free(master);
+    app.Shutdown();
+    SetPortDevice(3, nullptr);
 }
 
 } // namespace
