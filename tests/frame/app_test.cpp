@@ -202,7 +202,16 @@ TEST_F(AppTest, RestoreReopensAnOpenSerialLinkAndKeepsTheRunningServer) {
     ASSERT_NE(app.Frame().SerialSlot(1), -1);
     ASSERT_TRUE(WaitUntil([&] { return Accepts(tcpPort_); }));
 
-    Restore("[MODBUS]\r\nCONNECT RTU,COMM1,19200,8,2,EVEN,,\r\nCONNECT TCP, 502\r\n");
+    // COM5 names a device that does not exist: its slot stays -1, silently,
+    // and the line's settings stay stored.
+    SetPortDevice(5, (dir_ / "no-such-tty").c_str());
+    Restore("[MODBUS]\r\nCONNECT RTU,COMM1,19200,8,2,EVEN,,\r\nCONNECT ASCII,COMM5,4800,7,1,ODD,,\r\n"
+            "CONNECT TCP, 502\r\n");
+    SetPortDevice(5, nullptr);
+    EXPECT_EQ(app.Frame().SerialSlot(5), -1);
+    EXPECT_EQ(app.Frame().GetPortSettings(5).protocol, 0);
+    EXPECT_EQ(app.Frame().GetPortSettings(5).settings.baudRate, 4800u);
+    EXPECT_TRUE(messages_.texts.empty());
     EXPECT_NE(app.Frame().SerialSlot(1), -1);
     EXPECT_EQ(app.Frame().GetPortSettings(1).settings.baudRate, 19200u);
     EXPECT_EQ(app.Frame().TcpSlot(), PELLACOR_TCP_HANDLE);
