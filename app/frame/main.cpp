@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 
 #include <clocale>
+#include <csignal>
 #include <memory>
 #include <cstdio>
 #include <string>
@@ -38,6 +39,9 @@ int main(int argc, char** argv) {
 
     const InterfaceChoice choice = ChooseInterface(options.headless, DisplayPresent());
     if (!choice.notice.empty()) std::fprintf(stderr, "quorvane: %s\n", choice.notice.c_str());
+
+    // A reader of stdout that went away must not stop the gateway.
+    std::signal(SIGPIPE, SIG_IGN);
 
     QCoreApplication qt(argc, argv);
     // Qt takes the locale from the environment; numbers in files and on the
