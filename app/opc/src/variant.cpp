@@ -277,16 +277,13 @@ std::string real_text(long double value, int precision) {
 std::string currency_text(int64_t scaled) {
     // Exact: whole units, then up to four decimals without trailing zeros.
     uint64_t magnitude = scaled < 0 ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
-    std::string text = (scaled < 0 ? "-" : "") + std::to_string(magnitude / 10000);
-    unsigned fraction = static_cast<unsigned>(magnitude % 10000);
-    if (fraction) {
-        char digits[6];
-        std::snprintf(digits, sizeof digits, ".%04u", fraction);
-        std::string f(digits);
-        while (f.back() == '0') f.pop_back();
-        text += f;
-    }
-    return text;
+    char digits[40];
+    int length = std::snprintf(digits, sizeof digits, "%s%llu.%04u", scaled < 0 ? "-" : "",
+                               static_cast<unsigned long long>(magnitude / 10000),
+                               static_cast<unsigned>(magnitude % 10000));
+    while (digits[length - 1] == '0') --length;
+    if (digits[length - 1] == '.') --length;
+    return std::string(digits, static_cast<size_t>(length));
 }
 
 HRESULT to_text(const VARIANT& v, uint16_t flags, BSTR* out) {
