@@ -35,3 +35,27 @@ function(qv_fuzzer)
   target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${F_NAME} PRIVATE ${F_LIBS} Threads::Threads)
 endfunction()
+
+# qv_c_library(NAME name DIR dir EXPORT_DEFINE macro VERSION v SOVERSION s)
+# A deliverable library behind a C header: every .cpp of DIR/src compiled once
+# into NAME_objects, linked into the shared library NAME (only the names marked
+# with the export macro are visible) and into NAME_static, which also exposes
+# DIR/src so that tests and benchmarks can reach the internal seams.
+function(qv_c_library)
+  cmake_parse_arguments(L "" "NAME;DIR;EXPORT_DEFINE;VERSION;SOVERSION" "" ${ARGN})
+  file(GLOB _sources CONFIGURE_DEPENDS ${L_DIR}/src/*.cpp)
+  add_library(${L_NAME}_objects OBJECT ${_sources})
+  target_include_directories(${L_NAME}_objects PUBLIC ${L_DIR}/include PRIVATE ${L_DIR}/src)
+  target_compile_options(${L_NAME}_objects PRIVATE -fvisibility=hidden -fvisibility-inlines-hidden)
+  target_compile_definitions(${L_NAME}_objects PRIVATE ${L_EXPORT_DEFINE}=1)
+  target_link_libraries(${L_NAME}_objects PUBLIC Threads::Threads)
+
+  add_library(${L_NAME} SHARED $<TARGET_OBJECTS:${L_NAME}_objects>)
+  target_include_directories(${L_NAME} PUBLIC ${L_DIR}/include)
+  target_link_libraries(${L_NAME} PUBLIC Threads::Threads)
+  set_target_properties(${L_NAME} PROPERTIES VERSION ${L_VERSION} SOVERSION ${L_SOVERSION})
+
+  add_library(${L_NAME}_static STATIC $<TARGET_OBJECTS:${L_NAME}_objects>)
+  target_include_directories(${L_NAME}_static PUBLIC ${L_DIR}/include ${L_DIR}/src)
+  target_link_libraries(${L_NAME}_static PUBLIC Threads::Threads)
+endfunction()
