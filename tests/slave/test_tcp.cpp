@@ -39,7 +39,7 @@ protected:
     static constexpr uint16_t kBigCount = 1100;
 
     void SetUp() override {
-        port_ = FreePort();
+        port_ = FreeLoopbackPort();
         SetTCPServicePort(port_);
         EnableCallback(&OnWrite);
         TakeWrites();
@@ -341,7 +341,7 @@ TEST_F(TcpServer, CloseFromACallbackOnTheServiceThread) {
 TEST(TcpLifecycle, OpenCloseAndBindFailure) {
     const int baseline = OpenDescriptors();
     RecordingWindow window;
-    const uint16_t port = FreePort();
+    const uint16_t port = FreeLoopbackPort();
     SetTCPServicePort(port);
     EXPECT_EQ(InitializeWSock(), 0);
 

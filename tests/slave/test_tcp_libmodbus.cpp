@@ -13,7 +13,7 @@ namespace {
 class LibmodbusMaster : public ::testing::Test {
 protected:
     void SetUp() override {
-        port_ = tcptest::FreePort();
+        port_ = tcptest::FreeLoopbackPort();
         SetTCPServicePort(port_);
         for (uint16_t i = 0; i < regs_.size(); ++i) regs_[i] = static_cast<uint16_t>(1000 + i);
         inputs_[2] = 1;

@@ -161,7 +161,7 @@ TEST(TcpSoak, ChurnLeavesNothingBehind) {
     for (uint16_t i = 0; i < kRegisters; ++i) gRegisters[i] = static_cast<uint16_t>(0x100 + i);
     const int32_t block = DefineDataBlock(1, PELLACOR_HOLDING_REGISTER, 1, kRegisters, gRegisters);
     ASSERT_GT(block, 0);
-    const uint16_t port = FreePort();
+    const uint16_t port = FreeLoopbackPort();
     SetTCPServicePort(port);
     ASSERT_EQ(OpenTCPConnection(nullptr, PELLACOR_TCP_BIND_FAILED_MESSAGE), PELLACOR_TCP_HANDLE);
 

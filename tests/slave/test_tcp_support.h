@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pellacor.h"
+#include "../support/loopback.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -24,18 +25,7 @@ namespace tcptest {
 
 using Bytes = std::vector<uint8_t>;
 
-// A port nobody listens on right now: bind port 0 and let the kernel choose.
-inline uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+using quorvane::test::FreeLoopbackPort;
 
 inline int OpenDescriptors() {
     int n = 0;
