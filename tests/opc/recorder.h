@@ -61,21 +61,13 @@ public:
     }
     std::vector<Event> events_for(int32_t group, int32_t item = 0) {
         std::lock_guard lock(mu_);
-        std::vector<Event> out;
-        for (const Event& e : events_)
-            if (e.group == group && (item == 0 || e.item == item)) out.push_back(e);
-        return out;
+        return matching(group, item);
     }
     size_t count_for(int32_t group, int32_t item = 0) { return events_for(group, item).size(); }
     // Waits up to `timeout` for at least `n` events of the group (and item).
     bool wait_for(int32_t group, int32_t item, size_t n, std::chrono::milliseconds timeout) {
         std::unique_lock lock(mu_);
-        return cv_.wait_for(lock, timeout, [&] {
-            size_t k = 0;
-            for (const Event& e : events_)
-                if (e.group == group && (item == 0 || e.item == item)) ++k;
-            return k >= n;
-        });
+        return cv_.wait_for(lock, timeout, [&] { return matching(group, item).size() >= n; });
     }
 
     // Waits up to `timeout` until the latest event of the item carries `number`.
@@ -89,6 +81,14 @@ public:
     }
 
 private:
+    // Callers hold mu_. Item 0 stands for every item of the group.
+    std::vector<Event> matching(int32_t group, int32_t item) const {
+        std::vector<Event> out;
+        for (const Event& e : events_)
+            if (e.group == group && (item == 0 || e.item == item)) out.push_back(e);
+        return out;
+    }
+
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<Event> events_;
@@ -120,5 +120,16 @@ protected:
 };
 
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A VARIANT of type `vt` whose union member `field` holds `value`.
+template <typename T> VARIANT make_variant(VARTYPE vt, T VARIANT::*field, T value) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    v.*field = value;
+    return v;
+}
+
+inline uint64_t filetime(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
 
 } // namespace opc_test

@@ -228,12 +228,9 @@ TEST_F(ServiceGroups, TwoGroupsReportAtTheirOwnRates) {
 TEST_F(ServiceGroups, UnchangingItemsReportOnceWithTheirQuality) {
     int32_t s = connect();
     int32_t g = group(s, 100);
-    uint64_t before = 0;
-    {
-        ServerStatus st{};
-        ASSERT_EQ(GetServerStatus(s, &st, 0), 1);
-        before = (uint64_t{st.currentTime.dwHighDateTime} << 32) | st.currentTime.dwLowDateTime;
-    }
+    ServerStatus st{};
+    ASSERT_EQ(GetServerStatus(s, &st, 0), 1);
+    const uint64_t before = filetime(st.currentTime);
     int32_t label = AddItem(s, g, "Channel2.Device1.Label");
     int32_t broken = AddItem(s, g, "Channel1.Device1.Broken");
     ASSERT_TRUE(Recorder::instance().wait_for(g, broken, 1, milliseconds(2000)));
@@ -264,10 +261,7 @@ TEST_F(ServiceGroups, PercentDeadbandSuppressesSmallChangesOfRangedItems) {
     ASSERT_TRUE(Recorder::instance().wait_for(plain, level_plain, 1, milliseconds(2000)));
 
     auto write = [&](double value, int32_t item) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_R8;
-        v.dblVal = value;
+        VARIANT v = make_variant(VT_R8, &VARIANT::dblVal, value);
         ASSERT_EQ(WriteItem(s, banded, item, &v, 0), 0);
         // Two more updates of each group: both have sampled the written value.
         for (auto [g, t] : {std::pair{banded, tick}, std::pair{plain, tick_plain}})
@@ -308,15 +302,9 @@ TEST_F(ServiceWrite, WrittenValuesAreCoercedKeptAndReported) {
     ASSERT_TRUE(Recorder::instance().wait_for(g, shorty, 1, milliseconds(2000)));
 
     auto value = [](VARTYPE vt, double x) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_R8;
-        v.dblVal = x;
-        if (vt == VT_NULL) {
-            v.vt = VT_NULL;
-        } else {
-            EXPECT_EQ(VariantChangeType(&v, &v, 0, vt), S_OK);
-        }
+        VARIANT v = make_variant(VT_R8, &VARIANT::dblVal, x);
+        if (vt == VT_NULL) v.vt = VT_NULL;
+        else EXPECT_EQ(VariantChangeType(&v, &v, 0, vt), S_OK);
         return v;
     };
     VARIANT v = value(VT_R4, 2.5f);
@@ -346,10 +334,7 @@ TEST_F(ServiceWrite, WrittenValuesAreCoercedKeptAndReported) {
     EXPECT_EQ(WriteItem(s, g + 1000, shorty, &v, 0), E_INVALIDARG);
 
     // Asynchronous: nonzero on success, and the value arrives like any other.
-    VARIANT t;
-    VariantInit(&t);
-    t.vt = VT_I4;
-    t.lVal = -42;
+    VARIANT t = make_variant(VT_I4, &VARIANT::lVal, -42);
     EXPECT_NE(WriteItem(s, g, text, &t, 1), 0);
     ASSERT_TRUE(Recorder::instance().wait_for(g, text, 2, milliseconds(2000)));
     e = Recorder::instance().events_for(g, text).back();
@@ -365,10 +350,7 @@ TEST_F(ServiceWrite, ConnectionsKeepTheirOwnValues) {
     int32_t ga = group(a, 100), gb = group(b, 100);
     int32_t ia = AddItem(a, ga, "Setpoints.Long");
     int32_t ib = AddItem(b, gb, "Setpoints.Long");
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = 99;
+    VARIANT v = make_variant(VT_I4, &VARIANT::lVal, 99);
     ASSERT_EQ(WriteItem(a, ga, ia, &v, 0), 0);
     EXPECT_EQ(WriteItem(b, ga, ia, &v, 0), E_INVALIDARG); // a's group is not b's
     EXPECT_TRUE(Recorder::instance().wait_for_value(ga, ia, 99, milliseconds(3000)));
@@ -389,8 +371,8 @@ TEST_F(ServiceStatus, FillsTheRecordOfTheConnection) {
     ServerStatus st{};
     st.vendorInfo = vendor;
     ASSERT_EQ(GetServerStatus(s, &st, sizeof vendor), 1);
-    auto ft = [](const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
-    uint64_t start = ft(st.startTime), current = ft(st.currentTime), update = ft(st.lastUpdateTime);
+    const uint64_t start = filetime(st.startTime), update = filetime(st.lastUpdateTime);
+    const uint64_t current = filetime(st.currentTime);
     // 2020-01-01 as a file time: a sanity floor for a UTC clock.
     EXPECT_GT(start, 132223104000000000ULL);
     EXPECT_LE(start, update);

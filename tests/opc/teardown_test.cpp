@@ -161,10 +161,7 @@ TEST_F(Teardown, ThreadsShareTheServiceWhileCallbacksFire) {
             {
                 // The application writes under its group lock.
                 std::lock_guard lock(app_lock);
-                VARIANT v;
-                VariantInit(&v);
-                v.vt = VT_R4;
-                v.fltVal = static_cast<float>((k * 7 + seed) % 100);
+                VARIANT v = make_variant(VT_R4, &VARIANT::fltVal, static_cast<float>((k * 7 + seed) % 100));
                 EXPECT_EQ(WriteItem(s, g, setpoint, &v, k % 2 ? 0 : 1) != 0, k % 2 == 0);
             }
             if (k % 10 == 0) {
