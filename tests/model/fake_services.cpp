@@ -10,12 +10,12 @@ Recorder& TheRecorder() {
 void Recorder::Reset() {
     std::lock_guard lock(mutex);
     calls.clear();
-    nextBlockHandle = 1;
-    blockLimit = 250;
-    liveBlocks = 0;
-    nextItemHandle = 1000;
-    writeResult = 0;
-    recordWrites = true;
+    knobs = Knobs{};
+}
+
+void Recorder::Set(int32_t Knobs::*knob, int32_t value) {
+    std::lock_guard lock(mutex);
+    knobs.*knob = value;
 }
 
 std::vector<Call> Recorder::Calls() {
@@ -29,51 +29,38 @@ std::vector<std::string> Recorder::Names() {
     return names;
 }
 
-double NumberOf(const VARIANT& v) {
-    VARIANT r;
-    VariantInit(&r);
-    if (VariantChangeType(&r, &v, 0, VT_R8) < 0) return -1e300;
-    return r.dblVal;
-}
-
 namespace {
 
-void Record(Call call) {
+// Records the call under the recorder's lock, after `update` has seen the knobs.
+template <typename F> void Record(Call call, F update) {
     Recorder& r = TheRecorder();
     std::lock_guard lock(r.mutex);
+    update(r.knobs, call);
     r.calls.push_back(std::move(call));
+}
+void Record(Call call) {
+    Record(std::move(call), [](Recorder::Knobs&, Call&) {});
 }
 
 int32_t FakeDefine(uint8_t slave, uint8_t type, uint16_t start, uint16_t count, void*) {
-    Recorder& r = TheRecorder();
-    int32_t handle;
-    {
-        std::lock_guard lock(r.mutex);
-        handle = r.liveBlocks < r.blockLimit ? r.nextBlockHandle++ : 0;
-        if (handle != 0) ++r.liveBlocks;
-    }
-    Record({"DefineDataBlock", slave, type, start, count});
+    int32_t handle = 0;
+    Record({"DefineDataBlock", slave, type, start, count}, [&](Recorder::Knobs& k, Call&) {
+        if (k.liveBlocks < k.blockLimit) {
+            handle = k.nextBlockHandle++;
+            ++k.liveBlocks;
+        }
+    });
     return handle;
 }
 
 int32_t FakeRemoveBlock(int32_t handle) {
-    {
-        Recorder& r = TheRecorder();
-        std::lock_guard lock(r.mutex);
-        --r.liveBlocks;
-    }
-    Record({"RemoveDataBlock", handle});
+    Record({"RemoveDataBlock", handle}, [](Recorder::Knobs& k, Call&) { --k.liveBlocks; });
     return 1;
 }
 
 int32_t FakeAddItem(int32_t server, int32_t group, const char* id) {
-    Recorder& r = TheRecorder();
-    int32_t handle;
-    {
-        std::lock_guard lock(r.mutex);
-        handle = r.nextItemHandle++;
-    }
-    Record({"AddItem", server, group, handle, 0, id});
+    int32_t handle = 0;
+    Record({"AddItem", server, group, 0, 0, id}, [&](Recorder::Knobs& k, Call& c) { c.c = handle = k.nextItemHandle++; });
     return handle;
 }
 
@@ -88,21 +75,12 @@ int32_t FakeRemoveGroup(int32_t server, int32_t group) {
 }
 
 int32_t FakeWriteItem(int32_t server, int32_t group, int32_t item, VARIANT* value, int32_t mode) {
-    Recorder& r = TheRecorder();
-    int32_t result;
-    bool record;
-    {
-        std::lock_guard lock(r.mutex);
-        result = r.writeResult;
-        record = r.recordWrites;
-    }
-    if (record) {
-        Call c{"WriteItem", server, group, item};
-        c.vt = value->vt;
-        c.number = NumberOf(*value);
-        c.mode = mode;
-        Record(std::move(c));
-    }
+    VARIANT number;
+    VariantInit(&number);
+    Call call{"WriteItem", server, group, item, 0, "", value->vt, -1e300, mode};
+    if (VariantChangeType(&number, value, 0, VT_R8) >= 0) call.number = number.dblVal;
+    int32_t result = 0;
+    Record(std::move(call), [&](Recorder::Knobs& k, Call&) { result = k.writeResult; });
     return result;
 }
 

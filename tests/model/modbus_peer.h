@@ -2,33 +2,16 @@
 // on a free loopback port, and libmodbus masters talking to it.
 #pragma once
 
+#include "../support/loopback.h"
 #include "pellacor.h"
 
-#include <arpa/inet.h>
 #include <modbus.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <thread>
 
 namespace quorvane::test {
-
-// A loopback port nobody listens on right now.
-inline uint16_t FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 // The slave library's Modbus/TCP server for the life of the object.
 class TcpServer {

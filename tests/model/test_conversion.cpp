@@ -132,14 +132,6 @@ TEST(PendingToOpcValue, EveryRepresentation) {
     }
 }
 
-TEST(ScaleToData, EqualRegisterLimitsNeverDivide) {
-    PointMapping m = Typed(DT_SCALED);
-    m.registerLow = m.registerHigh = 0.0f;
-    m.dataLow = 12.5f;
-    EXPECT_EQ(ScaleToData(0, m), 12.5f);
-    EXPECT_EQ(ScaleToData(1, m), m.dataHigh);
-}
-
 TEST(TruncateToInt32, StaysDefinedOutOfRange) {
     EXPECT_EQ(TruncateToInt32(4999.9), 4999);
     EXPECT_EQ(TruncateToInt32(-4999.9), -4999);

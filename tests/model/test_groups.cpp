@@ -22,13 +22,7 @@ PointMapping Map(uint8_t slave, uint16_t address, uint16_t dataType, int32_t typ
     return test::Mapped(slave, type, address, dataType);
 }
 
-VARIANT R4(float f) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_R4;
-    v.fltVal = f;
-    return v;
-}
+VARIANT R4(float f) { return test::MakeVariant(VT_R4, &VARIANT::fltVal, f).Get(); } // owns nothing
 
 struct CountingObserver : CGroupObserver {
     int values = 0, items = 0;
@@ -88,11 +82,7 @@ TEST_F(GroupTest, DataChangeUpdatesEveryItemWithTheHandle) {
     int32_t temp = Add("Temp", Map(1, 10, DT_FLOAT));
     Add("Other", Map(1, 20, DT_SHORT));
     // A second item with the same handle (as a failed AddItem would give).
-    auto& calls = TheRecorder();
-    {
-        std::lock_guard lock(calls.mutex);
-        calls.nextItemHandle = temp;
-    }
+    TheRecorder().Set(&test::Recorder::Knobs::nextItemHandle, temp);
     doc->AddRestoredItem("Twin2", Map(1, 40, DT_UNSIGNED));
     observer.values = 0;
 
@@ -180,10 +170,7 @@ TEST_F(GroupTest, LatestMasterWriteWinsUntilFlushed) {
 }
 
 TEST_F(GroupTest, ItemWithoutABackingBlockIsListedAndShowsZero) {
-    {
-        std::lock_guard lock(TheRecorder().mutex);
-        TheRecorder().blockLimit = 0;
-    }
+    TheRecorder().Set(&test::Recorder::Knobs::blockLimit, 0);
     int32_t h = Add("F", Map(1, 10, DT_FLOAT));
     EXPECT_EQ(doc->Count(), 1);
     VARIANT v = R4(1.0f);
@@ -208,10 +195,7 @@ TEST_F(GroupTest, WriteItemAt) {
         int expected;
     } const cases[] = {{0, true, 0}, {1, true, 1}, {-1, true, 1}, {0, false, 1}, {3, false, 1}, {-1, false, 0}};
     for (const auto& c : cases) {
-        {
-            std::lock_guard lock(TheRecorder().mutex);
-            TheRecorder().writeResult = c.result;
-        }
+        TheRecorder().Set(&test::Recorder::Knobs::writeResult, c.result);
         EXPECT_EQ(doc->WriteItemAt(0, 2.5f, c.asynchronous), c.expected) << c.result << " " << c.asynchronous;
     }
     auto writes = Writes();

@@ -21,9 +21,9 @@ protected:
     void SetUp() override { TheRecorder().Reset(); }
     CPointMap map{test::RecordingServices()};
 
-    std::vector<uint16_t> Starts() {
+    static std::vector<uint16_t> Starts(const CPointMap& of) {
         std::vector<uint16_t> starts;
-        const auto blocks = map.Blocks();
+        const auto blocks = of.Blocks();
         for (const auto& b : *blocks) starts.push_back(b->StartAddress());
         return starts;
     }
@@ -34,7 +34,7 @@ TEST_F(PointMapTest, OverlappingBlocksAndFirstBlockWins) {
     EXPECT_EQ(TheRecorder().Calls(), (std::vector<Call>{{"DefineDataBlock", 1, 3, 100, 100}}));
     ASSERT_EQ(map.MapPoint(S1, HR, 150), 1); // only a flag
     ASSERT_EQ(map.MapPoint(S1, HR, 50), 1);  // a second block 50..149 over the first
-    EXPECT_EQ(Starts(), (std::vector<uint16_t>{100, 50}));
+    EXPECT_EQ(Starts(map), (std::vector<uint16_t>{100, 50}));
     EXPECT_EQ(TheRecorder().Calls().size(), 2u);
 
     ASSERT_EQ(map.StoreRegister(S1, HR, 120, 77), 1);
@@ -53,11 +53,27 @@ TEST_F(PointMapTest, OverlappingBlocksAndFirstBlockWins) {
     EXPECT_EQ(v, 4321); // untouched
 }
 
-TEST_F(PointMapTest, FloatAcrossTheEndOfABlockCreatesTheNextBlock) {
-    map.MapPoint(S1, HR, 100);
-    map.MapPoint(S1, HR, 199);
-    map.MapPoint(S1, HR, 200);
-    EXPECT_EQ(Starts(), (std::vector<uint16_t>{100, 200}));
+TEST_F(PointMapTest, BlockLayoutAfterMappingsAndUnmappings) {
+    // A positive address maps the point, a negative one unmaps it.
+    struct Case {
+        const char* what;
+        std::vector<int> steps;
+        std::vector<uint16_t> starts;
+    } const cases[] = {
+        {"a FLOAT across the end of a block creates the next block", {100, 199, 200}, {100, 200}},
+        // A is 100..199, B 50..149: 100 lies in A (first in list order), so only A empties.
+        {"unmapping releases every empty block and keeps the order", {100, 50, 300, -100}, {50, 300}},
+        {"a block near the top holds the highest address", {65500, 65535}, {65500}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CPointMap fresh{test::RecordingServices()};
+        for (int step : c.steps) {
+            if (step > 0) fresh.MapPoint(S1, HR, static_cast<uint16_t>(step));
+            else fresh.UnmapPoint(S1, HR, static_cast<uint16_t>(-step));
+        }
+        EXPECT_EQ(Starts(fresh), c.starts);
+    }
 }
 
 TEST_F(PointMapTest, BlocksAreReleasedWhenTheirLastFlagClears) {
@@ -92,17 +108,8 @@ TEST_F(PointMapTest, TwoMappingsOfOneAddressKeepItUntilBothAreGone) {
     EXPECT_EQ(map.BlockCount(), 0u);
 }
 
-TEST_F(PointMapTest, UnmapReleasesEveryEmptyBlockAndKeepsTheOrder) {
-    map.MapPoint(S1, HR, 100); // block A 100..199
-    map.MapPoint(S1, HR, 50);  // block B 50..149
-    map.MapPoint(S1, HR, 300); // block C
-    // 100 lies in A (first in list order): clearing it empties A only.
-    map.UnmapPoint(S1, HR, 100);
-    EXPECT_EQ(Starts(), (std::vector<uint16_t>{50, 300}));
-}
-
 TEST_F(PointMapTest, RefusedBlock) {
-    TheRecorder().blockLimit = 1;
+    TheRecorder().Set(&test::Recorder::Knobs::blockLimit, 1);
     EXPECT_EQ(map.MapPoint(S1, HR, 1), 1);
     EXPECT_EQ(map.MapPoint(S1, HR, 1000), 0);
     EXPECT_EQ(map.BlockCount(), 1u);
@@ -123,13 +130,6 @@ TEST_F(PointMapTest, NextFreeAddress) {
     // A full block near the top proposes an address past 16 bits.
     for (int a = 65450; a <= 65535; ++a) map.MapPoint(7, HR, static_cast<uint16_t>(a));
     EXPECT_EQ(map.NextFreeAddress(7, HR), 65536);
-}
-
-TEST_F(PointMapTest, BlockNearTheTopHoldsTheHighestAddress) {
-    map.MapPoint(S1, HR, 65500);
-    EXPECT_EQ(map.StoreRegister(S1, HR, 65535, 9), 1);
-    map.MapPoint(S1, HR, 65535);
-    EXPECT_EQ(map.BlockCount(), 1u);
 }
 
 TEST_F(PointMapTest, RemoveAllInListOrder) {
