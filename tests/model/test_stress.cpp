@@ -4,6 +4,7 @@
 // removing items and whole groups and flushing master writes. At the end
 // every register's last master write has reached its OPC item. Bounded in
 // time and in operations.
+#include "fake_services.h"
 #include "model_test_util.h"
 #include "modbus_peer.h"
 #include "quorvane_model.h"
@@ -13,7 +14,6 @@
 #include <atomic>
 #include <bit>
 #include <map>
-#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -32,34 +32,11 @@ constexpr int kUnsignedPerClient = 75;
 constexpr auto kRunTime = 6s;
 constexpr int kMaxRequestsPerClient = 3000;
 
-// The OPC side: handles in order, and the last value written to each item.
-struct FakeServer {
-    std::mutex mutex;
-    int32_t nextHandle = 1;
-    std::map<int32_t, double> lastWrite;
-} g_server;
-
-int32_t AddItemFake(int32_t, int32_t, const char*) {
-    std::lock_guard lock(g_server.mutex);
-    return g_server.nextHandle++;
-}
-int32_t RemoveFake(int32_t, int32_t, int32_t) { return 0; }
-int32_t RemoveGroupFake(int32_t, int32_t) { return 0; }
-int32_t WriteFake(int32_t, int32_t, int32_t item, VARIANT* value, int32_t) {
-    VARIANT r;
-    VariantInit(&r);
-    VariantChangeType(&r, value, 0, VT_R8);
-    std::lock_guard lock(g_server.mutex);
-    g_server.lastWrite[item] = r.dblVal;
-    return 0;
-}
-
+// The OPC side records every call; the blocks are the real slave library's.
 ModelServices Services() {
-    ModelServices s; // the real slave library's blocks
-    s.AddItem = &AddItemFake;
-    s.RemoveItem = &RemoveFake;
-    s.RemoveGroup = &RemoveGroupFake;
-    s.WriteItem = &WriteFake;
+    ModelServices s = test::RecordingServices();
+    s.DefineDataBlock = ModelServices{}.DefineDataBlock;
+    s.RemoveDataBlock = ModelServices{}.RemoveDataBlock;
     return s;
 }
 
@@ -70,6 +47,7 @@ PointMapping Mapping(uint8_t slave, uint16_t address, uint16_t dataType) {
 }
 
 TEST(ModelStress, MastersDataChangesAndEditsTogether) {
+    test::TheRecorder().Reset();
     CQuorvaneModel model(Services());
     model.SetServerHandle(kServer);
     CQuorvaneModel::Install(&model);
@@ -188,7 +166,9 @@ TEST(ModelStress, MastersDataChangesAndEditsTogether) {
     EXPECT_EQ(failures.load(), 0);
     // No lost write: each fixed item's last OPC write is its register's last
     // master write (both words of a FLOAT from one request).
-    std::lock_guard lock(g_server.mutex);
+    std::map<int32_t, double> lastWrite; // by item handle
+    for (const test::Call& call : test::TheRecorder().Calls())
+        if (call.name == "WriteItem") lastWrite[call.c] = call.number;
     auto items = fixed->Items();
     int checked = 0;
     for (const auto& item : *items) {
@@ -197,8 +177,8 @@ TEST(ModelStress, MastersDataChangesAndEditsTogether) {
         const int c = (m.address - 1) / kPointsPerClient;
         const int i = (m.address - 1) % kPointsPerClient;
         if (lastWritten[c][i] < 0) continue;
-        auto written = g_server.lastWrite.find(item->ItemHandle());
-        ASSERT_NE(written, g_server.lastWrite.end()) << "address " << m.address;
+        auto written = lastWrite.find(item->ItemHandle());
+        ASSERT_NE(written, lastWrite.end()) << "address " << m.address;
         double expected = m.dataType == DT_FLOAT
                               ? std::bit_cast<float>(static_cast<uint32_t>(lastWritten[c][i + 1]) << 16 |
                                                      lastWritten[c][i])
