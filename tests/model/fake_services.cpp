@@ -60,7 +60,8 @@ int32_t FakeRemoveBlock(int32_t handle) {
 
 int32_t FakeAddItem(int32_t server, int32_t group, const char* id) {
     int32_t handle = 0;
-    Record({"AddItem", server, group, 0, 0, id}, [&](Recorder::Knobs& k, Call& c) { c.c = handle = k.nextItemHandle++; });
+    Record({"AddItem", server, group, 0, 0, id},
+           [&](Recorder::Knobs& k, Call& c) { c.c = handle = k.nextItemHandle++; });
     return handle;
 }
 
