@@ -2,37 +2,32 @@
 // and on a loopback port, the simulation OPC server, Save and Restore of the
 // configuration file, the messages of the commands, and the shutdown.
 #include "port_settings_store.h"
-#include "qt_support.h"
 #include "quorvane_app.h"
 
-#include "worked_example.h"
-
+#include "../support/loopback.h"
+#include "config_fixtures.h"
+#include "qt_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <modbus.h>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <thread>
-#include <fstream>
-#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quorvane {
 namespace {
 
-using test::WaitUntil;
-namespace fs = std::filesystem;
-using test::FreeLoopbackPort;
+using test::kWorkedExample;
 using test::ReadFile;
+using test::WaitUntil;
 using test::WriteFile;
 
 class RecordingMessages : public CMessageSink {
@@ -72,22 +67,17 @@ bool Accepts(uint16_t port) {
     return ok;
 }
 
-using test::kWorkedExample;
-
 class AppTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::QtApp();
-        dir_ = fs::temp_directory_path() / ("qv-app-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-        tcpPort_ = FreeLoopbackPort();
+        tcpPort_ = test::FreeLoopbackPort();
+        ASSERT_NE(tcpPort_, 0);
         SetTCPServicePort(tcpPort_);
     }
     void TearDown() override {
         app_.reset();
         SetTCPServicePort(502);
-        fs::remove_all(dir_);
     }
     CQuorvaneApp& StartApp(const std::string& configFile = "") {
         app_ = std::make_unique<CQuorvaneApp>(messages_, (dir_ / "velmarc.cfg").string());
@@ -96,13 +86,13 @@ protected:
         return *app_;
     }
     std::string Restore(const std::string& bytes) {
-        const fs::path file = dir_ / "restore.csv";
+        const auto file = dir_ / "restore.csv";
         WriteFile(file, bytes);
         app_->RestoreFrom(file.string());
         return file.string();
     }
 
-    fs::path dir_;
+    const test::ScratchDir dir_{std::string("app-") + ::testing::UnitTest::GetInstance()->current_test_info()->name()};
     uint16_t tcpPort_ = 0;
     RecordingMessages messages_;
     std::unique_ptr<CQuorvaneApp> app_;
@@ -159,11 +149,7 @@ TEST_F(AppTest, SaveWritesTheWorkedExampleAndRestoringItGivesItBack) {
 
 TEST_F(AppTest, RestoreSetsLinkSettingsAndZeroesTheRtsDelaysOfTheLinksItOpens) {
     PortTable stored{};
-    ApplyPortDefaults(stored);
-    for (auto& p : stored) {
-        p.settings.rtsLeadDelay = 10;
-        p.settings.rtsTailDelay = 5;
-    }
+    for (auto& p : stored) p.settings = test::Settings(38400, 7, 2, 2, 1, 1, 10, 5);
     ASSERT_TRUE(StoreSettingsFile((dir_ / "velmarc.cfg").string(), stored));
     FakePort com1(1), com2(2);
     ASSERT_TRUE(com1.Ok() && com2.Ok());
@@ -174,18 +160,10 @@ TEST_F(AppTest, RestoreSetsLinkSettingsAndZeroesTheRtsDelaysOfTheLinksItOpens) {
     EXPECT_NE(app.Frame().SerialSlot(2), -1);
     EXPECT_EQ(app.Frame().TcpSlot(), PELLACOR_TCP_HANDLE);
     EXPECT_TRUE(WaitUntil([&] { return Accepts(tcpPort_); }));
-    const PortEntry com2Entry = app.Frame().GetPortSettings(2);
-    EXPECT_EQ(com2Entry.protocol, 0);
-    EXPECT_EQ(com2Entry.settings.baudRate, 19200u);
-    EXPECT_EQ(com2Entry.settings.dataBits, 7);
-    EXPECT_EQ(com2Entry.settings.stopBits, 2);
-    EXPECT_EQ(com2Entry.settings.parity, 2);
-    EXPECT_EQ(com2Entry.settings.ctsFlow, 1u);
-    EXPECT_EQ(com2Entry.settings.dsrFlow, 1u);
-    EXPECT_EQ(com2Entry.settings.rtsLeadDelay, 0);
-    EXPECT_EQ(com2Entry.settings.rtsTailDelay, 0);
-    EXPECT_EQ(app.Frame().GetPortSettings(3).settings.rtsLeadDelay, 10); // not named by the file
-    EXPECT_EQ(app.Frame().GetPortSettings(3).settings.baudRate, 9600u); // defaults at start-up
+    EXPECT_EQ(app.Frame().GetPortSettings(2).protocol, 0);
+    EXPECT_EQ(app.Frame().GetPortSettings(2).settings, test::kWorkedCom2); // RTS delays 0
+    // Not named by the file: the start-up defaults with the stored RTS delays.
+    EXPECT_EQ(app.Frame().GetPortSettings(3).settings, test::Settings(9600, 8, 1, 0, 0, 0, 10, 5));
     EXPECT_NE(app.Model().ServerHandle(), -1);
     EXPECT_EQ(app.Model().MachineName(), "");
     EXPECT_EQ(app.Model().ServerName(), "Demo.Server.1");
@@ -256,7 +234,7 @@ TEST_F(AppTest, CommandsShowTheirMessagesAndFollowTheEnableRules) {
 
     messages_.texts.clear();
     app.RestoreFrom("\"" + (dir_ / "quoted.csv").string() + "\"");
-    app.RestoreFrom(dir_.string()); // a folder is no configuration file
+    app.RestoreFrom(dir_.Path().string()); // a folder is no configuration file
     EXPECT_FALSE(app.Save((dir_ / "no-such-folder" / "x.csv").string()));
     EXPECT_EQ(messages_.texts,
               (std::vector<std::string>{"File Open Error", "File Open Error", "File Creation Error"}));

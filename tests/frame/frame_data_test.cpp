@@ -3,13 +3,13 @@
 #include "commands.h"
 #include "port_settings_store.h"
 
+#include "config_fixtures.h"
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,16 +24,8 @@ PortTable DefaultPorts() {
 
 TEST(SettingsFile, Com4EntryAtOffset63InLittleEndian) {
     PortTable ports = DefaultPorts();
-    PortEntry& com4 = ports[3];
-    com4.protocol = 0;
-    com4.settings.baudRate = 19200;
-    com4.settings.dataBits = 8;
-    com4.settings.parity = 2;
-    com4.settings.stopBits = 2;
-    com4.settings.ctsFlow = 0x01020304;
-    com4.settings.rtsLeadDelay = 10;
-    com4.settings.rtsTailDelay = 5;
-    com4.settings.spare2[1] = 0xAB;
+    ports[3] = {0, test::Settings(19200, 8, 2, 2, 0x01020304, 0, 10, 5)};
+    ports[3].settings.spare2[1] = 0xAB;
 
     const std::string bytes = EncodeSettingsFile(ports);
     ASSERT_EQ(bytes.size(), 189u);
@@ -65,13 +57,8 @@ TEST(SettingsFile, ShortFilesKeepWhatTheyDoNotHoldWhole) {
 
 TEST(SettingsFile, StartUpKeepsOnlyTheRtsDelaysOfTheFile) {
     PortTable stored = DefaultPorts();
-    stored[1].protocol = 0;
-    stored[1].settings.baudRate = 38400;
-    stored[1].settings.parity = 2;
-    stored[1].settings.rtsLeadDelay = 10;
-    stored[1].settings.rtsTailDelay = 5;
-    const auto dir = std::filesystem::temp_directory_path() / ("qv-settings-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    stored[1] = {0, test::Settings(38400, 8, 2, 0, 0, 0, 10, 5)};
+    const test::ScratchDir dir("settings");
     const std::string path = (dir / "velmarc.cfg").string();
     ASSERT_TRUE(StoreSettingsFile(path, stored));
     EXPECT_EQ(std::filesystem::file_size(path), 189u);
@@ -81,15 +68,11 @@ TEST(SettingsFile, StartUpKeepsOnlyTheRtsDelaysOfTheFile) {
     ASSERT_TRUE(LoadSettingsFile(path, ports));
     ApplyPortDefaults(ports);
     EXPECT_EQ(ports[1].protocol, 1);
-    EXPECT_EQ(ports[1].settings.baudRate, 9600u);
-    EXPECT_EQ(ports[1].settings.parity, 1);
-    EXPECT_EQ(ports[1].settings.rtsLeadDelay, 10);
-    EXPECT_EQ(ports[1].settings.rtsTailDelay, 5);
+    EXPECT_EQ(ports[1].settings, test::Settings(9600, 8, 1, 0, 0, 0, 10, 5));
 
     PortTable untouched = DefaultPorts();
     EXPECT_FALSE(LoadSettingsFile((dir / "missing.cfg").string(), untouched));
     EXPECT_FALSE(StoreSettingsFile((dir / "no-such-dir" / "velmarc.cfg").string(), stored));
-    std::filesystem::remove_all(dir);
 }
 
 TEST(SettingsFile, LiesBesideTheExecutable) {
@@ -155,46 +138,46 @@ TEST(CommandTable, EntriesAreUniqueAndPlacedInTheirMenus) {
 TEST(CommandLine, OptionsThenTheFileName) {
     struct Case {
         std::vector<std::string> args;
-        bool ok;
         bool headless;
         int tcpPort;
         std::string file;
         size_t comCount;
     } cases[] = {
-        {{}, true, false, 0, "", 0},
-        {{"demo.csv"}, true, false, 0, "demo.csv", 0},
-        {{"--headless", "--tcp-port", "1502", "my", "setup.csv"}, true, true, 1502, "my setup.csv", 0},
-        {{"--tcp-port=1502", "--", "--headless"}, true, false, 1502, "--headless", 0},
-        {{"\"C:\\a b.csv\""}, true, false, 0, "\"C:\\a b.csv\"", 0},
-        {{"--com", "1=/dev/pts/3", "--com=9=/dev/ttyUSB0", "f"}, true, false, 0, "f", 2},
-        {{"file", "--headless"}, true, false, 0, "file --headless", 0},
-        {{"-"}, true, false, 0, "-", 0},
-        {{"--tcp-port"}, false, false, 0, "", 0},
-        {{"--tcp-port", "0"}, false, false, 0, "", 0},
-        {{"--tcp-port", "65536"}, false, false, 0, "", 0},
-        {{"--tcp-port", "15x"}, false, false, 0, "", 0},
-        {{"--com", "10=/dev/x"}, false, false, 0, "", 0},
-        {{"--com", "1="}, false, false, 0, "", 0},
-        {{"--com", "/dev/x"}, false, false, 0, "", 0},
-        {{"--compact"}, false, false, 0, "", 0},
-        {{"-x", "f"}, false, false, 0, "", 0},
-        {{"--bad\nline"}, false, false, 0, "", 0},
-        {{"--tcp-port", "1\r\n"}, false, false, 0, "", 0},
+        {{}, false, 0, "", 0},
+        {{"demo.csv"}, false, 0, "demo.csv", 0},
+        {{"--headless", "--tcp-port", "1502", "my", "setup.csv"}, true, 1502, "my setup.csv", 0},
+        {{"--tcp-port=1502", "--", "--headless"}, false, 1502, "--headless", 0},
+        {{"\"C:\\a b.csv\""}, false, 0, "\"C:\\a b.csv\"", 0},
+        {{"--com", "1=/dev/pts/3", "--com=9=/dev/ttyUSB0", "f"}, false, 0, "f", 2},
+        {{"file", "--headless"}, false, 0, "file --headless", 0},
+        {{"-"}, false, 0, "-", 0},
+    };
+    auto joined = [](const std::vector<std::string>& args) {
+        std::string all;
+        for (const auto& a : args) all += a + " ";
+        return all;
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(joined(c.args));
         CommandLineResult r = ParseCommandLine(c.args);
-        std::string joined;
-        for (const auto& a : c.args) joined += a + " ";
-        ASSERT_EQ(r.ok, c.ok) << joined << r.error;
-        if (!c.ok) {
-            EXPECT_FALSE(r.error.empty());
-            EXPECT_EQ(r.error.find('\n'), std::string::npos);
-            continue;
-        }
-        EXPECT_EQ(r.options.headless, c.headless) << joined;
-        EXPECT_EQ(r.options.tcpPort, c.tcpPort) << joined;
-        EXPECT_EQ(r.options.configFile, c.file) << joined;
-        EXPECT_EQ(r.options.comDevices.size(), c.comCount) << joined;
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.options.headless, c.headless);
+        EXPECT_EQ(r.options.tcpPort, c.tcpPort);
+        EXPECT_EQ(r.options.configFile, c.file);
+        EXPECT_EQ(r.options.comDevices.size(), c.comCount);
+    }
+    // Refused with a message of one line.
+    const std::vector<std::vector<std::string>> refused{
+        {"--tcp-port"},       {"--tcp-port", "0"}, {"--tcp-port", "65536"}, {"--tcp-port", "15x"},
+        {"--com", "10=/dev/x"}, {"--com", "1="},   {"--com", "/dev/x"},     {"--compact"},
+        {"-x", "f"},          {"--bad\nline"},     {"--tcp-port", "1\r\n"},
+    };
+    for (const auto& args : refused) {
+        SCOPED_TRACE(joined(args));
+        CommandLineResult r = ParseCommandLine(args);
+        EXPECT_FALSE(r.ok);
+        EXPECT_FALSE(r.error.empty());
+        EXPECT_EQ(r.error.find('\n'), std::string::npos);
     }
     CommandLineResult com = ParseCommandLine({"--com", "3=/dev/pts/7"});
     ASSERT_TRUE(com.ok);

@@ -2,24 +2,20 @@
 // written by libmodbus as an independent master on 127.0.0.1, stopped with
 // SIGTERM. The program runs from a copy in a scratch folder, so that its
 // velmarc.cfg lands there.
+#include "../support/loopback.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <modbus.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -30,8 +26,19 @@ namespace {
 namespace fs = std::filesystem;
 using quorvane::test::FreeLoopbackPort;
 using quorvane::test::ReadFile;
+using quorvane::test::ScratchDir;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+// Polls `done` until it holds or `timeout` passed; its last result.
+template <typename F> bool Eventually(F done, std::chrono::milliseconds timeout = 8000ms) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
 
 class Program {
 public:
@@ -62,15 +69,14 @@ public:
     void Signal(int signal) { ::kill(pid_, signal); }
     // The exit status, or nullopt when the program still runs after `timeout`.
     std::optional<int> Wait(std::chrono::milliseconds timeout) {
-        const auto deadline = Clock::now() + timeout;
-        while (!status_ && Clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            } else {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
+        Eventually(
+            [&] {
+                int status = 0;
+                if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
+                    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return status_.has_value();
+            },
+            timeout);
         return status_;
     }
     std::string Stderr() const { return ReadFile(dir_ / "stderr.txt"); }
@@ -92,45 +98,26 @@ public:
         modbus_close(ctx_);
         modbus_free(ctx_);
     }
-    bool Connect(std::chrono::milliseconds timeout) {
-        const auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (modbus_connect(ctx_) == 0) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
     modbus_t* operator*() { return ctx_; }
 
 private:
     modbus_t* ctx_;
 };
 
-// Polls `read` until it yields true or `timeout` passes.
-template <typename F> bool Eventually(F read, std::chrono::milliseconds timeout = 8000ms) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (read()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
-
 TEST(Program, ServesTheDemoOverModbusTcpAndShutsDownOnSigterm) {
-    const fs::path dir = fs::temp_directory_path() / ("qv-process-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const ScratchDir dir("process");
     // The demo, plus a group that shows Setpoints.Short a second time, so
     // that a master's write can be seen coming back from the OPC server.
     std::string config = ReadFile(fs::path(QV_SOURCE_DIR) / "examples" / "demo.csv");
     ASSERT_FALSE(config.empty());
     config += "\r\n[GROUP3]\r\nMirror,100,0.000000\r\nSetpoints.Short,1,40020,SHORT\r\n";
-    std::ofstream(dir / "demo and mirror.csv", std::ios::binary) << config;
+    quorvane::test::WriteFile(dir / "demo and mirror.csv", config);
 
     const uint16_t port = FreeLoopbackPort();
-    Program program(dir, {"--headless", "--tcp-port", std::to_string(port), "demo", "and", "mirror.csv"});
+    Program program(dir.Path(), {"--headless", "--tcp-port", std::to_string(port), "demo", "and", "mirror.csv"});
     ASSERT_TRUE(program.Started());
     Master master(port);
-    if (!master.Connect(15000ms)) {
+    if (!Eventually([&] { return modbus_connect(*master) == 0; }, 15000ms)) {
         const auto status = program.Wait(0ms);
         FAIL() << "no Modbus/TCP server on port " << port << (status ? " (program ended)" : "")
                << "; stderr: " << program.Stderr();
@@ -175,32 +162,29 @@ TEST(Program, ServesTheDemoOverModbusTcpAndShutsDownOnSigterm) {
     EXPECT_EQ(*status, 0) << program.Stderr();
     EXPECT_EQ(program.Stderr(), "");
     EXPECT_EQ(fs::file_size(dir / "velmarc.cfg"), 189u);
-    fs::remove_all(dir);
 }
 
 TEST(Program, CommandLineErrorsAndAMissingFile) {
-    const fs::path dir = fs::temp_directory_path() / ("qv-process-cli-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const ScratchDir dir("process-cli");
     {
-        Program unknown(dir, {"--verbose"});
+        Program unknown(dir.Path(), {"--verbose"});
         EXPECT_EQ(unknown.Wait(15000ms), 2);
         EXPECT_NE(unknown.Stderr().find("unknown option '--verbose'"), std::string::npos);
     }
     {
-        Program help(dir, {"--help"});
+        Program help(dir.Path(), {"--help"});
         EXPECT_EQ(help.Wait(15000ms), 0);
         EXPECT_NE(help.Stdout().find("Usage: quorvane"), std::string::npos);
     }
     {
         // A quoted name is used with its quotes and cannot be opened; the
         // program keeps running without it until it is told to stop.
-        Program quoted(dir, {"--headless", "--tcp-port", std::to_string(FreeLoopbackPort()), "\"setup.csv\""});
+        Program quoted(dir.Path(), {"--headless", "--tcp-port", std::to_string(FreeLoopbackPort()), "\"setup.csv\""});
         EXPECT_TRUE(Eventually([&] { return quoted.Stderr().find("File Open Error") != std::string::npos; }));
         quoted.Signal(SIGINT);
         EXPECT_EQ(quoted.Wait(15000ms), 0);
     }
     EXPECT_EQ(fs::file_size(dir / "velmarc.cfg"), 189u);
-    fs::remove_all(dir);
 }
 
 } // namespace

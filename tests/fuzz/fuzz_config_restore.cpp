@@ -2,6 +2,8 @@
 // checks what the reader hands over, and writes back what it restored.
 #include "config_file.h"
 
+#include "../frame/config_fixtures.h"
+
 #include <cstdlib>
 
 namespace {
@@ -15,16 +17,9 @@ public:
     void Disconnect() override { saved.connected = false; }
     void OpenSerialLink(const LinkLine& link) override {
         if (link.port < 1 || link.port > 9) std::abort();
-        SerialLinkSnapshot s;
-        s.port = link.port;
-        s.protocol = link.protocol;
-        s.settings.baudRate = link.baudRate;
-        s.settings.dataBits = link.dataBits;
-        s.settings.stopBits = link.stopBits;
-        s.settings.parity = link.parity;
-        s.settings.ctsFlow = link.ctsFlow;
-        s.settings.dsrFlow = link.dsrFlow;
-        saved.serialLinks.push_back(s);
+        saved.serialLinks.push_back({link.port, link.protocol,
+                                     test::Settings(link.baudRate, link.dataBits, link.parity, link.stopBits,
+                                                    link.ctsFlow, link.dsrFlow)});
     }
     void OpenTcpLink() override { saved.tcpOpen = true; }
     void ConnectFromConfiguration(const std::string& machine, const std::string& server) override {
