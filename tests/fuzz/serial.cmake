@@ -2,6 +2,5 @@
 # pseudo-terminals.
 qv_fuzzer(NAME fuzz_serial_stream
           SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_serial_stream.cpp
-                  ${CMAKE_CURRENT_LIST_DIR}/../slave/test_serial_support.cpp
           LIBS pellacor_static util)
 target_include_directories(fuzz_serial_stream PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../slave)

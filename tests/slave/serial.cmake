@@ -3,9 +3,9 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(QV_SERIAL_LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus)
 
-add_library(serial_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/test_serial_support.cpp)
-target_include_directories(serial_test_support PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(serial_test_support PUBLIC pellacor_static Threads::Threads util)
+add_library(serial_test_support INTERFACE)
+target_include_directories(serial_test_support INTERFACE ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(serial_test_support INTERFACE pellacor_static Threads::Threads util)
 
 qv_test(NAME test_serial_link
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_serial_link.cpp

@@ -3,9 +3,7 @@
 // ThreadSanitizer they prove the absence of data races; under AddressSanitizer
 // a lookup that paired one block's range with another block's memory would
 // read out of bounds.
-#include "test_core_util.h"
-
-#include <gtest/gtest.h>
+#include "test_core_support.h"
 
 #include <atomic>
 #include <chrono>

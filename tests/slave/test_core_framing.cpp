@@ -1,5 +1,5 @@
 // Whole serial frames in, whole replies out, with the frame counters.
-#include "test_core_plant.h"
+#include "test_core_support.h"
 
 #include <cstring>
 
@@ -108,11 +108,19 @@ TEST_F(Framing, AsciiVectors) {
 }
 
 TEST_F(Framing, WritesReachTheBlocks) {
+    coils[0] = 0;
+    Rtu(Hex("0105000000010C0A")); // value 0x0001 means ON on a serial link
+    EXPECT_EQ(coils[0], 1);
     Rtu(Hex("010F0000000A02FF016508"));
     EXPECT_EQ(std::vector<uint16_t>(coils, coils + 10), (std::vector<uint16_t>{1, 1, 1, 1, 1, 1, 1, 1, 1, 0}));
     Rtu(Hex("0110138800020811223344AABBCCDD7D3D"), 1);
     EXPECT_EQ(wide[0], 0x11223344u);
     EXPECT_EQ(wide[1], 0xAABBCCDDu);
+    // Multiple writes whose data falls short of the quantity write nothing.
+    Rtu(Hex("01100000000306000100025BBF"));
+    Ascii(":0110000000030400010002E5\r\n");
+    EXPECT_EQ(holding[0], 0x1000);
+    EXPECT_EQ(holding[1], 0x1001);
     Ascii(":01060002abcd7F\r\n");
     EXPECT_EQ(holding[2], 0xABCD); // protocol address 2 is point 3
     // A serial broadcast writes every slave's blocks.
@@ -132,32 +140,10 @@ TEST_F(Framing, WideRequestsDoNotWrapOntoNarrowBlocks) {
     EXPECT_EQ(bottom, 0x0506);
 }
 
-TEST_F(Framing, ShortMultipleWritesWriteNothing) {
-    Rtu(Hex("01100000000306000100025BBF"));
-    Ascii(":0110000000030400010002E5\r\n");
-    EXPECT_EQ(holding[0], 0x1000);
-    EXPECT_EQ(holding[1], 0x1001);
-}
-
-TEST_F(Framing, SerialCoilOnIsAnyNonzeroValue) {
-    coils[0] = 0;
-    // 01 05 0000 0001: value 0x0001 means ON on a serial link.
-    EXPECT_NE(Rtu(Hex("0105000000010C0A")), "");
-    EXPECT_EQ(coils[0], 1);
-}
-
-TEST_F(Framing, RtuBadFramesAreCountedAndUnanswered) {
-    const char* bad[] = {"",     "01",  "0103", "010300000001840B" /* last byte changed */,
+TEST_F(Framing, BadFramesAreCountedAndUnanswered) {
+    const char* rtu[] = {"", "01", "0103", "010300000001840B" /* last byte changed */,
                          "01030000000305CB010300000001840A" /* two requests without silence */};
-    for (const char* f : bad) EXPECT_EQ(Rtu(Hex(f)), "") << f;
-    EXPECT_EQ(conn.badFrames, std::size(bad));
-    EXPECT_EQ(conn.goodFrames, 0u);
-    EXPECT_EQ(Rtu(Hex("010300000001840A")), "0103021000B584");
-    EXPECT_EQ(conn.goodFrames, 1u);
-}
-
-TEST_F(Framing, AsciiBadFramesAreCountedAndUnanswered) {
-    const char* bad[] = {
+    const char* ascii[] = {
         "010300000003F9\r\n",    // no colon
         ":010300000003F9\r",     // no line feed
         ":F9\r\n",               // 5 characters
@@ -165,9 +151,12 @@ TEST_F(Framing, AsciiBadFramesAreCountedAndUnanswered) {
         ":010300000003F8\r\n",   // wrong check
         ":01FF\r\n",             // good check, but no function code
     };
-    for (const char* f : bad) EXPECT_EQ(Ascii(f), "") << f;
-    EXPECT_EQ(conn.badFrames, std::size(bad));
+    for (const char* f : rtu) EXPECT_EQ(Rtu(Hex(f)), "") << f;
+    for (const char* f : ascii) EXPECT_EQ(Ascii(f), "") << f;
+    EXPECT_EQ(conn.badFrames, std::size(rtu) + std::size(ascii));
     EXPECT_EQ(conn.goodFrames, 0u);
+    EXPECT_EQ(Rtu(Hex("010300000001840A")), "0103021000B584");
+    EXPECT_EQ(conn.goodFrames, 1u);
 }
 
 TEST_F(Framing, InactiveSlaveIsSilentButStillCountedInRtu) {

@@ -1,7 +1,7 @@
 // The data-block table, slave acceptance, write callbacks and notifications,
 // the Modbus/TCP request rules, connection status and traffic rings.
 #include "tcp_server.h"
-#include "test_core_plant.h"
+#include "test_core_support.h"
 
 #include <cstring>
 
@@ -52,14 +52,28 @@ TEST_F(Table, TcpVectors) {
         {"short read", "0001000000040103 0000", "0001000000030183 02"},
         {"short diagnostics", "0001000000040108 0000", "0001000000030188 02"},
         {"diagnostics", "0001000000060108 0000A537", "0001000000060108 0000A537"},
-        {"coil value 0x0001 is OFF", "0001000000060105 00000001", "0001000000060105 00000001"},
+        {"protocol id copied, not checked", "0001AA5500060103 00000001", "0001AA5500050103 02 1000"},
+        {"read of zero registers", "0001000000060103 00000000", "0001000000030103 00"},
         {"write from unit 0 is answered", "0001000000060006 0002 0007", "0001000000060006 0002 0007"},
         {"read above 1,010 registers", "00010000000601 03 0000 03F3", "0001000000030183 02"},
     };
     for (const auto& v : vectors) EXPECT_EQ(Tcp(v.request), ToHex(Hex(v.reply))) << v.name;
-    EXPECT_EQ(coils[0], 0);     // 0x0001 turned coil 1 OFF over Modbus/TCP
     EXPECT_EQ(holding[2], 7);   // unit 0 wrote slave 1 ...
     EXPECT_EQ(slave2[2], 7);    // ... and slave 2
+}
+
+// Over Modbus/TCP only the coil value's high byte decides (serial links take
+// any nonzero value as ON); the callback names unit 0 as the request did.
+TEST_F(Table, TcpCoilValueHighByteDecides) {
+    EnableCallback(&WriteLog::Record);
+    for (const auto& [value, stored] : {std::pair{"0001", 0}, {"FF00", 1}, {"0000", 0}, {"0100", 1}}) {
+        SCOPED_TRACE(value);
+        const std::string request = std::string("000200000006 0005 0001") + value;
+        EXPECT_EQ(Tcp(request), ToHex(Hex(request)));
+        EXPECT_EQ(coils[1], stored);
+        EXPECT_EQ(WriteLog::Calls(), (std::vector<WriteLog::Call>{{0, 1, 2, stored}}));
+        WriteLog::Calls().clear();
+    }
 }
 
 TEST_F(Table, TcpServesSlavesThatSerialLinksRefuse) {

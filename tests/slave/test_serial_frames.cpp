@@ -64,8 +64,7 @@ TEST_P(SerialMaster, LibmodbusReadsAndWritesBlocks) {
     Blocks blocks;
     uint16_t* regs = blocks.Add(1, PELLACOR_HOLDING_REGISTER, 1, 20);
     uint16_t* coils = blocks.Add(1, PELLACOR_COIL_STATUS, 1, 16);
-    uint16_t* inputs = blocks.Add(1, PELLACOR_INPUT_REGISTER, 101, 4);
-    __atomic_store_n(&inputs[2], 0xBEEF, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&blocks.Add(1, PELLACOR_INPUT_REGISTER, 101, 4)[2], 0xBEEF, __ATOMIC_SEQ_CST);
     EnableCallback(&RecordWriter);
 
     FakeWindow window;
@@ -73,14 +72,16 @@ TEST_P(SerialMaster, LibmodbusReadsAndWritesBlocks) {
     ASSERT_FALSE(master.path().empty());
     ASSERT_EQ(SetPortDevice(2, master.path().c_str()), 1);
     PortSettings s = Settings(9600);
-    int32_t h = OpenConnection(GetParam() ? window.window() : nullptr, 2, 1, 2, &s);
+    Link h(OpenConnection(GetParam() ? window.window() : nullptr, 2, 1, 2, &s));
     ASSERT_NE(h, -1);
-    CloseOnExit closer{h};
+    modbus_t* m = master.ctx();
 
     const uint16_t written[3] = {7, 0xFFFF, 0x8001};
-    ASSERT_EQ(modbus_write_registers(master.ctx(), 4, 3, written), 3);
+    ASSERT_EQ(modbus_write_registers(m, 4, 3, written), 3);
     EXPECT_EQ(Load(&regs[4]), 7);
     EXPECT_EQ(Load(&regs[6]), 0x8001);
+    // Write callbacks run on the window's thread when there is a window, else
+    // on the port's reader.
     if (GetParam()) {
         EXPECT_EQ(LastWriter(), window.thread_id());
     } else {
@@ -89,39 +90,34 @@ TEST_P(SerialMaster, LibmodbusReadsAndWritesBlocks) {
     }
     uint16_t read[5] = {};
     Turnaround();
-    ASSERT_EQ(modbus_read_registers(master.ctx(), 3, 5, read), 5);
+    ASSERT_EQ(modbus_read_registers(m, 3, 5, read), 5);
     EXPECT_EQ(read[1], 7);
     EXPECT_EQ(read[2], 0xFFFF);
     EXPECT_EQ(read[4], 0);
     Turnaround();
-    ASSERT_EQ(modbus_write_register(master.ctx(), 19, 0x4242), 1);
+    ASSERT_EQ(modbus_write_register(m, 19, 0x4242), 1);
     EXPECT_EQ(Load(&regs[19]), 0x4242);
 
-    Turnaround();
-    ASSERT_EQ(modbus_write_bit(master.ctx(), 9, 1), 1);
     const uint8_t bits[3] = {1, 0, 1};
-    Turnaround();
-    ASSERT_EQ(modbus_write_bits(master.ctx(), 0, 3, bits), 3);
     uint8_t got[16] = {};
     Turnaround();
-    ASSERT_EQ(modbus_read_bits(master.ctx(), 0, 16, got), 16);
-    EXPECT_EQ(got[0], 1);
-    EXPECT_EQ(got[1], 0);
-    EXPECT_EQ(got[2], 1);
-    EXPECT_EQ(got[9], 1);
+    ASSERT_EQ(modbus_write_bit(m, 9, 1), 1);
+    Turnaround();
+    ASSERT_EQ(modbus_write_bits(m, 0, 3, bits), 3);
+    Turnaround();
+    ASSERT_EQ(modbus_read_bits(m, 0, 16, got), 16);
+    EXPECT_EQ(std::vector<uint8_t>(got, got + 10), (std::vector<uint8_t>{1, 0, 1, 0, 0, 0, 0, 0, 0, 1}));
     EXPECT_EQ(Load(&coils[9]), 1);
 
-    uint16_t in[1] = {};
     Turnaround();
-    ASSERT_EQ(modbus_read_input_registers(master.ctx(), 102, 1, in), 1);
-    EXPECT_EQ(in[0], 0xBEEF);
+    ASSERT_EQ(modbus_read_input_registers(m, 102, 1, read), 1);
+    EXPECT_EQ(read[0], 0xBEEF);
     // An address that no block holds is an exception, not silence.
     Turnaround();
-    EXPECT_EQ(modbus_read_registers(master.ctx(), 20, 1, read), -1);
+    EXPECT_EQ(modbus_read_registers(m, 20, 1, read), -1);
     EXPECT_EQ(errno, EMBXILADD);
 
     EXPECT_EQ(CountersOf(h), (Counters{8, 0}));
-    EXPECT_EQ(CloseConnection(h), 1);
     EnableCallback(nullptr);
 }
 
@@ -130,9 +126,8 @@ TEST_P(SerialMaster, RtuFrameEndsAfterFiftyMillisecondsOfSilenceAt9600) {
     blocks.Add(1, PELLACOR_HOLDING_REGISTER, 1, 4);
     FakeWindow window;
     PtyLine line;
-    int32_t h = OpenOn(line, 3, 1, GetParam() ? window.window() : nullptr);
+    Link h(line, 3, 1, GetParam() ? window.window() : nullptr);
     ASSERT_NE(h, -1);
-    CloseOnExit close_h{h};
     const Bytes request = Rtu(1, 3, 0, 2);
     const Bytes reply = WithCrc({1, 3, 4, 0, 0, 0, 0});
 
@@ -172,7 +167,6 @@ TEST_P(SerialMaster, RtuFrameEndsAfterFiftyMillisecondsOfSilenceAt9600) {
     line.Write(twice);
     EXPECT_TRUE(line.Read(milliseconds(300)).empty());
     EXPECT_EQ(CountersOf(h), (Counters{1, 1}));
-    EXPECT_EQ(CloseConnection(h), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowOrReader, SerialMaster, ::testing::Values(false, true),
@@ -183,12 +177,9 @@ TEST(SerialWindow, EachTimerHandlesOnlyItsOwnPort) {
     blocks.Add(1, PELLACOR_HOLDING_REGISTER, 1, 4)[1] = 0x0102;
     FakeWindow window;
     PtyLine one, two;
-    int32_t h1 = OpenOn(one, 1, 1, window.window());
-    int32_t h2 = OpenOn(two, 2, 1, window.window());
+    Link h1(one, 1, 1, window.window()), h2(two, 2, 1, window.window());
     ASSERT_NE(h1, -1);
-    CloseOnExit close_h1{h1};
     ASSERT_NE(h2, -1);
-    CloseOnExit close_h2{h2};
 
     one.Write(Rtu(1, 3, 1, 1));
     EXPECT_EQ(one.Read(milliseconds(1000)), WithCrc({1, 3, 2, 1, 2}));
@@ -205,8 +196,6 @@ TEST(SerialWindow, EachTimerHandlesOnlyItsOwnPort) {
     EXPECT_EQ(two.Read(milliseconds(1000)), WithCrc({1, 3, 2, 1, 2}));
     EXPECT_EQ(CountersOf(h2), (Counters{1, 0}));
     EXPECT_EQ(CountersOf(h1), (Counters{1, 1}));
-    EXPECT_EQ(CloseConnection(h1), 1);
-    EXPECT_EQ(CloseConnection(h2), 1);
 }
 
 TEST(SerialSilence, BroadcastsAndInactiveSlavesGetNoReply) {
@@ -216,12 +205,9 @@ TEST(SerialSilence, BroadcastsAndInactiveSlavesGetNoReply) {
     blocks.Add(7, PELLACOR_HOLDING_REGISTER, 1, 4);
     ActivateSlaveId(7, 0);
     PtyLine rtu, ascii;
-    int32_t hr = OpenOn(rtu, 4, 1);
-    int32_t ha = OpenOn(ascii, 5, 0);
+    Link hr(rtu, 4, 1), ha(ascii, 5, 0);
     ASSERT_NE(hr, -1);
-    CloseOnExit close_hr{hr};
     ASSERT_NE(ha, -1);
-    CloseOnExit close_ha{ha};
 
     struct Case {
         const char* what;
@@ -250,8 +236,6 @@ TEST(SerialSilence, BroadcastsAndInactiveSlavesGetNoReply) {
     // ASCII counts only accepted frames: the two broadcast writes.
     EXPECT_EQ(CountersOf(ha), (Counters{2, 0}));
     ActivateSlaveId(7, 1);
-    EXPECT_EQ(CloseConnection(hr), 1);
-    EXPECT_EQ(CloseConnection(ha), 1);
 }
 
 TEST(SerialAscii, FramesEndAtTheLineFeed) {
@@ -260,9 +244,8 @@ TEST(SerialAscii, FramesEndAtTheLineFeed) {
     for (uint16_t i = 0; i < 8; ++i) regs[i] = static_cast<uint16_t>(0xA0 + i);
     FakeWindow window;
     PtyLine line;
-    int32_t h = OpenOn(line, 6, 0, window.window());
+    Link h(line, 6, 0, window.window());
     ASSERT_NE(h, -1);
-    CloseOnExit close_h{h};
     const std::string body = "AB0300010002";
     const std::string reply = Ascii("AB0304" + Hex({0, 0xA1, 0, 0xA2}));
 
@@ -299,7 +282,6 @@ TEST(SerialAscii, FramesEndAtTheLineFeed) {
     got = line.Read(milliseconds(1000));
     EXPECT_EQ(std::string(got.begin(), got.end()), reply);
     EXPECT_EQ(window.started(6), 0); // no timer ends an ASCII frame
-    EXPECT_EQ(CloseConnection(h), 1);
 }
 
 // Traffic: the received chunk and the sent reply land in the ring in order,
@@ -316,9 +298,8 @@ TEST(SerialTraffic, RequestAndReplyAreRecordedByDirection) {
     Blocks blocks;
     blocks.Add(1, PELLACOR_COIL_STATUS, 1, 8)[0] = 1;
     PtyLine line;
-    int32_t h = OpenOn(line, 7, 1);
+    Link h(line, 7, 1);
     ASSERT_NE(h, -1);
-    CloseOnExit close_h{h};
     EnableBufferCallback(&RecordTrafficCall);
     const Bytes request = Rtu(1, 1, 0, 8);
     line.Write(request);
@@ -334,19 +315,14 @@ TEST(SerialTraffic, RequestAndReplyAreRecordedByDirection) {
 
     uint16_t ring[14] = {};
     ASSERT_EQ(ReadDebugData(h, ring, 0, 14), 14);
-    for (size_t i = 0; i < request.size(); ++i) {
-        EXPECT_EQ(ring[i], 0x100 | request[i]) << i;
-    }
-    for (size_t i = 0; i < reply.size(); ++i) {
-        EXPECT_EQ(ring[8 + i], reply[i]) << i;
-    }
+    std::vector<uint16_t> expected(reply.begin(), reply.end());
+    for (auto it = request.rbegin(); it != request.rend(); ++it) expected.insert(expected.begin(), 0x100 | *it);
+    EXPECT_EQ(std::vector<uint16_t>(ring, ring + 14), expected);
     {
         std::lock_guard lock(g_trafficLock);
         ASSERT_GE(g_traffic.size(), 2u);
         EXPECT_EQ(g_traffic.back(), (std::array<int32_t, 3>{h, 8, 6}));
-        for (const auto& call : g_traffic) {
-            EXPECT_EQ(call[0], h);
-        }
+        for (const auto& call : g_traffic) EXPECT_EQ(call[0], h);
         g_traffic.clear();
     }
     EXPECT_EQ(CloseConnection(h), 1);

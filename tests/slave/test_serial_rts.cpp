@@ -81,6 +81,13 @@ protected:
 
     RecordingLine line_;
     Blocks blocks_;
+    // An RTU link on `port` that holds each reply until DSR is on.
+    int32_t OpenWithDsrFlow(int port) {
+        PortSettings s = Settings(9600);
+        s.dsrFlow = 1;
+        return OpenOn(pty_, port, 1, nullptr, s);
+    }
+
     PtyLine pty_;
     const Bytes request_ = Rtu(1, 3, 0, 1);
     const Bytes reply_ = WithCrc({1, 3, 2, 0x0A, 0x0B});
@@ -99,9 +106,8 @@ TEST_F(SerialRts, DelaysFrameTheReplyAndTheEchoIsDiscarded) {
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.lead) * 1000 + c.tail);
         line_.Clear();
-        int32_t h = OpenOn(pty_, 1, 1, nullptr, Settings(9600, c.lead, c.tail));
+        Link h(pty_, 1, 1, nullptr, Settings(9600, c.lead, c.tail));
         ASSERT_NE(h, -1);
-        CloseOnExit close_h{h};
         EXPECT_EQ(Names(line_.EventsUntil("rts off")), (std::vector<std::string>{"dtr on", "rts off"}));
         line_.Clear();
 
@@ -121,27 +127,20 @@ TEST_F(SerialRts, DelaysFrameTheReplyAndTheEchoIsDiscarded) {
 }
 
 TEST_F(SerialRts, DsrFlowHoldsTheReplyUntilDsrComesOn) {
-    PortSettings s = Settings(9600);
-    s.dsrFlow = 1;
-    int32_t h = OpenOn(pty_, 2, 1, nullptr, s);
+    Link h(OpenWithDsrFlow(2));
     ASSERT_NE(h, -1);
-    CloseOnExit close_h{h};
     Clock::time_point sent = Clock::now();
     line_.DsrFrom(sent + milliseconds(200));
     pty_.Write(request_);
     Clock::time_point first{};
     EXPECT_EQ(pty_.Read(milliseconds(1500), milliseconds(30), &first), reply_);
     EXPECT_GE(first - sent, milliseconds(200));
-    EXPECT_EQ(CloseConnection(h), 1);
 }
 
 TEST_F(SerialRts, ReplyWithoutDsrIsDroppedAfterTheWriteBoundButRecorded) {
-    PortSettings s = Settings(9600);
-    s.dsrFlow = 1;
     line_.DsrFrom(Clock::now() + std::chrono::hours(1));
-    int32_t h = OpenOn(pty_, 3, 1, nullptr, s);
+    Link h(OpenWithDsrFlow(3));
     ASSERT_NE(h, -1);
-    CloseOnExit close_h{h};
     line_.Clear();
     pty_.Write(request_);
     EXPECT_TRUE(pty_.Read(milliseconds(2300)).empty());
@@ -151,19 +150,13 @@ TEST_F(SerialRts, ReplyWithoutDsrIsDroppedAfterTheWriteBoundButRecorded) {
     EXPECT_GE(At(events, "rts off") - At(events, "rts on"), milliseconds(1900));
     uint16_t ring[7] = {};
     ASSERT_EQ(ReadDebugData(h, ring, 8, 7), 7);
-    for (size_t i = 0; i < reply_.size(); ++i) {
-        EXPECT_EQ(ring[i], reply_[i]) << i;
-    }
-    EXPECT_EQ(CloseConnection(h), 1);
+    EXPECT_EQ(std::vector<uint16_t>(ring, ring + 7), std::vector<uint16_t>(reply_.begin(), reply_.end()));
 }
 
 TEST_F(SerialRts, ClosingDoesNotWaitOutAReplyHeldForDsr) {
-    PortSettings s = Settings(9600);
-    s.dsrFlow = 1;
     line_.DsrFrom(Clock::now() + std::chrono::hours(1));
-    int32_t h = OpenOn(pty_, 4, 1, nullptr, s);
+    Link h(OpenWithDsrFlow(4));
     ASSERT_NE(h, -1);
-    CloseOnExit close_h{h};
     pty_.Write(request_);
     line_.EventsUntil("rts on");
     Clock::time_point before = Clock::now();

@@ -44,18 +44,15 @@ protected:
         EnableCallback(&OnWrite);
         TakeWrites();
         for (uint16_t i = 0; i < kBigCount; ++i) big_[i] = static_cast<uint16_t>(0x100 + i);
-        for (uint16_t i = 0; i < 16; ++i) coils1_[i] = (i % 3 == 0) ? 1 : 0;
-        blocks_.push_back(DefineDataBlock(3, PELLACOR_HOLDING_REGISTER, 1, kBigCount, big_.data()));
-        blocks_.push_back(DefineDataBlock(1, PELLACOR_COIL_STATUS, 1, 16, coils1_.data()));
-        blocks_.push_back(DefineDataBlock(7, PELLACOR_COIL_STATUS, 1, 16, coils7_.data()));
-        for (int32_t h : blocks_) ASSERT_GT(h, 0);
+        block_ = DefineDataBlock(3, PELLACOR_HOLDING_REGISTER, 1, kBigCount, big_.data());
+        ASSERT_GT(block_, 0);
         ASSERT_EQ(OpenTCPConnection(&window_.window, PELLACOR_TCP_BIND_FAILED_MESSAGE), PELLACOR_TCP_HANDLE);
     }
 
     void TearDown() override {
         CloseConnection(PELLACOR_TCP_HANDLE);
         EXPECT_TRUE(pellacor::tcp::WaitAllServersEnded(5000));
-        for (int32_t h : blocks_) RemoveDataBlock(h);
+        RemoveDataBlock(block_);
         EnableBufferCallback(nullptr);
         pellacor::tcp::SetFakeClock(false, 0);
     }
@@ -76,10 +73,8 @@ protected:
 
     uint16_t port_ = 0;
     RecordingWindow window_;
-    std::vector<int32_t> blocks_;
+    int32_t block_ = 0;
     std::array<uint16_t, kBigCount> big_{};
-    std::array<uint16_t, 16> coils1_{};
-    std::array<uint16_t, 16> coils7_{};
 };
 
 TEST_F(TcpServer, ReplyLayouts) {
@@ -89,21 +84,17 @@ TEST_F(TcpServer, ReplyLayouts) {
         Bytes expectHead; // leading bytes of the reply
         size_t expectSize;
     };
+    // Frame layouts in detail are checked on the reply builder itself; these
+    // go through the sockets, the service thread and a large block.
     const Case cases[] = {
         {"read 10 registers from unit 3", Req(0x1234, 3, 3, 0, 10),
          {0x12, 0x34, 0, 0, 0, 23, 3, 3, 20, 0x01, 0x00, 0x01, 0x01}, 29},
-        {"unknown function 43", Mbap(7, 3, {43, 14, 1, 0}), {0, 7, 0, 0, 0, 3, 3, 171, 1}, 9},
         {"read of a missing address", Req(8, 3, 3, kBigCount, 1), {0, 8, 0, 0, 0, 3, 3, 0x83, 2}, 9},
-        {"unit without blocks", Req(9, 99, 3, 0, 1), {0, 9, 0, 0, 0, 3, 99, 0x83, 2}, 9},
-        {"diagnostics echo", Mbap(10, 3, {8, 0, 0, 0xAB, 0xCD}), {0, 10, 0, 0, 0, 6, 3, 8, 0, 0, 0xAB, 0xCD}, 12},
         {"write single register", Req(11, 3, 6, 4, 0xBEEF), {0, 11, 0, 0, 0, 6, 3, 6, 0, 4, 0xBE, 0xEF}, 12},
         {"write multiple registers", Mbap(12, 3, {16, 0, 5, 0, 2, 4, 0x11, 0x22, 0x33, 0x44}),
          {0, 12, 0, 0, 0, 6, 3, 16, 0, 5, 0, 2}, 12},
-        {"protocol id copied, not checked", Bytes{0, 13, 0xAA, 0x55, 0, 6, 3, 3, 0, 0, 0, 1},
-         {0, 13, 0xAA, 0x55, 0, 5, 3, 3, 2, 0x01, 0x00}, 11},
         {"largest read: 1010 registers", Req(14, 3, 3, 0, 1010), {0, 14, 0, 0, 0x07, 0xE7, 3, 3, 0xE4}, 2029},
         {"1011 registers is too large", Req(15, 3, 3, 0, 1011), {0, 15, 0, 0, 0, 3, 3, 0x83, 2}, 9},
-        {"read of zero registers", Req(16, 3, 3, 0, 0), {0, 16, 0, 0, 0, 3, 3, 3, 0}, 9},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -116,27 +107,6 @@ TEST_F(TcpServer, ReplyLayouts) {
     EXPECT_EQ(Load(big_[6]), 0x3344);
     const std::vector<Write> expected{{3, 3, 5, 0xBEEF}, {3, 3, 6, 0x1122}, {3, 3, 7, 0x3344}};
     EXPECT_EQ(TakeWrites(), expected);
-}
-
-TEST_F(TcpServer, UnitZeroAndCoilValues) {
-    // A read from unit 0 is served from slave 1: coils 0, 3, 6, 9 are ON.
-    EXPECT_EQ(Ask(Req(1, 0, 1, 0, 10)), (Bytes{0, 1, 0, 0, 0, 5, 0, 1, 2, 0x49, 0x02}));
-
-    // The coil value's high byte decides; a write to unit 0 reaches every slave.
-    struct Case {
-        uint16_t value;
-        uint16_t stored;
-    };
-    for (const Case c : {Case{0x0001, 0}, Case{0xFF00, 1}, Case{0x0000, 0}, Case{0x0100, 1}}) {
-        SCOPED_TRACE(c.value);
-        const Bytes request = Req(2, 0, 5, 1, c.value);
-        Bytes echo = request;
-        EXPECT_EQ(Ask(request), echo);
-        EXPECT_EQ(Load(coils1_[1]), c.stored);
-        EXPECT_EQ(Load(coils7_[1]), c.stored);
-        const std::vector<Write> expected{{0, 1, 2, c.stored}, {0, 1, 2, c.stored}};
-        EXPECT_EQ(TakeWrites(), expected);
-    }
 }
 
 TEST_F(TcpServer, StreamAssembly) {
@@ -237,11 +207,8 @@ TEST_F(TcpServer, IdleClientsAreDroppedByTheIdleCheck) {
 }
 
 TEST_F(TcpServer, CountersAndTrafficRing) {
-    struct Chunk {
-        int32_t handle, position, length;
-    };
     static std::mutex chunksLock;
-    static std::vector<Chunk> chunks;
+    static std::vector<std::array<int32_t, 3>> chunks; // handle, position, length
     {
         std::lock_guard<std::mutex> g(chunksLock);
         chunks.clear();
@@ -266,23 +233,21 @@ TEST_F(TcpServer, CountersAndTrafficRing) {
     EXPECT_EQ(good, 2u);
     EXPECT_EQ(bad, 0u);
 
-    std::vector<Chunk> seen;
-    {
-        std::lock_guard<std::mutex> g(chunksLock);
-        seen = chunks;
-    }
-    ASSERT_EQ(seen.size(), 4u);
+    std::lock_guard<std::mutex> g(chunksLock);
+    ASSERT_EQ(chunks.size(), 4u);
+    // The request is recorded tagged as received, then the reply right after it.
     const Bytes* expected[] = {&request, &reply};
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(seen[i].handle, PELLACOR_TCP_HANDLE);
-        ASSERT_EQ(static_cast<size_t>(seen[i].length), expected[i]->size());
-        std::vector<uint16_t> ring(expected[i]->size());
-        ASSERT_EQ(ReadDebugData(PELLACOR_TCP_HANDLE, ring.data(), seen[i].position, seen[i].length), seen[i].length);
-        for (size_t k = 0; k < ring.size(); ++k)
-            EXPECT_EQ(ring[k], (i == 0 ? 0x100 : 0) | (*expected[i])[k]) << k;
+        const auto [handle, position, length] = chunks[i];
+        EXPECT_EQ(handle, PELLACOR_TCP_HANDLE);
+        ASSERT_EQ(static_cast<size_t>(length), expected[i]->size());
+        std::vector<uint16_t> ring(expected[i]->size()), want;
+        ASSERT_EQ(ReadDebugData(PELLACOR_TCP_HANDLE, ring.data(), position, length), length);
+        for (uint8_t b : *expected[i]) want.push_back(static_cast<uint16_t>((i == 0 ? 0x100 : 0) | b));
+        EXPECT_EQ(ring, want);
     }
-    EXPECT_EQ(seen[1].position, (seen[0].position + seen[0].length) % 1024);
+    EXPECT_EQ(chunks[1][1], (chunks[0][1] + chunks[0][2]) % 1024);
 }
 
 TEST_F(TcpServer, RepliesGoOutWholeToASlowReader) {

@@ -1,7 +1,11 @@
-// Helpers of the core tests: hex frames, a reply collector and a clean table.
+// Helpers of the core tests: hex frames, a reply collector, a clean table and
+// the data set most tests serve (slave 1 with blocks of every point type and a
+// wide-register block, slave 2 with a few holding registers).
 #pragma once
 
 #include "core.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
@@ -27,8 +31,6 @@ inline std::string ToHex(const std::vector<uint8_t>& bytes) {
     }
     return s;
 }
-
-inline std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 // Collects what the framing sends.
 struct Replies {
@@ -65,6 +67,30 @@ struct WriteLog {
         Calls().push_back({slave, type, address, value});
         return 0;
     }
+};
+
+
+class Plant : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetCore();
+        for (int i = 0; i < 100; ++i) holding[i] = static_cast<uint16_t>(0x1000 + i);
+        ASSERT_NE(DefineDataBlock(1, PELLACOR_COIL_STATUS, 1, 10, coils), 0);
+        ASSERT_NE(DefineDataBlock(1, PELLACOR_INPUT_STATUS, 1, 8, inputs), 0);
+        ASSERT_NE(DefineDataBlock(1, PELLACOR_HOLDING_REGISTER, 1, 100, holding), 0);
+        ASSERT_NE(DefineDataBlock(1, PELLACOR_INPUT_REGISTER, 1, 4, inputRegisters), 0);
+        ASSERT_NE(DefineDataBlock(1, PELLACOR_HOLDING_REGISTER, 5001, 4, wide), 0);
+        ASSERT_NE(DefineDataBlock(2, PELLACOR_HOLDING_REGISTER, 1, 10, slave2), 0);
+        WriteLog::Calls().clear();
+    }
+    void TearDown() override { ResetCore(); }
+
+    uint16_t coils[10] = {1, 0, 1, 1, 0, 0, 0, 0, 1, 1};
+    uint16_t inputs[8] = {0, 1, 0, 0, 0, 0, 0, 1};
+    uint16_t holding[100] = {};
+    uint16_t inputRegisters[4] = {0xABCD, 0x0001, 0xFFFF, 0x1234};
+    uint32_t wide[4] = {0x11223344, 0x55667788, 0, 0};
+    uint16_t slave2[10] = {};
 };
 
 } // namespace coretest
