@@ -11,6 +11,26 @@ qv_need_packages "${QV_BUILD_PACKAGES[@]}" "${QV_TEST_PACKAGES[@]}"
 jobs=$(nproc)
 fuzz_seconds=${QV_FUZZ_SECONDS:-30}
 status=0
+passed=0
+failed=0
+
+# Runs ctest and adds its counts to the totals.
+run_ctest() {
+  local log
+  log=$(mktemp)
+  ctest "$@" 2>&1 | tee "$log" || true
+  local line total bad
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$line" ]; then
+    echo "ctest reported no result"; failed=$((failed + 1)); status=1
+  else
+    bad=$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
+    total=$(echo "$line" | sed -E 's/.*failed out of ([0-9]+).*/\1/')
+    passed=$((passed + total - bad)); failed=$((failed + bad))
+    [ "$bad" -eq 0 ] || status=1
+  fi
+  rm -f "$log"
+}
 
 configure() { # dir, extra cmake arguments...
   local dir=$1; shift
@@ -22,13 +42,13 @@ configure build/asan -DQV_SANITIZE=address,undefined -DQV_BENCH=ON
 cmake --build build/asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE '^(slow)$' || status=1
+run_ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
 echo "== ThreadSanitizer (label concurrency)"
 configure build/tsan -DQV_SANITIZE=thread -DQV_BENCH=OFF -DQV_GUI=OFF
 cmake --build build/tsan -j "$jobs"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L concurrency || status=1
+run_ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L concurrency
 
 echo "== libFuzzer, ${fuzz_seconds} s per target"
 CC=clang CXX=clang++ configure build/fuzz -DQV_FUZZ=ON -DQV_SANITIZE=address,undefined -DQV_GUI=OFF
@@ -43,12 +63,13 @@ for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
        -artifact_prefix="build/fuzz/$name-" "$corpus" 2>"build/fuzz/$name.log"; then
     tail -n 40 "build/fuzz/$name.log"
     echo "FAILED: $name"
-    status=1
+    status=1; failed=$((failed + 1))
   else
     grep -E 'stat::number_of_executed_units' "build/fuzz/$name.log" || true
+    passed=$((passed + 1))
   fi
   rm -rf "$corpus"
 done
 
-if [ $status -eq 0 ]; then echo "test.sh: all passed"; else echo "test.sh: FAILURES"; fi
+echo "test.sh: $passed passed, $failed failed"
 exit $status
