@@ -11,16 +11,14 @@ qv_test(NAME frame_qt_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/ui_window_test.cp
   LIBS quorvane_frame LABELS concurrency TIMEOUT 120)
 
 # libmodbus is the independent master of the tests below.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(QV_FRAME_LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus)
 
 # The application object with the real libraries, pseudo-terminals and loopback.
 qv_test(NAME frame_app_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/app_test.cpp
-  LIBS quorvane_frame PkgConfig::QV_FRAME_LIBMODBUS LABELS concurrency TIMEOUT 180)
+  LIBS quorvane_frame PkgConfig::LIBMODBUS LABELS concurrency TIMEOUT 180)
 
 # The program as a process.
 qv_test(NAME frame_process_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/process_test.cpp
-  LIBS PkgConfig::QV_FRAME_LIBMODBUS LABELS concurrency TIMEOUT 180)
+  LIBS PkgConfig::LIBMODBUS LABELS concurrency TIMEOUT 180)
 target_compile_definitions(frame_process_test PRIVATE QV_QUORVANE_BINARY="$<TARGET_FILE:quorvane>"
                                                       QV_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 add_dependencies(frame_process_test quorvane)

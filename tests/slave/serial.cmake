@@ -1,7 +1,5 @@
 # Serial links: tests on pseudo-terminals, with libmodbus as an independent
 # RTU master.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(QV_SERIAL_LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus)
 
 add_library(serial_test_support INTERFACE)
 target_include_directories(serial_test_support INTERFACE ${CMAKE_CURRENT_LIST_DIR})
@@ -14,7 +12,7 @@ qv_test(NAME test_serial_link
 
 qv_test(NAME test_serial_frames
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_serial_frames.cpp
-        LIBS serial_test_support PkgConfig::QV_SERIAL_LIBMODBUS
+        LIBS serial_test_support PkgConfig::LIBMODBUS
         LABELS concurrency TIMEOUT 120)
 
 qv_test(NAME test_serial_rts
