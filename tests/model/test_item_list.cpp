@@ -9,11 +9,15 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <limits>
+#include <locale.h>
 #include <ostream>
 #include <thread>
+#include <unistd.h>
 
 namespace quorvane {
 
@@ -178,6 +182,49 @@ TEST(ItemDescriptionText, TimeInLocalZone) {
     }
     setenv("TZ", "UTC", 1);
     tzset();
+}
+
+// A locale whose decimal point is ',', compiled for this process (machines
+// often carry only the C locales); 0 when the locale sources are missing.
+locale_t CommaLocale() {
+    static const locale_t comma = [] {
+        std::error_code ec;
+        const auto dir = std::filesystem::temp_directory_path(ec) / ("qv_locale_" + std::to_string(getpid()));
+        const std::string command =
+            "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+        std::filesystem::create_directories(dir, ec);
+        if (std::system(command.c_str()) == -1) return static_cast<locale_t>(0);
+        setenv("LOCPATH", dir.c_str(), 1);
+        locale_t made = newlocale(LC_ALL_MASK, "de_DE.UTF-8", static_cast<locale_t>(0));
+        unsetenv("LOCPATH");
+        std::filesystem::remove_all(dir, ec); // the loaded locale stays usable
+        return made;
+    }();
+    return comma;
+}
+
+// Numbers on the screen and in configuration files keep the "." decimal point
+// under a locale with a decimal comma (a window toolkit installs the user's).
+TEST(ItemValueText, DecimalPointWhateverTheLocale) {
+    const locale_t comma = CommaLocale();
+    if (comma == static_cast<locale_t>(0)) GTEST_SKIP() << "no locale with a decimal comma could be made";
+    const locale_t previous = uselocale(comma);
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+    EXPECT_STREQ(probe, "1,5"); // the locale is in force
+
+    PointMapping f = test::Mapped(1, PT_HOLDING_REGISTER, 100, DT_FLOAT);
+    PointMapping scaled = test::Mapped(1, PT_HOLDING_REGISTER, 1, DT_SCALED);
+    scaled.dataHigh = 12.5f;
+    EXPECT_EQ(FormatItemValue(MakeVariant(VT_R4, &VARIANT::fltVal, 1.5f).Get()), " 1.50 ");
+    EXPECT_EQ(FormatItemValue(MakeVariant(VT_R8, &VARIANT::dblVal, -0.5).Get()), "  -0.5000 ");
+    EXPECT_EQ(FormatPointReferenceText(f, 0x0000, 0x3FC0), "1:40100 = 1.5000");
+    EXPECT_EQ(FormatItemLine("A", scaled), "A,1,40001,SCALED0-9999,0.00,12.50");
+    EXPECT_EQ(FormatGroupLine("G", 1000, 0.5f), "G,1000,0.500000");
+
+    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+    EXPECT_STREQ(probe, "1,5"); // and is the thread's again afterwards
+    uselocale(previous);
 }
 
 // ---------------------------------------------------------------------------
