@@ -19,6 +19,17 @@
 #include <thread>
 #include <unistd.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QV_LEAK_CHECKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QV_LEAK_CHECKS 1
+#endif
+#endif
+#ifdef QV_LEAK_CHECKS
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace quorvane {
 
 void PrintTo(const DrawEntry& e, std::ostream* os) {
@@ -186,27 +197,33 @@ TEST(ItemDescriptionText, TimeInLocalZone) {
 
 // A locale whose decimal point is ',', compiled for this process (machines
 // often carry only the C locales); 0 when the locale sources are missing.
-locale_t CommaLocale() {
-    static const locale_t comma = [] {
-        std::error_code ec;
-        const auto dir = std::filesystem::temp_directory_path(ec) / ("qv_locale_" + std::to_string(getpid()));
-        const std::string command =
-            "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
-        std::filesystem::create_directories(dir, ec);
-        if (std::system(command.c_str()) == -1) return static_cast<locale_t>(0);
+locale_t MakeCommaLocale() {
+    std::error_code ec;
+    const auto dir = std::filesystem::temp_directory_path(ec) / ("qv_locale_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir, ec);
+    const std::string command =
+        "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+    locale_t made = static_cast<locale_t>(0);
+    if (std::system(command.c_str()) != -1) {
         setenv("LOCPATH", dir.c_str(), 1);
-        locale_t made = newlocale(LC_ALL_MASK, "de_DE.UTF-8", static_cast<locale_t>(0));
+#ifdef QV_LEAK_CHECKS
+        // The C library never frees the search path a LOCPATH lookup builds.
+        __lsan_disable();
+#endif
+        made = newlocale(LC_ALL_MASK, "de_DE.UTF-8", static_cast<locale_t>(0));
+#ifdef QV_LEAK_CHECKS
+        __lsan_enable();
+#endif
         unsetenv("LOCPATH");
-        std::filesystem::remove_all(dir, ec); // the loaded locale stays usable
-        return made;
-    }();
-    return comma;
+    }
+    std::filesystem::remove_all(dir, ec); // a loaded locale stays usable
+    return made;
 }
 
 // Numbers on the screen and in configuration files keep the "." decimal point
 // under a locale with a decimal comma (a window toolkit installs the user's).
 TEST(ItemValueText, DecimalPointWhateverTheLocale) {
-    const locale_t comma = CommaLocale();
+    const locale_t comma = MakeCommaLocale();
     if (comma == static_cast<locale_t>(0)) GTEST_SKIP() << "no locale with a decimal comma could be made";
     const locale_t previous = uselocale(comma);
     char probe[16];
@@ -225,6 +242,7 @@ TEST(ItemValueText, DecimalPointWhateverTheLocale) {
     std::snprintf(probe, sizeof probe, "%.1f", 1.5);
     EXPECT_STREQ(probe, "1,5"); // and is the thread's again afterwards
     uselocale(previous);
+    freelocale(comma);
 }
 
 // ---------------------------------------------------------------------------
