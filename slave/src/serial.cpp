@@ -4,6 +4,7 @@
 // replies with RTS control for two-wire line drivers.
 #include "core.h"
 #include "serial_line.h"
+#include "sys_calls.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -232,6 +233,15 @@ ReadResult ReadChunk(Port& p) {
     return ReadResult::Bytes;
 }
 
+// The reader cannot wait for the device any more: the link is dead. Unless it
+// is being closed anyway, the application hears of it through its window.
+void ReportFailure(const Port& p) {
+    const PellacorWindow* w = p.window;
+    if (!p.running.load() || w == nullptr || w->post == nullptr) return;
+    w->post(w->context, PELLACOR_SERIAL_LINK_FAILED_MESSAGE, static_cast<uintptr_t>(p.number),
+            static_cast<intptr_t>(Record(p).handle.load()));
+}
+
 void ReaderThread(Port& p) {
     const bool windowTimer = UsesWindowTimer(p);
     bool timing = false; // an RTU frame waits for its silence on this thread
@@ -247,8 +257,11 @@ void ReaderThread(Port& p) {
             }
         }
         pollfd fds[2] = {{p.fd, POLLIN, 0}, {p.wakeFd, POLLIN, 0}};
-        int ready = ::poll(fds, 2, timeout);
-        if (ready < 0 && errno != EINTR) break;
+        int ready = sys::Poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR) {
+            ReportFailure(p);
+            break;
+        }
         if (ready <= 0) continue;
         if (fds[1].revents != 0 || (fds[0].revents & POLLNVAL) != 0) break;
         ReadResult got = (fds[0].revents & POLLIN) != 0 ? ReadChunk(p) : ReadResult::Failed;
