@@ -1,11 +1,11 @@
 // Opening and closing serial links, and the line settings they apply.
 #include "sys_calls.h"
 #include "test_serial_support.h"
+#include "../support/recording_window.h"
 
 #include <sys/ioctl.h>
 
 #include <cerrno>
-#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -149,34 +149,12 @@ TEST(SerialOpen, CloseWhileAMasterKeepsSending) {
     }
 }
 
-// A window that only records what is posted to it.
-struct PostLog {
-    struct Posted {
-        uint32_t message;
-        uintptr_t wparam;
-        intptr_t lparam;
-    };
-    std::mutex lock;
-    std::vector<Posted> posted;
-    PellacorWindow window{this, &PostLog::Post, nullptr, nullptr};
-    static int Post(void* self, uint32_t message, uintptr_t wparam, intptr_t lparam) {
-        auto* log = static_cast<PostLog*>(self);
-        std::lock_guard g(log->lock);
-        log->posted.push_back({message, wparam, lparam});
-        return 1;
-    }
-    std::vector<Posted> Snapshot() {
-        std::lock_guard g(lock);
-        return posted;
-    }
-};
-
 TEST(SerialOpen, AReaderThatCannotWaitAnyMoreReportsTheLinkDead) {
     Blocks blocks;
     blocks.Add(1, PELLACOR_HOLDING_REGISTER, 1, 4);
     for (uint16_t protocol : {0, 1}) {
         SCOPED_TRACE(protocol == 1 ? "RTU" : "ASCII");
-        PostLog log;
+        quorvane::test::RecordingWindow log;
         PtyLine line;
         Link link(line, 4, protocol, &log.window);
         ASSERT_NE(link, -1);

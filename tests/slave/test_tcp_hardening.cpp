@@ -176,10 +176,7 @@ TEST_F(Hardened, FailuresInsideTheServerEndItVisibly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        {
-            std::lock_guard<std::mutex> g(window_.lock);
-            window_.posted.clear();
-        }
+        window_.Clear();
         pellacor::sys::FailForTesting(c.call, ENOMEM, c.skip);
         ASSERT_EQ(OpenTCPConnection(&window_.window, 4711), PELLACOR_TCP_HANDLE);
         ASSERT_TRUE(WaitFor([&] { return !window_.Snapshot().empty(); }));
