@@ -163,7 +163,10 @@ PELLACOR_API uint16_t DLL_Revision(void);
 /* Opens COM`port` (1..9) with protocol 1 = RTU, anything else = ASCII (low 16
  * bits). With a window, RTU frame ends are timed by `timer_id` on the
  * application's thread; without one (NULL) the reader thread times them.
- * ASCII frames end at their line feed on the reader thread. `settings` is read
+ * ASCII frames end at their line feed on the reader thread; each colon starts
+ * a frame (bytes before the last colon ahead of the line feed are noise and
+ * count as no frame), and a frame holding anything but hex digits between its
+ * colon and its line end counts as bad and is not processed. `settings` is read
  * during the call only.
  * Returns the connection handle (never -1 or 8050), or -1: bad port number,
  * NULL settings, no such device or not a terminal, device in use (the port is
