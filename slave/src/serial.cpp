@@ -223,6 +223,15 @@ ReadResult ReadChunk(Port& p) {
     p.lastRx = Clock::now();
     bool lineEnd = !p.rtu && std::find(p.rx.begin(), p.rx.begin() + static_cast<ptrdiff_t>(p.fill),
                                        uint8_t{'\n'}) != p.rx.begin() + static_cast<ptrdiff_t>(p.fill);
+    if (!lineEnd && p.fill == kSerialRxSize && !p.rtu) {
+        // A full ASCII buffer: what precedes its last colon is noise ahead of
+        // the frame that colon starts, and makes room for it.
+        auto colon = std::find(p.rx.rbegin(), p.rx.rend(), uint8_t{':'});
+        if (colon != p.rx.rend() && colon.base() - 1 != p.rx.begin()) {
+            const auto from = colon.base() - 1;
+            p.fill = static_cast<size_t>(std::copy(from, p.rx.end(), p.rx.begin()) - p.rx.begin());
+        }
+    }
     // A frame longer than the buffer keeps overwriting its last byte until it
     // is handled (and then fails its check).
     if (!lineEnd && p.fill == kSerialRxSize) p.fill = kSerialRxSize - 1;
