@@ -11,11 +11,13 @@
 //   default value and changes nothing. Callers read a whole structure and
 //   check `ok()` once at the end.
 // - Reader trusts no length: a string or array longer than the bytes that
-//   remain is an error before anything is allocated; arrays also draw on an
-//   element budget per Reader, so a message of N bytes cannot make it build
-//   much more than N elements. A negative length is a null string / empty
-//   array. Nesting of Variant, DataValue, DiagnosticInfo and the structures
-//   that contain them stops at kMaxNestingDepth.
+//   remain is an error before anything is allocated, and an array reserves at
+//   most kMaxReserveBytes before its elements arrive. Arrays also draw on an
+//   element budget per Reader, so a message cannot make it build more than
+//   that many elements however small each one is on the wire. A negative
+//   length is a null string / empty array. Nesting of Variant, DataValue,
+//   DiagnosticInfo and the structures that contain them stops at
+//   kMaxNestingDepth.
 // - The Reader only points into the caller's bytes, which must outlive it.
 #pragma once
 
