@@ -3,29 +3,24 @@
 // the channel's id/token/sequence checks, renewal, and the security seam's
 // padding and signature layout.
 #include "ua_channel.h"
+#include "ua_golden.h"
 #include "ua_server_chunks.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
-namespace ostrand {
+namespace ostrand::ua {
 namespace {
 
 using namespace std::chrono_literals;
-using namespace uastatus;
+namespace golden = quorvane::test::ua_golden;
 using test::ServerChunks;
 using Kind = ChannelEvent::Kind;
 
 const SteadyTime kT0 = SteadyTime{} + 1000s;
 
-std::vector<uint8_t> Golden(const std::string& name) {
-    std::ifstream in(std::string(QV_UA_GOLDEN_DIR) + "/" + name, std::ios::binary);
-    EXPECT_TRUE(in) << name;
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::vector<uint8_t> Golden(const std::string& name) { return golden::load(name); }
 
 uint32_t At32(const std::vector<uint8_t>& b, size_t at) {
     uint32_t v = 0;
@@ -33,16 +28,8 @@ uint32_t At32(const std::vector<uint8_t>& b, size_t at) {
     return v;
 }
 
-// The token of an OpenSecureChannelResponse body laid out as node-opcua sends
-// it (no diagnostics, no string table, no additional header).
-ChannelToken TokenOf(const std::vector<uint8_t>& body) {
-    ChannelToken t{At32(body, 32), At32(body, 36), 0, At32(body, 48)};
-    std::memcpy(&t.created_at, body.data() + 40, 8);
-    return t;
-}
-
-// A client channel driven like the engine drives it: ACK answered with an
-// OPN, every OPN response with accept_token.
+// A client channel driven like the engine drives it: the ACK answered with
+// an OPN Issue.
 struct Client {
     explicit Client(const TransportLimits& ours = {}, std::unique_ptr<SecurityPolicy> policy = nullptr)
         : channel(policy ? std::move(policy) : std::make_unique<NonePolicy>(), ours) {
@@ -56,9 +43,8 @@ struct Client {
             ChannelEvent e = channel.next(now);
             if (e.kind == Kind::None) break;
             if (e.kind == Kind::Acknowledged) {
-                EXPECT_EQ(channel.send_open({}, channel.next_request_id(), sent), kGood);
+                EXPECT_EQ(channel.send_open({}, channel.next_request_id(), sent), status::Good);
             }
-            if (e.kind == Kind::OpenResponse) channel.accept_token(TokenOf(e.body), {}, {}, now);
             const bool failed = e.kind == Kind::Failed;
             events.push_back(std::move(e));
             if (failed) break;
@@ -67,10 +53,10 @@ struct Client {
     }
 
     // ACK (with `limits`) and an OPN response with `token`.
-    void Open(ServerChunks& server, const ChannelToken& token, const TransportLimits& limits = {},
+    void Open(ServerChunks& server, const ChannelSecurityToken& token, const TransportLimits& limits = {},
               SteadyTime now = kT0) {
         Feed(ServerChunks::Ack(limits), now);
-        const auto events = Feed(server.Open(1, ServerChunks::OpenResponseBody(token)), now);
+        const auto events = Feed(server.Open(1, ServerChunks::OpenResponse(token)), now);
         ASSERT_EQ(events.size(), 1u);
         ASSERT_EQ(channel.state(), SecureChannel::State::Open);
     }
@@ -85,6 +71,7 @@ std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.e
 // header, the OPN body after the None asymmetric header.
 constexpr size_t kSymmetricBody = 24;
 constexpr size_t kOpenBody = 12 + 4 + kSecurityPolicyNoneUri.size() + 8 + 8;
+static_assert(kOpenBody == 79);
 
 TEST(UaChunks, GoldenClientChunksAreReproducedByteForByte) {
     // The golden client announced no message size or chunk count limit.
@@ -96,21 +83,24 @@ TEST(UaChunks, GoldenClientChunksAreReproducedByteForByte) {
     EXPECT_EQ(channel.limits().send_message_size, 16u * 1024 * 1024);
     EXPECT_EQ(channel.limits().send_chunk_count, 256u);
 
-    const std::vector<uint8_t> opn = Golden("03_c2s_OpenSecureChannelRequest.bin");
+    const auto messages = golden::client_messages();
+    const std::vector<uint8_t> opn = Golden(messages[0].file);
     std::vector<uint8_t> out;
-    ASSERT_EQ(channel.open_type(), OpenRequestType::Issue);
-    ASSERT_EQ(channel.send_open(std::span(opn).subspan(kOpenBody), channel.next_request_id(), out), kGood);
+    ASSERT_EQ(channel.open_type(), SecurityTokenRequestType::Issue);
+    ASSERT_EQ(channel.send_open(std::get<OpenSecureChannelRequest>(messages[0].request), channel.next_request_id(),
+                                out),
+              status::Good);
     EXPECT_EQ(out, opn);
 
     channel.receive(Golden("04_s2c_OpenSecureChannelResponse.bin"));
     ChannelEvent e = channel.next(kT0);
-    ASSERT_EQ(e.kind, Kind::OpenResponse);
-    const ChannelToken token = TokenOf(e.body);
-    EXPECT_EQ(token.channel_id, 1u);
-    EXPECT_EQ(token.token_id, 1u);
-    EXPECT_EQ(token.revised_lifetime, 600000u);
-    ASSERT_EQ(channel.accept_token(token, {}, {}, kT0), kGood);
+    ASSERT_EQ(e.kind, Kind::Opened);
+    EXPECT_EQ(e.request_id, 1u);
+    EXPECT_EQ(channel.token().channel_id, 1u);
+    EXPECT_EQ(channel.token().token_id, 1u);
+    EXPECT_EQ(channel.token().revised_lifetime, 600000u);
     EXPECT_EQ(channel.renew_at(), kT0 + 450s);
+    EXPECT_EQ(channel.expires_at(), kT0 + 600s);
 
     for (const char* name : {"05_c2s_CreateSessionRequest.bin", "07_c2s_ActivateSessionRequest.bin",
                              "09_c2s_ReadRequest.bin", "11_c2s_BrowseRequest.bin", "13_c2s_ReadRequest.bin",
@@ -121,12 +111,12 @@ TEST(UaChunks, GoldenClientChunksAreReproducedByteForByte) {
         const std::vector<uint8_t> golden = Golden(name);
         out.clear();
         ASSERT_EQ(channel.send_message(std::span(golden).subspan(kSymmetricBody), channel.next_request_id(), out),
-                  kGood);
+                  status::Good);
         EXPECT_EQ(out, golden) << name;
     }
     const std::vector<uint8_t> clo = Golden("31_c2s_CloseSecureChannelRequest.bin");
     out.clear();
-    ASSERT_EQ(channel.send_close(std::span(clo).subspan(kSymmetricBody), channel.next_request_id(), out), kGood);
+    ASSERT_EQ(channel.send_close(std::span(clo).subspan(kSymmetricBody), channel.next_request_id(), out), status::Good);
     EXPECT_EQ(out, clo);
     EXPECT_EQ(channel.state(), SecureChannel::State::Closed);
 }
@@ -153,7 +143,7 @@ std::vector<uint8_t> GoldenServerStream(std::vector<Expected>* expected) {
         stream.insert(stream.end(), chunk.begin(), chunk.end());
         if (std::memcmp(chunk.data(), "ACK", 3) == 0) expected->push_back({Kind::Acknowledged, 0, {}});
         else if (std::memcmp(chunk.data(), "OPN", 3) == 0)
-            expected->push_back({Kind::OpenResponse, 1, {chunk.begin() + kOpenBody, chunk.end()}});
+            expected->push_back({Kind::Opened, 1, {chunk.begin() + kOpenBody, chunk.end()}});
         else expected->push_back({Kind::Response, At32(chunk, 20), {chunk.begin() + kSymmetricBody, chunk.end()}});
     }
     return stream;
@@ -192,14 +182,14 @@ struct LimitCase {
     const char* name;
     TransportLimits ours;
     Chunks (*chunks)(ServerChunks&);
-    uint32_t status;           // the connection error, or Good
+    StatusCode status;         // the connection error, or Good
     size_t complete_responses; // when Good
 };
 
 std::vector<uint8_t> Filler(size_t n) { return std::vector<uint8_t>(n, 0x42); }
 std::vector<uint8_t> RawHeader(const char* type, uint32_t size) {
     std::vector<uint8_t> out(type, type + 4);
-    test::Put32(out, size);
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(size >> (8 * i)));
     return out;
 }
 
@@ -208,39 +198,39 @@ TEST(UaChunks, LimitsAndFramingErrors) {
     const LimitCase cases[] = {
         {"chunk of exactly the receive buffer", {}, [](ServerChunks& s) {
              return Chunks{s.Msg(2, Filler(65536 - 24))};
-         }, kGood, 1},
+         }, status::Good, 1},
         {"chunk over the receive buffer, refused from its header alone", {}, [](ServerChunks&) {
              return Chunks{RawHeader("MSGF", 65537)};
-         }, kBadTcpMessageTooLarge, 0},
+         }, status::BadTcpMessageTooLarge, 0},
         {"size below the header", {}, [](ServerChunks&) {
              return Chunks{RawHeader("MSGF", 7)};
-         }, kBadTcpMessageTooLarge, 0},
+         }, status::BadTcpMessageTooLarge, 0},
         {"unknown message type", {}, [](ServerChunks&) {
              return Chunks{RawHeader("XYZF", 16)};
-         }, kBadTcpMessageTypeInvalid, 0},
+         }, status::BadTcpMessageTypeInvalid, 0},
         {"OPN cut into chunks", {}, [](ServerChunks&) {
              return Chunks{RawHeader("OPNC", 16)};
-         }, kBadTcpMessageTypeInvalid, 0},
+         }, status::BadTcpMessageTypeInvalid, 0},
         {"a HEL from the server", {}, [](ServerChunks&) {
              auto hel = encode_hello({}, "opc.tcp://x");
              return Chunks{hel};
-         }, kBadTcpMessageTypeInvalid, 0},
+         }, status::BadTcpMessageTypeInvalid, 0},
         {"message of exactly the maximum size and chunk count", small, [](ServerChunks& s) {
              return Chunks{s.Msg(2, Filler(4000), ChunkType::Intermediate),
                                 s.Msg(2, Filler(4000), ChunkType::Intermediate), s.Msg(2, Filler(2000))};
-         }, kGood, 1},
+         }, status::Good, 1},
         {"message over the maximum size", small, [](ServerChunks& s) {
              return Chunks{s.Msg(2, Filler(4000), ChunkType::Intermediate),
                                 s.Msg(2, Filler(4000), ChunkType::Intermediate), s.Msg(2, Filler(2001))};
-         }, kBadTcpMessageTooLarge, 0},
+         }, status::BadTcpMessageTooLarge, 0},
         {"message over the chunk count", small, [](ServerChunks& s) {
              return Chunks{s.Msg(2, Filler(1), ChunkType::Intermediate),
                                 s.Msg(2, Filler(1), ChunkType::Intermediate),
                                 s.Msg(2, Filler(1), ChunkType::Intermediate), s.Msg(2, Filler(1))};
-         }, kBadTcpMessageTooLarge, 0},
+         }, status::BadTcpMessageTooLarge, 0},
         {"chunks of two messages interleaved", {}, [](ServerChunks& s) {
              return Chunks{s.Msg(2, Filler(10), ChunkType::Intermediate), s.Msg(3, Filler(10))};
-         }, kBadDecodingError, 0},
+         }, status::BadDecodingError, 0},
         {"a server's ERR", {}, [](ServerChunks&) {
              return Chunks{ServerChunks::Err(0x807D0000, "too busy")};
          }, 0x807D0000, 0},
@@ -248,7 +238,7 @@ TEST(UaChunks, LimitsAndFramingErrors) {
              auto clo = s.Msg(2, {});
              std::memcpy(clo.data(), "CLO", 3);
              return Chunks{clo};
-         }, kBadTcpMessageTypeInvalid, 0},
+         }, status::BadTcpMessageTypeInvalid, 0},
     };
     for (const LimitCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -258,7 +248,7 @@ TEST(UaChunks, LimitsAndFramingErrors) {
         std::vector<ChannelEvent> events;
         for (const auto& chunk : c.chunks(server))
             for (ChannelEvent& e : client.Feed(chunk)) events.push_back(std::move(e));
-        if (c.status == kGood) {
+        if (c.status == status::Good) {
             EXPECT_EQ(events.size(), c.complete_responses);
             for (const ChannelEvent& e : events) EXPECT_EQ(e.kind, Kind::Response);
             EXPECT_EQ(client.channel.state(), SecureChannel::State::Open);
@@ -279,11 +269,11 @@ TEST(UaChunks, AbortDropsThePartialMessageAndKeepsTheChannel) {
     ServerChunks server;
     client.Open(server, {1, 1, 0, 600000});
     EXPECT_TRUE(client.Feed(server.Msg(7, Bytes("partial"), ChunkType::Intermediate)).empty());
-    auto events = client.Feed(server.Abort(7, kBadResponseTooLarge, "too big"));
+    auto events = client.Feed(server.Abort(7, status::BadResponseTooLarge, "too big"));
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, Kind::Aborted);
     EXPECT_EQ(events[0].request_id, 7u);
-    EXPECT_EQ(events[0].status, kBadResponseTooLarge);
+    EXPECT_EQ(events[0].status, status::BadResponseTooLarge);
     EXPECT_EQ(events[0].reason, "too big");
 
     // An abort with no chunks before it, a Good code, and a reason over 4096
@@ -303,27 +293,27 @@ TEST(UaChunks, AbortDropsThePartialMessageAndKeepsTheChannel) {
 struct ChannelCase {
     const char* name;
     std::vector<uint8_t> (*bytes)(ServerChunks&);
-    uint32_t status;
+    StatusCode status;
 };
 
 TEST(UaChannel, WrongChannelTokenOrSequenceIsAChannelError) {
     const ChannelCase after_open[] = {
         {"wrong channel id", [](ServerChunks& s) { return ++s.channel_id, s.Msg(2, {}); },
-         kBadSecureChannelIdInvalid},
+         status::BadSecureChannelIdInvalid},
         {"unknown token id", [](ServerChunks& s) { return ++s.token_id, s.Msg(2, {}); },
-         kBadSecureChannelTokenUnknown},
+         status::BadSecureChannelTokenUnknown},
         {"a sequence number skipped", [](ServerChunks& s) { return ++s.sequence, s.Msg(2, {}); },
-         kBadSequenceNumberInvalid},
+         status::BadSequenceNumberInvalid},
         {"a sequence number repeated", [](ServerChunks& s) { return --s.sequence, s.Msg(2, {}); },
-         kBadSequenceNumberInvalid},
+         status::BadSequenceNumberInvalid},
         {"an OPN response nobody asked for", [](ServerChunks& s) {
-             return s.Open(2, ServerChunks::OpenResponseBody({1, 2, 0, 600000}));
-         }, kBadTcpMessageTypeInvalid},
+             return s.Open(2, ServerChunks::OpenResponse({1, 2, 0, 600000}));
+         }, status::BadTcpMessageTypeInvalid},
         {"a truncated symmetric header", [](ServerChunks&) {
              auto chunk = RawHeader("MSGF", 14);
              chunk.insert(chunk.end(), {1, 0, 0, 0, 1, 0});
              return chunk;
-         }, kBadDecodingError},
+         }, status::BadDecodingError},
     };
     for (const ChannelCase& c : after_open) {
         SCOPED_TRACE(c.name);
@@ -338,34 +328,43 @@ TEST(UaChannel, WrongChannelTokenOrSequenceIsAChannelError) {
 
     const ChannelCase handshake[] = {
         {"a MSG before the channel is open", [](ServerChunks& s) { return s.Msg(1, {}); },
-         kBadTcpMessageTypeInvalid},
+         status::BadTcpMessageTypeInvalid},
         {"an OPN response on channel 0", [](ServerChunks& s) {
              s.channel_id = 0;
-             return s.Open(1, ServerChunks::OpenResponseBody({0, 1, 0, 600000}));
-         }, kBadSecureChannelIdInvalid},
+             return s.Open(1, ServerChunks::OpenResponse({0, 1, 0, 600000}));
+         }, status::BadSecureChannelIdInvalid},
         {"another security policy", [](ServerChunks& s) {
-             return s.Open(1, ServerChunks::OpenResponseBody({1, 1, 0, 600000}),
+             return s.Open(1, ServerChunks::OpenResponse({1, 1, 0, 600000}),
                            "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256");
          }, kBadSecurityPolicyRejected},
         {"a token for another channel than its header", [](ServerChunks& s) {
-             return s.Open(1, ServerChunks::OpenResponseBody({2, 1, 0, 600000}));
-         }, kBadSecureChannelIdInvalid},
+             return s.Open(1, ServerChunks::OpenResponse({2, 1, 0, 600000}));
+         }, status::BadSecureChannelIdInvalid},
         {"a token of no lifetime", [](ServerChunks& s) {
-             return s.Open(1, ServerChunks::OpenResponseBody({1, 1, 0, 0}));
-         }, kBadSecureChannelTokenUnknown},
+             return s.Open(1, ServerChunks::OpenResponse({1, 1, 0, 0}));
+         }, status::BadSecureChannelTokenUnknown},
+        {"a refused OPN", [](ServerChunks& s) {
+             return s.Open(1, ServerChunks::OpenResponse({1, 1, 0, 600000}, status::BadTcpServerTooBusy));
+         }, status::BadTcpServerTooBusy},
+        {"a ServiceFault for an OPN", [](ServerChunks& s) {
+             ServiceFault fault;
+             fault.header.service_result = status::BadSecurityChecksFailed;
+             Writer w;
+             encode_message(w, fault);
+             return s.Open(1, w.take());
+         }, status::BadSecurityChecksFailed},
+        {"an undecodable OPN response", [](ServerChunks& s) {
+             auto message = ServerChunks::OpenResponse({1, 1, 0, 600000});
+             message.resize(message.size() - 5);
+             return s.Open(1, message);
+         }, status::BadDecodingError},
     };
     for (const ChannelCase& c : handshake) {
         SCOPED_TRACE(c.name);
         Client client;
         ServerChunks server;
         client.Feed(ServerChunks::Ack({}));
-        std::vector<ChannelEvent> events = client.Feed(c.bytes(server));
-        if (!events.empty() && events.back().kind == Kind::OpenResponse) {
-            // The token was refused inside Feed: the channel says why.
-            EXPECT_EQ(client.channel.state(), SecureChannel::State::Failed);
-            EXPECT_EQ(client.channel.failure(), c.status);
-            continue;
-        }
+        const std::vector<ChannelEvent> events = client.Feed(c.bytes(server));
         ASSERT_EQ(events.size(), 1u);
         EXPECT_EQ(events[0].kind, Kind::Failed);
         EXPECT_EQ(events[0].status, c.status);
@@ -375,7 +374,7 @@ TEST(UaChannel, WrongChannelTokenOrSequenceIsAChannelError) {
     Client client;
     const auto events = client.Feed(ServerChunks::Ack({0, 100, 65536, 0, 0}));
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].status, kBadConnectionRejected);
+    EXPECT_EQ(events[0].status, status::BadConnectionRejected);
 }
 
 TEST(UaChannel, RenewalAcceptsTheOldTokenUntilItExpires) {
@@ -387,21 +386,21 @@ TEST(UaChannel, RenewalAcceptsTheOldTokenUntilItExpires) {
     EXPECT_EQ(channel.expires_at(), kT0 + 4s);
 
     // The Renew goes out on the channel (the Issue went out on channel 0).
-    ASSERT_EQ(channel.open_type(), OpenRequestType::Renew);
+    ASSERT_EQ(channel.open_type(), SecurityTokenRequestType::Renew);
     std::vector<uint8_t> renew;
-    ASSERT_EQ(channel.send_open({}, channel.next_request_id(), renew), kGood);
+    ASSERT_EQ(channel.send_open({}, channel.next_request_id(), renew), status::Good);
     EXPECT_EQ(At32(renew, 8), 1u);
     std::vector<uint8_t> second;
-    EXPECT_EQ(channel.send_open({}, channel.next_request_id(), second), kBadInvalidState) << "one OPN at a time";
+    EXPECT_EQ(channel.send_open({}, channel.next_request_id(), second), status::BadInvalidState) << "one OPN at a time";
 
     const SteadyTime renewed = kT0 + 3100ms;
-    ASSERT_EQ(client.Feed(server.Open(2, ServerChunks::OpenResponseBody({1, 2, 0, 4000})), renewed).size(), 1u);
+    ASSERT_EQ(client.Feed(server.Open(2, ServerChunks::OpenResponse({1, 2, 0, 4000})), renewed).size(), 1u);
     EXPECT_EQ(channel.token().token_id, 2u);
     EXPECT_EQ(channel.renew_at(), renewed + 3s);
 
     // Requests now carry the new token.
     std::vector<uint8_t> request;
-    ASSERT_EQ(channel.send_message(Bytes("x"), channel.next_request_id(), request), kGood);
+    ASSERT_EQ(channel.send_message(Bytes("x"), channel.next_request_id(), request), status::Good);
     EXPECT_EQ(At32(request, 12), 2u);
 
     server.token_id = 1;
@@ -412,17 +411,17 @@ TEST(UaChannel, RenewalAcceptsTheOldTokenUntilItExpires) {
     const auto late = client.Feed(server.Msg(7, {}), kT0 + 4000ms);
     ASSERT_EQ(late.size(), 1u);
     EXPECT_EQ(late[0].kind, Kind::Failed);
-    EXPECT_EQ(late[0].status, kBadSecureChannelTokenUnknown);
+    EXPECT_EQ(late[0].status, status::BadSecureChannelTokenUnknown);
 
     // A renewal that names another channel is refused.
     Client other;
     ServerChunks s2;
     other.Open(s2, {1, 1, 0, 4000});
-    ASSERT_EQ(other.channel.send_open({}, other.channel.next_request_id(), other.sent), kGood);
+    ASSERT_EQ(other.channel.send_open({}, other.channel.next_request_id(), other.sent), status::Good);
     s2.channel_id = 5;
-    const auto events = other.Feed(s2.Open(2, ServerChunks::OpenResponseBody({5, 2, 0, 4000})));
+    const auto events = other.Feed(s2.Open(2, ServerChunks::OpenResponse({5, 2, 0, 4000})));
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].status, kBadSecureChannelIdInvalid);
+    EXPECT_EQ(events[0].status, status::BadSecureChannelIdInvalid);
 }
 
 TEST(UaChannel, SequenceNumbersFollowAndWrap) {
@@ -473,7 +472,7 @@ TEST(UaChannel, LargeRequestIsSplitUnderTheServerLimits) {
     SecureChannel& channel = client.channel;
 
     std::vector<uint8_t> out;
-    ASSERT_EQ(channel.send_message(body, 2, out), kGood);
+    ASSERT_EQ(channel.send_message(body, 2, out), status::Good);
     const std::vector<SentChunk> chunks = Parse(out);
     ASSERT_EQ(chunks.size(), (body.size() + 8192 - 24 - 1) / (8192 - 24));
     std::vector<uint8_t> joined;
@@ -494,9 +493,9 @@ TEST(UaChannel, LargeRequestIsSplitUnderTheServerLimits) {
         ServerChunks s;
         limited.Open(s, {1, 1, 0, 600000}, limits);
         std::vector<uint8_t> refused;
-        EXPECT_EQ(limited.channel.send_message(body, 2, refused), kBadRequestTooLarge);
+        EXPECT_EQ(limited.channel.send_message(body, 2, refused), status::BadRequestTooLarge);
         EXPECT_TRUE(refused.empty());
-        ASSERT_EQ(limited.channel.send_message(Bytes("small"), 3, refused), kGood);
+        ASSERT_EQ(limited.channel.send_message(Bytes("small"), 3, refused), status::Good);
         EXPECT_EQ(Parse(refused).at(0).sequence, 2u);
     }
 }
@@ -508,40 +507,40 @@ class LayoutPolicy final : public SecurityPolicy {
 public:
     explicit LayoutPolicy(Sizes sizes) : sizes_(sizes) {}
     std::string_view uri() const override { return kSecurityPolicyNoneUri; }
-    SecurityMode mode() const override { return SecurityMode::SignAndEncrypt; }
+    MessageSecurityMode mode() const override { return MessageSecurityMode::SignAndEncrypt; }
     size_t nonce_length() const override { return 0; }
     Sizes sizes(Keys keys) const override { return keys.asymmetric ? Sizes{} : sizes_; }
     std::span<const uint8_t> local_certificate() const override { return {}; }
     std::span<const uint8_t> remote_thumbprint() const override { return {}; }
-    uint32_t check_remote(std::span<const uint8_t>, std::span<const uint8_t>) override { return kGood; }
-    uint32_t derive_keys(uint32_t, std::span<const uint8_t>, std::span<const uint8_t>) override { return kGood; }
+    uint32_t check_remote(std::span<const uint8_t>, std::span<const uint8_t>) override { return status::Good; }
+    uint32_t derive_keys(uint32_t, std::span<const uint8_t>, std::span<const uint8_t>) override { return status::Good; }
     void forget_keys(uint32_t) override {}
     uint32_t sign(Keys keys, std::span<const uint8_t> data, std::span<uint8_t> signature) override {
-        if (keys.asymmetric) return kGood;
+        if (keys.asymmetric) return status::Good;
         uint8_t sum = 0;
         for (uint8_t b : data) sum = static_cast<uint8_t>(sum * 31 + b);
         for (uint8_t& b : signature) b = sum++;
-        return kGood;
+        return status::Good;
     }
     uint32_t verify(Keys keys, std::span<const uint8_t> data, std::span<const uint8_t> signature) override {
         std::vector<uint8_t> expected(signature.size());
         sign(keys, data, expected);
-        return std::equal(expected.begin(), expected.end(), signature.begin()) ? kGood : kBadSecurityChecksFailed;
+        return std::equal(expected.begin(), expected.end(), signature.begin()) ? status::Good : status::BadSecurityChecksFailed;
     }
     uint32_t encrypt(Keys keys, std::span<const uint8_t> plain, std::vector<uint8_t>& out) override {
-        if (keys.asymmetric || !sizes_.encrypts) return out.insert(out.end(), plain.begin(), plain.end()), kGood;
-        if (plain.size() % sizes_.plain_block != 0) return kBadSecurityChecksFailed;
+        if (keys.asymmetric || !sizes_.encrypts) return out.insert(out.end(), plain.begin(), plain.end()), status::Good;
+        if (plain.size() % sizes_.plain_block != 0) return status::BadSecurityChecksFailed;
         for (size_t at = 0; at < plain.size(); at += sizes_.plain_block) {
             for (size_t i = 0; i < sizes_.plain_block; ++i) out.push_back(plain[at + i] ^ 0x5A);
             out.insert(out.end(), sizes_.cipher_block - sizes_.plain_block, 0xEE);
         }
-        return kGood;
+        return status::Good;
     }
     uint32_t decrypt(Keys keys, std::span<const uint8_t> cipher, std::vector<uint8_t>& out) override {
-        if (keys.asymmetric || !sizes_.encrypts) return out.insert(out.end(), cipher.begin(), cipher.end()), kGood;
+        if (keys.asymmetric || !sizes_.encrypts) return out.insert(out.end(), cipher.begin(), cipher.end()), status::Good;
         for (size_t at = 0; at < cipher.size(); at += sizes_.cipher_block)
             for (size_t i = 0; i < sizes_.plain_block; ++i) out.push_back(cipher[at + i] ^ 0x5A);
-        return kGood;
+        return status::Good;
     }
 
 private:
@@ -567,7 +566,7 @@ TEST(UaChannel, SecurityPolicySeamPadsSignsAndEncryptsWholeBlocks) {
             std::vector<uint8_t> body(size);
             for (size_t i = 0; i < size; ++i) body[i] = static_cast<uint8_t>(i + size);
             std::vector<uint8_t> out;
-            ASSERT_EQ(sender.channel.send_message(body, request_id, out), kGood) << size;
+            ASSERT_EQ(sender.channel.send_message(body, request_id, out), status::Good) << size;
             for (size_t at = 0; at < out.size();) {
                 const uint32_t chunk = At32(out, at + 4);
                 EXPECT_LE(chunk, 8192u);
@@ -583,13 +582,13 @@ TEST(UaChannel, SecurityPolicySeamPadsSignsAndEncryptsWholeBlocks) {
         }
         // A changed byte fails the signature check and the connection.
         std::vector<uint8_t> out;
-        ASSERT_EQ(sender.channel.send_message(Bytes("abc"), request_id, out), kGood);
+        ASSERT_EQ(sender.channel.send_message(Bytes("abc"), request_id, out), status::Good);
         out[out.size() - layout.cipher_block] ^= 1;
         const auto events = receiver.Feed(out);
         ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].status, kBadSecurityChecksFailed);
+        EXPECT_EQ(events[0].status, status::BadSecurityChecksFailed);
     }
 }
 
 } // namespace
-} // namespace ostrand
+} // namespace ostrand::ua

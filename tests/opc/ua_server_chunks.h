@@ -4,19 +4,19 @@
 #pragma once
 
 #include "ua_channel.h"
+#include "ua_codec.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
-namespace ostrand::test {
+namespace ostrand::ua::test {
 
-inline void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-inline void Finish(std::vector<uint8_t>& out, MessageType type, ChunkType chunk) {
+inline std::vector<uint8_t> Finish(Writer& w, MessageType type, ChunkType chunk) {
+    std::vector<uint8_t> out = w.take();
     encode_header({type, chunk, static_cast<uint32_t>(out.size())}, out.data());
+    return out;
 }
 
 struct ServerChunks {
@@ -24,80 +24,65 @@ struct ServerChunks {
     uint32_t token_id = 1;
     uint32_t sequence = 0; // the last one sent
 
+    static Writer Start() { return Writer{std::vector<uint8_t>(kMessageHeaderSize)}; }
+
     static std::vector<uint8_t> Ack(const TransportLimits& l) {
-        std::vector<uint8_t> out(kMessageHeaderSize);
+        Writer w = Start();
         for (uint32_t v : {l.protocol_version, l.receive_buffer_size, l.send_buffer_size, l.max_message_size,
                            l.max_chunk_count})
-            Put32(out, v);
-        Finish(out, MessageType::Acknowledge, ChunkType::Final);
-        return out;
+            w.uint32(v);
+        return Finish(w, MessageType::Acknowledge, ChunkType::Final);
     }
 
-    static std::vector<uint8_t> ErrorBody(uint32_t status, std::string_view reason) {
-        std::vector<uint8_t> out;
-        Put32(out, status);
-        Put32(out, static_cast<uint32_t>(reason.size()));
-        out.insert(out.end(), reason.begin(), reason.end());
-        return out;
+    static std::vector<uint8_t> ErrorBody(StatusCode status, std::string_view reason) {
+        Writer w;
+        w.status_code(status);
+        w.string(std::string(reason));
+        return w.take();
     }
 
-    static std::vector<uint8_t> Err(uint32_t status, std::string_view reason) {
-        std::vector<uint8_t> out(kMessageHeaderSize);
-        const std::vector<uint8_t> body = ErrorBody(status, reason);
-        out.insert(out.end(), body.begin(), body.end());
-        Finish(out, MessageType::Error, ChunkType::Final);
-        return out;
+    static std::vector<uint8_t> Err(StatusCode status, std::string_view reason) {
+        Writer w = Start();
+        w.raw(ErrorBody(status, reason));
+        return Finish(w, MessageType::Error, ChunkType::Final);
     }
 
-    // An OpenSecureChannelResponse body laid out as node-opcua sends it: empty
-    // diagnostics, null string table, no additional header, null nonce.
-    static std::vector<uint8_t> OpenResponseBody(const ChannelToken& t) {
-        std::vector<uint8_t> out = {0x01, 0x00, 0xC1, 0x01};     // NodeId i=449
-        out.insert(out.end(), 8, 0);                              // timestamp
-        Put32(out, 1);                                            // request handle
-        Put32(out, 0);                                            // service result
-        out.push_back(0);                                         // diagnostics
-        Put32(out, 0xFFFFFFFFu);                                  // string table
-        out.insert(out.end(), {0, 0, 0});                         // additional header
-        Put32(out, 0);                                            // server protocol version
-        Put32(out, t.channel_id);
-        Put32(out, t.token_id);
-        for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(t.created_at >> (8 * i)));
-        Put32(out, t.revised_lifetime);
-        Put32(out, 0xFFFFFFFFu); // server nonce
-        return out;
+    static std::vector<uint8_t> OpenResponse(const ChannelSecurityToken& token, StatusCode result = status::Good) {
+        OpenSecureChannelResponse r;
+        r.header.service_result = result;
+        r.security_token = token;
+        Writer w;
+        encode_message(w, r);
+        return w.take();
     }
 
-    std::vector<uint8_t> Open(uint32_t request_id, const std::vector<uint8_t>& body,
+    std::vector<uint8_t> Open(uint32_t request_id, const std::vector<uint8_t>& message,
                               std::string_view policy = kSecurityPolicyNoneUri) {
-        std::vector<uint8_t> out(kMessageHeaderSize);
-        Put32(out, channel_id);
-        Put32(out, static_cast<uint32_t>(policy.size()));
-        out.insert(out.end(), policy.begin(), policy.end());
-        Put32(out, 0xFFFFFFFFu);
-        Put32(out, 0xFFFFFFFFu);
-        Put32(out, ++sequence);
-        Put32(out, request_id);
-        out.insert(out.end(), body.begin(), body.end());
-        Finish(out, MessageType::Open, ChunkType::Final);
-        return out;
+        Writer w = Start();
+        w.uint32(channel_id);
+        w.string(std::string(policy));
+        w.byte_string(std::nullopt);
+        w.byte_string(std::nullopt);
+        w.uint32(++sequence);
+        w.uint32(request_id);
+        w.raw(message);
+        return Finish(w, MessageType::Open, ChunkType::Final);
     }
 
-    std::vector<uint8_t> Msg(uint32_t request_id, const std::vector<uint8_t>& body,
+    std::vector<uint8_t> Msg(uint32_t request_id, const std::vector<uint8_t>& message,
                              ChunkType chunk = ChunkType::Final) {
-        std::vector<uint8_t> out(kMessageHeaderSize);
-        Put32(out, channel_id);
-        Put32(out, token_id);
-        Put32(out, ++sequence);
-        Put32(out, request_id);
-        out.insert(out.end(), body.begin(), body.end());
-        Finish(out, MessageType::Message, chunk);
-        return out;
+        Writer w = Start();
+        w.uint32(channel_id);
+        w.uint32(token_id);
+        w.uint32(++sequence);
+        w.uint32(request_id);
+        w.raw(message);
+        return Finish(w, MessageType::Message, chunk);
     }
 
-    std::vector<uint8_t> Abort(uint32_t request_id, uint32_t status, std::string_view reason) {
+    std::vector<uint8_t> Abort(uint32_t request_id, StatusCode status, std::string_view reason) {
         return Msg(request_id, ErrorBody(status, reason), ChunkType::Abort);
     }
 };
 
-} // namespace ostrand::test
+} // namespace ostrand::ua::test

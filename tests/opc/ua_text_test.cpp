@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-namespace ostrand {
+namespace ostrand::ua {
 namespace {
 
 TEST(UaText, EndpointUrls) {
@@ -45,4 +45,4 @@ TEST(UaText, EndpointUrls) {
 }
 
 } // namespace
-} // namespace ostrand
+} // namespace ostrand::ua

@@ -9,56 +9,20 @@
 // security header.
 #include "ua_channel.h"
 
+#include "ua_codec.h"
+
 #include <algorithm>
 #include <chrono>
 
-namespace ostrand {
+namespace ostrand::ua {
 
 namespace {
 
-using namespace uastatus;
-
 constexpr size_t kChannelHeaderSize = kMessageHeaderSize + 4;
 
-void append_u32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+std::span<const uint8_t> as_bytes(const std::string& s) {
+    return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
-
-// A String or ByteString: Int32 length (-1: null) and the bytes.
-void append_bytes(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
-    append_u32(out, bytes.empty() ? 0xFFFFFFFFu : static_cast<uint32_t>(bytes.size()));
-    out.insert(out.end(), bytes.begin(), bytes.end());
-}
-
-// Reads header fields of an incoming chunk; any read past the end sets `ok`
-// false and returns zeros or empty spans from then on.
-struct Fields {
-    std::span<const uint8_t> data;
-    size_t at = 0;
-    bool ok = true;
-
-    uint32_t u32() {
-        if (!ok || data.size() - at < 4) {
-            ok = false;
-            return 0;
-        }
-        const uint8_t* p = data.data() + at;
-        at += 4;
-        return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-    }
-    // A String or ByteString of at most `limit` bytes; null reads as empty.
-    std::span<const uint8_t> bytes(size_t limit) {
-        const int32_t length = static_cast<int32_t>(u32());
-        if (!ok || length < 0) return {};
-        const auto n = static_cast<size_t>(length);
-        if (n > limit || n > data.size() - at) {
-            ok = false;
-            return {};
-        }
-        at += n;
-        return data.subspan(at - n, n);
-    }
-};
 
 // Bytes of padding (size byte(s) included) so that `plain` bytes plus padding
 // plus signature fill whole plaintext blocks.
@@ -81,52 +45,52 @@ size_t max_body(size_t chunk_size, size_t header, const SecurityPolicy::Sizes& s
 
 // Signs and encrypts a chunk laid out in `chunk` (signature space included);
 // `secured_from` is where the sequence header starts.
-uint32_t seal(SecurityPolicy& policy, SecurityPolicy::Keys keys, std::vector<uint8_t>& chunk,
+StatusCode seal(SecurityPolicy& policy, SecurityPolicy::Keys keys, std::vector<uint8_t>& chunk,
               size_t secured_from) {
     const SecurityPolicy::Sizes s = policy.sizes(keys);
     const size_t signed_end = chunk.size() - s.signature;
-    if (uint32_t st = policy.sign(keys, std::span(chunk).first(signed_end), std::span(chunk).subspan(signed_end)))
+    if (StatusCode st = policy.sign(keys, std::span(chunk).first(signed_end), std::span(chunk).subspan(signed_end)))
         return st;
-    if (!s.encrypts) return kGood;
+    if (!s.encrypts) return status::Good;
     std::vector<uint8_t> sealed(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(secured_from));
-    if (uint32_t st = policy.encrypt(keys, std::span(chunk).subspan(secured_from), sealed)) return st;
+    if (StatusCode st = policy.encrypt(keys, std::span(chunk).subspan(secured_from), sealed)) return st;
     chunk.swap(sealed);
-    return kGood;
+    return status::Good;
 }
 
 // Decrypts and verifies one incoming chunk; on success `plain` holds the
 // sequence header and the body, padding and signature removed.
-uint32_t unseal(SecurityPolicy& policy, SecurityPolicy::Keys keys, std::span<const uint8_t> chunk,
+StatusCode unseal(SecurityPolicy& policy, SecurityPolicy::Keys keys, std::span<const uint8_t> chunk,
                 size_t secured_from, std::vector<uint8_t>& scratch, std::span<const uint8_t>* plain) {
     const SecurityPolicy::Sizes s = policy.sizes(keys);
     std::span<const uint8_t> whole = chunk;
     if (s.encrypts) {
-        if ((chunk.size() - secured_from) % s.cipher_block != 0) return kBadSecurityChecksFailed;
+        if ((chunk.size() - secured_from) % s.cipher_block != 0) return status::BadSecurityChecksFailed;
         scratch.assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(secured_from));
-        if (uint32_t st = policy.decrypt(keys, chunk.subspan(secured_from), scratch)) return st;
+        if (StatusCode st = policy.decrypt(keys, chunk.subspan(secured_from), scratch)) return st;
         whole = scratch;
     }
-    if (whole.size() < secured_from + kSequenceHeaderSize + s.signature) return kBadSecurityChecksFailed;
+    if (whole.size() < secured_from + kSequenceHeaderSize + s.signature) return status::BadSecurityChecksFailed;
     const size_t signed_end = whole.size() - s.signature;
-    if (uint32_t st = policy.verify(keys, whole.first(signed_end), whole.subspan(signed_end))) return st;
+    if (StatusCode st = policy.verify(keys, whole.first(signed_end), whole.subspan(signed_end))) return st;
     size_t end = signed_end;
     if (s.encrypts) {
         // PaddingSize, that many bytes of the same value, then ExtraPaddingSize
         // (the high byte) for keys over 2048 bits.
         const bool extra = s.cipher_block > 256;
-        if (end < secured_from + kSequenceHeaderSize + (extra ? 2 : 1)) return kBadSecurityChecksFailed;
+        if (end < secured_from + kSequenceHeaderSize + (extra ? 2 : 1)) return status::BadSecurityChecksFailed;
         size_t count = whole[end - 1];
         if (extra) count = count << 8 | whole[end - 2];
         const size_t fields = extra ? 2 : 1;
-        if (count + fields > end - secured_from - kSequenceHeaderSize) return kBadSecurityChecksFailed;
+        if (count + fields > end - secured_from - kSequenceHeaderSize) return status::BadSecurityChecksFailed;
         const size_t pad_start = end - fields - count;
         const auto low = static_cast<uint8_t>(count & 0xFF);
         for (size_t i = pad_start; i < end - (extra ? 1 : 0); ++i)
-            if (whole[i] != low) return kBadSecurityChecksFailed;
+            if (whole[i] != low) return status::BadSecurityChecksFailed;
         end = pad_start;
     }
     *plain = whole.subspan(secured_from, end - secured_from);
-    return kGood;
+    return status::Good;
 }
 
 } // namespace
@@ -151,15 +115,15 @@ std::vector<uint8_t> SecureChannel::hello(std::string_view endpoint_url) {
     framer_.reset();
     assembler_.reset();
     limits_ = {};
-    failure_ = kGood;
+    failure_ = status::Good;
     token_ = {};
-    pending_channel_id_ = 0;
-    open_pending_ = token_pending_ = received_any_ = false;
+    open_pending_ = received_any_ = false;
+    client_nonce_.reset();
     renew_at_ = expires_at_ = SteadyTime::max();
     send_sequence_ = receive_sequence_ = 0;
     std::vector<uint8_t> hel = encode_hello(ours_, endpoint_url);
     if (hel.empty()) {
-        fail(kBadTcpEndpointUrlInvalid);
+        fail(status::BadTcpEndpointUrlInvalid);
         return hel;
     }
     state_ = State::HelloSent;
@@ -171,78 +135,89 @@ uint32_t SecureChannel::next_request_id() {
     return request_id_;
 }
 
-uint32_t SecureChannel::send_open(std::span<const uint8_t> body, uint32_t request_id, std::vector<uint8_t>& out) {
-    if ((state_ != State::Acknowledged && state_ != State::Open) || open_pending_ || token_pending_)
-        return kBadInvalidState;
-    const uint32_t st = send(MessageType::Open, body, request_id, out);
-    if (st == kGood) open_pending_ = true;
+StatusCode SecureChannel::send_open(OpenSecureChannelRequest request, uint32_t request_id,
+                                    std::vector<uint8_t>& out) {
+    if ((state_ != State::Acknowledged && state_ != State::Open) || open_pending_) return status::BadInvalidState;
+    request.request_type = open_type();
+    request.security_mode = policy_->mode();
+    Writer w;
+    encode_message(w, request);
+    const StatusCode st = send(MessageType::Open, w.bytes(), request_id, out);
+    if (st != status::Good) return st;
+    open_pending_ = true;
+    client_nonce_ = request.client_nonce;
     return st;
 }
 
-uint32_t SecureChannel::send_message(std::span<const uint8_t> body, uint32_t request_id,
+StatusCode SecureChannel::send_message(std::span<const uint8_t> message, uint32_t request_id,
+                                       std::vector<uint8_t>& out) {
+    if (state_ != State::Open) return status::BadInvalidState;
+    return send(MessageType::Message, message, request_id, out);
+}
+
+StatusCode SecureChannel::send_close(std::span<const uint8_t> message, uint32_t request_id,
                                      std::vector<uint8_t>& out) {
-    if (state_ != State::Open) return kBadInvalidState;
-    return send(MessageType::Message, body, request_id, out);
-}
-
-uint32_t SecureChannel::send_close(std::span<const uint8_t> body, uint32_t request_id, std::vector<uint8_t>& out) {
-    if (state_ != State::Open) return kBadInvalidState;
-    const uint32_t st = send(MessageType::Close, body, request_id, out);
-    if (st == kGood) state_ = State::Closed;
+    if (state_ != State::Open) return status::BadInvalidState;
+    const StatusCode st = send(MessageType::Close, message, request_id, out);
+    if (st == status::Good) state_ = State::Closed;
     return st;
 }
 
-uint32_t SecureChannel::send(MessageType type, std::span<const uint8_t> body, uint32_t request_id,
-                             std::vector<uint8_t>& out) {
+StatusCode SecureChannel::send(MessageType type, std::span<const uint8_t> message, uint32_t request_id,
+                               std::vector<uint8_t>& out) {
     const bool open = type == MessageType::Open;
     const SecurityPolicy::Keys keys{open, token_.token_id};
-    std::vector<uint8_t> security;
+    Writer security;
     if (open) {
-        const std::string_view uri = policy_->uri();
-        append_bytes(security, std::span(reinterpret_cast<const uint8_t*>(uri.data()), uri.size()));
-        append_bytes(security, policy_->local_certificate());
-        append_bytes(security, policy_->remote_thumbprint());
+        security.string(std::string(policy_->uri()));
+        for (std::span<const uint8_t> field : {policy_->local_certificate(), policy_->remote_thumbprint()}) {
+            if (field.empty()) security.byte_string(std::nullopt);
+            else security.byte_string(std::string(field.begin(), field.end()));
+        }
     } else {
-        append_u32(security, token_.token_id);
+        security.uint32(token_.token_id);
     }
     const SecurityPolicy::Sizes s = policy_->sizes(keys);
     const size_t header = kChannelHeaderSize + security.size();
     std::vector<std::span<const uint8_t>> pieces;
-    if (uint32_t st = split_body(body, max_body(limits_.send_chunk_size, header, s), limits_, &pieces)) return st;
+    if (StatusCode st = split_body(message, max_body(limits_.send_chunk_size, header, s), limits_, &pieces))
+        return st;
     // Only MSG may take several chunks.
-    if (type != MessageType::Message && pieces.size() > 1) return kBadRequestTooLarge;
+    if (type != MessageType::Message && pieces.size() > 1) return status::BadRequestTooLarge;
 
     std::vector<uint8_t> chunks;
     uint32_t sequence = send_sequence_;
     for (size_t i = 0; i < pieces.size(); ++i) {
         const std::span<const uint8_t> piece = pieces[i];
-        const size_t plain = kSequenceHeaderSize + piece.size();
-        const size_t padding = padding_for(plain, s);
-        size_t secured = plain + padding + s.signature;
+        const size_t padding = padding_for(kSequenceHeaderSize + piece.size(), s);
+        size_t secured = kSequenceHeaderSize + piece.size() + padding + s.signature;
         if (s.encrypts) secured = secured / s.plain_block * s.cipher_block;
         const ChunkType chunk_type = i + 1 == pieces.size() ? ChunkType::Final : ChunkType::Intermediate;
 
-        std::vector<uint8_t> chunk(kMessageHeaderSize);
-        encode_header({type, chunk_type, static_cast<uint32_t>(header + secured)}, chunk.data());
-        append_u32(chunk, open && state_ != State::Open ? 0 : token_.channel_id);
-        chunk.insert(chunk.end(), security.begin(), security.end());
+        Writer w{std::vector<uint8_t>(kMessageHeaderSize)};
+        w.uint32(open && state_ != State::Open ? 0 : token_.channel_id);
+        w.raw(security.bytes());
         sequence = next_sequence_number(sequence);
-        append_u32(chunk, sequence);
-        append_u32(chunk, request_id);
-        chunk.insert(chunk.end(), piece.begin(), piece.end());
+        w.uint32(sequence);
+        w.uint32(request_id);
+        w.raw(piece);
         if (padding > 0) {
+            // PaddingSize, that many bytes of its value, and ExtraPaddingSize
+            // (the high byte) when the cipher block is over 256 bytes.
             const size_t count = padding - (s.cipher_block > 256 ? 2 : 1);
-            chunk.insert(chunk.end(), count + 1, static_cast<uint8_t>(count & 0xFF));
-            if (s.cipher_block > 256) chunk.push_back(static_cast<uint8_t>(count >> 8));
+            for (size_t n = 0; n <= count; ++n) w.byte(static_cast<uint8_t>(count & 0xFF));
+            if (s.cipher_block > 256) w.byte(static_cast<uint8_t>(count >> 8));
         }
+        std::vector<uint8_t> chunk = w.take();
+        encode_header({type, chunk_type, static_cast<uint32_t>(header + secured)}, chunk.data());
         chunk.resize(chunk.size() + s.signature);
-        if (uint32_t st = seal(*policy_, keys, chunk, header)) return st;
-        if (chunk.size() != header + secured) return kBadSecurityChecksFailed;
+        if (StatusCode st = seal(*policy_, keys, chunk, header)) return st;
+        if (chunk.size() != header + secured) return status::BadSecurityChecksFailed;
         chunks.insert(chunks.end(), chunk.begin(), chunk.end());
     }
     send_sequence_ = sequence;
     out.insert(out.end(), chunks.begin(), chunks.end());
-    return kGood;
+    return status::Good;
 }
 
 void SecureChannel::receive(std::span<const uint8_t> bytes) {
@@ -252,12 +227,11 @@ void SecureChannel::receive(std::span<const uint8_t> bytes) {
 ChannelEvent SecureChannel::next(SteadyTime now) {
     // After CLO the server only closes the socket; whatever is in flight is moot.
     if (state_ == State::Failed || state_ == State::Idle || state_ == State::Closed) return {};
-    if (token_pending_) return fail(kBadInvalidState, "the OPN response was not answered with accept_token");
     if (previous_.id != 0 && now >= previous_.expires) drop_previous();
-    uint32_t status = kGood;
+    StatusCode st = status::Good;
     for (;;) {
-        const std::span<const uint8_t> chunk = framer_.next(&status);
-        if (status != kGood) return fail(status);
+        const std::span<const uint8_t> chunk = framer_.next(&st);
+        if (st != status::Good) return fail(st);
         if (chunk.empty()) return {};
         ChannelEvent e = take_chunk(chunk, now);
         if (e.kind != ChannelEvent::Kind::None) return e;
@@ -270,90 +244,105 @@ ChannelEvent SecureChannel::take_chunk(std::span<const uint8_t> chunk, SteadyTim
     const std::span<const uint8_t> rest = chunk.subspan(kMessageHeaderSize);
     switch (header.type) {
     case MessageType::Acknowledge: {
-        if (state_ != State::HelloSent) return fail(kBadTcpMessageTypeInvalid, "unexpected ACK");
+        if (state_ != State::HelloSent) return fail(status::BadTcpMessageTypeInvalid, "unexpected ACK");
         const auto ack = decode_acknowledge(rest);
-        if (!ack) return fail(kBadDecodingError, "truncated ACK");
-        if (uint32_t st = negotiate(ours_, *ack, &limits_)) return fail(st, "ACK with buffers below 8192 bytes");
+        if (!ack) return fail(status::BadDecodingError, "truncated ACK");
+        if (StatusCode st = negotiate(ours_, *ack, &limits_)) return fail(st, "ACK with buffers below 8192 bytes");
         framer_.set_max_chunk_size(limits_.receive_chunk_size);
         assembler_.set_limits(limits_.receive_message_size, limits_.receive_chunk_count);
         state_ = State::Acknowledged;
-        return {Kind::Acknowledged, 0, kGood, {}, {}};
+        ChannelEvent e;
+        e.kind = Kind::Acknowledged;
+        return e;
     }
     case MessageType::Error: {
         const auto err = decode_error(rest);
-        if (!err) return fail(kBadDecodingError, "truncated ERR");
-        return fail(is_bad(err->status) ? err->status : kBadDecodingError, err->reason);
+        if (!err) return fail(status::BadDecodingError, "truncated ERR");
+        return fail(is_bad(err->status) ? err->status : status::BadDecodingError, err->reason);
     }
     case MessageType::Open:
     case MessageType::Message:
         break;
     default:
-        return fail(kBadTcpMessageTypeInvalid, "unexpected message type");
+        return fail(status::BadTcpMessageTypeInvalid, "unexpected message type");
     }
 
     const bool open = header.type == MessageType::Open;
-    if (open ? !open_pending_ : state_ != State::Open) return fail(kBadTcpMessageTypeInvalid, "unexpected chunk");
-    Fields f{chunk, kMessageHeaderSize};
-    const uint32_t channel_id = f.u32();
+    if (open ? !open_pending_ : state_ != State::Open)
+        return fail(status::BadTcpMessageTypeInvalid, "unexpected chunk");
+    Reader r(chunk);
+    r.skip(kMessageHeaderSize);
+    const uint32_t channel_id = r.uint32();
     SecurityPolicy::Keys keys{open, 0};
     if (open) {
-        const auto uri = f.bytes(kMaxPolicyUriLength);
-        const auto certificate = f.bytes(chunk.size());
-        const auto thumbprint = f.bytes(chunk.size());
-        if (!f.ok) return fail(kBadDecodingError, "truncated security header");
-        if (std::string_view(reinterpret_cast<const char*>(uri.data()), uri.size()) != policy_->uri())
-            return fail(kBadSecurityPolicyRejected);
-        if (uint32_t st = policy_->check_remote(certificate, thumbprint)) return fail(st);
+        const String uri = r.string();
+        const ByteString certificate = r.byte_string();
+        const ByteString thumbprint = r.byte_string();
+        if (!r.ok()) return fail(status::BadDecodingError, "truncated security header");
+        if (uri.value_or("") != policy_->uri()) return fail(kBadSecurityPolicyRejected);
+        if (StatusCode st = policy_->check_remote(as_bytes(certificate.value_or("")), as_bytes(thumbprint.value_or(""))))
+            return fail(st);
         if (channel_id == 0 || (state_ == State::Open && channel_id != token_.channel_id))
-            return fail(kBadSecureChannelIdInvalid);
+            return fail(status::BadSecureChannelIdInvalid);
     } else {
-        keys.token_id = f.u32();
-        if (!f.ok) return fail(kBadDecodingError, "truncated security header");
-        if (channel_id != token_.channel_id) return fail(kBadSecureChannelIdInvalid);
-        if (uint32_t st = check_token(keys.token_id, now)) return fail(st);
+        keys.token_id = r.uint32();
+        if (!r.ok()) return fail(status::BadDecodingError, "truncated security header");
+        if (channel_id != token_.channel_id) return fail(status::BadSecureChannelIdInvalid);
+        if (StatusCode st = check_token(keys.token_id, now)) return fail(st);
     }
 
     std::vector<uint8_t> scratch;
     std::span<const uint8_t> plain;
-    if (uint32_t st = unseal(*policy_, keys, chunk, f.at, scratch, &plain)) return fail(st);
-    Fields seq{plain};
-    const uint32_t sequence_number = seq.u32();
-    const uint32_t request_id = seq.u32();
-    if (received_any_ && !follows(receive_sequence_, sequence_number)) return fail(kBadSequenceNumberInvalid);
+    if (StatusCode st = unseal(*policy_, keys, chunk, r.position(), scratch, &plain)) return fail(st);
+    Reader sequence_header(plain);
+    const uint32_t sequence_number = sequence_header.uint32();
+    const uint32_t request_id = sequence_header.uint32();
+    if (received_any_ && !follows(receive_sequence_, sequence_number))
+        return fail(status::BadSequenceNumberInvalid);
     received_any_ = true;
     receive_sequence_ = sequence_number;
     const std::span<const uint8_t> body = plain.subspan(kSequenceHeaderSize);
 
-    if (open) {
-        open_pending_ = false;
-        token_pending_ = true;
-        pending_channel_id_ = channel_id;
-        return {Kind::OpenResponse, request_id, kGood, {}, std::vector<uint8_t>(body.begin(), body.end())};
-    }
+    if (open) return open_response(channel_id, request_id, body, now);
+    ChannelEvent e;
+    e.request_id = request_id;
     switch (assembler_.add(header.chunk, request_id, body)) {
     case MessageAssembler::Outcome::Partial:
         return {};
     case MessageAssembler::Outcome::Complete:
-        return {Kind::Response, request_id, kGood, {}, assembler_.take()};
+        e.kind = Kind::Response;
+        e.body = assembler_.take();
+        return e;
     case MessageAssembler::Outcome::Aborted:
-        return {Kind::Aborted, request_id, assembler_.abort().status, assembler_.abort().reason, {}};
+        e.kind = Kind::Aborted;
+        e.status = assembler_.abort().status;
+        e.reason = assembler_.abort().reason;
+        return e;
     case MessageAssembler::Outcome::Failed:
         break;
     }
     return fail(assembler_.status(), "message over the limits or interleaved");
 }
 
-uint32_t SecureChannel::accept_token(const ChannelToken& token, std::span<const uint8_t> client_nonce,
-                                     std::span<const uint8_t> server_nonce, SteadyTime now) {
-    if (!token_pending_) return kBadInvalidState;
-    token_pending_ = false;
-    if (token.channel_id != pending_channel_id_) return fail(kBadSecureChannelIdInvalid).status;
+ChannelEvent SecureChannel::open_response(uint32_t channel_id, uint32_t request_id,
+                                          std::span<const uint8_t> message, SteadyTime now) {
+    open_pending_ = false;
+    Reader r(message);
+    Response decoded;
+    if (!decode_response(r, decoded)) return fail(status::BadDecodingError, "undecodable OPN response");
+    const StatusCode result = response_header(decoded).service_result;
+    const auto* response = std::get_if<OpenSecureChannelResponse>(&decoded);
+    if (is_bad(result) || !response) return fail(is_bad(result) ? result : status::BadUnknownResponse);
+    const ChannelSecurityToken& token = response->security_token;
+    if (token.channel_id != channel_id) return fail(status::BadSecureChannelIdInvalid, "token of another channel");
     if (token.token_id == 0 || token.token_id == token_.token_id || token.revised_lifetime == 0)
-        return fail(kBadSecureChannelTokenUnknown).status;
-    if (uint32_t st = policy_->derive_keys(token.token_id, client_nonce, server_nonce)) return fail(st).status;
+        return fail(status::BadSecureChannelTokenUnknown, "unusable token");
+    if (StatusCode st = policy_->derive_keys(token.token_id, as_bytes(client_nonce_.value_or("")),
+                                             as_bytes(response->server_nonce.value_or(""))))
+        return fail(st);
     if (state_ == State::Open) {
         // The server may still use the old token for what it sent before it
-        // saw ours; keep it until it expires.
+        // saw the new one; keep it until it expires.
         drop_previous();
         previous_ = {token_.token_id, expires_at_};
     }
@@ -362,13 +351,17 @@ uint32_t SecureChannel::accept_token(const ChannelToken& token, std::span<const 
     renew_at_ = now + lifetime * 3 / 4;
     expires_at_ = now + lifetime;
     state_ = State::Open;
-    return kGood;
+    ChannelEvent e;
+    e.kind = ChannelEvent::Kind::Opened;
+    e.request_id = request_id;
+    e.body.assign(message.begin(), message.end());
+    return e;
 }
 
-uint32_t SecureChannel::check_token(uint32_t token_id, SteadyTime now) {
-    if (token_id == token_.token_id) return kGood;
-    if (previous_.id != 0 && token_id == previous_.id && now < previous_.expires) return kGood;
-    return kBadSecureChannelTokenUnknown;
+StatusCode SecureChannel::check_token(uint32_t token_id, SteadyTime now) const {
+    if (token_id == token_.token_id) return status::Good;
+    if (previous_.id != 0 && token_id == previous_.id && now < previous_.expires) return status::Good;
+    return status::BadSecureChannelTokenUnknown;
 }
 
 void SecureChannel::drop_previous() {
@@ -376,10 +369,10 @@ void SecureChannel::drop_previous() {
     previous_ = {};
 }
 
-ChannelEvent SecureChannel::fail(uint32_t status, std::string reason) {
+ChannelEvent SecureChannel::fail(StatusCode status, std::string reason) {
     state_ = State::Failed;
     failure_ = status;
-    token_pending_ = false;
+    open_pending_ = false;
     ChannelEvent e;
     e.kind = ChannelEvent::Kind::Failed;
     e.status = status;
@@ -387,4 +380,4 @@ ChannelEvent SecureChannel::fail(uint32_t status, std::string reason) {
     return e;
 }
 
-} // namespace ostrand
+} // namespace ostrand::ua

@@ -2,13 +2,13 @@
 // Acknowledge, OpenSecureChannel Issue and Renew, the security and sequence
 // headers of every chunk, and the token the server issued.
 //
-// The channel turns message bodies (already encoded: type id + fields) into
-// chunks and incoming bytes into message bodies. It does not encode or decode
-// service messages: the caller decodes each OpenSecureChannel response and
-// hands the token back with accept_token() before it asks for the next event.
-// It keeps its own rules and fails the connection when the server breaks them:
-// a wrong channel id, an unknown or expired token, a sequence number that is
-// not the previous one plus one, a chunk or message over the limits.
+// The channel turns messages (already encoded: type id + fields) into chunks
+// and incoming bytes into messages. Of the service messages it handles only
+// OpenSecureChannel itself, because the token it returns decides how every
+// later chunk is checked. It keeps its own rules and fails the connection when
+// the server breaks them: a wrong channel id, an unknown or expired token, a
+// sequence number that is not the previous one plus one, a chunk or message
+// over the limits.
 //
 // Security is behind `SecurityPolicy`. The channel lays each chunk out from
 // the policy's block and signature sizes (padding included) and lets it sign,
@@ -19,6 +19,7 @@
 
 #include "clock.h"
 #include "ua_chunks.h"
+#include "ua_messages.h"
 
 #include <cstdint>
 #include <memory>
@@ -27,14 +28,13 @@
 #include <string_view>
 #include <vector>
 
-namespace ostrand {
-
-enum class SecurityMode : uint32_t { Invalid = 0, None = 1, Sign = 2, SignAndEncrypt = 3 };
-enum class OpenRequestType : uint32_t { Issue = 0, Renew = 1 };
+namespace ostrand::ua {
 
 constexpr std::string_view kSecurityPolicyNoneUri = "http://opcfoundation.org/UA/SecurityPolicy#None";
 constexpr size_t kMaxPolicyUriLength = 255;
 constexpr size_t kSequenceHeaderSize = 8; // SequenceNumber, RequestId
+// An OPN response under another policy than the one we asked for.
+constexpr StatusCode kBadSecurityPolicyRejected = 0x80550000;
 
 // What a security policy does to a chunk. The channel asks for the sizes,
 // leaves room for padding and signature, and calls sign then encrypt when it
@@ -56,7 +56,7 @@ public:
 
     virtual ~SecurityPolicy() = default;
     virtual std::string_view uri() const = 0;
-    virtual SecurityMode mode() const = 0;
+    virtual MessageSecurityMode mode() const = 0;
     virtual size_t nonce_length() const = 0; // of the ClientNonce in OpenSecureChannel
     virtual Sizes sizes(Keys keys) const = 0;
 
@@ -64,69 +64,61 @@ public:
     // server's.
     virtual std::span<const uint8_t> local_certificate() const = 0;
     virtual std::span<const uint8_t> remote_thumbprint() const = 0;
-    virtual uint32_t check_remote(std::span<const uint8_t> sender_certificate,
+    virtual StatusCode check_remote(std::span<const uint8_t> sender_certificate,
                                   std::span<const uint8_t> receiver_thumbprint) = 0;
 
     // Symmetric keys of a token, from both nonces; forgotten when it expires.
-    virtual uint32_t derive_keys(uint32_t token_id, std::span<const uint8_t> client_nonce,
+    virtual StatusCode derive_keys(uint32_t token_id, std::span<const uint8_t> client_nonce,
                                  std::span<const uint8_t> server_nonce) = 0;
     virtual void forget_keys(uint32_t token_id) = 0;
 
     // `signature` has sizes(keys).signature bytes. encrypt/decrypt append to
     // `out`; whole blocks in, whole blocks out.
-    virtual uint32_t sign(Keys keys, std::span<const uint8_t> data, std::span<uint8_t> signature) = 0;
-    virtual uint32_t verify(Keys keys, std::span<const uint8_t> data, std::span<const uint8_t> signature) = 0;
-    virtual uint32_t encrypt(Keys keys, std::span<const uint8_t> plain, std::vector<uint8_t>& out) = 0;
-    virtual uint32_t decrypt(Keys keys, std::span<const uint8_t> cipher, std::vector<uint8_t>& out) = 0;
+    virtual StatusCode sign(Keys keys, std::span<const uint8_t> data, std::span<uint8_t> signature) = 0;
+    virtual StatusCode verify(Keys keys, std::span<const uint8_t> data, std::span<const uint8_t> signature) = 0;
+    virtual StatusCode encrypt(Keys keys, std::span<const uint8_t> plain, std::vector<uint8_t>& out) = 0;
+    virtual StatusCode decrypt(Keys keys, std::span<const uint8_t> cipher, std::vector<uint8_t>& out) = 0;
 };
 
 // SecurityPolicy#None: no signature, no encryption, null certificates.
 class NonePolicy final : public SecurityPolicy {
 public:
     std::string_view uri() const override { return kSecurityPolicyNoneUri; }
-    SecurityMode mode() const override { return SecurityMode::None; }
+    MessageSecurityMode mode() const override { return MessageSecurityMode::None; }
     size_t nonce_length() const override { return 0; }
     Sizes sizes(Keys) const override { return {}; }
     std::span<const uint8_t> local_certificate() const override { return {}; }
     std::span<const uint8_t> remote_thumbprint() const override { return {}; }
     // A server may still fill in its certificate under None; nothing checks it.
-    uint32_t check_remote(std::span<const uint8_t>, std::span<const uint8_t>) override { return 0; }
-    uint32_t derive_keys(uint32_t, std::span<const uint8_t>, std::span<const uint8_t>) override { return 0; }
+    StatusCode check_remote(std::span<const uint8_t>, std::span<const uint8_t>) override { return 0; }
+    StatusCode derive_keys(uint32_t, std::span<const uint8_t>, std::span<const uint8_t>) override { return 0; }
     void forget_keys(uint32_t) override {}
-    uint32_t sign(Keys, std::span<const uint8_t>, std::span<uint8_t>) override { return 0; }
-    uint32_t verify(Keys, std::span<const uint8_t>, std::span<const uint8_t>) override { return 0; }
-    uint32_t encrypt(Keys, std::span<const uint8_t> plain, std::vector<uint8_t>& out) override {
+    StatusCode sign(Keys, std::span<const uint8_t>, std::span<uint8_t>) override { return 0; }
+    StatusCode verify(Keys, std::span<const uint8_t>, std::span<const uint8_t>) override { return 0; }
+    StatusCode encrypt(Keys, std::span<const uint8_t> plain, std::vector<uint8_t>& out) override {
         out.insert(out.end(), plain.begin(), plain.end());
         return 0;
     }
-    uint32_t decrypt(Keys, std::span<const uint8_t> cipher, std::vector<uint8_t>& out) override {
+    StatusCode decrypt(Keys, std::span<const uint8_t> cipher, std::vector<uint8_t>& out) override {
         out.insert(out.end(), cipher.begin(), cipher.end());
         return 0;
     }
-};
-
-// The SecurityToken of an OpenSecureChannel response.
-struct ChannelToken {
-    uint32_t channel_id = 0;
-    uint32_t token_id = 0;
-    FileTime created_at = 0;       // the server's clock; not used for timing
-    uint32_t revised_lifetime = 0; // ms
 };
 
 struct ChannelEvent {
     enum class Kind : uint8_t {
         None,         // nothing more in the bytes received so far
         Acknowledged, // the server's ACK: limits() hold the negotiated sizes; send the OPN
-        OpenResponse, // the body of an OPN response: decode it, then accept_token()
+        Opened,       // the OPN response was good and its token is in force: token()
         Response,     // the body of a whole MSG response
         Aborted,      // the server aborted the response to request_id: status, reason
         Failed,       // connection error, or the server's ERR: status, reason. Nothing follows
     };
     Kind kind = Kind::None;
     uint32_t request_id = 0;
-    uint32_t status = 0;
+    StatusCode status = status::Good;
     std::string reason;
-    std::vector<uint8_t> body;
+    std::vector<uint8_t> body; // Opened, Response: type id + fields
 };
 
 // Turns an outgoing message into chunks and checks the incoming ones.
@@ -152,31 +144,33 @@ public:
     uint32_t next_request_id();
 
     // Issue while there is no token, Renew once there is.
-    OpenRequestType open_type() const { return token_.token_id == 0 ? OpenRequestType::Issue : OpenRequestType::Renew; }
+    SecurityTokenRequestType open_type() const {
+        return token_.token_id == 0 ? SecurityTokenRequestType::Issue : SecurityTokenRequestType::Renew;
+    }
 
     // Append the chunks of one message to `out`. Bad status (nothing appended)
-    // when the channel is not in a state to send it, or the body is over the
-    // server's limits (kBadRequestTooLarge): the request fails, the channel
-    // does not.
-    uint32_t send_open(std::span<const uint8_t> body, uint32_t request_id, std::vector<uint8_t>& out);
-    uint32_t send_message(std::span<const uint8_t> body, uint32_t request_id, std::vector<uint8_t>& out);
-    uint32_t send_close(std::span<const uint8_t> body, uint32_t request_id, std::vector<uint8_t>& out);
+    // when the channel is not in a state to send it (BadInvalidState; one OPN
+    // at a time), or the message is over the server's limits
+    // (BadRequestTooLarge): the request fails, the channel does not.
+    // send_open fills in the request type (open_type()) and the policy's
+    // security mode, and keeps the client nonce for the keys.
+    StatusCode send_open(OpenSecureChannelRequest request, uint32_t request_id, std::vector<uint8_t>& out);
+    StatusCode send_message(std::span<const uint8_t> message, uint32_t request_id, std::vector<uint8_t>& out);
+    StatusCode send_close(std::span<const uint8_t> message, uint32_t request_id, std::vector<uint8_t>& out);
 
     // Bytes from the socket, cut anywhere.
     void receive(std::span<const uint8_t> bytes);
     // The next event from what was received, in order; Kind::None when more
-    // bytes are needed. `now` decides whether the previous token has expired.
+    // bytes are needed. `now` times the token: a new token's renewal and
+    // expiry count from the `now` its response is taken at, and the previous
+    // token is refused from its expiry on. An OPN response that is a
+    // ServiceFault or Bad, or whose token names another channel, fails the
+    // channel.
     ChannelEvent next(SteadyTime now);
 
-    // The token from the OPN response just delivered, with the nonces of both
-    // sides. Bad (and the channel failed) when its channel id is not the one
-    // in that response's header or, on a renewal, not the channel's.
-    uint32_t accept_token(const ChannelToken& token, std::span<const uint8_t> client_nonce,
-                          std::span<const uint8_t> server_nonce, SteadyTime now);
-
     State state() const { return state_; }
-    uint32_t failure() const { return failure_; }
-    const ChannelToken& token() const { return token_; }
+    StatusCode failure() const { return failure_; }
+    const ChannelSecurityToken& token() const { return token_; }
     // Renew at 75 % of the revised lifetime (OPC UA Part 4, OpenSecureChannel);
     // the token is dead at 100 %. SteadyTime::max() without a token.
     SteadyTime renew_at() const { return renew_at_; }
@@ -190,11 +184,13 @@ private:
         SteadyTime expires{SteadyTime::max()};
     };
 
-    uint32_t send(MessageType type, std::span<const uint8_t> body, uint32_t request_id,
-                  std::vector<uint8_t>& out);
+    StatusCode send(MessageType type, std::span<const uint8_t> message, uint32_t request_id,
+                    std::vector<uint8_t>& out);
     ChannelEvent take_chunk(std::span<const uint8_t> chunk, SteadyTime now);
-    ChannelEvent fail(uint32_t status, std::string reason = {});
-    uint32_t check_token(uint32_t token_id, SteadyTime now);
+    ChannelEvent open_response(uint32_t channel_id, uint32_t request_id, std::span<const uint8_t> message,
+                               SteadyTime now);
+    ChannelEvent fail(StatusCode status, std::string reason = {});
+    StatusCode check_token(uint32_t token_id, SteadyTime now) const;
     void drop_previous();
 
     std::unique_ptr<SecurityPolicy> policy_;
@@ -203,13 +199,12 @@ private:
     ChunkFramer framer_;
     MessageAssembler assembler_;
     State state_ = State::Idle;
-    uint32_t failure_ = 0;
+    StatusCode failure_ = status::Good;
 
-    ChannelToken token_;     // the current token
-    Token previous_;         // the token before the last renewal, until it expires
-    uint32_t pending_channel_id_ = 0; // from the header of the OPN response being decoded
-    bool open_pending_ = false;       // an OPN request is out
-    bool token_pending_ = false;      // an OPN response was delivered, accept_token() not called yet
+    ChannelSecurityToken token_; // the current token
+    Token previous_;             // the token before the last renewal, until it expires
+    bool open_pending_ = false;  // an OPN request is out
+    ByteString client_nonce_;    // of that request
     SteadyTime renew_at_{SteadyTime::max()};
     SteadyTime expires_at_{SteadyTime::max()};
 
@@ -226,4 +221,4 @@ constexpr uint32_t kSequenceWrapAbove = 4294966271u;
 uint32_t next_sequence_number(uint32_t last);
 bool follows(uint32_t last, uint32_t received);
 
-} // namespace ostrand
+} // namespace ostrand::ua

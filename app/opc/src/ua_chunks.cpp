@@ -1,22 +1,14 @@
 // The OPC UA connection protocol and the chunk layer: see ua_chunks.h.
 #include "ua_chunks.h"
 
+#include "ua_codec.h"
+
 #include <algorithm>
 #include <cstring>
 
-namespace ostrand {
+namespace ostrand::ua {
 
 namespace {
-
-using namespace uastatus;
-
-void append_u32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-uint32_t load_u32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 struct TypeName {
     MessageType type;
@@ -40,7 +32,8 @@ std::optional<MessageHeader> decode_header(std::span<const uint8_t> bytes) {
     if (letter != 'F' && letter != 'C' && letter != 'A') return std::nullopt;
     // Only MSG messages come in several chunks or can be aborted.
     if (letter != 'F' && found->type != MessageType::Message) return std::nullopt;
-    return MessageHeader{found->type, static_cast<ChunkType>(letter), load_u32(bytes.data() + 4)};
+    Reader r(bytes.subspan(4, 4));
+    return MessageHeader{found->type, static_cast<ChunkType>(letter), r.uint32()};
 }
 
 void encode_header(const MessageHeader& header, uint8_t* out) {
@@ -52,37 +45,39 @@ void encode_header(const MessageHeader& header, uint8_t* out) {
 
 std::vector<uint8_t> encode_hello(const TransportLimits& ours, std::string_view endpoint_url) {
     if (endpoint_url.size() > kMaxUrlLength) return {};
-    std::vector<uint8_t> out(kMessageHeaderSize);
+    Writer w{std::vector<uint8_t>(kMessageHeaderSize)};
     for (uint32_t v : {ours.protocol_version, ours.receive_buffer_size, ours.send_buffer_size,
                        ours.max_message_size, ours.max_chunk_count})
-        append_u32(out, v);
-    append_u32(out, static_cast<uint32_t>(endpoint_url.size()));
-    out.insert(out.end(), endpoint_url.begin(), endpoint_url.end());
+        w.uint32(v);
+    w.string(std::string(endpoint_url));
+    std::vector<uint8_t> out = w.take();
     encode_header({MessageType::Hello, ChunkType::Final, static_cast<uint32_t>(out.size())}, out.data());
     return out;
 }
 
 std::optional<TransportLimits> decode_acknowledge(std::span<const uint8_t> body) {
-    if (body.size() < 20) return std::nullopt;
-    const uint8_t* p = body.data();
-    return TransportLimits{load_u32(p), load_u32(p + 4), load_u32(p + 8), load_u32(p + 12), load_u32(p + 16)};
+    Reader r(body);
+    TransportLimits l;
+    for (uint32_t* field : {&l.protocol_version, &l.receive_buffer_size, &l.send_buffer_size,
+                            &l.max_message_size, &l.max_chunk_count})
+        *field = r.uint32();
+    if (!r.ok()) return std::nullopt;
+    return l;
 }
 
 std::optional<ErrorMessage> decode_error(std::span<const uint8_t> body) {
-    if (body.size() < 8) return std::nullopt;
+    Reader r(body);
     ErrorMessage e;
-    e.status = load_u32(body.data());
-    const int32_t length = static_cast<int32_t>(load_u32(body.data() + 4));
-    if (length < 0) return e; // a null reason
-    if (static_cast<size_t>(length) > body.size() - 8) return std::nullopt;
-    if (static_cast<size_t>(length) <= kMaxReasonLength)
-        e.reason.assign(reinterpret_cast<const char*>(body.data() + 8), static_cast<size_t>(length));
+    e.status = r.status_code();
+    const String reason = r.string();
+    if (!r.ok()) return std::nullopt;
+    if (reason && reason->size() <= kMaxReasonLength) e.reason = *reason;
     return e;
 }
 
-uint32_t negotiate(const TransportLimits& ours, const TransportLimits& theirs, ChunkLimits* out) {
+StatusCode negotiate(const TransportLimits& ours, const TransportLimits& theirs, ChunkLimits* out) {
     if (theirs.receive_buffer_size < kMinBufferSize || theirs.send_buffer_size < kMinBufferSize)
-        return kBadConnectionRejected;
+        return status::BadConnectionRejected;
     // A server may announce more than we asked for; we keep to the smaller of
     // the two on both sides.
     out->send_chunk_size = std::min(ours.send_buffer_size, theirs.receive_buffer_size);
@@ -91,24 +86,24 @@ uint32_t negotiate(const TransportLimits& ours, const TransportLimits& theirs, C
     out->receive_chunk_size = ours.receive_buffer_size;
     out->receive_message_size = ours.max_message_size;
     out->receive_chunk_count = ours.max_chunk_count;
-    return kGood;
+    return status::Good;
 }
 
-uint32_t split_body(std::span<const uint8_t> body, size_t max_piece, const ChunkLimits& limits,
-                    std::vector<std::span<const uint8_t>>* pieces) {
+StatusCode split_body(std::span<const uint8_t> body, size_t max_piece, const ChunkLimits& limits,
+                      std::vector<std::span<const uint8_t>>* pieces) {
     pieces->clear();
-    if (max_piece == 0) return kBadRequestTooLarge;
-    if (limits.send_message_size != 0 && body.size() > limits.send_message_size) return kBadRequestTooLarge;
+    if (max_piece == 0) return status::BadRequestTooLarge;
+    if (limits.send_message_size != 0 && body.size() > limits.send_message_size) return status::BadRequestTooLarge;
     const size_t count = body.empty() ? 1 : (body.size() + max_piece - 1) / max_piece;
-    if (limits.send_chunk_count != 0 && count > limits.send_chunk_count) return kBadRequestTooLarge;
+    if (limits.send_chunk_count != 0 && count > limits.send_chunk_count) return status::BadRequestTooLarge;
     pieces->reserve(count);
     for (size_t at = 0; at < body.size() || pieces->empty(); at += max_piece)
         pieces->push_back(body.subspan(at, std::min(max_piece, body.size() - at)));
-    return kGood;
+    return status::Good;
 }
 
 void ChunkFramer::append(std::span<const uint8_t> bytes) {
-    if (failed_ != kGood) return;
+    if (failed_ != status::Good) return;
     // Drop what has been handed out before the buffer grows.
     if (start_ > 0) {
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
@@ -117,15 +112,16 @@ void ChunkFramer::append(std::span<const uint8_t> bytes) {
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
-std::span<const uint8_t> ChunkFramer::next(uint32_t* status) {
+std::span<const uint8_t> ChunkFramer::next(StatusCode* status) {
     *status = failed_;
-    if (failed_ != kGood || buffered() < kMessageHeaderSize) return {};
+    if (failed_ != status::Good || buffered() < kMessageHeaderSize) return {};
     const std::span<const uint8_t> rest(buffer_.data() + start_, buffered());
     const auto header = decode_header(rest);
-    if (!header) failed_ = kBadTcpMessageTypeInvalid;
-    else if (header->size < kMessageHeaderSize || header->size > max_chunk_size_) failed_ = kBadTcpMessageTooLarge;
+    if (!header) failed_ = status::BadTcpMessageTypeInvalid;
+    else if (header->size < kMessageHeaderSize || header->size > max_chunk_size_)
+        failed_ = status::BadTcpMessageTooLarge;
     *status = failed_;
-    if (failed_ != kGood || rest.size() < header->size) return {};
+    if (failed_ != status::Good || rest.size() < header->size) return {};
     start_ += header->size;
     return rest.first(header->size);
 }
@@ -133,33 +129,30 @@ std::span<const uint8_t> ChunkFramer::next(uint32_t* status) {
 void ChunkFramer::reset() {
     buffer_.clear();
     start_ = 0;
-    failed_ = kGood;
+    failed_ = status::Good;
 }
 
 MessageAssembler::Outcome MessageAssembler::add(ChunkType type, uint32_t request_id,
                                                 std::span<const uint8_t> body) {
-    if (status_ != kGood) return Outcome::Failed;
+    if (status_ != status::Good) return Outcome::Failed;
     if (chunks_ > 0 && request_id != request_id_) {
         // A chunk of another message before this one ended.
-        status_ = kBadDecodingError;
+        status_ = status::BadDecodingError;
         return Outcome::Failed;
-    }
-    if (type == ChunkType::Abort) {
-        const auto e = decode_error(body);
-        abort_ = e && is_bad(e->status) ? *e : ErrorMessage{kBadDecodingError, {}};
-        body_.clear();
-        chunks_ = 0;
-        request_id_ = request_id;
-        return Outcome::Aborted;
     }
     request_id_ = request_id;
-    ++chunks_;
-    if (max_chunk_count_ != 0 && chunks_ > max_chunk_count_) {
-        status_ = kBadTcpMessageTooLarge;
-        return Outcome::Failed;
+    if (type == ChunkType::Abort) {
+        const auto e = decode_error(body);
+        abort_ = e && is_bad(e->status) ? *e : ErrorMessage{status::BadDecodingError, {}};
+        body_.clear();
+        chunks_ = 0;
+        return Outcome::Aborted;
     }
-    if (max_message_size_ != 0 && body.size() > max_message_size_ - body_.size()) {
-        status_ = kBadTcpMessageTooLarge;
+    ++chunks_;
+    // body_ never exceeds the limit, so the subtraction cannot wrap.
+    if ((max_chunk_count_ != 0 && chunks_ > max_chunk_count_) ||
+        (max_message_size_ != 0 && body.size() > max_message_size_ - body_.size())) {
+        status_ = status::BadTcpMessageTooLarge;
         return Outcome::Failed;
     }
     body_.insert(body_.end(), body.begin(), body.end());
@@ -178,8 +171,8 @@ void MessageAssembler::reset() {
     body_.clear();
     chunks_ = 0;
     request_id_ = 0;
-    status_ = kGood;
+    status_ = status::Good;
     abort_ = {};
 }
 
-} // namespace ostrand
+} // namespace ostrand::ua

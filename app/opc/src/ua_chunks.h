@@ -9,6 +9,8 @@
 // a Bad status code (a connection error), never answered by an allocation.
 #pragma once
 
+#include "ua_types.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,28 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ostrand {
-
-// Status codes of the connection and secure channel layers (values from the
-// OPC UA status code table).
-namespace uastatus {
-constexpr uint32_t kGood = 0;
-constexpr uint32_t kBadDecodingError = 0x80070000;
-constexpr uint32_t kBadSecurityChecksFailed = 0x80130000;
-constexpr uint32_t kBadSecureChannelIdInvalid = 0x80220000;
-constexpr uint32_t kBadSecurityPolicyRejected = 0x80550000;
-constexpr uint32_t kBadTcpMessageTypeInvalid = 0x807E0000;
-constexpr uint32_t kBadTcpMessageTooLarge = 0x80800000;
-constexpr uint32_t kBadTcpEndpointUrlInvalid = 0x80830000;
-constexpr uint32_t kBadSecureChannelClosed = 0x80860000;
-constexpr uint32_t kBadSecureChannelTokenUnknown = 0x80870000;
-constexpr uint32_t kBadSequenceNumberInvalid = 0x80880000;
-constexpr uint32_t kBadConnectionRejected = 0x80AC0000;
-constexpr uint32_t kBadInvalidState = 0x80AF0000;
-constexpr uint32_t kBadRequestTooLarge = 0x80B80000;
-constexpr uint32_t kBadResponseTooLarge = 0x80B90000;
-constexpr bool is_bad(uint32_t status) { return (status & 0x80000000u) != 0; }
-} // namespace uastatus
+namespace ostrand::ua {
 
 enum class MessageType : uint8_t { Hello, Acknowledge, Error, ReverseHello, Open, Message, Close };
 enum class ChunkType : uint8_t { Intermediate = 'C', Final = 'F', Abort = 'A' };
@@ -78,7 +59,7 @@ std::optional<TransportLimits> decode_acknowledge(std::span<const uint8_t> body)
 // The body of an ERR message or of an abort chunk: status and reason. The
 // reason is empty when the peer sent more than kMaxReasonLength bytes.
 struct ErrorMessage {
-    uint32_t status = 0;
+    StatusCode status = status::Good;
     std::string reason;
 };
 std::optional<ErrorMessage> decode_error(std::span<const uint8_t> body);
@@ -93,14 +74,14 @@ struct ChunkLimits {
     uint32_t receive_chunk_count = 0;             // 0 = no limit
 };
 
-// Combines our Hello with the server's Acknowledge. Bad (kBadConnectionRejected)
+// Combines our Hello with the server's Acknowledge. Bad (BadConnectionRejected)
 // when the server announces buffers below kMinBufferSize.
-uint32_t negotiate(const TransportLimits& ours, const TransportLimits& theirs, ChunkLimits* out);
+StatusCode negotiate(const TransportLimits& ours, const TransportLimits& theirs, ChunkLimits* out);
 
 // Cuts `body` into pieces of at most `max_piece` bytes, one per chunk (an empty
-// body is one empty piece). kBadRequestTooLarge when the body or the number of
+// body is one empty piece). BadRequestTooLarge when the body or the number of
 // pieces is over the peer's limits; `pieces` is then left empty.
-uint32_t split_body(std::span<const uint8_t> body, size_t max_piece, const ChunkLimits& limits,
+StatusCode split_body(std::span<const uint8_t> body, size_t max_piece, const ChunkLimits& limits,
                     std::vector<std::span<const uint8_t>>* pieces);
 
 // Turns a byte stream, delivered in slices cut anywhere, into whole chunks.
@@ -113,10 +94,10 @@ public:
 
     // The next whole chunk, header included, valid until the next call to
     // append or next; empty when more bytes are needed. A header with an
-    // unknown type (kBadTcpMessageTypeInvalid) or a size below the header or
-    // over the limit (kBadTcpMessageTooLarge) sets *status; the framer then
+    // unknown type (BadTcpMessageTypeInvalid) or a size below the header or
+    // over the limit (BadTcpMessageTooLarge) sets *status; the framer then
     // stays failed.
-    std::span<const uint8_t> next(uint32_t* status);
+    std::span<const uint8_t> next(StatusCode* status);
 
     size_t buffered() const { return buffer_.size() - start_; }
     void reset();
@@ -125,7 +106,7 @@ private:
     std::vector<uint8_t> buffer_;
     size_t start_ = 0; // first byte not yet handed out
     uint32_t max_chunk_size_;
-    uint32_t failed_ = uastatus::kGood;
+    StatusCode failed_ = status::Good;
 };
 
 // Joins the bodies of the chunks of one message. Chunks of different messages
@@ -150,7 +131,7 @@ public:
 
     std::vector<uint8_t> take();
     const ErrorMessage& abort() const { return abort_; }
-    uint32_t status() const { return status_; }
+    StatusCode status() const { return status_; }
     bool in_progress() const { return chunks_ > 0; }
     void reset();
 
@@ -160,8 +141,8 @@ private:
     uint32_t chunks_ = 0;
     uint32_t max_message_size_ = 0;
     uint32_t max_chunk_count_ = 0;
-    uint32_t status_ = uastatus::kGood;
+    StatusCode status_ = status::Good;
     ErrorMessage abort_;
 };
 
-} // namespace ostrand
+} // namespace ostrand::ua

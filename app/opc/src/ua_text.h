@@ -5,12 +5,14 @@
 // never depend on the process locale.
 #pragma once
 
+#include "ua_types.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace ostrand {
+namespace ostrand::ua {
 
 constexpr uint16_t kDefaultUaPort = 4840; // the well-known discovery port
 
@@ -28,4 +30,25 @@ std::optional<EndpointUrl> parse_endpoint_url(std::string_view url);
 // The URL with the port always written out.
 std::string format_endpoint_url(const EndpointUrl& url);
 
-} // namespace ostrand
+// NodeId text: an optional `ns=<index>;` (0..65535; none means 0) or
+// `nsu=<namespace URI>;` (the URI runs to the first ';'), then one of
+// `i=<UInt32>`, `s=<text>` (anything, ';' and '=' included), `g=<Guid>` or
+// `b=<base64>`. Refused: an empty identifier or URI, numbers with a sign,
+// spaces or leading zeros, a malformed Guid or base64. With `nsu=` the result
+// names its namespace by `namespace_uri` and its index is 0.
+std::optional<ExpandedNodeId> parse_node_id(std::string_view text);
+// The short form: no `ns=` for namespace 0; `nsu=` when the URI is set.
+std::string format_node_id(const NodeId& id);
+std::string format_node_id(const ExpandedNodeId& id);
+
+// Guid text: 8-4-4-4-12 hex digits, either case; formatted in upper case as
+// in the examples of OPC UA Part 6.
+std::optional<Guid> parse_guid(std::string_view text);
+std::string format_guid(const Guid& guid);
+
+// Standard base64 (RFC 4648, '=' padding required); nothing on a bad
+// character, bad padding or stray bits.
+std::optional<std::string> decode_base64(std::string_view text);
+std::string encode_base64(std::string_view bytes);
+
+} // namespace ostrand::ua
