@@ -4,7 +4,8 @@
 
 #include <bit>
 #include <cstring>
-#include <limits>
+#include <type_traits>
+#include <utility>
 
 namespace ostrand::ua {
 
@@ -179,6 +180,15 @@ void dispatch(uint8_t type, F&& f) {
     dispatch_impl(type, f, std::make_integer_sequence<uint8_t, kMaxBuiltinType>{});
 }
 
+size_t element_count(const VariantStorage& values) {
+    return std::visit(
+        [](const auto& items) -> size_t {
+            if constexpr (std::is_same_v<std::decay_t<decltype(items)>, std::monostate>) return 0;
+            else return items.size();
+        },
+        values);
+}
+
 } // namespace
 
 size_t min_encoded_size(uint8_t type) {
@@ -295,7 +305,8 @@ void Writer::data_value(const DataValue& v) {
 
 void Writer::variant(const Variant& v) {
     const uint8_t type = v.type();
-    if (type == kNull) {
+    const bool no_scalar = !v.array && element_count(v.values) == 0;
+    if (type == kNull || no_scalar) { // a scalar without its element is written as the null Variant
         byte(0);
         return;
     }

@@ -188,27 +188,14 @@ struct Variant {
     uint8_t type() const { return static_cast<uint8_t>(values.index()); }
     bool is_null() const { return values.index() == 0; }
 
+    // Bodies below DataValue: they need every storage type complete.
     template <uint8_t T>
-    static Variant scalar(VariantElement<T> v) {
-        Variant out;
-        out.values.template emplace<T>().push_back(std::move(v));
-        return out;
-    }
+    static Variant scalar(VariantElement<T> v);
     template <uint8_t T>
-    static Variant array_of(std::vector<VariantElement<T>> v, std::vector<int32_t> dims = {}) {
-        Variant out;
-        out.values.template emplace<T>(std::move(v));
-        out.array = true;
-        out.dimensions = std::move(dims);
-        return out;
-    }
+    static Variant array_of(std::vector<VariantElement<T>> v, std::vector<int32_t> dims = {});
     // The scalar of type T, or nullptr when this holds another type or an array.
     template <uint8_t T>
-    const VariantElement<T>* get() const {
-        if (array || values.index() != T) return nullptr;
-        const auto& v = std::get<T>(values);
-        return v.empty() ? nullptr : &v.front();
-    }
+    const VariantElement<T>* get() const;
     // The elements of type T (one for a scalar), or nullptr for another type.
     template <uint8_t T>
     const std::vector<VariantElement<T>>* elements() const {
@@ -228,6 +215,29 @@ struct DataValue {
     std::optional<uint16_t> server_picoseconds;
     friend bool operator==(const DataValue&, const DataValue&) = default;
 };
+
+template <uint8_t T>
+Variant Variant::scalar(VariantElement<T> v) {
+    Variant out;
+    out.values.template emplace<T>().push_back(std::move(v));
+    return out;
+}
+
+template <uint8_t T>
+Variant Variant::array_of(std::vector<VariantElement<T>> v, std::vector<int32_t> dims) {
+    Variant out;
+    out.values.template emplace<T>(std::move(v));
+    out.array = true;
+    out.dimensions = std::move(dims);
+    return out;
+}
+
+template <uint8_t T>
+const VariantElement<T>* Variant::get() const {
+    if (array || values.index() != T) return nullptr;
+    const auto& v = std::get<T>(values);
+    return v.empty() ? nullptr : &v.front();
+}
 
 // ---- Status codes (Part 6 Annex A, StatusCode.csv) -------------------------
 
