@@ -355,7 +355,7 @@ TEST(UaChannel, WrongChannelTokenOrSequenceIsAChannelError) {
          }, status::BadSecurityChecksFailed},
         {"an undecodable OPN response", [](ServerChunks& s) {
              auto message = ServerChunks::OpenResponse({1, 1, 0, 600000});
-             message.resize(message.size() - 5);
+             message.erase(message.end() - 5, message.end());
              return s.Open(1, message);
          }, status::BadDecodingError},
     };
