@@ -81,7 +81,7 @@ public:
 };
 
 // SecurityPolicy#None: no signature, no encryption, null certificates.
-class NonePolicy final : public SecurityPolicy {
+class NonePolicy : public SecurityPolicy {
 public:
     std::string_view uri() const override { return kSecurityPolicyNoneUri; }
     MessageSecurityMode mode() const override { return MessageSecurityMode::None; }
