@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 namespace ostrand::ua {
 namespace {
@@ -45,7 +47,8 @@ struct Client {
         return events;
     }
     // ACK with the server's `limits`, then an OPN response with `token`.
-    void Open(ServerChunks& server, const ChannelSecurityToken& token = kToken, const TransportLimits& limits = {}) {
+    void Open(ServerChunks& server, const ChannelSecurityToken& token = kToken,
+              const TransportLimits& limits = {}) {
         Feed(ServerChunks::Ack(limits));
         ASSERT_EQ(Feed(server.Open(1, ServerChunks::OpenResponse(token))).at(0).kind, Kind::Opened);
     }
@@ -67,7 +70,8 @@ TEST(UaChunks, GoldenClientChunksAreReproducedByteForByte) {
         ASSERT_EQ(id, m.request_id);
         const auto body = golden::load_body(m.file);
         if (m.request_id == 1) {
-            ASSERT_EQ(channel.send_open(std::get<OpenSecureChannelRequest>(m.request), id, out), status::Good);
+            const auto& request = std::get<OpenSecureChannelRequest>(m.request);
+            ASSERT_EQ(channel.send_open(request, id, out), status::Good);
             channel.receive(golden::load("04_s2c_OpenSecureChannelResponse.bin"));
             ASSERT_EQ(channel.next(kT0).kind, Kind::Opened);
         } else if (std::holds_alternative<CloseSecureChannelRequest>(m.request)) {
@@ -86,16 +90,16 @@ TEST(UaChunks, GoldenClientChunksAreReproducedByteForByte) {
 TEST(UaChunks, GoldenServerStreamReassemblesFromAnySplit) {
     std::vector<uint8_t> stream;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> expected; // request id, message
-    for (const char* name : {"02_s2c_Acknowledge.bin", "04_s2c_OpenSecureChannelResponse.bin",
-                             "06_s2c_CreateSessionResponse.bin", "08_s2c_ActivateSessionResponse.bin",
-                             "10_s2c_ReadResponse.bin", "12_s2c_BrowseResponse.bin", "14_s2c_ReadResponse.bin",
-                             "16_s2c_CreateSubscriptionResponse.bin", "18_s2c_CreateMonitoredItemsResponse.bin",
-                             "21_s2c_PublishResponse.bin", "22_s2c_PublishResponse.bin", "24_s2c_PublishResponse.bin",
-                             "26_s2c_WriteResponse.bin", "28_s2c_PublishResponse.bin",
-                             "30_s2c_CloseSessionResponse.bin"}) {
+    std::vector<std::string> names; // every server chunk, in order
+    for (const auto& file : std::filesystem::directory_iterator(QV_UA_GOLDEN_DIR))
+        if (file.path().filename().string().find("_s2c_") != std::string::npos)
+            names.push_back(file.path().filename().string());
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
         const auto chunk = golden::load(name);
         stream.insert(stream.end(), chunk.begin(), chunk.end());
-        expected.emplace_back(chunk[0] == 'A' ? 0 : chunk[0] == 'O' ? 1 : At32(chunk, 20), golden::load_body(name));
+        const uint32_t request_id = chunk[0] == 'A' ? 0 : chunk[0] == 'O' ? 1 : At32(chunk, 20);
+        expected.emplace_back(request_id, golden::load_body(name));
     }
     expected[0].second.clear(); // the ACK has no message
     auto check = [&](const std::vector<ChannelEvent>& got, size_t split) {
@@ -143,7 +147,8 @@ TEST(UaChannel, ConnectionErrorsAndLimits) {
     // Our limits: chunks up to 16384 bytes, messages up to 40000 bytes in 3 chunks.
     const TransportLimits ours{0, 16384, 65536, 40000, 3};
     const ErrorCase cases[] = {
-        {"chunk of exactly the receive buffer", [](ServerChunks& s) { return Chunks{s.Msg(2, Filler(16384 - 24))}; },
+        {"chunk of exactly the receive buffer",
+         [](ServerChunks& s) { return Chunks{s.Msg(2, Filler(16384 - 24))}; },
          status::Good, kOpen},
         {"chunk over the receive buffer, refused from its header", [](ServerChunks&) {
              return Chunks{RawHeader("MSGF", 16385)}; }, status::BadTcpMessageTooLarge, kOpen},
@@ -163,9 +168,11 @@ TEST(UaChannel, ConnectionErrorsAndLimits) {
                            s.Msg(2, Filler(7281))}; }, status::BadTcpMessageTooLarge, kOpen},
         {"message over the chunk count", [](ServerChunks& s) {
              return Chunks{s.Msg(2, {}, C::Intermediate), s.Msg(2, {}, C::Intermediate),
-                           s.Msg(2, {}, C::Intermediate), s.Msg(2, {})}; }, status::BadTcpMessageTooLarge, kOpen},
+                           s.Msg(2, {}, C::Intermediate), s.Msg(2, {})}; },
+         status::BadTcpMessageTooLarge, kOpen},
         {"chunks of two messages interleaved", [](ServerChunks& s) {
-             return Chunks{s.Msg(2, Filler(10), C::Intermediate), s.Msg(3, Filler(10))}; }, status::BadDecodingError, kOpen},
+             return Chunks{s.Msg(2, Filler(10), C::Intermediate), s.Msg(3, Filler(10))}; },
+         status::BadDecodingError, kOpen},
         {"server's ERR", [](ServerChunks&) { return Chunks{ServerChunks::Err(0x807D0000, "too busy")}; },
          0x807D0000, kOpen},
         {"wrong channel id", [](ServerChunks& s) { return ++s.channel_id, Chunks{s.Msg(2, {})}; },
@@ -176,7 +183,8 @@ TEST(UaChannel, ConnectionErrorsAndLimits) {
          status::BadSequenceNumberInvalid, kOpen},
         {"sequence number repeated", [](ServerChunks& s) { return --s.sequence, Chunks{s.Msg(2, {})}; },
          status::BadSequenceNumberInvalid, kOpen},
-        {"truncated symmetric header", [](ServerChunks&) { return Chunks{RawHeader("MSGF", 14, {1, 0, 0, 0, 1, 0})}; },
+        {"truncated symmetric header",
+         [](ServerChunks&) { return Chunks{RawHeader("MSGF", 14, {1, 0, 0, 0, 1, 0})}; },
          status::BadDecodingError, kOpen},
         {"OPN response nobody asked for", [](ServerChunks& s) {
              return Chunks{s.Open(2, ServerChunks::OpenResponse({1, 2, 0, 600000}))}; },
@@ -209,7 +217,8 @@ TEST(UaChannel, ConnectionErrorsAndLimits) {
              message.erase(message.end() - 5, message.end());
              return Chunks{s.Open(1, message)}; }, status::BadDecodingError, kAcknowledged},
         {"ACK with a receive buffer below 8192", [](ServerChunks&) {
-             return Chunks{ServerChunks::Ack({0, 100, 65536, 0, 0})}; }, status::BadConnectionRejected, kHelloSent},
+             return Chunks{ServerChunks::Ack({0, 100, 65536, 0, 0})}; },
+         status::BadConnectionRejected, kHelloSent},
     };
     for (const ErrorCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -323,7 +332,8 @@ TEST(UaChannel, LargeRequestIsSplitUnderTheServerLimits) {
         EXPECT_EQ(h->chunk, last ? ChunkType::Final : ChunkType::Intermediate);
         EXPECT_EQ(At32(out, at + 16), ++sequence);
         EXPECT_EQ(At32(out, at + 20), 2u);
-        joined.insert(joined.end(), out.begin() + static_cast<long>(at) + 24, out.begin() + static_cast<long>(at + h->size));
+        const auto piece = std::span(out).subspan(at + 24, h->size - 24);
+        joined.insert(joined.end(), piece.begin(), piece.end());
         at += h->size;
     }
     EXPECT_EQ(joined, body);
@@ -331,7 +341,8 @@ TEST(UaChannel, LargeRequestIsSplitUnderTheServerLimits) {
 
     // Over the server's message size or chunk count: refused whole, and the
     // sequence numbers go on as if it had never been tried.
-    for (const TransportLimits& limits : {TransportLimits{0, 8192, 65536, 100000, 0}, {0, 8192, 65536, 0, 10}}) {
+    for (const TransportLimits& limits :
+         {TransportLimits{0, 8192, 65536, 100000, 0}, TransportLimits{0, 8192, 65536, 0, 10}}) {
         Client limited;
         ServerChunks s;
         limited.Open(s, kToken, limits);
@@ -386,8 +397,9 @@ TEST(UaChannel, SecurityPolicySeamPadsSignsAndEncryptsWholeBlocks) {
         {1, 1, 32, false},    // signed only: no padding
     };
     for (const auto& layout : layouts) {
-        SCOPED_TRACE(testing::Message() << "plain " << layout.plain_block << " cipher " << layout.cipher_block);
-        Client sender({}, std::make_unique<LayoutPolicy>(layout)), receiver({}, std::make_unique<LayoutPolicy>(layout));
+        SCOPED_TRACE(testing::Message() << "blocks " << layout.plain_block << "/" << layout.cipher_block);
+        Client sender({}, std::make_unique<LayoutPolicy>(layout));
+        Client receiver({}, std::make_unique<LayoutPolicy>(layout));
         ServerChunks s1, s2;
         sender.Open(s1, kToken, {0, 8192, 8192, 0, 0});
         receiver.Open(s2, kToken);
