@@ -33,6 +33,8 @@ namespace ostrand::ua {
 constexpr int kMaxNestingDepth = 100;
 // Elements a Reader creates over all arrays of one message unless told otherwise.
 constexpr size_t kDefaultElementBudget = 1'000'000;
+// The most an array reserves before its elements have been read.
+constexpr size_t kMaxReserveBytes = 1 << 20;
 
 class Writer {
 public:
@@ -141,6 +143,8 @@ public:
     void array(std::vector<T>& out, size_t min_element_size, F&& read_one) {
         out.clear();
         const size_t count = array_length(min_element_size);
+        // The count is known to fit the input by now; reserve only a bounded amount up front.
+        if (count * sizeof(T) <= kMaxReserveBytes) out.reserve(count);
         for (size_t i = 0; i < count && ok(); ++i) out.push_back(read_one());
         if (!ok()) out.clear();
     }
