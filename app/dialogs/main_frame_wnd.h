@@ -54,6 +54,7 @@ protected:
 
 private:
     void BuildMenus();
+    void ArrangeChildren();
     void OnActivated(QMdiSubWindow* window);
     bool IsWindowCommand(uint16_t commandId) const;
     void RunWindowCommand(uint16_t commandId);

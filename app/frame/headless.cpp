@@ -85,8 +85,18 @@ std::string Env(const char* name) {
 }
 
 // libxcb is loaded only to ask, so that a headless build and machine need no
-// X libraries; without it Qt's X platform could not start either.
+// X libraries; without it Qt's X platform could not start either. The probe's
+// connection stays open until Qt has connected: an X server whose last
+// client leaves resets itself, and Qt's connection would meet the reset.
+struct XProbe {
+    void* library = nullptr;
+    void* connection = nullptr;
+    void (*disconnect)(void*) = nullptr;
+};
+XProbe g_xProbe;
+
 bool XServerAnswers(const std::string& display, std::string* why) {
+    EndDisplayProbe();
     void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
     if (xcb == nullptr) {
         *why = "the X client library is not installed";
@@ -99,13 +109,16 @@ bool XServerAnswers(const std::string& display, std::string* why) {
     auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
     auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
     bool answers = false;
+    g_xProbe.library = xcb;
     if (connect != nullptr && hasError != nullptr && disconnect != nullptr) {
-        void* connection = connect(display.c_str(), nullptr);
-        answers = connection != nullptr && hasError(connection) == 0;
-        if (connection != nullptr) disconnect(connection);
+        g_xProbe.disconnect = disconnect;
+        g_xProbe.connection = connect(display.c_str(), nullptr);
+        answers = g_xProbe.connection != nullptr && hasError(g_xProbe.connection) == 0;
     }
-    ::dlclose(xcb);
-    if (!answers) *why = "the X display " + display + " cannot be opened";
+    if (!answers) {
+        EndDisplayProbe();
+        *why = "the X display " + display + " cannot be opened";
+    }
     return answers;
 }
 
@@ -138,6 +151,12 @@ bool WaylandAnswers(const DisplayEnvironment& e, std::string* why) {
 }
 
 } // namespace
+
+void EndDisplayProbe() {
+    if (g_xProbe.connection != nullptr) g_xProbe.disconnect(g_xProbe.connection);
+    if (g_xProbe.library != nullptr) ::dlclose(g_xProbe.library);
+    g_xProbe = XProbe{};
+}
 
 DisplayEnvironment CurrentDisplayEnvironment() {
     DisplayEnvironment e;

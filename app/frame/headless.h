@@ -57,6 +57,9 @@ struct DisplayProbe {
     std::string why;         // when not usable
 };
 DisplayProbe ProbeDisplay(const DisplayEnvironment& environment);
+// Closes the connection a successful probe keeps open; call it once Qt has
+// connected (or will not).
+void EndDisplayProbe();
 
 // Which interface runs: windows when this build has them, --headless was not
 // given and the display probe (asked only then) answers; otherwise headless,
