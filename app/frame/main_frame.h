@@ -96,7 +96,7 @@ public:
 
 private:
     void OnPosted(uint32_t message, uintptr_t wparam, intptr_t lparam);
-    void OpenSerial(int port);
+    int OpenSerial(int port); // 0, or the errno of a failed open
 
     CMessageSink& messages_;
     std::string settingsPath_;
