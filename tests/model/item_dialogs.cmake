@@ -1,0 +1,4 @@
+# The dialogs' number boxes and the printout's pagination and page layout,
+# without a display.
+qv_test(NAME test_model_number_parse SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_number_parse.cpp
+        LIBS quorvane_model)
