@@ -3,5 +3,10 @@
 # CMakeLists.txt after quorvane_windows exists.
 find_package(Qt6 REQUIRED COMPONENTS PrintSupport)
 target_sources(quorvane_windows PRIVATE
-  ${CMAKE_CURRENT_SOURCE_DIR}/dialog_kit.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/dialog_kit.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/item_commands.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/item_printing.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/point_map_dlg.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/tag_browser_dlg.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/write_item_dlg.cpp)
 target_link_libraries(quorvane_windows PUBLIC Qt6::PrintSupport)
