@@ -95,6 +95,7 @@ void CQuorvaneView::OnGroupChanged(CQuorvaneDoc&, GroupChange change) {
 
 void CQuorvaneView::Repaint() {
     repaintQueued_.store(false);
+    ++bridgedRepaints_;
     if (itemsChanged_.exchange(false)) {
         state_.ItemsChanged();
         SyncScrollBar();

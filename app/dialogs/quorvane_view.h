@@ -45,6 +45,8 @@ public:
     // What the last paint drew, and how many paints ran.
     const DrawList& LastDrawList() const { return lastDrawList_; }
     int PaintCount() const { return paintCount_; }
+    // How many repaints the data-change bridge delivered.
+    int BridgedRepaints() const { return bridgedRepaints_; }
 
     // Called by a double click on an item; the main window runs the mapping
     // edit through its handlers.
@@ -71,6 +73,7 @@ private:
     CItemListState state_;
     DrawList lastDrawList_;
     int paintCount_ = 0;
+    int bridgedRepaints_ = 0;
     int ascent_ = 0;
     std::function<void()> editMapping_;
 
