@@ -56,6 +56,7 @@ CPointMapDlg::CPointMapDlg(OverlapFunction overlaps, QWidget* parent)
     auto* form = new QFormLayout();
     itemBox_ = MakeBox(QStringLiteral("itemIdLine"), this);
     itemBox_->setReadOnly(true);
+    itemBox_->setFocusPolicy(Qt::ClickFocus); // the focus starts in "Slave Id:"
     itemBox_->setMinimumWidth(280);
     itemLabel_ = new QLabel(QStringLiteral("Item:"), this);
     form->addRow(itemLabel_, itemBox_);
