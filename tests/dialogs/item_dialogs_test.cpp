@@ -615,6 +615,34 @@ TEST_F(ProgramTest, WriteComesBackOrFails) {
     }
 }
 
+TEST_F(ProgramTest, DoubleClickEditsTheMapping) {
+    PointMapping m;
+    Doc().AddRestoredItem("Setpoints.Short", m);
+    WaitUntil([&] { return child_->View()->PaintCount() > 0; });
+    for (const char* button : {"cancelButton", "okButton"}) {
+        Select(0);
+        std::string shownAddress, shownItem;
+        ModalScript script;
+        script.On("pointMapDlg", [&](QWidget* w) {
+            shownAddress = Child<QLineEdit>(w, "addressBox")->text().toStdString();
+            shownItem = Child<QLineEdit>(w, "itemIdLine")->text().toStdString();
+            Child<QLineEdit>(w, "addressBox")->setText(QStringLiteral("150"));
+            ModalScript::Click(w, button);
+        });
+        const int h = child_->View()->ListState().lineHeight;
+        const QPointF at(5, h + 1 + h / 2);
+        QMouseEvent click(QEvent::MouseButtonDblClick, at, child_->View()->viewport()->mapToGlobal(at),
+                          Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(child_->View()->viewport(), &click);
+        EXPECT_TRUE(script.Done()) << "waiting at " << script.Waiting();
+        EXPECT_EQ(shownAddress, "100");
+        EXPECT_EQ(shownItem, "Setpoints.Short");
+        ItemState state;
+        ASSERT_TRUE(Doc().ReadItem(0, &state));
+        EXPECT_EQ(state.mapping.address, std::string(button) == "okButton" ? 150 : 100) << button;
+    }
+}
+
 // The printed pages of `count` items as PDF, counted from the file's bytes.
 int PdfPages(const std::string& bytes) {
     const std::regex page(R"(/Type\s*/Page[^s])");
