@@ -1,7 +1,9 @@
-// Helpers of the offscreen window tests: one QApplication per process, an
-// event loop run until a condition holds, the font check that keeps text
-// tests from passing on empty boxes, and a poller that drives modal dialogs.
+// Helpers of the offscreen dialog tests, over qt_support.h: the font check
+// that keeps text tests from passing on empty boxes, and a poller that drives
+// modal dialogs.
 #pragma once
+
+#include "qt_support.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -11,39 +13,13 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <chrono>
-#include <clocale>
 #include <deque>
 #include <functional>
 #include <string>
-#include <thread>
 
 namespace quorvane::test {
 
-inline QApplication& GuiApp() {
-    static int argc = 1;
-    static char name[] = "gui_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        auto* a = new QApplication(argc, argv);
-        std::setlocale(LC_NUMERIC, "C");
-        return a;
-    }();
-    return *app;
-}
-
-// Runs the event loop until `done` holds or `timeout` passes.
-inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+inline QApplication& GuiApp() { return QtApp<QApplication>(); }
 
 // Without fonts Qt paints nothing and every text check would pass unseen.
 inline bool FontHasGlyphs() {

@@ -8,6 +8,7 @@
 #include "windowed.h"
 
 #include "../support/loopback.h"
+#include "qt_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <clocale>
 #include <filesystem>
 #include <thread>
 
@@ -38,31 +38,8 @@ namespace quorvane {
 namespace {
 
 using namespace std::chrono_literals;
+using test::WaitUntil;
 namespace fs = std::filesystem;
-
-QApplication& GuiApp() {
-    static int argc = 1;
-    static char name[] = "windows_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        auto* a = new QApplication(argc, argv);
-        std::setlocale(LC_NUMERIC, "C");
-        return a;
-    }();
-    return *app;
-}
-
-// Runs the event loop until `done` holds or `timeout` passes.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 // Without fonts Qt paints nothing and every text check would pass unseen.
 bool FontHasGlyphs() {
@@ -101,7 +78,7 @@ std::vector<std::string> ModbusEntries() {
 class WindowsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        GuiApp();
+        test::QtApp<QApplication>();
         ASSERT_TRUE(FontHasGlyphs()) << "install fonts-dejavu-core";
         tcpPort_ = test::FreeLoopbackPort();
         ASSERT_NE(tcpPort_, 0);
