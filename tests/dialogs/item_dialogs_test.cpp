@@ -27,6 +27,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPageSetupDialog>
 #include <QPrintPreviewDialog>
 #include <QPrintPreviewWidget>
 #include <QPushButton>
@@ -641,6 +642,34 @@ TEST_F(ProgramTest, DoubleClickEditsTheMapping) {
         ASSERT_TRUE(Doc().ReadItem(0, &state));
         EXPECT_EQ(state.mapping.address, std::string(button) == "okButton" ? 150 : 100) << button;
     }
+}
+
+TEST_F(ProgramTest, PreviewAndSetupRunFromTheMenuOnOnePrinter) {
+    PointMapping m;
+    Doc().AddRestoredItem("Setpoints.Short", m);
+    int pages = 0;
+    QPrinter* previewPrinter = nullptr;
+    QPrinter* setupPrinter = nullptr;
+    ModalScript script;
+    script
+        .On("printPreviewDialog",
+            [&](QWidget* w) {
+                auto* preview = w->findChild<QPrintPreviewWidget*>();
+                WaitUntil([&] { return preview->pageCount() > 0; });
+                pages = preview->pageCount();
+                previewPrinter = static_cast<QPrintPreviewDialog*>(w)->printer();
+                QTimer::singleShot(0, w, &QWidget::close);
+            })
+        .On("pageSetupDialog", [&](QWidget* w) {
+            setupPrinter = static_cast<QPageSetupDialog*>(w)->printer();
+            QTimer::singleShot(0, static_cast<QDialog*>(w), &QDialog::reject);
+        });
+    EXPECT_TRUE(windows_->MainWindow().RunCommand(kCmdPrintPreview));
+    EXPECT_TRUE(windows_->MainWindow().RunCommand(kCmdPrintSetup));
+    EXPECT_TRUE(script.Done()) << "waiting at " << script.Waiting();
+    EXPECT_EQ(pages, 1);
+    EXPECT_NE(previewPrinter, nullptr);
+    EXPECT_EQ(previewPrinter, setupPrinter);
 }
 
 // The printed pages of `count` items as PDF, counted from the file's bytes.
