@@ -392,6 +392,16 @@ TEST_F(WindowsTest, ManyNotificationsFromAnotherThreadCostFewPaints) {
     WaitUntil([] { return false; }, 200ms);
     EXPECT_EQ(view->BridgedRepaints() - bridged, 1);
     EXPECT_LE(view->PaintCount() - before, 2);
+
+    // A master's write that the refresh flushes to the server shows at once
+    // (the item has no source at the server that would repaint it).
+    PointMapping mapping;
+    child->Doc()->AddRestoredItem("No.Such.Item", mapping);
+    WaitUntil([] { return false; }, 100ms);
+    const int flushed = view->BridgedRepaints();
+    app_->Model().ApplySlaveWrite(1, mapping.pointType, mapping.address, 7);
+    app_->Model().FlushAllPendingWrites();
+    EXPECT_TRUE(WaitUntil([&] { return view->BridgedRepaints() > flushed; }, 1000ms));
 }
 
 } // namespace
