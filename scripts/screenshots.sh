@@ -17,7 +17,9 @@ fi
 # Inside the virtual display from here on.
 program=build/release/app/frame/quorvane
 log=$(mktemp)
-"$program" --tcp-port 15020 examples/demo.csv 2>"$log" &
+# A port of its own, so that a gateway already serving does not show up as
+# a message box in the picture.
+"$program" --tcp-port $((20000 + RANDOM % 20000)) examples/demo.csv 2>"$log" &
 pid=$!
 trap 'kill -TERM $pid 2>/dev/null; wait $pid 2>/dev/null; rm -f "$log"' EXIT
 
