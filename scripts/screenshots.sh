@@ -17,9 +17,11 @@ fi
 # Inside the virtual display from here on.
 program=build/release/app/frame/quorvane
 log=$(mktemp)
-# Without an installed printer, File Print writes quorvane.pdf into this home.
+# A port of its own, so that a gateway already serving does not show up as
+# a message box in the picture. Without an installed printer, File Print
+# writes quorvane.pdf into a scratch home.
 home=$(mktemp -d)
-HOME="$home" "$program" --tcp-port 15020 examples/demo.csv 2>"$log" &
+HOME="$home" "$program" --tcp-port $((20000 + RANDOM % 20000)) examples/demo.csv 2>"$log" &
 pid=$!
 trap 'kill -TERM $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$log" "$home"' EXIT
 
