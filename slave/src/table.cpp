@@ -407,16 +407,22 @@ extern "C" PELLACOR_API int32_t EnableBufferCallback(PellacorTrafficCallback cal
 extern "C" PELLACOR_API int32_t StoreDataBlockWords(const PellacorWordStore* stores, int32_t count) {
     if (count <= 0) return 1;
     if (!stores) return 0;
-    bool involved[kBlockCount] = {};
+    // The entries involved, each once, in table order: readers that hold
+    // updates off take them in that order too. Usually one or two.
+    uint8_t entries[kBlockCount];
+    int n = 0;
     for (int32_t k = 0; k < count; ++k) {
         if (!ValidHandle(stores[k].handle)) return 0;
-        involved[stores[k].handle - 1] = true;
+        const auto i = static_cast<uint8_t>(stores[k].handle - 1);
+        int at = n;
+        while (at > 0 && entries[at - 1] > i) --at;
+        if (at > 0 && entries[at - 1] == i) continue;
+        std::memmove(entries + at + 1, entries + at, static_cast<size_t>(n - at));
+        entries[at] = i;
+        ++n;
     }
-    // Entries in table order, as readers that hold updates off take them.
-    for (int i = 0; i < kBlockCount; ++i)
-        if (involved[i]) BeginUpdate(gEntry[i]);
+    for (int k = 0; k < n; ++k) BeginUpdate(gEntry[entries[k]]);
     for (int32_t k = 0; k < count; ++k) Store16At(reinterpret_cast<uint8_t*>(stores[k].target), stores[k].value);
-    for (int i = 0; i < kBlockCount; ++i)
-        if (involved[i]) EndUpdate(gEntry[i]);
+    for (int k = 0; k < n; ++k) EndUpdate(gEntry[entries[k]]);
     return 1;
 }

@@ -16,3 +16,5 @@ qv_test(NAME test_model_end_to_end SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_end_to
         LIBS quorvane_model PkgConfig::LIBMODBUS LABELS concurrency TIMEOUT 120)
 qv_test(NAME test_model_stress SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_stress.cpp
         LIBS model_test_support PkgConfig::LIBMODBUS LABELS concurrency TIMEOUT 180)
+qv_test(NAME test_model_served_values SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_served_values.cpp
+        LIBS model_test_support PkgConfig::LIBMODBUS LABELS concurrency TIMEOUT 120)
