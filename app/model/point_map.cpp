@@ -104,7 +104,8 @@ CPointMap::Holders CPointMap::FindHolders(const Snapshot& snapshot, uint8_t slav
     return {snapshot.holders.data() + segment.holderBegin, snapshot.holders.data() + segment.holderEnd};
 }
 
-CDataBlock* CPointMap::FindBlock(const Snapshot& snapshot, uint8_t slaveId, int32_t pointType, uint16_t address) {
+CDataBlock* CPointMap::FindBlock(const Snapshot& snapshot, uint8_t slaveId, int32_t pointType,
+                                 uint16_t address) {
     const Holders holders = FindHolders(snapshot, slaveId, pointType, address);
     return holders.empty() ? nullptr : *holders.begin;
 }
@@ -136,7 +137,8 @@ int CPointMap::MapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) {
     // read it.
     for (int slot = 0; slot < kBlockSize && address + slot <= 0xFFFF; ++slot) {
         const auto at = static_cast<uint16_t>(address + slot);
-        if (const CDataBlock* other = FindBlock(*current, slaveId, pointType, at)) block->Store(at, other->Load(at));
+        if (const CDataBlock* other = FindBlock(*current, slaveId, pointType, at))
+            block->Store(at, other->Load(at));
     }
     int32_t handle = services_.DefineDataBlock(slaveId, static_cast<uint8_t>(pointType), address, kBlockSize,
                                                block->Registers());
@@ -171,7 +173,8 @@ int CPointMap::UnmapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) 
 int CPointMap::StoreRegister(uint8_t slaveId, int32_t pointType, uint16_t address, uint16_t value) {
     auto current = Current();
     const Holders holders = FindHolders(*current, slaveId, pointType, address);
-    for (CDataBlock* const* block = holders.begin; block != holders.end; ++block) (*block)->Store(address, value);
+    for (CDataBlock* const* block = holders.begin; block != holders.end; ++block)
+        (*block)->Store(address, value);
     return holders.empty() ? 0 : 1;
 }
 
@@ -181,7 +184,9 @@ int CPointMap::StoreRegisterPair(uint8_t slaveId, int32_t pointType, uint16_t ad
     // Blocks start at distinct addresses, so at most kBlockSize hold a word.
     std::array<PellacorWordStore, 2 * kBlockSize> stores;
     int32_t count = 0;
-    for (const auto& [at, value] : {std::pair{address, low}, std::pair{static_cast<uint16_t>(address + 1), high}}) {
+    const std::pair<uint16_t, uint16_t> words[] = {{address, low},
+                                                   {static_cast<uint16_t>(address + 1), high}};
+    for (const auto& [at, value] : words) {
         const Holders holders = FindHolders(*current, slaveId, pointType, at);
         for (CDataBlock* const* block = holders.begin; block != holders.end; ++block)
             stores[static_cast<size_t>(count++)] = {(*block)->LibraryHandle(), (*block)->Word(at), value};

@@ -129,7 +129,8 @@ private:
         bool empty() const { return begin == end; }
     };
     static std::shared_ptr<const Snapshot> MakeSnapshot(BlockList blocks);
-    static Holders FindHolders(const Snapshot& snapshot, uint8_t slaveId, int32_t pointType, uint16_t address);
+    static Holders FindHolders(const Snapshot& snapshot, uint8_t slaveId, int32_t pointType,
+                               uint16_t address);
     static CDataBlock* FindBlock(const Snapshot& snapshot, uint8_t slaveId, int32_t pointType, uint16_t address);
     std::shared_ptr<const Snapshot> Current() const;
     void Publish(std::shared_ptr<const Snapshot> snapshot);

@@ -153,8 +153,9 @@ int CQuorvaneDoc::WriteItemAt(int index, float value, bool asynchronous) {
 void CQuorvaneDoc::StoreItemRegisters(const COpcItem& item, const VARIANT& value) {
     const PointMapping& m = item.Mapping();
     RegisterWords words = OpcValueToRegisters(value, m);
+    CPointMap& map = model_.PointMap();
     if (words.count == 2) // both words as one update: a master never reads half of each value
-        model_.PointMap().StoreRegisterPair(m.slaveId, m.pointType, m.address, words.words[0], words.words[1]);
+        map.StoreRegisterPair(m.slaveId, m.pointType, m.address, words.words[0], words.words[1]);
     else
         model_.StoreRegister(m.slaveId, m.pointType, m.address, words.words[0]);
 }

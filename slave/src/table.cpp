@@ -21,8 +21,8 @@
 #include "core.h"
 #include "table.h"
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <thread>
@@ -107,8 +107,9 @@ bool HoldEntry(int i, uint8_t type, const Snapshot& seen) {
     Entry& e = gEntry[i];
     e.inFlight.fetch_add(1, std::memory_order_seq_cst);
     Snapshot now;
-    if (gType[i].load(std::memory_order_seq_cst) == type && TakeSnapshot(i, type, now) && now.slave == seen.slave &&
-        now.start == seen.start && now.count == seen.count && now.data == seen.data)
+    if (gType[i].load(std::memory_order_seq_cst) == type && TakeSnapshot(i, type, now) &&
+        now.slave == seen.slave && now.start == seen.start && now.count == seen.count &&
+        now.data == seen.data)
         return true;
     e.inFlight.fetch_sub(1, std::memory_order_release);
     return false;
@@ -120,8 +121,8 @@ void ReleaseEntry(int i) { gEntry[i].inFlight.fetch_sub(1, std::memory_order_rel
 void BeginUpdate(Entry& e) {
     SpinUntil([&] {
         uint32_t s = e.sequence.load(std::memory_order_relaxed);
-        return (s & 1u) == 0 &&
-               e.sequence.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed);
+        return (s & 1u) == 0 && e.sequence.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                                                 std::memory_order_relaxed);
     });
 }
 void EndUpdate(Entry& e) { e.sequence.fetch_add(1, std::memory_order_release); }
@@ -270,14 +271,17 @@ bool PointReader::Unchanged() const {
 
 void PointReader::Restart() {
     current_ = -1;
-    for (int k = 0; k < heldCount_; ++k)
-        held_[k].sequence = gEntry[candidate_[held_[k].candidate].entry].sequence.load(std::memory_order_acquire);
+    for (int k = 0; k < heldCount_; ++k) {
+        const Entry& e = gEntry[candidate_[held_[k].candidate].entry];
+        held_[k].sequence = e.sequence.load(std::memory_order_acquire);
+    }
 }
 
 void PointReader::HoldUpdates() {
     Restart();
-    std::sort(held_, held_ + heldCount_,
-              [this](const Held& a, const Held& b) { return candidate_[a.candidate].entry < candidate_[b.candidate].entry; });
+    std::sort(held_, held_ + heldCount_, [this](const Held& a, const Held& b) {
+        return candidate_[a.candidate].entry < candidate_[b.candidate].entry;
+    });
     for (int k = 0; k < heldCount_; ++k) BeginUpdate(gEntry[candidate_[held_[k].candidate].entry]);
     holding_ = true;
 }
@@ -422,7 +426,8 @@ extern "C" PELLACOR_API int32_t StoreDataBlockWords(const PellacorWordStore* sto
         ++n;
     }
     for (int k = 0; k < n; ++k) BeginUpdate(gEntry[entries[k]]);
-    for (int32_t k = 0; k < count; ++k) Store16At(reinterpret_cast<uint8_t*>(stores[k].target), stores[k].value);
+    for (int32_t k = 0; k < count; ++k)
+        Store16At(reinterpret_cast<uint8_t*>(stores[k].target), stores[k].value);
     for (int k = 0; k < n; ++k) EndUpdate(gEntry[entries[k]]);
     return 1;
 }

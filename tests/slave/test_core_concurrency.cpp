@@ -143,20 +143,21 @@ TEST(CoreConcurrency, WordsStoredAsOneUpdateAreNeverReadMixed) {
         auto readPair = [&](const uint8_t* out) {
             uint32_t v = 0;
             for (size_t k = 0; k < 4; ++k) v = v << 8 | out[c.pairAt + k];
-            return wide ? (v == wideA ? "A" : v == wideB ? "B" : "mixed") : v == 0x11112222 ? "A" : v == 0x33334444 ? "B" : "mixed";
+            const uint32_t valueA = wide ? wideA : 0x11112222, valueB = wide ? wideB : 0x33334444;
+            return v == valueA ? "A" : v == valueB ? "B" : "mixed";
         };
         std::map<std::string, int> seen;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         for (int i = 0; i < 20000 && std::chrono::steady_clock::now() < deadline; ++i) {
             uint8_t out[256];
-            const auto r = pellacor::ProcessRequest(c.transport, c.options, {1, 3, c.pdu.data() + 2, c.pdu.size() - 2},
-                                                    out, sizeof out);
+            const pellacor::Request request{1, 3, c.pdu.data() + 2, c.pdu.size() - 2};
+            const auto r = pellacor::ProcessRequest(c.transport, c.options, request, out, sizeof out);
             ASSERT_EQ(r.outcome, Outcome::Data);
             ++seen[readPair(out)];
         }
         stop = true;
         writer.join();
-        EXPECT_EQ(seen.count("mixed"), 0u) << seen["mixed"] << " mixed of " << seen["A"] + seen["B"] + seen["mixed"];
+        EXPECT_EQ(seen["mixed"], 0) << "of " << seen["A"] + seen["B"] + seen["mixed"];
         EXPECT_GT(seen["A"] + seen["B"], 0);
     }
     ResetCore();

@@ -169,7 +169,11 @@ TEST_F(Table, StoreDataBlockWordsStoresAllOrNothing) {
         {"a bad handle stores none", {{3, h, 7}, {251, h + 1, 8}}, 2, 0, {0x1000, 0x1001, 0x1002}},
         {"handle 0", {{0, h, 7}}, 1, 0, {0x1000, 0x1001, 0x1002}},
         {"two words of one block", {{3, h, 7}, {3, h + 1, 8}}, 2, 1, {7, 8, 0x1002}},
-        {"words of several blocks", {{6, slave2, 9}, {3, h + 2, 10}, {6, slave2 + 1, 11}}, 3, 1, {0x1000, 0x1001, 10}},
+        {"words of several blocks",
+         {{6, slave2, 9}, {3, h + 2, 10}, {6, slave2 + 1, 11}},
+         3,
+         1,
+         {0x1000, 0x1001, 10}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
