@@ -55,7 +55,7 @@ std::shared_ptr<const CPointMap::Snapshot> CPointMap::MakeSnapshot(BlockList blo
     for (const auto& block : snapshot->blocks)
         byKey[SegmentKey(block->SlaveId(), block->PointType())].push_back(block.get());
     for (auto& [key, list] : byKey) {
-        // Every block start and end bounds a range with one holder.
+        // Every block start and end bounds a range held by the same blocks.
         std::vector<int32_t> bounds;
         for (const CDataBlock* block : list) {
             bounds.push_back(block->StartAddress());

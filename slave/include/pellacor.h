@@ -241,7 +241,8 @@ typedef struct PellacorWordStore {
  * involved keeps an update sequence; a read request re-reads its range when
  * the sequence of a block it read from moved, and after a few tries reads it
  * with that block's updates held off for the duration of the read. The call
- * waits only for such a read or for a master's write into the same blocks.
+ * waits only for such a read or for a master's write into the same blocks;
+ * it may be made from any thread, a write or traffic callback included.
  * A single word needs no update: any atomic 16-bit store of the application
  * is seen whole.
  * The words may lie in several blocks; a handle may appear several times. A

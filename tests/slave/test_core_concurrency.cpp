@@ -163,6 +163,41 @@ TEST(CoreConcurrency, WordsStoredAsOneUpdateAreNeverReadMixed) {
     ResetCore();
 }
 
+TEST(CoreConcurrency, RemovedBlockMemoryCanBeFreedAtOnce) {
+    // The application frees each block right after RemoveDataBlock returns;
+    // a request still reading or writing it would be a use after free.
+    ResetCore();
+    std::atomic<bool> stop{false};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::thread churn([&] {
+        for (int i = 0; i < 4 * kRounds && std::chrono::steady_clock::now() < deadline; ++i) {
+            auto* memory = new uint16_t[125]();
+            const int32_t h = DefineDataBlock(5, PELLACOR_HOLDING_REGISTER, 1, 125, memory);
+            ASSERT_NE(h, 0);
+            std::this_thread::yield();
+            RemoveDataBlock(h);
+            delete[] memory;
+        }
+        stop = true;
+    });
+    std::atomic<int> answered{0};
+    auto master = [&](std::vector<uint8_t> pdu) {
+        uint8_t out[256];
+        while (!stop) {
+            const pellacor::Request request{5, pdu[1], pdu.data() + 2, pdu.size() - 2};
+            const auto r = pellacor::ProcessRequest(Transport::Tcp, 0, request, out, sizeof out);
+            if (r.outcome != Outcome::Exception) ++answered;
+        }
+    };
+    std::thread reader(master, Hex("0503 0000 007D"));
+    std::thread writer(master, Hex("0510 0000 0004 08 0001000200030004"));
+    churn.join();
+    reader.join();
+    writer.join();
+    EXPECT_GT(answered, 0);
+    ResetCore();
+}
+
 TEST(CoreConcurrency, ConcurrentDefinesGetDistinctEntries) {
     ResetCore();
     static uint16_t cell;
