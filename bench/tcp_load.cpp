@@ -2,11 +2,16 @@
 // one epoll loop, each with a fixed number of outstanding requests. Optional
 // "bad" clients send nothing but requests that end in exceptions (unknown
 // function codes and reads of missing addresses) as fast as they are answered.
-// Prints one JSON object: requests per second and latency percentiles of the
-// good clients, and the bad clients' rate.
+// Prints one JSON object: requests per second, latency percentiles, the
+// largest latency and the time-outs of the good clients, and the bad clients'
+// rate. Every client connects at the same moment, as masters do when a
+// control system restarts, and the first request of each counts too. A
+// time-out is a request answered later than --timeout-ms, or not at all by
+// the end of the run.
 //
 //   tcp_load --port P [--clients 8] [--bad-clients 0] [--seconds 10]
 //            [--function 3|16] [--count 100] [--pipeline 1] [--unit 1]
+//            [--timeout-ms 1000]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +45,7 @@ struct Options {
     int count = 100;
     int pipeline = 1;
     int unit = 1;
+    int timeoutMs = 1000;
 };
 
 struct Conn {
@@ -51,11 +58,12 @@ struct Conn {
     uint64_t answered = 0;
     uint64_t exceptions = 0;
     uint64_t errors = 0;
+    uint64_t connectNs = 0; // from the common start to the completed connect
 };
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr, "usage: tcp_load --port P [--clients N] [--bad-clients N] [--seconds S] "
-                         "[--function 3|16] [--count Q] [--pipeline D] [--unit U]\n");
+                         "[--function 3|16] [--count Q] [--pipeline D] [--unit U] [--timeout-ms T]\n");
     std::exit(2);
 }
 
@@ -73,10 +81,12 @@ Options Parse(int argc, char** argv) {
         else if (a == "--count") o.count = std::atoi(v);
         else if (a == "--pipeline") o.pipeline = std::atoi(v);
         else if (a == "--unit") o.unit = std::atoi(v);
+        else if (a == "--timeout-ms") o.timeoutMs = std::atoi(v);
         else Usage();
     }
     if (o.clients < 0 || o.badClients < 0 || o.clients + o.badClients < 1 || o.pipeline < 1 || o.count < 1 ||
-        o.count > 123 || (o.function != 3 && o.function != 16) || o.seconds <= 0 || o.seconds > 3600)
+        o.count > 123 || (o.function != 3 && o.function != 16) || o.seconds <= 0 || o.seconds > 3600 ||
+        o.timeoutMs < 1 || o.timeoutMs > 4000)
         Usage();
     return o;
 }
@@ -175,6 +185,15 @@ double Percentile(std::vector<uint32_t>& v, double p) {
     return v[k] / 1000.0; // ns -> us
 }
 
+// Requests of the good clients still unanswered at the end that waited longer
+// than the time-out.
+uint64_t OverdueAtEnd(const std::vector<Conn>& conns, Clock::time_point end, std::chrono::milliseconds timeout) {
+    uint64_t overdue = 0;
+    for (const Conn& c : conns)
+        for (const auto& [tid, sent] : c.outstanding) overdue += !c.bad && end - sent > timeout;
+    return overdue;
+}
+
 // Drives one group of clients (all good or all bad) until `end`; false when
 // the server dropped a connection or refused a send.
 bool Drive(std::vector<Conn>& conns, Templates templates, int pipeline, Clock::time_point end,
@@ -245,14 +264,32 @@ int main(int argc, char** argv) {
     // Good and bad clients run on threads of their own, so that handling the
     // bad clients' replies never delays the measured clients in this tool.
     std::vector<Conn> good(static_cast<size_t>(o.clients)), bad(static_cast<size_t>(o.badClients));
+    {
+        // All clients connect at the same moment.
+        std::latch ready(o.clients + o.badClients);
+        std::vector<std::thread> connecting;
+        for (auto* group : {&good, &bad}) {
+            for (Conn& c : *group) {
+                c.bad = group == &bad;
+                connecting.emplace_back([&ready, &c, port = o.port] {
+                    ready.arrive_and_wait();
+                    const auto t0 = Clock::now();
+                    c.fd = Connect(port);
+                    c.connectNs = static_cast<uint64_t>(
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+                });
+            }
+        }
+        for (std::thread& t : connecting) t.join();
+    }
+    uint64_t connectMaxNs = 0;
     for (auto* group : {&good, &bad}) {
-        for (Conn& c : *group) {
-            c.bad = group == &bad;
-            c.fd = Connect(o.port);
+        for (const Conn& c : *group) {
             if (c.fd < 0) {
                 std::fprintf(stderr, "tcp_load: cannot connect to port %u\n", o.port);
                 return 1;
             }
+            connectMaxNs = std::max(connectMaxNs, c.connectNs);
         }
     }
 
@@ -277,13 +314,20 @@ int main(int argc, char** argv) {
             ::close(c.fd);
         }
     }
+    const auto timeout = std::chrono::milliseconds(o.timeoutMs);
+    uint64_t timeouts = OverdueAtEnd(good, end, timeout);
+    const auto timeoutNs = static_cast<uint32_t>(std::chrono::nanoseconds(timeout).count());
+    for (uint32_t ns : latencies) timeouts += ns > timeoutNs;
+    const double maxUs = latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end()) / 1000.0;
     const double p50 = Percentile(latencies, 0.50);
     const double p99 = Percentile(latencies, 0.99);
     std::printf("{\"clients\":%d,\"bad_clients\":%d,\"function\":%d,\"count\":%d,\"pipeline\":%d,"
                 "\"seconds\":%.3f,\"requests\":%llu,\"rps\":%.1f,\"p50_us\":%.1f,\"p99_us\":%.1f,"
+                "\"max_us\":%.1f,\"timeouts\":%llu,\"connect_max_us\":%.1f,"
                 "\"bad_requests\":%llu,\"bad_rps\":%.1f,\"exceptions\":%llu,\"errors\":%llu}\n",
                 o.clients, o.badClients, o.function, o.count, o.pipeline, elapsed,
-                static_cast<unsigned long long>(goodCount), goodCount / elapsed, p50, p99,
+                static_cast<unsigned long long>(goodCount), goodCount / elapsed, p50, p99, maxUs,
+                static_cast<unsigned long long>(timeouts), connectMaxNs / 1000.0,
                 static_cast<unsigned long long>(badCount), badCount / elapsed,
                 static_cast<unsigned long long>(goodExceptions), static_cast<unsigned long long>(errors));
     return 0;

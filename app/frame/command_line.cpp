@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include <arpa/inet.h>
+
 namespace quorvane {
 namespace {
 
@@ -33,6 +35,14 @@ std::string Quoted(const std::string& text) {
     return out + "'";
 }
 
+// The address bytes of a numeric IPv4 (4) or IPv6 (16) address; 0 when the
+// text is neither.
+int AddressBytes(const std::string& text, unsigned char (&bytes)[16]) {
+    if (::inet_pton(AF_INET, text.c_str(), bytes) == 1) return 4;
+    if (::inet_pton(AF_INET6, text.c_str(), bytes) == 1) return 16;
+    return 0;
+}
+
 CommandLineResult Fail(std::string error) {
     CommandLineResult result;
     result.ok = false;
@@ -41,6 +51,25 @@ CommandLineResult Fail(std::string error) {
 }
 
 } // namespace
+
+bool IsNumericAddress(const std::string& text) {
+    unsigned char bytes[16];
+    return AddressBytes(text, bytes) != 0;
+}
+
+bool IsNetwork(const std::string& text) {
+    const size_t slash = text.find('/');
+    unsigned char bytes[16] = {};
+    const int size = AddressBytes(text.substr(0, slash), bytes);
+    if (size == 0) return false;
+    int prefix = size * 8;
+    if (slash != std::string::npos &&
+        (text.size() - slash - 1 > 3 || !ParseBounded(text.substr(slash + 1), 0, size * 8, prefix)))
+        return false;
+    for (int bit = prefix; bit < size * 8; ++bit)
+        if ((bytes[bit / 8] >> (7 - bit % 8)) & 1) return false;
+    return true;
+}
 
 CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
     CommandLineResult result;
@@ -73,6 +102,17 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
             if (!value(argument, "--tcp-port", text)) return Fail("--tcp-port needs a port number");
             if (!ParseBounded(text, 1, 65535, options.tcpPort))
                 return Fail("--tcp-port: " + Quoted(text) + " is not a port number from 1 to 65535");
+        } else if (argument == "--bind" || argument.starts_with("--bind=")) {
+            if (!value(argument, "--bind", text)) return Fail("--bind needs an address");
+            if (!IsNumericAddress(text))
+                return Fail("--bind: " + Quoted(text) + " is not a numeric IPv4 or IPv6 address");
+            options.bindAddress = text;
+        } else if (argument == "--allow" || argument.starts_with("--allow=")) {
+            if (!value(argument, "--allow", text)) return Fail("--allow needs a network");
+            if (!IsNetwork(text))
+                return Fail("--allow: " + Quoted(text) + " is not a network ADDRESS[/PREFIX] such as " +
+                            "192.168.1.0/24 (no host bits below the prefix)");
+            options.allowedNetworks.push_back(text);
         } else if (argument == "--com" || argument.starts_with("--com=")) {
             if (!value(argument, "--com", text)) return Fail("--com needs N=DEVICE");
             size_t equals = text.find('=');
@@ -95,7 +135,8 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
 }
 
 std::string UsageText() {
-    return "Usage: quorvane [--headless] [--tcp-port N] [--com N=DEVICE]... [--] [FILE]\n"
+    return "Usage: quorvane [--headless] [--tcp-port N] [--bind ADDRESS] [--allow NETWORK]...\n"
+           "                [--com N=DEVICE]... [--] [FILE]\n"
            "\n"
            "OPC-to-Modbus gateway. FILE is a configuration file to restore at start-up;\n"
            "everything after the options, joined with single blanks, is its name.\n"
@@ -104,6 +145,13 @@ std::string UsageText() {
            "                    call log to stdout; SIGINT or SIGTERM shuts down\n"
            "  --tcp-port N      serve Modbus/TCP on port N instead of 502 (files still\n"
            "                    say \"CONNECT TCP, 502\")\n"
+           "  --bind ADDRESS    serve Modbus/TCP on this local address only (numeric IPv4\n"
+           "                    or IPv6; \"::\" is every interface, IPv4 included);\n"
+           "                    default every IPv4 interface\n"
+           "  --allow NETWORK   serve only masters from this network, ADDRESS[/PREFIX],\n"
+           "                    IPv4 or IPv6 (192.168.1.0/24, 10.0.0.7, fd00::/8); may be\n"
+           "                    repeated; others are disconnected at once and counted.\n"
+           "                    Default: every master\n"
            "  --com N=DEVICE    serial device of COMn, N from 1 to 9 (default\n"
            "                    /dev/ttyS<N-1>); may be repeated\n"
            "  --help            show this text\n"

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     CStderrMessages messages;
     CQuorvaneApp app(messages, DefaultSettingsPath());
     app.Frame().SetTcpServicePort(static_cast<uint16_t>(options.tcpPort != 0 ? options.tcpPort : 502));
+    app.Frame().SetTcpAccess(options.bindAddress, options.allowedNetworks);
     app.Frame().Log().SetListener([](const std::string& line) {
         std::fprintf(stdout, "%s\n", line.c_str());
         std::fflush(stdout);

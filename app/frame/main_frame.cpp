@@ -1,5 +1,8 @@
 #include "main_frame.h"
 
+#include <cstring>
+#include <string>
+
 namespace quorvane {
 
 CMainFrame::CMainFrame(CMessageSink& messages, std::string settingsPath)
@@ -90,7 +93,12 @@ void CMainFrame::DisconnectSerial(int port) {
     slot = -1;
 }
 
-void CMainFrame::StartTcpServer() { tcpSlot_ = OpenTCPConnection(Window(), PELLACOR_TCP_BIND_FAILED_MESSAGE); }
+void CMainFrame::StartTcpServer() {
+    SetTCPBindAddress(tcpBindAddress_.c_str());
+    AddTCPAllowedNetwork(nullptr);
+    for (const std::string& network : tcpAllowedNetworks_) AddTCPAllowedNetwork(network.c_str());
+    tcpSlot_ = OpenTCPConnection(Window(), PELLACOR_TCP_BIND_FAILED_MESSAGE);
+}
 
 void CMainFrame::StopTcpServer() {
     if (tcpSlot_ != -1) CloseConnection(tcpSlot_);
@@ -129,13 +137,48 @@ std::vector<SerialLinkSnapshot> CMainFrame::OpenSerialLinks() const {
     return links;
 }
 
-void CMainFrame::OnPosted(uint32_t message, uintptr_t, intptr_t) {
-    if (message != PELLACOR_TCP_BIND_FAILED_MESSAGE || tcpSlot_ == -1) return;
-    // The server could not listen: close it, so that the menu offers to start
+namespace {
+
+// The errno value as its symbol ("EADDRINUSE"): the same in every locale.
+std::string ErrorName(intptr_t error) {
+    const char* name = ::strerrorname_np(static_cast<int>(error));
+    return name != nullptr ? name : "error " + std::to_string(error);
+}
+
+} // namespace
+
+void CMainFrame::OnPosted(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    if (message == PELLACOR_TCP_BIND_FAILED_MESSAGE) {
+        OnTcpServerEnded(wparam, lparam);
+    } else if (message == PELLACOR_SERIAL_LINK_FAILED_MESSAGE && wparam >= 1 && wparam <= kSerialPorts) {
+        OnSerialLinkFailed(static_cast<int>(wparam), static_cast<int32_t>(lparam));
+    }
+}
+
+void CMainFrame::OnTcpServerEnded(uintptr_t reason, intptr_t error) {
+    if (tcpSlot_ == -1) return;
+    // The server ended on its own: close it, so that the menu offers to start
     // it again instead of showing a dead server as running.
     CloseConnection(tcpSlot_);
     tcpSlot_ = -1;
-    messages_.ShowMessage("Modbus/TCP could not listen on port " + std::to_string(tcpServicePort_), MessageIcon::None);
+    const std::string port = std::to_string(tcpServicePort_);
+    std::string text = "Modbus/TCP could not listen on port " + port;
+    if (reason == PELLACOR_TCP_FAILED_SOCKET)
+        text += ": no socket (" + ErrorName(error) + ")";
+    else if (reason == PELLACOR_TCP_FAILED_EVENTS)
+        text += ": its event loop could not be set up (" + ErrorName(error) + ")";
+    else if (reason == PELLACOR_TCP_FAILED_WAIT)
+        text = "Modbus/TCP on port " + port + " stopped: waiting for masters failed (" + ErrorName(error) + ")";
+    messages_.ShowMessage(text, MessageIcon::None);
+}
+
+void CMainFrame::OnSerialLinkFailed(int port, int32_t handle) {
+    int32_t& slot = serialSlots_[static_cast<size_t>(port - 1)];
+    if (slot == -1 || slot != handle) return; // a link closed or reopened meanwhile
+    CloseConnection(slot);
+    slot = -1;
+    messages_.ShowMessage("COM" + std::to_string(port) + " was closed: the port could not be read any more",
+                          MessageIcon::None);
 }
 
 } // namespace quorvane

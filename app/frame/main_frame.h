@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace quorvane {
 
@@ -93,9 +94,18 @@ public:
 
     // The service port the Modbus/TCP server listens on (for messages).
     void SetTcpServicePort(uint16_t port) { tcpServicePort_ = port; }
+    // Where the Modbus/TCP server listens ("" every IPv4 interface) and the
+    // networks masters may connect from (none listed: every master), applied
+    // each time the server starts. Both were checked by the command line.
+    void SetTcpAccess(std::string bindAddress, std::vector<std::string> allowedNetworks) {
+        tcpBindAddress_ = std::move(bindAddress);
+        tcpAllowedNetworks_ = std::move(allowedNetworks);
+    }
 
 private:
     void OnPosted(uint32_t message, uintptr_t wparam, intptr_t lparam);
+    void OnTcpServerEnded(uintptr_t reason, intptr_t error);
+    void OnSerialLinkFailed(int port, int32_t handle);
     void OpenSerial(int port);
 
     CMessageSink& messages_;
@@ -104,6 +114,8 @@ private:
     int32_t tcpSlot_ = -1;
     PortTable ports_{};
     uint16_t tcpServicePort_ = 502;
+    std::string tcpBindAddress_;
+    std::vector<std::string> tcpAllowedNetworks_;
     CApiLog log_;
     CUiWindow uiWindow_;
     QTimer refreshTimer_;

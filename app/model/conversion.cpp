@@ -4,12 +4,34 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <locale.h>
 
 namespace quorvane {
 
 namespace {
 
+// Switches the calling thread to the "C" locale while it lives: mapping texts
+// go into configuration files and onto the screen with a "." decimal point,
+// whatever locale a window toolkit installed for the process.
+class CNumericLocale {
+public:
+    CNumericLocale() : previous_(uselocale(CLocale())) {}
+    ~CNumericLocale() { uselocale(previous_); }
+    CNumericLocale(const CNumericLocale&) = delete;
+    CNumericLocale& operator=(const CNumericLocale&) = delete;
+
+private:
+    static locale_t CLocale() {
+        // Made once and kept for the process; a failure (0) leaves the
+        // thread's locale as it is.
+        static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+        return c;
+    }
+    locale_t previous_;
+};
+
 std::string Printf(const char* format, auto... args) {
+    CNumericLocale numeric;
     char buffer[128];
     int n = std::snprintf(buffer, sizeof buffer, format, args...);
     if (n < 0) return std::string();

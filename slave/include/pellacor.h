@@ -87,7 +87,8 @@ enum PellacorPointType {
 /* The handle of the Modbus/TCP server (SlaveStatus, ReadDebugData, CloseConnection). */
 #define PELLACOR_TCP_HANDLE 8050
 /* The message the application passes to OpenTCPConnection; posted with both
- * parameters 0 when the server cannot bind its port. */
+ * parameters 0 when the server cannot bind its port (on Linux also with the
+ * other reasons below). */
 #define PELLACOR_TCP_BIND_FAILED_MESSAGE 1025
 
 /*
@@ -169,7 +170,10 @@ PELLACOR_API uint16_t DLL_Revision(void);
 /* Opens COM`port` (1..9) with protocol 1 = RTU, anything else = ASCII (low 16
  * bits). With a window, RTU frame ends are timed by `timer_id` on the
  * application's thread; without one (NULL) the reader thread times them.
- * ASCII frames end at their line feed on the reader thread. `settings` is read
+ * ASCII frames end at their line feed on the reader thread; each colon starts
+ * a frame (bytes before the last colon ahead of the line feed are noise and
+ * count as no frame), and a frame holding anything but hex digits between its
+ * colon and its line end counts as bad and is not processed. `settings` is read
  * during the call only.
  * Returns the connection handle (never -1 or 8050), or -1: bad port number,
  * NULL settings, no such device or not a terminal, device in use (the port is
@@ -193,7 +197,15 @@ PELLACOR_API uint16_t DLL_Revision(void);
  * must not wait for the application's thread. */
 PELLACOR_API int32_t OpenConnection(const PellacorWindow* window, int32_t port, uint16_t protocol,
                                     uintptr_t timer_id, const PortSettings* settings);
-/* 8050 closes the TCP server (asynchronously; returns 1 also when closed).
+/* 8050 closes the TCP server and returns 1 (also when closed). On Linux the
+ * close is synchronous: when it returns, the listening socket is closed (a
+ * master connecting later is refused, never accepted and then reset), every
+ * client is let go and the service thread has ended, so neither the window nor
+ * any block is used by it any more. Called from a write or traffic callback of
+ * a Modbus/TCP request (on the service thread), it closes the listening socket
+ * at once, withholds that request's reply and returns; the thread ends after
+ * the callback and is joined by the next OpenTCPConnection or
+ * CloseConnection(8050) from another thread, or when the library is unloaded.
  * A serial handle: returns 1 once the port's reader thread has ended and no
  * frame of the port is being handled any more (also on the application's
  * thread); 0 for a handle that names no open connection, including the handle
@@ -205,7 +217,12 @@ PELLACOR_API int32_t CloseConnection(int32_t handle);
  * when no service thread can be started). The server listens once its service
  * thread is up; if it cannot bind the port it calls window->post(context,
  * message, 0, 0) from that thread and counts as closed. Up to 32 clients; one
- * idle for more than 300,000 ms is dropped by the check run every 5000 ms. */
+ * idle for more than 300,000 ms is dropped by the check run every 5000 ms.
+ * On Linux the listen queue holds 64 connections (32 masters reconnecting at
+ * once are all taken without a retried handshake), and any failure that ends
+ * the server is posted the same way, with wparam naming it and lparam the
+ * errno value (see PELLACOR_TCP_FAILED_*); the server then counts as closed
+ * and nothing of it keeps running. */
 PELLACOR_API int32_t OpenTCPConnection(const PellacorWindow* window, uint32_t message);
 /* Port (low 16 bits) used the next time the server starts listening. 1. */
 PELLACOR_API int32_t SetTCPServicePort(uint16_t port);
@@ -226,6 +243,36 @@ PELLACOR_API intptr_t MBAPWndProc(void* server, uint32_t message, uintptr_t wpar
  * Default: COMn is /dev/ttyS(n-1). NULL or "" restores the default.
  * 1; 0 for a port outside 1..9 or a path longer than 255 bytes. */
 PELLACOR_API int32_t SetPortDevice(int32_t port, const char* path);
+
+/* Why the Modbus/TCP server ended on its own: wparam of its message. */
+#define PELLACOR_TCP_FAILED_BIND 0   /* bind or listen refused (lparam 0) */
+#define PELLACOR_TCP_FAILED_SOCKET 1 /* no socket could be had (socket()) */
+#define PELLACOR_TCP_FAILED_EVENTS 2 /* the event loop or the idle-check timer could not be set up */
+#define PELLACOR_TCP_FAILED_WAIT 3   /* waiting for events failed while serving */
+
+/* Local address the Modbus/TCP server binds to from its next start: a numeric
+ * IPv4 or IPv6 address ("127.0.0.1", "::1"; "::" is every interface, IPv4
+ * masters included). NULL or "" restores the default, every IPv4 interface.
+ * 1; 0 for text that is no numeric address (the setting stays). */
+PELLACOR_API int32_t SetTCPBindAddress(const char* address);
+/* Adds a network that masters may connect from, for servers started from now
+ * on: "192.168.10.0/24", "10.0.0.7" (a single host), "fd00::/8". While the
+ * list is empty (the default) every master is served; otherwise a connection
+ * from an address in no listed network is closed as soon as it is accepted,
+ * takes no client slot, and is counted (TCPRefusedConnections). NULL empties
+ * the list. 1; 0 for text that is no network, including host bits set below
+ * the prefix ("10.1.2.3/8"). */
+PELLACOR_API int32_t AddTCPAllowedNetwork(const char* network);
+/* Connections closed because the master's address is in no allowed network,
+ * since the library was loaded or last reset; nonzero `reset` clears the
+ * count after reading it. */
+PELLACOR_API uint32_t TCPRefusedConnections(int32_t reset);
+
+/* Posted to the window of a serial link whose port failed (its reader could
+ * no longer wait for the device): wparam the port number 1..9, lparam the
+ * link's handle. The link serves no more; the application closes the handle
+ * with CloseConnection. A link opened without a window is not told. */
+#define PELLACOR_SERIAL_LINK_FAILED_MESSAGE 1027
 
 /* One word for StoreDataBlockWords: `target` lies in the memory of block
  * `handle` (the memory given to DefineDataBlock). */

@@ -130,9 +130,11 @@ bool SlaveAccepted(uint8_t slave, uint8_t function);
 // records no traffic: the sink's send function records what it sends.
 //
 // RTU: every frame with a good CRC counts as good, whoever it is for. ASCII:
-// bytes before the first colon are skipped, the frame ends at the first line
-// feed, only accepted frames count as good; a frame whose check is good but
-// which is too short to carry a slave id and a function code counts as bad.
+// the frame ends at the first line feed and starts at the last colon before
+// it (everything earlier is noise, not a frame); a frame holding anything but
+// hex digits between its colon and its line end is bad, nothing of it is
+// processed; only accepted frames count as good; a frame whose check is good
+// but which is too short to carry a slave id and a function code counts as bad.
 // Write replies carry the request's slave id, function code and first two
 // fields with a fresh CRC or LRC (for a well-formed 5 or 6 request exactly the
 // request); diagnostics echo the RTU frame as received, or the ASCII frame

@@ -20,6 +20,16 @@ uint8_t Nibble(char ch) {
     return 0; // anything else decodes as 0
 }
 
+// Hex digits only (either case) between the colon and the line end: any other
+// byte makes the frame bad rather than decoding as some value.
+bool AllHex(const uint8_t* p, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        const uint8_t ch = p[i];
+        if (!((ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F') || (ch >= 'a' && ch <= 'f'))) return false;
+    }
+    return true;
+}
+
 uint8_t DecodePair(const char* p) { return static_cast<uint8_t>(Nibble(p[0]) << 4 | Nibble(p[1])); }
 
 char* EncodeByte(char* p, uint8_t b) {
@@ -128,15 +138,19 @@ void RtuReceive(Connection& c, const uint8_t* frame, size_t length, const ReplyS
 }
 
 void AsciiReceive(Connection& c, const uint8_t* buffer, size_t length, const ReplySink& sink) {
-    const auto* colon = buffer ? static_cast<const uint8_t*>(std::memchr(buffer, ':', length)) : nullptr;
+    // Every colon starts a frame: bytes before the last colon ahead of the
+    // first line feed are line noise (or the broken start of an earlier
+    // frame) and are dropped without counting a frame.
+    const auto* lf = buffer ? static_cast<const uint8_t*>(std::memchr(buffer, '\n', length)) : nullptr;
+    const auto* colon = buffer ? static_cast<const uint8_t*>(
+                                     ::memrchr(buffer, ':', lf ? static_cast<size_t>(lf - buffer) : length))
+                               : nullptr;
     if (!colon) {
         c.badFrames.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    const size_t rest = length - static_cast<size_t>(colon - buffer);
-    const auto* lf = static_cast<const uint8_t*>(std::memchr(colon, '\n', rest));
     const size_t frameLength = lf ? static_cast<size_t>(lf - colon) + 1 : 0;
-    if (frameLength <= 5) {
+    if (frameLength <= 5 || !AllHex(colon + 1, frameLength - 3)) {
         c.badFrames.fetch_add(1, std::memory_order_relaxed);
         return;
     }

@@ -4,6 +4,7 @@
 // replies with RTS control for two-wire line drivers.
 #include "core.h"
 #include "serial_line.h"
+#include "sys_calls.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -222,6 +223,15 @@ ReadResult ReadChunk(Port& p) {
     p.lastRx = Clock::now();
     bool lineEnd = !p.rtu && std::find(p.rx.begin(), p.rx.begin() + static_cast<ptrdiff_t>(p.fill),
                                        uint8_t{'\n'}) != p.rx.begin() + static_cast<ptrdiff_t>(p.fill);
+    if (!lineEnd && p.fill == kSerialRxSize && !p.rtu) {
+        // A full ASCII buffer: what precedes its last colon is noise ahead of
+        // the frame that colon starts, and makes room for it.
+        auto colon = std::find(p.rx.rbegin(), p.rx.rend(), uint8_t{':'});
+        if (colon != p.rx.rend() && colon.base() - 1 != p.rx.begin()) {
+            const auto from = colon.base() - 1;
+            p.fill = static_cast<size_t>(std::copy(from, p.rx.end(), p.rx.begin()) - p.rx.begin());
+        }
+    }
     // A frame longer than the buffer keeps overwriting its last byte until it
     // is handled (and then fails its check).
     if (!lineEnd && p.fill == kSerialRxSize) p.fill = kSerialRxSize - 1;
@@ -230,6 +240,15 @@ ReadResult ReadChunk(Port& p) {
     RecordTraffic(Record(p), chunk.data(), got, true);
     if (lineEnd) HandleCollected(p);
     return ReadResult::Bytes;
+}
+
+// The reader cannot wait for the device any more: the link is dead. Unless it
+// is being closed anyway, the application hears of it through its window.
+void ReportFailure(const Port& p) {
+    const PellacorWindow* w = p.window;
+    if (!p.running.load() || w == nullptr || w->post == nullptr) return;
+    w->post(w->context, PELLACOR_SERIAL_LINK_FAILED_MESSAGE, static_cast<uintptr_t>(p.number),
+            static_cast<intptr_t>(Record(p).handle.load()));
 }
 
 void ReaderThread(Port& p) {
@@ -247,8 +266,11 @@ void ReaderThread(Port& p) {
             }
         }
         pollfd fds[2] = {{p.fd, POLLIN, 0}, {p.wakeFd, POLLIN, 0}};
-        int ready = ::poll(fds, 2, timeout);
-        if (ready < 0 && errno != EINTR) break;
+        int ready = sys::Poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR) {
+            ReportFailure(p);
+            break;
+        }
         if (ready <= 0) continue;
         if (fds[1].revents != 0 || (fds[0].revents & POLLNVAL) != 0) break;
         ReadResult got = (fds[0].revents & POLLIN) != 0 ? ReadChunk(p) : ReadResult::Failed;

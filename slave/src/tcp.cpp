@@ -4,10 +4,16 @@
 //
 // Every opened server has its own Server object, shared by the application
 // thread (only to raise `closing` and wake the loop) and its service thread
-// (everything else). Closing is asynchronous: the sockets of a closed server
-// are torn down on its own thread, which never touches the Server of a later
-// OpenTCPConnection.
+// (everything else). The service thread is joinable and owned: closing wakes
+// it and joins it, so once CloseConnection(8050) has returned the listener is
+// closed and nothing of the server touches the window, the blocks or the
+// traffic ring any more. A close from the service thread itself (a callback)
+// closes the listener at once; the thread ends after the callback and is
+// joined by the next open or close from another thread, or at unload.
+// A server that cannot go on (no socket, no event loop, a failed wait) counts
+// as closed and tells the application with its message.
 #include "tcp_server.h"
+#include "sys_calls.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -56,9 +62,13 @@ struct Server {
     std::atomic<bool> closing{false};
     std::atomic<bool> idleCheckRequested{false};
     std::atomic<int> connected{0};
-    // Held around each RecordTraffic so that a close can wait until the ring
-    // is no longer written before it is released.
-    std::mutex ringLock;
+
+    std::thread thread; // joined by whoever takes the server off the closed list
+
+    // Set before the thread starts: where to listen and who may connect.
+    uint16_t port = 502;
+    sockaddr_storage bindAddress{};
+    std::vector<Network> allowed; // empty: every master
 
     // Service thread only.
     int epollFd = -1;
@@ -76,14 +86,23 @@ struct Server {
 std::atomic<uint16_t> gPort{502};
 std::atomic<bool> gFakeClock{false};
 std::atomic<uint32_t> gFakeNow{0};
+std::atomic<uint32_t> gRefused{0};
 
 // Never destroyed: a service thread still tearing down while the process
-// exits must find its lock and counters intact.
+// exits must find its lock and lists intact.
 struct Registry {
     std::mutex mutex;
     std::condition_variable threadEnded;
-    std::shared_ptr<Server> open; // the open server, null when closed
-    int liveThreads = 0;          // service threads not yet ended, closed servers' included
+    std::shared_ptr<Server> open;                // the open server, null when closed
+    std::vector<std::shared_ptr<Server>> closed; // closed or failed, thread not yet joined
+    int liveThreads = 0;                         // service threads not yet ended
+    // Held while joining, so that a second closer returns only once the
+    // first one's joins are done too. Never taken on a service thread.
+    std::mutex joining;
+    // Listening settings for servers opened from now on.
+    std::mutex settingsLock;
+    sockaddr_storage bindAddress{};
+    std::vector<Network> allowed;
 };
 Registry& gRegistry = *new Registry;
 std::mutex& gMutex = gRegistry.mutex;
@@ -102,8 +121,9 @@ void Wake(int fd) {
 
 Connection& Record() { return ConnectionAt(kTcpIndex); }
 
+// Nothing is recorded once the server is closing: a close from a callback
+// releases the ring while this thread still winds down.
 void RecordChunk(Server& s, const uint8_t* data, size_t length, bool received) {
-    std::lock_guard<std::mutex> guard(s.ringLock);
     if (s.closing.load(std::memory_order_acquire)) return;
     RecordTraffic(Record(), data, length, received);
 }
@@ -189,39 +209,56 @@ void SendReply(void* context, const uint8_t* data, size_t length) {
     if (!Flush(s, ctx->slot)) cl.drop = true;
 }
 
+bool Allowed(const Server& s, const sockaddr_storage& peer) {
+    if (s.allowed.empty()) return true;
+    for (const Network& n : s.allowed)
+        if (InNetwork(peer, n)) return true;
+    return false;
+}
+
+// Accepts what the listen queue holds, as long as slots are free.
 void OnListen(Server& s) {
-    int k = 0;
-    while (k < kClientSlots && s.clients[k].fd >= 0) ++k;
-    if (k == kClientSlots) {
-        // Every slot is busy: the connection stays in the listen queue, and
-        // the socket is not watched until a slot frees.
-        ArmListen(s, false);
-        return;
+    for (;;) {
+        int k = 0;
+        while (k < kClientSlots && s.clients[k].fd >= 0) ++k;
+        if (k == kClientSlots) {
+            // Every slot is busy: the connection stays in the listen queue, and
+            // the socket is not watched until a slot frees.
+            ArmListen(s, false);
+            return;
+        }
+        Client& cl = s.clients[k];
+        socklen_t len = sizeof cl.peer;
+        const int fd =
+            ::accept4(s.listenFd, reinterpret_cast<sockaddr*>(&cl.peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            // Out of descriptors or memory: the pending connection would wake the
+            // loop again at once. Rest until a slot frees or the next idle check.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) ArmListen(s, false);
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;
+        }
+        if (!Allowed(s, cl.peer)) { // a master from elsewhere: let go at once
+            ::close(fd);
+            gRefused.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        cl.fd = fd;
+        cl.serial++;
+        cl.assembly.fill = 0;
+        cl.connectTime = cl.lastActivity = NowMs();
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = Tag(kTagClient0 + static_cast<uint32_t>(k), cl.serial);
+        if (::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            ::close(fd);
+            cl.fd = -1;
+            return;
+        }
+        s.connected.fetch_add(1, std::memory_order_relaxed);
     }
-    Client& cl = s.clients[k];
-    socklen_t len = sizeof cl.peer;
-    const int fd = ::accept4(s.listenFd, reinterpret_cast<sockaddr*>(&cl.peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-        // Out of descriptors or memory: the pending connection would wake the
-        // loop again at once. Rest until a slot frees or the next idle check.
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) ArmListen(s, false);
-        return;
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    cl.fd = fd;
-    cl.serial++;
-    cl.assembly.fill = 0;
-    cl.connectTime = cl.lastActivity = NowMs();
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = Tag(kTagClient0 + static_cast<uint32_t>(k), cl.serial);
-    if (::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) {
-        ::close(fd);
-        cl.fd = -1;
-        return;
-    }
-    s.connected.fetch_add(1, std::memory_order_relaxed);
 }
 
 void OnClient(Server& s, int k, uint32_t events) {
@@ -262,93 +299,109 @@ void OnIdleCheck(Server& s) {
     }
 }
 
+void CloseListener(Server& s) {
+    if (s.listenFd < 0) return;
+    ::epoll_ctl(s.epollFd, EPOLL_CTL_DEL, s.listenFd, nullptr);
+    ::close(s.listenFd);
+    s.listenFd = -1;
+    s.listenArmed = false;
+}
+
 void TearDown(Server& s) {
+    CloseListener(s); // first: no connection is taken while the clients go
     for (int k = 0; k < kClientSlots; ++k) FreeSlot(s, k);
-    if (s.listenFd >= 0) {
-        ::close(s.listenFd);
-        s.listenFd = -1;
-    }
     s.running = false;
 }
 
-void MarkClosed(const std::shared_ptr<Server>& s) {
+// Takes the server off the open slot (its thread is joined later). True when
+// it was the open server, which the application has not closed.
+bool MarkClosed(const std::shared_ptr<Server>& s) {
     std::lock_guard<std::mutex> guard(gMutex);
-    if (gOpen == s) gOpen.reset();
-}
-
-// Start-up of the listening side. False: the server ends (bind failure).
-bool StartListening(const std::shared_ptr<Server>& sp) {
-    Server& s = *sp;
-    s.listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s.listenFd < 0) return true; // open, but nothing listens
-
-    const int one = 1;
-    ::setsockopt(s.listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(gPort.load(std::memory_order_relaxed));
-    if (::bind(s.listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.listenFd, 1) != 0) {
-        ::close(s.listenFd);
-        s.listenFd = -1;
-        MarkClosed(sp);
-        if (s.window != nullptr && s.window->post != nullptr && !s.closing.load(std::memory_order_acquire))
-            s.window->post(s.window->context, s.message, 0, 0);
-        return false;
-    }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = Tag(kTagListen);
-    if (::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.listenFd, &ev) == 0) s.listenArmed = true;
-
-    s.timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (s.timerFd >= 0) {
-        itimerspec period{};
-        period.it_interval.tv_sec = kIdleCheckPeriodMs / 1000;
-        period.it_value = period.it_interval;
-        ::timerfd_settime(s.timerFd, 0, &period, nullptr);
-        ev.events = EPOLLIN;
-        ev.data.u64 = Tag(kTagTimer);
-        ::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.timerFd, &ev);
-    }
+    if (gOpen != s) return false;
+    gRegistry.closed.push_back(gOpen);
+    gOpen.reset();
     return true;
 }
 
-// A server opened right after a close must not race the previous server's
-// tear-down for the port: wait (bounded) until older service threads ended.
-void WaitForOlderServers(Server& s) {
-    std::unique_lock<std::mutex> lock(gMutex);
-    gThreadEnded.wait_for(lock, std::chrono::seconds(5), [&] {
-        return gLiveThreads <= 1 || s.closing.load(std::memory_order_acquire);
-    });
+// The server cannot go on: it counts as closed, and the application hears of
+// it unless it closed the server itself meanwhile.
+void Fail(const std::shared_ptr<Server>& sp, uintptr_t stage, int error) {
+    Server& s = *sp;
+    s.running = false;
+    if (!MarkClosed(sp) || s.closing.load(std::memory_order_acquire)) return;
+    if (s.window != nullptr && s.window->post != nullptr)
+        s.window->post(s.window->context, s.message, stage, stage == PELLACOR_TCP_FAILED_BIND ? 0 : error);
+}
+
+bool Register(Server& s, int fd, uint32_t tag) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = Tag(tag);
+    return sys::EpollCtl(s.epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+// Start-up: the event loop, the listening socket and the idle check. False
+// (after Fail) when the server cannot serve.
+bool StartListening(const std::shared_ptr<Server>& sp) {
+    Server& s = *sp;
+    s.epollFd = sys::EpollCreate(EPOLL_CLOEXEC);
+    if (s.epollFd < 0 || !Register(s, s.wakeFd, kTagWake)) {
+        Fail(sp, PELLACOR_TCP_FAILED_EVENTS, errno);
+        return false;
+    }
+    const int family = s.bindAddress.ss_family;
+    s.listenFd = sys::Socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s.listenFd < 0) {
+        Fail(sp, PELLACOR_TCP_FAILED_SOCKET, errno);
+        return false;
+    }
+    const int one = 1, zero = 0;
+    ::setsockopt(s.listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    socklen_t length = sizeof(sockaddr_in);
+    if (family == AF_INET6) {
+        // Bound to the IPv6 wildcard, IPv4 masters are served too.
+        ::setsockopt(s.listenFd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        reinterpret_cast<sockaddr_in6&>(s.bindAddress).sin6_port = htons(s.port);
+        length = sizeof(sockaddr_in6);
+    } else {
+        reinterpret_cast<sockaddr_in&>(s.bindAddress).sin_port = htons(s.port);
+    }
+    if (::bind(s.listenFd, reinterpret_cast<sockaddr*>(&s.bindAddress), length) != 0 ||
+        ::listen(s.listenFd, kListenBacklog) != 0) {
+        CloseListener(s);
+        Fail(sp, PELLACOR_TCP_FAILED_BIND, 0);
+        return false;
+    }
+    // Without the idle check half-open masters would hold slots for ever.
+    s.timerFd = sys::TimerCreate(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    itimerspec period{};
+    period.it_interval.tv_sec = kIdleCheckPeriodMs / 1000;
+    period.it_value = period.it_interval;
+    if (s.timerFd < 0 || ::timerfd_settime(s.timerFd, 0, &period, nullptr) != 0 ||
+        !Register(s, s.listenFd, kTagListen) || !Register(s, s.timerFd, kTagTimer)) {
+        const int error = errno;
+        CloseListener(s);
+        Fail(sp, PELLACOR_TCP_FAILED_EVENTS, error);
+        return false;
+    }
+    s.listenArmed = true;
+    return true;
 }
 
 void ServiceThread(std::shared_ptr<Server> sp) {
     Server& s = *sp;
     tServer = &s;
-    WaitForOlderServers(s);
-
     // A server closed before it got this far never takes the port.
-    const bool closedEarly = s.closing.load(std::memory_order_acquire);
-    s.epollFd = closedEarly ? -1 : ::epoll_create1(EPOLL_CLOEXEC);
-    bool listening = false;
-    if (closedEarly) {
-        s.running = false;
-    } else if (s.epollFd >= 0) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = Tag(kTagWake);
-        ::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.wakeFd, &ev);
-        listening = StartListening(sp);
-    } else {
-        MarkClosed(sp);
-    }
+    const bool listening = !s.closing.load(std::memory_order_acquire) && StartListening(sp);
 
     epoll_event events[64];
     while (listening && s.running) {
-        const int n = ::epoll_wait(s.epollFd, events, 64, -1);
+        const int n = sys::EpollWait(s.epollFd, events, 64, -1);
         if (n < 0) {
             if (errno == EINTR) continue;
+            const int error = errno;
+            TearDown(s);
+            Fail(sp, PELLACOR_TCP_FAILED_WAIT, error);
             break;
         }
         for (int i = 0; i < n && s.running; ++i) {
@@ -383,13 +436,31 @@ void ServiceThread(std::shared_ptr<Server> sp) {
     if (s.epollFd >= 0) ::close(s.epollFd);
     s.timerFd = s.epollFd = -1;
     tServer = nullptr;
-    MarkClosed(sp); // also after a failed epoll_wait: a dead loop is no open server
-    sp.reset();     // the wake-up eventfd goes with the last reference
+    MarkClosed(sp); // a closed server is off the open slot already
 
     std::lock_guard<std::mutex> guard(gMutex);
     --gLiveThreads;
     gThreadEnded.notify_all();
 }
+
+// Joins the threads of every server taken off the open slot so far. Not on a
+// service thread (it would wait for itself, or for a closer waiting for it).
+void JoinClosedServers() {
+    std::lock_guard<std::mutex> join(gRegistry.joining);
+    std::vector<std::shared_ptr<Server>> closed;
+    {
+        std::lock_guard<std::mutex> guard(gMutex);
+        closed.swap(gRegistry.closed);
+    }
+    for (const auto& s : closed)
+        if (s->thread.joinable()) s->thread.join();
+}
+
+// Closes the server still open when the library is unloaded and joins every
+// service thread, so none outlives the library's code.
+struct CloseAtUnload {
+    ~CloseAtUnload() { pellacor::CloseTcpServer(); }
+} gCloseAtUnload;
 
 } // namespace
 
@@ -413,8 +484,19 @@ bool TriggerIdleCheck() {
 }
 
 bool WaitAllServersEnded(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(gMutex);
-    return gThreadEnded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return gLiveThreads == 0; });
+    {
+        std::unique_lock<std::mutex> lock(gMutex);
+        if (!gThreadEnded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [] { return gOpen == nullptr && gLiveThreads == 0; }))
+            return false;
+    }
+    if (tServer == nullptr) JoinClosedServers();
+    return true;
+}
+
+int LiveServiceThreads() {
+    std::lock_guard<std::mutex> guard(gMutex);
+    return gLiveThreads;
 }
 
 int ConnectedClients() {
@@ -428,20 +510,22 @@ namespace pellacor {
 
 int32_t CloseTcpServer() {
     using namespace tcp;
-    std::lock_guard<std::mutex> guard(gMutex);
-    std::shared_ptr<Server> s = std::move(gOpen);
-    gOpen.reset();
-    if (s) {
-        s->closing.store(true, std::memory_order_release);
-        Wake(s->wakeFd);
-        // Wait out a traffic record in progress so the ring can go; from the
-        // service thread itself (a callback closing the server) it cannot be.
-        if (tServer != s.get()) {
-            std::lock_guard<std::mutex> ring(s->ringLock);
+    {
+        std::lock_guard<std::mutex> guard(gMutex);
+        std::shared_ptr<Server> s = std::move(gOpen);
+        gOpen.reset();
+        if (s) {
+            s->closing.store(true, std::memory_order_release);
+            if (s.get() == tServer)
+                CloseListener(*s); // from a callback: the loop ends after it
+            else
+                Wake(s->wakeFd);
+            gRegistry.closed.push_back(std::move(s));
         }
     }
-    ReleaseRing(ConnectionAt(kTcpIndex));
-    gThreadEnded.notify_all(); // a server waiting for older ones to end rechecks
+    if (tServer == nullptr) JoinClosedServers();
+    std::lock_guard<std::mutex> guard(gMutex);
+    if (!gOpen) ReleaseRing(ConnectionAt(kTcpIndex));
     return 1;
 }
 
@@ -449,11 +533,21 @@ int32_t CloseTcpServer() {
 
 extern "C" PELLACOR_API int32_t OpenTCPConnection(const PellacorWindow* window, uint32_t message) {
     using namespace pellacor::tcp;
+    // Servers that ended on their own (or were closed from their own
+    // callbacks) are joined first: no two service threads share the window.
+    if (tServer == nullptr) JoinClosedServers();
     std::lock_guard<std::mutex> guard(gMutex);
     if (gOpen) return -1;
     auto s = std::make_shared<Server>();
     s->window = window;
     s->message = message;
+    s->port = gPort.load(std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> settings(gRegistry.settingsLock);
+        s->bindAddress = gRegistry.bindAddress;
+        s->allowed = gRegistry.allowed;
+    }
+    if (s->bindAddress.ss_family == AF_UNSPEC) ParseBindAddress(nullptr, s->bindAddress);
     s->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (s->wakeFd < 0) return -1;
 
@@ -461,17 +555,42 @@ extern "C" PELLACOR_API int32_t OpenTCPConnection(const PellacorWindow* window, 
     c.handle.store(PELLACOR_TCP_HANDLE);
     c.window.store(window);
     pellacor::AllocateRing(c);
-    gOpen = s;
-    ++gLiveThreads;
     try {
-        std::thread(ServiceThread, s).detach();
+        s->thread = std::thread(ServiceThread, s);
     } catch (...) {
-        gOpen.reset();
-        --gLiveThreads;
         pellacor::ReleaseRing(c);
         return -1;
     }
+    gOpen = s;
+    ++gLiveThreads;
     return PELLACOR_TCP_HANDLE;
+}
+
+extern "C" PELLACOR_API int32_t SetTCPBindAddress(const char* address) {
+    using namespace pellacor::tcp;
+    sockaddr_storage a{};
+    if (!ParseBindAddress(address, a)) return 0;
+    std::lock_guard<std::mutex> settings(gRegistry.settingsLock);
+    gRegistry.bindAddress = a;
+    return 1;
+}
+
+extern "C" PELLACOR_API int32_t AddTCPAllowedNetwork(const char* network) {
+    using namespace pellacor::tcp;
+    std::lock_guard<std::mutex> settings(gRegistry.settingsLock);
+    if (network == nullptr) {
+        gRegistry.allowed.clear();
+        return 1;
+    }
+    Network n;
+    if (!ParseNetwork(network, n)) return 0;
+    gRegistry.allowed.push_back(n);
+    return 1;
+}
+
+extern "C" PELLACOR_API uint32_t TCPRefusedConnections(int32_t reset) {
+    auto& refused = pellacor::tcp::gRefused;
+    return reset ? refused.exchange(0) : refused.load();
 }
 
 extern "C" PELLACOR_API int32_t SetTCPServicePort(uint16_t port) {

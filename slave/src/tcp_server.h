@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <sys/socket.h>
 
 namespace pellacor::tcp {
 
@@ -21,6 +22,11 @@ constexpr uint16_t kMinLengthField = 2;                      // unit id and func
 constexpr size_t kReplyDataCapacity = kTcpMaxReadData;
 static_assert(kReplyDataCapacity >= 2 * 1010, "a TCP reply holds at least what an RTU reply may");
 constexpr size_t kReplyCapacity = kMbapHeaderSize + 2 + kReplyDataCapacity;
+
+// Connections the kernel completes and queues while the service thread is
+// busy: a burst of masters reconnecting at once (a control system's restart)
+// fills every slot without a handshake being dropped and retried.
+constexpr int kListenBacklog = 64;
 
 constexpr uint32_t kIdleLimitMs = 300000;
 constexpr uint32_t kIdleCheckPeriodMs = 5000;
@@ -59,6 +65,22 @@ enum class DrainStatus : uint8_t {
 DrainStatus DrainRequests(Assembly& a, Connection& c, uint32_t now, uint32_t* lastActivity,
                           const ReplySink& sink, const std::atomic<bool>* stop);
 
+// Access control (tcp_access.cpp).
+struct Network {
+    int family = 0; // AF_INET or AF_INET6
+    uint8_t address[16] = {};
+    int prefix = 0; // leading bits that must match
+};
+// "ADDRESS" or "ADDRESS/PREFIX", IPv4 or IPv6; false for anything else,
+// including host bits set below the prefix.
+bool ParseNetwork(const char* text, Network& out);
+// Whether a master's address lies in `n` (an IPv4 master seen on a dual-stack
+// socket as ::ffff:a.b.c.d counts as IPv4).
+bool InNetwork(const sockaddr_storage& peer, const Network& n);
+// A numeric IPv4 or IPv6 address with port 0; NULL or "" is every IPv4
+// interface. False for anything else.
+bool ParseBindAddress(const char* text, sockaddr_storage& out);
+
 // Millisecond tick of the idle check: monotonic, wrapping in 32 bits.
 uint32_t NowMs();
 
@@ -71,9 +93,11 @@ void SetFakeClock(bool enabled, uint32_t nowMs);
 // Asks the open server to run its idle check now, as if its timer fired.
 // False when no server is open.
 bool TriggerIdleCheck();
-// Waits until every service thread, including those of closed servers that
-// are still tearing down, has ended. False on timeout.
+// Waits until every service thread, including one that ended on its own, has
+// ended and been joined. False on timeout.
 bool WaitAllServersEnded(int timeoutMs);
+// Service threads started and not yet joined.
+int LiveServiceThreads();
 // Number of client slots in use in the open server (0 when none is open), as
 // last updated by its service thread.
 int ConnectedClients();

@@ -10,6 +10,8 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 #include <modbus.h>
 
 #include <netinet/in.h>
@@ -284,6 +286,46 @@ TEST_F(AppTest, BindFailureClosesTheTcpSlotAndSaysSo) {
     ::close(holder);
     app.Frame().StartTcpServer();
     EXPECT_TRUE(WaitUntil([&] { return Accepts(tcpPort_); }));
+}
+
+TEST_F(AppTest, LinksThatDieInsideTheLibraryAreClosedAndNamed) {
+    FakePort com5(5);
+    ASSERT_TRUE(com5.Ok());
+    CQuorvaneApp& app = StartApp();
+    const PellacorWindow* w = app.Frame().Window();
+    const std::string port = std::to_string(tcpPort_);
+    struct Case {
+        uintptr_t reason;
+        intptr_t error;
+        std::string text;
+    } cases[] = {
+        {PELLACOR_TCP_FAILED_SOCKET, EMFILE, "Modbus/TCP could not listen on port " + port + ": no socket (EMFILE)"},
+        {PELLACOR_TCP_FAILED_EVENTS, ENOMEM,
+         "Modbus/TCP could not listen on port " + port + ": its event loop could not be set up (ENOMEM)"},
+        {PELLACOR_TCP_FAILED_WAIT, EBADF,
+         "Modbus/TCP on port " + port + " stopped: waiting for masters failed (EBADF)"},
+    };
+    // The library posts these from its own threads; here the frame's window
+    // receives them as it would.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        messages_.texts.clear();
+        app.Frame().StartTcpServer();
+        ASSERT_EQ(app.Frame().TcpSlot(), PELLACOR_TCP_HANDLE);
+        w->post(w->context, PELLACOR_TCP_BIND_FAILED_MESSAGE, c.reason, c.error);
+        EXPECT_TRUE(WaitUntil([&] { return app.Frame().TcpSlot() == -1; }));
+        EXPECT_EQ(messages_.texts, std::vector<std::string>{c.text});
+        EXPECT_FALSE(Accepts(tcpPort_));
+    }
+
+    messages_.texts.clear();
+    app.Frame().ConnectSerial(5, app.Frame().CommSetupFor(5));
+    const int32_t handle = app.Frame().SerialSlot(5);
+    ASSERT_NE(handle, -1);
+    w->post(w->context, PELLACOR_SERIAL_LINK_FAILED_MESSAGE, 5, handle + 16); // an earlier opening's handle
+    w->post(w->context, PELLACOR_SERIAL_LINK_FAILED_MESSAGE, 5, handle);
+    EXPECT_TRUE(WaitUntil([&] { return app.Frame().SerialSlot(5) == -1; }));
+    EXPECT_EQ(messages_.texts, std::vector<std::string>{"COM5 was closed: the port could not be read any more"});
 }
 
 TEST_F(AppTest, ShutdownClosesEveryLinkAndWritesTheSettingsFile) {

@@ -185,5 +185,41 @@ TEST(CommandLine, OptionsThenTheFileName) {
     EXPECT_TRUE(ParseCommandLine({"--help"}).options.help);
 }
 
+TEST(CommandLine, BindAddressAndAllowedNetworks) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string error; // start of the error; "" when accepted
+    } cases[] = {
+        {{"--bind", "127.0.0.1"}, ""},
+        {{"--bind=::"}, ""},
+        {{"--bind", "::1", "--allow", "127.0.0.0/8", "--allow=fd00::/8", "--allow", "10.0.0.7"}, ""},
+        {{"--allow", "0.0.0.0/0"}, ""},
+        {{"--bind", "localhost"}, "--bind: 'localhost' is not a numeric IPv4 or IPv6 address"},
+        {{"--bind", "127.0.0.1/8"}, "--bind: '127.0.0.1/8'"},
+        {{"--bind"}, "--bind needs an address"},
+        {{"--allow"}, "--allow needs a network"},
+        {{"--allow", "10.1.2.3/8"}, "--allow: '10.1.2.3/8' is not a network ADDRESS[/PREFIX]"},
+        {{"--allow", "10.0.0.0/33"}, "--allow: '10.0.0.0/33'"},
+        {{"--allow", "fd00::1/8"}, "--allow: 'fd00::1/8'"},
+        {{"--allow", "10.0.0.0/"}, "--allow: '10.0.0.0/'"},
+        {{"--allow", "10.0.0.0/+8"}, "--allow: '10.0.0.0/+8'"},
+        {{"--allow", "10.0.0.0/0008"}, "--allow: '10.0.0.0/0008'"},
+        {{"--allow", "10.0.0"}, "--allow: '10.0.0'"},
+        {{"--allow", "10.0.0.0/8\n"}, "--allow: '10.0.0.0/8\\x0a'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const CommandLineResult r = ParseCommandLine(c.args);
+        EXPECT_EQ(r.ok, c.error.empty()) << r.error;
+        if (!r.ok) {
+            EXPECT_EQ(r.error.substr(0, c.error.size()), c.error);
+            EXPECT_EQ(r.error.find('\n'), std::string::npos);
+        }
+    }
+    const CommandLineResult r = ParseCommandLine({"--bind", "::1", "--allow", "127.0.0.0/8", "--allow=fd00::/8"});
+    EXPECT_EQ(r.options.bindAddress, "::1");
+    EXPECT_EQ(r.options.allowedNetworks, (std::vector<std::string>{"127.0.0.0/8", "fd00::/8"}));
+}
+
 } // namespace
 } // namespace quorvane

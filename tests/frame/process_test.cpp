@@ -114,7 +114,8 @@ TEST(Program, ServesTheDemoOverModbusTcpAndShutsDownOnSigterm) {
     quorvane::test::WriteFile(dir / "demo and mirror.csv", config);
 
     const uint16_t port = FreeLoopbackPort();
-    Program program(dir.Path(), {"--headless", "--tcp-port", std::to_string(port), "demo", "and", "mirror.csv"});
+    Program program(dir.Path(), {"--headless", "--tcp-port", std::to_string(port), "--bind", "127.0.0.1", "--allow",
+                                 "127.0.0.0/8", "demo", "and", "mirror.csv"});
     ASSERT_TRUE(program.Started());
     Master master(port);
     if (!Eventually([&] { return modbus_connect(*master) == 0; }, 15000ms)) {
@@ -170,6 +171,11 @@ TEST(Program, CommandLineErrorsAndAMissingFile) {
         Program unknown(dir.Path(), {"--verbose"});
         EXPECT_EQ(unknown.Wait(15000ms), 2);
         EXPECT_NE(unknown.Stderr().find("unknown option '--verbose'"), std::string::npos);
+    }
+    {
+        Program network(dir.Path(), {"--allow", "10.1.2.3/8"});
+        EXPECT_EQ(network.Wait(15000ms), 2);
+        EXPECT_NE(network.Stderr().find("quorvane: --allow: '10.1.2.3/8' is not a network"), std::string::npos);
     }
     {
         Program help(dir.Path(), {"--help"});

@@ -21,6 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     if (r.options.tcpPort < 0 || r.options.tcpPort > 65535) std::abort();
+    if (!r.options.bindAddress.empty() && !quorvane::IsNumericAddress(r.options.bindAddress)) std::abort();
+    for (const std::string& network : r.options.allowedNetworks)
+        if (!quorvane::IsNetwork(network)) std::abort();
     for (const auto& [port, device] : r.options.comDevices) {
         if (port < 1 || port > 9 || device.empty() || device.size() > 255) std::abort();
     }

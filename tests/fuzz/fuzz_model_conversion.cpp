@@ -1,7 +1,10 @@
 // Any OPC value into any mapping's registers, any master words back into an
-// OPC value, and the texts of any mapping: no crash, no undefined behaviour,
-// and a FLOAT's words always carry the value's exact bit pattern.
+// OPC value, the texts of any mapping and the item list's texts of any value:
+// no crash, no undefined behaviour, a FLOAT's words always carry the value's
+// exact bit pattern, and a text value is a prefix of the server's text that
+// is cut only between whole characters.
 #include "conversion.h"
+#include "item_list.h"
 
 #include <bit>
 #include <cmath>
@@ -71,6 +74,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           m.dataType == DT_FLOAT || m.dataType == DT_SCALED;
     if (written != writable) std::abort();
     VariantClear(&out);
+
+    const std::string valueText = FormatItemValue(value);
+    if (value.vt == VT_BSTR) {
+        const std::string_view server(value.bstrVal);
+        if (server.substr(0, valueText.size()) != valueText) std::abort();
+        const size_t chars = CountTextChars(valueText);
+        if (chars > kMaxValueTextChars) std::abort();
+        if (valueText.size() < server.size() && chars != kMaxValueTextChars) std::abort();
+        if (CountTextChars(server.substr(valueText.size())) + chars != CountTextChars(server)) std::abort();
+        const std::string cut = TruncateText(server, first);
+        if (server.substr(0, cut.size()) != cut || CountTextChars(cut) > first) std::abort();
+    } else if (valueText.empty()) {
+        std::abort();
+    }
+    // Any time stamp: a time or the dashes, always twelve characters.
+    if (FormatItemTime(value.vt == VT_BSTR ? first : value.ullVal).size() != 12) std::abort();
 
     std::string reference = FormatPointReferenceText(m, first, second);
     std::string line = FormatItemLine("Item", m);

@@ -16,5 +16,11 @@ qv_test(NAME test_model_end_to_end SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_end_to
         LIBS quorvane_model PkgConfig::LIBMODBUS LABELS concurrency TIMEOUT 120)
 qv_test(NAME test_model_stress SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_stress.cpp
         LIBS model_test_support PkgConfig::LIBMODBUS LABELS concurrency TIMEOUT 180)
+
+# The item list's texts, row arithmetic and draw list; times are shown in UTC.
+qv_test(NAME test_model_item_list SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_item_list.cpp
+        LIBS model_test_support LABELS concurrency)
+set_tests_properties(test_model_item_list PROPERTIES ENVIRONMENT TZ=UTC)
+
 qv_test(NAME test_model_served_values SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_served_values.cpp
         LIBS model_test_support PkgConfig::LIBMODBUS LABELS concurrency TIMEOUT 120)

@@ -1,6 +1,7 @@
 // Whole serial frames in, whole replies out, with the frame counters.
 #include "test_core_support.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace coretest;
@@ -157,6 +158,41 @@ TEST_F(Framing, BadFramesAreCountedAndUnanswered) {
     EXPECT_EQ(conn.goodFrames, 0u);
     EXPECT_EQ(Rtu(Hex("010300000001840A")), "0103021000B584");
     EXPECT_EQ(conn.goodFrames, 1u);
+}
+
+TEST_F(Framing, AsciiNoiseNeverBecomesARequest) {
+    uint16_t slave5[4] = {};
+    ASSERT_NE(DefineDataBlock(5, PELLACOR_HOLDING_REGISTER, 1, 4, slave5), 0);
+    const uint16_t coilsBefore[10] = {1, 0, 1, 1, 0, 0, 0, 0, 1, 1};
+    struct Case {
+        const char* name;
+        std::string buffer;
+        const char* reply;
+        uint32_t good, bad;
+    };
+    // Each colon starts a frame; whatever came before the last one is noise
+    // and no frame. Any non-hex byte between colon and line end spoils the
+    // frame even where decoding it as 0 would keep the check right.
+    const Case cases[] = {
+        {"colon and DEL ahead of a write", ":\x7f:050600010005EF\r\n", ":050600010005EF\r\n", 1, 0},
+        {"several broken starts", ":01:0103:\x13:010300000003F9\r\n", ":010306100010011002C3\r\n", 1, 0},
+        {"DEL inside the body", ":01060\x7f" "021234B1\r\n", "", 0, 1},
+        {"blank inside the body", ":0106 0021234B1\r\n", "", 0, 1},
+        {"NUL inside the body", std::string(":01060\0", 8) + "021234B1\r\n", "", 0, 1},
+        {"non-hex check character", ":010600021234B\x7f\r\n", "", 0, 1},
+        {"colon just before the line end", ":010300000003F9:\r\n", "", 0, 1},
+        {"line end before any colon", "\x7f\r\n:010300000003F9\r\n", "", 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint32_t good = conn.goodFrames, bad = conn.badFrames;
+        EXPECT_EQ(Ascii(c.buffer), c.reply);
+        EXPECT_EQ(conn.goodFrames - good, c.good);
+        EXPECT_EQ(conn.badFrames - bad, c.bad);
+    }
+    EXPECT_EQ(slave5[1], 5);
+    EXPECT_EQ(holding[2], 0x1002); // the spoiled writes of HR 3 wrote nothing
+    EXPECT_TRUE(std::equal(std::begin(coils), std::end(coils), std::begin(coilsBefore)));
 }
 
 TEST_F(Framing, InactiveSlaveIsSilentButStillCountedInRtu) {

@@ -51,6 +51,14 @@ FloodStats Flood(const PtyLine& line, bool ascii, uint32_t seed, const std::atom
         else
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
     }
+    if (ascii) {
+        // Noise ending in a colon and no line feed would be a frame still
+        // open; the line end closes it, so the clean requests that follow
+        // start on an empty buffer.
+        line.Write(std::string_view("\r\n"));
+        stats.bytes += 2;
+        stats.lineFeeds += 1;
+    }
     return stats;
 }
 

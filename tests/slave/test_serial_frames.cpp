@@ -269,10 +269,16 @@ TEST(SerialAscii, FramesEndAtTheLineFeed) {
         EXPECT_EQ(CountersOf(h), c.after);
     }
 
-    // Noise without a line feed is dropped up to the colon.
-    line.Write("\x01\x02 junk\r" + Ascii(body));
-    Bytes got = line.Read(milliseconds(1000));
-    EXPECT_EQ(std::string(got.begin(), got.end()), reply);
+    // Noise without a line feed is dropped up to the colon; so is noise
+    // longer than the receive buffer, colons and all, ahead of a request.
+    const std::string longNoise = std::string(":\x7f:0", 4) + std::string(700, ':');
+    for (const std::string& noise : {std::string("\x01\x02 junk\r"), longNoise}) {
+        line.Write(noise + Ascii(body));
+        Bytes got = line.Read(milliseconds(1000));
+        EXPECT_EQ(std::string(got.begin(), got.end()), reply);
+    }
+    EXPECT_EQ(CountersOf(h), (Counters{4, 2}));
+    Bytes got;
 
     // A frame split over pauses is not ended by silence, only by its line feed.
     const std::string request = Ascii(body);

@@ -1,7 +1,11 @@
 // Opening and closing serial links, and the line settings they apply.
+#include "sys_calls.h"
 #include "test_serial_support.h"
+#include "../support/recording_window.h"
 
 #include <sys/ioctl.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -142,6 +146,36 @@ TEST(SerialOpen, CloseWhileAMasterKeepsSending) {
         stop.store(true);
         master.join();
         line.Drain();
+    }
+}
+
+TEST(SerialOpen, AReaderThatCannotWaitAnyMoreReportsTheLinkDead) {
+    Blocks blocks;
+    blocks.Add(1, PELLACOR_HOLDING_REGISTER, 1, 4);
+    for (uint16_t protocol : {0, 1}) {
+        SCOPED_TRACE(protocol == 1 ? "RTU" : "ASCII");
+        quorvane::test::RecordingWindow log;
+        PtyLine line;
+        Link link(line, 4, protocol, &log.window);
+        ASSERT_NE(link, -1);
+        pellacor::sys::FailForTesting(pellacor::sys::Call::Poll, EIO);
+        line.Write(std::string_view("x")); // the reader wakes and waits again: that wait fails
+        const auto until = Clock::now() + milliseconds(3000);
+        while (log.Snapshot().empty() && Clock::now() < until) std::this_thread::sleep_for(milliseconds(5));
+        const auto posted = log.Snapshot();
+        ASSERT_EQ(posted.size(), 1u);
+        EXPECT_EQ(posted[0].message, static_cast<uint32_t>(PELLACOR_SERIAL_LINK_FAILED_MESSAGE));
+        EXPECT_EQ(posted[0].wparam, 4u);
+        EXPECT_EQ(posted[0].lparam, link);
+        // The reader is gone: a request goes unanswered, and closing is quick.
+        line.Drain();
+        if (protocol == 1) {
+            line.Write(Rtu(1, 3, 0, 1));
+        } else {
+            line.Write(Ascii("010300000001"));
+        }
+        EXPECT_TRUE(line.Read(milliseconds(200)).empty());
+        EXPECT_EQ(CloseConnection(link), 1);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "pellacor.h"
 #include "../support/loopback.h"
+#include "../support/recording_window.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -17,7 +18,6 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -150,27 +150,6 @@ private:
     bool eof_ = false;
 };
 
-// A PellacorWindow that records posted messages.
-struct RecordingWindow {
-    struct Posted {
-        uint32_t message;
-        uintptr_t wparam;
-        intptr_t lparam;
-    };
-    std::mutex lock;
-    std::vector<Posted> posted;
-    PellacorWindow window{this, &RecordingWindow::Post, nullptr, nullptr};
-
-    static int Post(void* context, uint32_t message, uintptr_t wparam, intptr_t lparam) {
-        auto* self = static_cast<RecordingWindow*>(context);
-        std::lock_guard<std::mutex> g(self->lock);
-        self->posted.push_back({message, wparam, lparam});
-        return 1;
-    }
-    std::vector<Posted> Snapshot() {
-        std::lock_guard<std::mutex> g(lock);
-        return posted;
-    }
-};
+using quorvane::test::RecordingWindow;
 
 } // namespace tcptest
