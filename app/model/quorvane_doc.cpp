@@ -156,9 +156,11 @@ int CQuorvaneDoc::WriteItemAt(int index, float value, bool asynchronous) {
 void CQuorvaneDoc::StoreItemRegisters(const COpcItem& item, const VARIANT& value) {
     const PointMapping& m = item.Mapping();
     RegisterWords words = OpcValueToRegisters(value, m);
-    model_.StoreRegister(m.slaveId, m.pointType, m.address, words.words[0]);
-    if (words.count == 2)
-        model_.StoreRegister(m.slaveId, m.pointType, static_cast<uint16_t>(m.address + 1), words.words[1]);
+    CPointMap& map = model_.PointMap();
+    if (words.count == 2) // both words as one update: a master never reads half of each value
+        map.StoreRegisterPair(m.slaveId, m.pointType, m.address, words.words[0], words.words[1]);
+    else
+        model_.StoreRegister(m.slaveId, m.pointType, m.address, words.words[0]);
 }
 
 void CQuorvaneDoc::OnDataChange(int32_t itemHandle, const VARIANT& value, uint64_t timestamp, uint32_t quality) {

@@ -1,5 +1,7 @@
 #include "fake_services.h"
 
+#include <atomic>
+
 namespace quorvane::test {
 
 Recorder& TheRecorder() {
@@ -85,12 +87,20 @@ int32_t FakeWriteItem(int32_t server, int32_t group, int32_t item, VARIANT* valu
     return result;
 }
 
+// Not recorded: stores only, as the slave library would (fake handles are not
+// its entries).
+int32_t FakeStoreWords(const PellacorWordStore* stores, int32_t count) {
+    for (int32_t k = 0; k < count; ++k) std::atomic_ref<uint16_t>(*stores[k].target).store(stores[k].value);
+    return 1;
+}
+
 } // namespace
 
 ModelServices RecordingServices() {
     ModelServices s;
     s.DefineDataBlock = &FakeDefine;
     s.RemoveDataBlock = &FakeRemoveBlock;
+    s.StoreDataBlockWords = &FakeStoreWords;
     s.AddItem = &FakeAddItem;
     s.RemoveItem = &FakeRemoveItem;
     s.RemoveGroup = &FakeRemoveGroup;
