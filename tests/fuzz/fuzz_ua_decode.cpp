@@ -46,6 +46,14 @@ void body_round_trip(const uint8_t* data, size_t size) {
         [](ua::Writer& w, const Body& b) { ua::encode(w, b); });
 }
 
+// A built-in type through the Reader and Writer member that handle it.
+template <auto read, auto write>
+void builtin_round_trip(const uint8_t* data, size_t size) {
+    round_trip(
+        data, size, [](ua::Reader& r) { return std::optional((r.*read)()); },
+        [](ua::Writer& w, const auto& v) { (w.*write)(v); });
+}
+
 // The notification bodies inside a Publish or Republish answer.
 void notifications(const ua::Response& response) {
     const ua::NotificationMessage* message = nullptr;
@@ -96,24 +104,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             [](ua::Writer& w, const ua::Request& v) { ua::encode_request(w, v); });
         break;
     case 2:
-        round_trip(
-            data, size, [](ua::Reader& r) { return std::optional(r.variant()); },
-            [](ua::Writer& w, const ua::Variant& v) { w.variant(v); });
+        builtin_round_trip<&ua::Reader::variant, &ua::Writer::variant>(data, size);
         break;
     case 3:
-        round_trip(
-            data, size, [](ua::Reader& r) { return std::optional(r.data_value()); },
-            [](ua::Writer& w, const ua::DataValue& v) { w.data_value(v); });
+        builtin_round_trip<&ua::Reader::data_value, &ua::Writer::data_value>(data, size);
         break;
     case 4:
-        round_trip(
-            data, size, [](ua::Reader& r) { return std::optional(r.diagnostic_info()); },
-            [](ua::Writer& w, const ua::DiagnosticInfo& v) { w.diagnostic_info(v); });
+        builtin_round_trip<&ua::Reader::diagnostic_info, &ua::Writer::diagnostic_info>(data, size);
         break;
     case 5:
-        round_trip(
-            data, size, [](ua::Reader& r) { return std::optional(r.expanded_node_id()); },
-            [](ua::Writer& w, const ua::ExpandedNodeId& v) { w.expanded_node_id(v); });
+        builtin_round_trip<&ua::Reader::expanded_node_id, &ua::Writer::expanded_node_id>(data, size);
         break;
     case 6:
         body_round_trip<ua::DataChangeNotification>(data, size);

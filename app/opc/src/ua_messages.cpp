@@ -109,8 +109,8 @@ struct Dec {
 
 QV_FIELDS(RequestHeader, v.authentication_token, v.timestamp, v.request_handle, v.return_diagnostics,
           v.audit_entry_id, v.timeout_hint, v.additional_header)
-QV_FIELDS(ResponseHeader, v.timestamp, v.request_handle, v.service_result, v.service_diagnostics, v.string_table,
-          v.additional_header)
+QV_FIELDS(ResponseHeader, v.timestamp, v.request_handle, v.service_result, v.service_diagnostics,
+          v.string_table, v.additional_header)
 QV_FIELDS(ApplicationDescription, v.application_uri, v.product_uri, v.application_name, v.application_type,
           v.gateway_server_uri, v.discovery_profile_uri, v.discovery_urls)
 QV_FIELDS(UserTokenPolicy, v.policy_id, v.token_type, v.issued_token_type, v.issuer_endpoint_url,
@@ -128,7 +128,8 @@ QV_FIELDS(BrowseDescription, v.node_id, v.browse_direction, v.reference_type_id,
 QV_FIELDS(ReferenceDescription, v.reference_type_id, v.is_forward, v.node_id, v.browse_name, v.display_name,
           v.node_class, v.type_definition)
 QV_FIELDS(BrowseResult, v.status_code, v.continuation_point, v.references)
-QV_FIELDS(MonitoringParameters, v.client_handle, v.sampling_interval, v.filter, v.queue_size, v.discard_oldest)
+QV_FIELDS(MonitoringParameters, v.client_handle, v.sampling_interval, v.filter, v.queue_size,
+          v.discard_oldest)
 QV_FIELDS(MonitoredItemCreateRequest, v.item_to_monitor, v.monitoring_mode, v.requested_parameters)
 QV_FIELDS(MonitoredItemCreateResult, v.status_code, v.monitored_item_id, v.revised_sampling_interval,
           v.revised_queue_size, v.filter_result)

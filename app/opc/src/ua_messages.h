@@ -28,7 +28,8 @@
 namespace ostrand::ua {
 
 constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
-constexpr const char* kTransportProfileBinary = "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
+constexpr const char* kTransportProfileBinary =
+    "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
 
 // ---- Enumerations ---------------------------------------------------------------
 
@@ -555,10 +556,11 @@ struct RepublishResponse {
 #undef QV_UA_MESSAGE
 
 using Request =
-    std::variant<OpenSecureChannelRequest, CloseSecureChannelRequest, CreateSessionRequest, ActivateSessionRequest,
-                 CloseSessionRequest, ReadRequest, WriteRequest, BrowseRequest, BrowseNextRequest,
-                 FindServersRequest, GetEndpointsRequest, CreateSubscriptionRequest, DeleteSubscriptionsRequest,
-                 CreateMonitoredItemsRequest, DeleteMonitoredItemsRequest, PublishRequest, RepublishRequest>;
+    std::variant<OpenSecureChannelRequest, CloseSecureChannelRequest, CreateSessionRequest,
+                 ActivateSessionRequest, CloseSessionRequest, ReadRequest, WriteRequest, BrowseRequest,
+                 BrowseNextRequest, FindServersRequest, GetEndpointsRequest, CreateSubscriptionRequest,
+                 DeleteSubscriptionsRequest, CreateMonitoredItemsRequest, DeleteMonitoredItemsRequest,
+                 PublishRequest, RepublishRequest>;
 
 using Response =
     std::variant<ServiceFault, OpenSecureChannelResponse, CloseSecureChannelResponse, CreateSessionResponse,
@@ -655,7 +657,8 @@ ExtensionObject to_extension(const Body& body) {
 // the Reader that held `e`.
 template <class Body>
 std::optional<Body> from_extension(const ExtensionObject& e, int depth = 0) {
-    if (e.encoding != ExtensionObject::Encoding::Binary || e.type_id != NodeId::numeric_id(0, Body::kEncodingId))
+    if (e.encoding != ExtensionObject::Encoding::Binary ||
+        e.type_id != NodeId::numeric_id(0, Body::kEncodingId))
         return std::nullopt;
     Reader r(e.body.data(), e.body.size());
     for (int i = 0; i < depth; ++i) r.enter();
