@@ -116,7 +116,8 @@ NodeId read_node_id(Reader& r, uint8_t form) {
         r.fail();
         break;
     }
-    return r.ok() ? v : NodeId{};
+    if (!r.ok()) return {};
+    return v;
 }
 
 // One element of built-in type T, both ways.
@@ -420,7 +421,8 @@ ExpandedNodeId Reader::expanded_node_id() {
     v.node_id = read_node_id(*this, form & 0x3F);
     if (form & kNamespaceUriFlag) v.namespace_uri = string();
     if (form & kServerIndexFlag) v.server_index = uint32();
-    return ok() ? v : ExpandedNodeId{};
+    if (!ok()) return {};
+    return v;
 }
 
 QualifiedName Reader::qualified_name() {
@@ -436,7 +438,8 @@ LocalizedText Reader::localized_text() {
     if (mask & ~(kLtLocale | kLtText)) fail();
     if (mask & kLtLocale) v.locale = string();
     if (mask & kLtText) v.text = string();
-    return ok() ? v : LocalizedText{};
+    if (!ok()) return {};
+    return v;
 }
 
 ExtensionObject Reader::extension_object() {
@@ -447,7 +450,8 @@ ExtensionObject Reader::extension_object() {
     if (!ok()) return {};
     v.encoding = static_cast<ExtensionObject::Encoding>(encoding);
     if (v.encoding != ExtensionObject::Encoding::None) v.body = string().value_or(std::string());
-    return ok() ? v : ExtensionObject{};
+    if (!ok()) return {};
+    return v;
 }
 
 bool Reader::enter() {
@@ -487,13 +491,14 @@ DataValue Reader::data_value() {
         if (mask & kDvServerPico) v.server_picoseconds = uint16();
     }
     leave();
-    return ok() ? v : DataValue{};
+    if (!ok()) return {};
+    return v;
 }
 
 template <uint8_t T>
 void Reader::variant_elements(Variant& v, size_t count) {
     auto& items = v.values.template emplace<T>();
-    if constexpr (std::is_arithmetic_v<VariantElement<T>>) items.reserve(count);
+    if (count * sizeof(VariantElement<T>) <= kMaxReserveBytes) items.reserve(count);
     for (size_t i = 0; i < count && ok(); ++i) items.push_back(read_element<T>(*this));
 }
 
@@ -522,7 +527,8 @@ Variant Reader::variant() {
         }
     }
     leave();
-    return ok() ? v : Variant{};
+    if (!ok()) return {};
+    return v;
 }
 
 DiagnosticInfo Reader::diagnostic_info() {
@@ -539,7 +545,8 @@ DiagnosticInfo Reader::diagnostic_info() {
         if ((mask & kDiInner) && ok()) v.inner.push_back(diagnostic_info());
     }
     leave();
-    return ok() ? v : DiagnosticInfo{};
+    if (!ok()) return {};
+    return v;
 }
 
 } // namespace ostrand::ua

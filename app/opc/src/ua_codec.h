@@ -11,11 +11,13 @@
 //   default value and changes nothing. Callers read a whole structure and
 //   check `ok()` once at the end.
 // - Reader trusts no length: a string or array longer than the bytes that
-//   remain is an error before anything is allocated; arrays also draw on an
-//   element budget per Reader, so a message of N bytes cannot make it build
-//   much more than N elements. A negative length is a null string / empty
-//   array. Nesting of Variant, DataValue, DiagnosticInfo and the structures
-//   that contain them stops at kMaxNestingDepth.
+//   remain is an error before anything is allocated, and an array reserves at
+//   most kMaxReserveBytes before its elements arrive. Arrays also draw on an
+//   element budget per Reader, so a message cannot make it build more than
+//   that many elements however small each one is on the wire. A negative
+//   length is a null string / empty array. Nesting of Variant, DataValue,
+//   DiagnosticInfo and the structures that contain them stops at
+//   kMaxNestingDepth.
 // - The Reader only points into the caller's bytes, which must outlive it.
 #pragma once
 
@@ -33,6 +35,8 @@ namespace ostrand::ua {
 constexpr int kMaxNestingDepth = 100;
 // Elements a Reader creates over all arrays of one message unless told otherwise.
 constexpr size_t kDefaultElementBudget = 1'000'000;
+// The most an array reserves before its elements have been read.
+constexpr size_t kMaxReserveBytes = 1 << 20;
 
 class Writer {
 public:
@@ -141,6 +145,8 @@ public:
     void array(std::vector<T>& out, size_t min_element_size, F&& read_one) {
         out.clear();
         const size_t count = array_length(min_element_size);
+        // The count is known to fit the input by now; reserve only a bounded amount up front.
+        if (count * sizeof(T) <= kMaxReserveBytes) out.reserve(count);
         for (size_t i = 0; i < count && ok(); ++i) out.push_back(read_one());
         if (!ok()) out.clear();
     }
