@@ -47,7 +47,8 @@ struct ServerChunks {
         return Finish(w, MessageType::Error, ChunkType::Final);
     }
 
-    static std::vector<uint8_t> OpenResponse(const ChannelSecurityToken& token, StatusCode result = status::Good) {
+    static std::vector<uint8_t> OpenResponse(const ChannelSecurityToken& token,
+                                             StatusCode result = status::Good) {
         OpenSecureChannelResponse r;
         r.header.service_result = result;
         r.security_token = token;

@@ -69,6 +69,7 @@ TEST(UaText, NodeIdRoundTrips) {
          "ns=1;g=5F86492F-16B4-7EAE-A1A0-4463C75148E4"},
         {"b=0zeBnRQ+23dwYfAJKsbObQ==", NodeId::opaque_id(0, token), nullptr, "b=0zeBnRQ+23dwYfAJKsbObQ=="},
         {"ns=3;b=/w==", NodeId::opaque_id(3, "\xff"), nullptr, "ns=3;b=/w=="},
+        {"b=YWI=", NodeId::opaque_id(0, "ab"), nullptr, "b=YWI="},
         {"nsu=urn:opcua-peer:server;s=Channel1.Device1.Speed", NodeId::string_id(0, "Channel1.Device1.Speed"),
          "urn:opcua-peer:server", "nsu=urn:opcua-peer:server;s=Channel1.Device1.Speed"},
         {"nsu=http://x/y;i=7", NodeId::numeric_id(0, 7), "http://x/y", "nsu=http://x/y;i=7"},
@@ -93,23 +94,10 @@ TEST(UaText, MalformedNodeIdsAreRefused) {
                             "ns=1;nsu=u;i=1", "nsu=;i=1", "nsu=u", "i=-1", "i=+1", "i= 1", "i=1 ", "i=01",
                             "i=4294967296", "i=1x", "g=5f86492f-16b4-7eae-a1a0-4463c75148e",
                             "g=5f86492f16b47eaea1a04463c75148e4", "g={5f86492f-16b4-7eae-a1a0-4463c75148e4}",
-                            "g=5f86492f-16b4-7eae-a1a0-4463c75148eg", "g=5f86492f-16b47-eae-a1a0-4463c75148e4",
+                            "g=5f86492f-16b4-7eae-a1a0-4463c75148eg",
+                            "g=5f86492f-16b47-eae-a1a0-4463c75148e4",
                             "b=AAA", "b=A===", "b====", "b=AB==", "b=AAB=", "b=A*==", "b=AA==AA==", "b=AA=A"})
         EXPECT_FALSE(parse_node_id(bad)) << bad;
-}
-
-TEST(UaText, Base64BothWays) {
-    const std::pair<std::string, const char*> cases[] = {
-        {"", ""}, {std::string(1, '\0'), "AA=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {"\xfb\xff", "+/8="},
-    };
-    for (const auto& [bytes, text] : cases) {
-        EXPECT_EQ(encode_base64(bytes), text);
-        EXPECT_EQ(decode_base64(text), bytes) << text;
-    }
-    std::string all;
-    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
-    for (size_t n = 0; n <= all.size(); n += 37)
-        EXPECT_EQ(decode_base64(encode_base64(all.substr(0, n))), all.substr(0, n));
 }
 
 } // namespace

@@ -38,18 +38,20 @@ size_t padding_for(size_t plain, const SecurityPolicy::Sizes& s) {
 size_t max_body(size_t chunk_size, size_t header, const SecurityPolicy::Sizes& s) {
     if (chunk_size <= header) return 0;
     size_t room = chunk_size - header;
-    if (s.encrypts) room = room / s.cipher_block * s.plain_block - (s.cipher_block > 256 ? 2 : 1);
-    const size_t fixed = kSequenceHeaderSize + s.signature;
+    if (s.encrypts) room = room / s.cipher_block * s.plain_block; // whole blocks only
+    const size_t fixed =
+        kSequenceHeaderSize + s.signature + (s.encrypts ? (s.cipher_block > 256 ? 2 : 1) : 0);
     return room > fixed ? room - fixed : 0;
 }
 
 // Signs and encrypts a chunk laid out in `chunk` (signature space included);
 // `secured_from` is where the sequence header starts.
 StatusCode seal(SecurityPolicy& policy, SecurityPolicy::Keys keys, std::vector<uint8_t>& chunk,
-              size_t secured_from) {
+                size_t secured_from) {
     const SecurityPolicy::Sizes s = policy.sizes(keys);
     const size_t signed_end = chunk.size() - s.signature;
-    if (StatusCode st = policy.sign(keys, std::span(chunk).first(signed_end), std::span(chunk).subspan(signed_end)))
+    if (StatusCode st =
+            policy.sign(keys, std::span(chunk).first(signed_end), std::span(chunk).subspan(signed_end)))
         return st;
     if (!s.encrypts) return status::Good;
     std::vector<uint8_t> sealed(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(secured_from));
@@ -61,7 +63,7 @@ StatusCode seal(SecurityPolicy& policy, SecurityPolicy::Keys keys, std::vector<u
 // Decrypts and verifies one incoming chunk; on success `plain` holds the
 // sequence header and the body, padding and signature removed.
 StatusCode unseal(SecurityPolicy& policy, SecurityPolicy::Keys keys, std::span<const uint8_t> chunk,
-                size_t secured_from, std::vector<uint8_t>& scratch, std::span<const uint8_t>* plain) {
+                  size_t secured_from, std::vector<uint8_t>& scratch, std::span<const uint8_t>* plain) {
     const SecurityPolicy::Sizes s = policy.sizes(keys);
     std::span<const uint8_t> whole = chunk;
     if (s.encrypts) {
@@ -70,7 +72,8 @@ StatusCode unseal(SecurityPolicy& policy, SecurityPolicy::Keys keys, std::span<c
         if (StatusCode st = policy.decrypt(keys, chunk.subspan(secured_from), scratch)) return st;
         whole = scratch;
     }
-    if (whole.size() < secured_from + kSequenceHeaderSize + s.signature) return status::BadSecurityChecksFailed;
+    if (whole.size() < secured_from + kSequenceHeaderSize + s.signature)
+        return status::BadSecurityChecksFailed;
     const size_t signed_end = whole.size() - s.signature;
     if (StatusCode st = policy.verify(keys, whole.first(signed_end), whole.subspan(signed_end))) return st;
     size_t end = signed_end;
@@ -78,7 +81,8 @@ StatusCode unseal(SecurityPolicy& policy, SecurityPolicy::Keys keys, std::span<c
         // PaddingSize, that many bytes of the same value, then ExtraPaddingSize
         // (the high byte) for keys over 2048 bits.
         const bool extra = s.cipher_block > 256;
-        if (end < secured_from + kSequenceHeaderSize + (extra ? 2 : 1)) return status::BadSecurityChecksFailed;
+        if (end < secured_from + kSequenceHeaderSize + (extra ? 2 : 1))
+            return status::BadSecurityChecksFailed;
         size_t count = whole[end - 1];
         if (extra) count = count << 8 | whole[end - 2];
         const size_t fields = extra ? 2 : 1;
@@ -137,7 +141,8 @@ uint32_t SecureChannel::next_request_id() {
 
 StatusCode SecureChannel::send_open(OpenSecureChannelRequest request, uint32_t request_id,
                                     std::vector<uint8_t>& out) {
-    if ((state_ != State::Acknowledged && state_ != State::Open) || open_pending_) return status::BadInvalidState;
+    if ((state_ != State::Acknowledged && state_ != State::Open) || open_pending_)
+        return status::BadInvalidState;
     request.request_type = open_type();
     request.security_mode = policy_->mode();
     Writer w;
@@ -171,8 +176,10 @@ StatusCode SecureChannel::send(MessageType type, std::span<const uint8_t> messag
     if (open) {
         security.string(std::string(policy_->uri()));
         for (std::span<const uint8_t> field : {policy_->local_certificate(), policy_->remote_thumbprint()}) {
-            if (field.empty()) security.byte_string(std::nullopt);
-            else security.byte_string(std::string(field.begin(), field.end()));
+            if (field.empty())
+                security.byte_string(std::nullopt);
+            else
+                security.byte_string(std::string(field.begin(), field.end()));
         }
     } else {
         security.uint32(token_.token_id);
@@ -205,7 +212,8 @@ StatusCode SecureChannel::send(MessageType type, std::span<const uint8_t> messag
             // PaddingSize, that many bytes of its value, and ExtraPaddingSize
             // (the high byte) when the cipher block is over 256 bytes.
             const size_t count = padding - (s.cipher_block > 256 ? 2 : 1);
-            for (size_t n = 0; n <= count; ++n) w.byte(static_cast<uint8_t>(count & 0xFF));
+            for (size_t n = 0; n <= count; ++n)
+                w.byte(static_cast<uint8_t>(count & 0xFF));
             if (s.cipher_block > 256) w.byte(static_cast<uint8_t>(count >> 8));
         }
         std::vector<uint8_t> chunk = w.take();
@@ -247,7 +255,8 @@ ChannelEvent SecureChannel::take_chunk(std::span<const uint8_t> chunk, SteadyTim
         if (state_ != State::HelloSent) return fail(status::BadTcpMessageTypeInvalid, "unexpected ACK");
         const auto ack = decode_acknowledge(rest);
         if (!ack) return fail(status::BadDecodingError, "truncated ACK");
-        if (StatusCode st = negotiate(ours_, *ack, &limits_)) return fail(st, "ACK with buffers below 8192 bytes");
+        if (StatusCode st = negotiate(ours_, *ack, &limits_))
+            return fail(st, "ACK with buffers below 8192 bytes");
         framer_.set_max_chunk_size(limits_.receive_chunk_size);
         assembler_.set_limits(limits_.receive_message_size, limits_.receive_chunk_count);
         state_ = State::Acknowledged;
@@ -280,7 +289,8 @@ ChannelEvent SecureChannel::take_chunk(std::span<const uint8_t> chunk, SteadyTim
         const ByteString thumbprint = r.byte_string();
         if (!r.ok()) return fail(status::BadDecodingError, "truncated security header");
         if (uri.value_or("") != policy_->uri()) return fail(kBadSecurityPolicyRejected);
-        if (StatusCode st = policy_->check_remote(as_bytes(certificate.value_or("")), as_bytes(thumbprint.value_or(""))))
+        if (StatusCode st =
+                policy_->check_remote(as_bytes(certificate.value_or("")), as_bytes(thumbprint.value_or(""))))
             return fail(st);
         if (channel_id == 0 || (state_ == State::Open && channel_id != token_.channel_id))
             return fail(status::BadSecureChannelIdInvalid);
@@ -334,7 +344,8 @@ ChannelEvent SecureChannel::open_response(uint32_t channel_id, uint32_t request_
     const auto* response = std::get_if<OpenSecureChannelResponse>(&decoded);
     if (is_bad(result) || !response) return fail(is_bad(result) ? result : status::BadUnknownResponse);
     const ChannelSecurityToken& token = response->security_token;
-    if (token.channel_id != channel_id) return fail(status::BadSecureChannelIdInvalid, "token of another channel");
+    if (token.channel_id != channel_id)
+        return fail(status::BadSecureChannelIdInvalid, "token of another channel");
     if (token.token_id == 0 || token.token_id == token_.token_id || token.revised_lifetime == 0)
         return fail(status::BadSecureChannelTokenUnknown, "unusable token");
     if (StatusCode st = policy_->derive_keys(token.token_id, as_bytes(client_nonce_.value_or("")),

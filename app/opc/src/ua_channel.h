@@ -75,13 +75,14 @@ public:
     // `signature` has sizes(keys).signature bytes. encrypt/decrypt append to
     // `out`; whole blocks in, whole blocks out.
     virtual StatusCode sign(Keys keys, std::span<const uint8_t> data, std::span<uint8_t> signature) = 0;
-    virtual StatusCode verify(Keys keys, std::span<const uint8_t> data, std::span<const uint8_t> signature) = 0;
+    virtual StatusCode verify(Keys keys, std::span<const uint8_t> data,
+                              std::span<const uint8_t> signature) = 0;
     virtual StatusCode encrypt(Keys keys, std::span<const uint8_t> plain, std::vector<uint8_t>& out) = 0;
     virtual StatusCode decrypt(Keys keys, std::span<const uint8_t> cipher, std::vector<uint8_t>& out) = 0;
 };
 
 // SecurityPolicy#None: no signature, no encryption, null certificates.
-class NonePolicy final : public SecurityPolicy {
+class NonePolicy : public SecurityPolicy {
 public:
     std::string_view uri() const override { return kSecurityPolicyNoneUri; }
     MessageSecurityMode mode() const override { return MessageSecurityMode::None; }
@@ -90,18 +91,24 @@ public:
     std::span<const uint8_t> local_certificate() const override { return {}; }
     std::span<const uint8_t> remote_thumbprint() const override { return {}; }
     // A server may still fill in its certificate under None; nothing checks it.
-    StatusCode check_remote(std::span<const uint8_t>, std::span<const uint8_t>) override { return 0; }
-    StatusCode derive_keys(uint32_t, std::span<const uint8_t>, std::span<const uint8_t>) override { return 0; }
+    StatusCode check_remote(std::span<const uint8_t>, std::span<const uint8_t>) override {
+        return status::Good;
+    }
+    StatusCode derive_keys(uint32_t, std::span<const uint8_t>, std::span<const uint8_t>) override {
+        return status::Good;
+    }
     void forget_keys(uint32_t) override {}
-    StatusCode sign(Keys, std::span<const uint8_t>, std::span<uint8_t>) override { return 0; }
-    StatusCode verify(Keys, std::span<const uint8_t>, std::span<const uint8_t>) override { return 0; }
+    StatusCode sign(Keys, std::span<const uint8_t>, std::span<uint8_t>) override { return status::Good; }
+    StatusCode verify(Keys, std::span<const uint8_t>, std::span<const uint8_t>) override {
+        return status::Good;
+    }
     StatusCode encrypt(Keys, std::span<const uint8_t> plain, std::vector<uint8_t>& out) override {
         out.insert(out.end(), plain.begin(), plain.end());
-        return 0;
+        return status::Good;
     }
     StatusCode decrypt(Keys, std::span<const uint8_t> cipher, std::vector<uint8_t>& out) override {
         out.insert(out.end(), cipher.begin(), cipher.end());
-        return 0;
+        return status::Good;
     }
 };
 

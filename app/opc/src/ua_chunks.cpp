@@ -93,7 +93,8 @@ StatusCode split_body(std::span<const uint8_t> body, size_t max_piece, const Chu
                       std::vector<std::span<const uint8_t>>* pieces) {
     pieces->clear();
     if (max_piece == 0) return status::BadRequestTooLarge;
-    if (limits.send_message_size != 0 && body.size() > limits.send_message_size) return status::BadRequestTooLarge;
+    if (limits.send_message_size != 0 && body.size() > limits.send_message_size)
+        return status::BadRequestTooLarge;
     const size_t count = body.empty() ? 1 : (body.size() + max_piece - 1) / max_piece;
     if (limits.send_chunk_count != 0 && count > limits.send_chunk_count) return status::BadRequestTooLarge;
     pieces->reserve(count);

@@ -25,8 +25,8 @@ bool starts_with_nocase(std::string_view text, std::string_view prefix) {
 }
 
 bool host_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_';
 }
 
 // Whole-string unsigned decimal in [min, max]; no sign, no spaces.
@@ -34,7 +34,8 @@ template <typename T> std::optional<T> parse_number(std::string_view text, T min
     T value{};
     if (text.empty() || (text.size() > 1 && text[0] == '0')) return std::nullopt;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max) return std::nullopt;
+    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
+        return std::nullopt;
     return value;
 }
 
@@ -170,8 +171,9 @@ std::optional<Guid> parse_guid(std::string_view text) {
 
 std::string format_guid(const Guid& g) {
     char text[40];
-    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.data1, g.data2, g.data3,
-                  g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.data1, g.data2,
+                  g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6],
+                  g.data4[7]);
     return text;
 }
 
