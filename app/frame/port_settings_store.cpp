@@ -1,8 +1,7 @@
 #include "port_settings_store.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
+#include "file_io.h"
+
 #include <limits.h>
 #include <unistd.h>
 
@@ -85,30 +84,14 @@ void ApplyPortDefaults(PortTable& ports) {
 }
 
 bool LoadSettingsFile(const std::string& path, PortTable& ports) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    char buffer[kSettingsFileSize];
-    size_t got = std::fread(buffer, 1, sizeof buffer, f);
-    std::fclose(f);
-    DecodeSettingsFile(std::string_view(buffer, got), ports);
+    std::string bytes;
+    if (ReadWholeFile(path, bytes) != ReadOutcome::Whole) return false;
+    DecodeSettingsFile(bytes, ports);
     return true;
 }
 
 bool StoreSettingsFile(const std::string& path, const PortTable& ports) {
-    // Written beside and renamed over the old file, so that a failure half way
-    // never leaves a truncated file behind.
-    const std::string bytes = EncodeSettingsFile(ports);
-    const std::string temporary = path + ".new";
-    FILE* f = std::fopen(temporary.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = (std::fflush(f) == 0) && ok;
-    ok = (std::fclose(f) == 0) && ok;
-    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceFile(path, EncodeSettingsFile(ports));
 }
 
 std::string DefaultSettingsPath() {

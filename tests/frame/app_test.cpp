@@ -267,6 +267,25 @@ TEST_F(AppTest, SaveNamesWhatItLeftOut) {
     EXPECT_EQ(saved.find("xxxx"), std::string::npos);
 }
 
+TEST_F(AppTest, AFailingDiskNeitherLosesTheSavedFileNorRestoresPartOfOne) {
+    using test::FailingDisk;
+    CQuorvaneApp& app = StartApp();
+    const std::string saved = Restore(kWorkedExample);
+    ASSERT_EQ(app.Model().Groups()->size(), 1u);
+    messages_.texts.clear();
+
+    app.UseFileCalls(FailingDisk::Calls());
+    FailingDisk::Reset(40, 0, false); // the disk fills up after 40 bytes
+    EXPECT_FALSE(app.Save(saved));
+    EXPECT_EQ(ReadFile(saved), kWorkedExample);
+    // Told like an unreadable file, and nothing of the group is touched.
+    FailingDisk::Reset(0, 50, false);
+    app.RestoreFrom(saved);
+    EXPECT_EQ(messages_.texts, (std::vector<std::string>{"File Creation Error", "File Open Error"}));
+    EXPECT_EQ(app.Model().Groups()->size(), 1u);
+    EXPECT_EQ((*app.Model().Groups())[0]->Count(), 4);
+}
+
 TEST_F(AppTest, BindFailureClosesTheTcpSlotAndSaysSo) {
     // Something else holds the port.
     int holder = ::socket(AF_INET, SOCK_STREAM, 0);
