@@ -6,6 +6,7 @@
 
 #include "../support/loopback.h"
 #include "config_fixtures.h"
+#include "failing_disk.h"
 #include "qt_support.h"
 #include "test_support.h"
 
@@ -235,7 +236,7 @@ TEST_F(AppTest, CommandsShowTheirMessagesAndFollowTheEnableRules) {
     EXPECT_GE((*app.Model().Groups())[0]->UpdateRate(), 10);
 
     messages_.texts.clear();
-    app.RestoreFrom("\"" + (dir_ / "quoted.csv").string() + "\"");
+    app.RestoreFrom(std::string(1, '"').append((dir_ / "quoted.csv").string()).append(1, '"'));
     app.RestoreFrom(dir_.Path().string()); // a folder is no configuration file
     EXPECT_FALSE(app.Save((dir_ / "no-such-folder" / "x.csv").string()));
     EXPECT_EQ(messages_.texts,

@@ -5,6 +5,7 @@
 #include "port_settings_store.h"
 
 #include "config_fixtures.h"
+#include "failing_disk.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
