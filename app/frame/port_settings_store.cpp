@@ -3,6 +3,7 @@
 #include "file_io.h"
 
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quorvane {
@@ -102,6 +103,20 @@ std::string DefaultSettingsPath() {
     size_t slash = path.rfind('/');
     path.erase(slash == std::string::npos ? 0 : slash + 1);
     return path + kSettingsFileName;
+}
+
+bool SettingsPathIn(const std::string& stateDir, std::string& path, std::string& error) {
+    if (stateDir.empty()) {
+        path = DefaultSettingsPath();
+        return true;
+    }
+    struct stat info {};
+    if (::stat(stateDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        error = "--state-dir: " + stateDir + " is not a folder";
+        return false;
+    }
+    path = stateDir + (stateDir.back() == '/' ? "" : "/") + kSettingsFileName;
+    return true;
 }
 
 } // namespace quorvane

@@ -236,6 +236,7 @@ TEST(CommandLine, OptionsThenTheFileName) {
         {"--tcp-port"},       {"--tcp-port", "0"}, {"--tcp-port", "65536"}, {"--tcp-port", "15x"},
         {"--com", "10=/dev/x"}, {"--com", "1="},   {"--com", "/dev/x"},     {"--compact"},
         {"-x", "f"},          {"--bad\nline"},     {"--tcp-port", "1\r\n"},
+        {"--state-dir"},      {"--state-dir="},
     };
     for (const auto& args : refused) {
         SCOPED_TRACE(joined(args));
@@ -248,6 +249,8 @@ TEST(CommandLine, OptionsThenTheFileName) {
     ASSERT_TRUE(com.ok);
     EXPECT_EQ(com.options.comDevices[0], std::make_pair(3, std::string("/dev/pts/7")));
     EXPECT_TRUE(ParseCommandLine({"--help"}).options.help);
+    EXPECT_EQ(ParseCommandLine({"--state-dir", "/var/lib/quorvane", "f"}).options.stateDir, "/var/lib/quorvane");
+    EXPECT_EQ(ParseCommandLine({"--state-dir=/srv/q"}).options.stateDir, "/srv/q");
 }
 
 TEST(CommandLine, BindAddressAndAllowedNetworks) {
