@@ -74,7 +74,12 @@ int main(int argc, char** argv) {
 #ifdef QV_WITH_WINDOWS
     if (!choice.headless) messages = CreateMessageBoxes();
 #endif
-    CQuorvaneApp app(*messages, DefaultSettingsPath());
+    std::string settingsPath, stateError;
+    if (!SettingsPathIn(options.stateDir, settingsPath, stateError)) {
+        std::fprintf(stderr, "quorvane: %s\n", stateError.c_str());
+        return kUsageExitCode;
+    }
+    CQuorvaneApp app(*messages, settingsPath);
     app.Frame().SetTcpServicePort(static_cast<uint16_t>(options.tcpPort != 0 ? options.tcpPort : 502));
     app.Frame().SetTcpAccess(options.bindAddress, options.allowedNetworks);
     if (choice.headless) {

@@ -164,7 +164,8 @@ int CPointMap::UnmapPoint(uint8_t slaveId, int32_t pointType, uint16_t address) 
         // of the slave library, which no longer touches them once
         // RemoveDataBlock has returned. Their memory goes with the last
         // snapshot holding them.
-        Publish(MakeSnapshot(std::move(next)));
+        Publish(MakeSnapshot(next));
+        DeactivateVacatedIds(released, next);
         for (auto& block : released) services_.RemoveDataBlock(block->LibraryHandle());
     }
     return 1;
@@ -222,7 +223,20 @@ void CPointMap::RemoveAll() {
     auto current = Current();
     if (current->blocks.empty()) return;
     Publish(MakeSnapshot(BlockList()));
+    DeactivateVacatedIds(current->blocks, BlockList());
     for (const auto& block : current->blocks) services_.RemoveDataBlock(block->LibraryHandle());
+}
+
+void CPointMap::DeactivateVacatedIds(const BlockList& released, const BlockList& kept) {
+    // A removed table entry keeps its slave id and active flag, and the links
+    // answer for any id with an active entry: the id is switched off as a
+    // whole. DefineDataBlock marks its new entry active, which serves the id
+    // again without a call here.
+    std::array<bool, 256> vacated{};
+    for (const auto& block : released) vacated[block->SlaveId()] = true;
+    for (const auto& block : kept) vacated[block->SlaveId()] = false;
+    for (int id = 0; id < 256; ++id)
+        if (vacated[id]) services_.ActivateSlaveId(static_cast<uint8_t>(id), 0);
 }
 
 } // namespace quorvane

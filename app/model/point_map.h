@@ -85,7 +85,10 @@ public:
     // Marks one more use of the address. 1 when the address is now backed by
     // a block; 0 when the slave library refused a new block.
     int MapPoint(uint8_t slaveId, int32_t pointType, uint16_t address);
-    // Drops one use of the address and releases every block left unused. 1.
+    // Drops one use of the address and releases every block left unused.
+    // A slave id left without any block is deactivated, so that the links
+    // stop answering for it (a real slave of that id may share the line);
+    // the slave library activates it again with its next block. 1.
     int UnmapPoint(uint8_t slaveId, int32_t pointType, uint16_t address);
     // 1 when stored (into every block holding the address); 0 when no block
     // holds it.
@@ -99,7 +102,7 @@ public:
     int32_t NextFreeAddress(uint8_t slaveId, int32_t pointType) const;
 
     // Application exit: RemoveDataBlock for every block in list order, then
-    // an empty map.
+    // an empty map; every slave id that had a block is deactivated.
     void RemoveAll();
 
     // The current blocks in creation order (a snapshot).
@@ -134,6 +137,9 @@ private:
     static CDataBlock* FindBlock(const Snapshot& snapshot, uint8_t slaveId, int32_t pointType, uint16_t address);
     std::shared_ptr<const Snapshot> Current() const;
     void Publish(std::shared_ptr<const Snapshot> snapshot);
+    // ActivateSlaveId(id, 0) for each slave id of `released` that no block
+    // of `kept` serves any more.
+    void DeactivateVacatedIds(const BlockList& released, const BlockList& kept);
 
     ModelServices services_;
     mutable std::mutex writerMutex_;   // serialises the changes and the flag walks

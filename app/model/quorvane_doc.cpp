@@ -135,6 +135,9 @@ int CQuorvaneDoc::EditItemMapping(int index, const PointMapping& mapping) {
         UnmapItemPoints(item.Mapping());
         item.SetMapping(mapping);
         MapItemPoints(mapping);
+        // The new registers show the value at once: a constant or deadbanded
+        // item may send no data change for a long time.
+        if (item.Value().vt != VT_EMPTY) StoreItemRegisters(item, item.Value());
     }
     NotifyObservers(GroupChange::Items);
     return 1;

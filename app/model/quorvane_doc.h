@@ -95,8 +95,9 @@ public:
     // RemoveItem at the server, removal from the list, UnmapPoint of its
     // point(s). Nothing when no item is at `index`.
     void RemoveItemAt(int index);
-    // Unmaps the item's old point(s), takes the new mapping and maps its
-    // point(s). 0 when no item is at `index`.
+    // Unmaps the item's old point(s), takes the new mapping, maps its
+    // point(s) and converts its current value (when it has one) into them.
+    // 0 when no item is at `index`.
     int EditItemMapping(int index, const PointMapping& mapping);
     // Writes `value` as VT_R4. 1 on success; 0 for no item at `index` or a
     // failed write (asynchronous: nonzero is success; synchronous: >= 0).

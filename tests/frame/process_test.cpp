@@ -198,6 +198,23 @@ TEST(Program, CommandLineErrorsAndAMissingFile) {
         quoted.Signal(SIGINT);
         EXPECT_EQ(quoted.Wait(15000ms), 0);
     }
+    {
+        // A service keeps its state in the folder it is given, and a folder
+        // that is not there stops the start (the settings would be lost).
+        Program missing(dir.Path(), {"--headless", "--state-dir", (dir / "no-such-state").string()});
+        EXPECT_EQ(missing.Wait(15000ms), 2);
+        EXPECT_NE(missing.Stderr().find("--state-dir"), std::string::npos);
+        fs::create_directory(dir / "state");
+        quorvane::test::WriteFile(dir / "tcp.csv", "\r\n[MODBUS]\r\nCONNECT TCP, 502\r\n");
+        const uint16_t port = FreeLoopbackPort();
+        Program service(dir.Path(), {"--headless", "--tcp-port", std::to_string(port),
+                                     "--state-dir=" + (dir / "state").string(), "tcp.csv"});
+        Master master(port); // up once it serves
+        EXPECT_TRUE(Eventually([&] { return modbus_connect(*master) == 0; }, 15000ms)) << service.Stderr();
+        service.Signal(SIGTERM);
+        EXPECT_EQ(service.Wait(15000ms), 0);
+        EXPECT_EQ(fs::file_size(dir / "state" / "velmarc.cfg"), 189u);
+    }
     EXPECT_EQ(fs::file_size(dir / "velmarc.cfg"), 189u);
 }
 

@@ -12,6 +12,7 @@ Recorder& TheRecorder() {
 void Recorder::Reset() {
     std::lock_guard lock(mutex);
     calls.clear();
+    activations.clear();
     knobs = Knobs{};
 }
 
@@ -60,6 +61,13 @@ int32_t FakeRemoveBlock(int32_t handle) {
     return 1;
 }
 
+int32_t FakeActivate(uint8_t slave, int32_t active) {
+    Recorder& r = TheRecorder();
+    std::lock_guard lock(r.mutex);
+    r.activations.emplace_back(slave, active);
+    return 8000;
+}
+
 int32_t FakeAddItem(int32_t server, int32_t group, const char* id) {
     int32_t handle = 0;
     Record({"AddItem", server, group, 0, 0, id},
@@ -101,6 +109,7 @@ ModelServices RecordingServices() {
     s.DefineDataBlock = &FakeDefine;
     s.RemoveDataBlock = &FakeRemoveBlock;
     s.StoreDataBlockWords = &FakeStoreWords;
+    s.ActivateSlaveId = &FakeActivate;
     s.AddItem = &FakeAddItem;
     s.RemoveItem = &FakeRemoveItem;
     s.RemoveGroup = &FakeRemoveGroup;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 
 namespace quorvane {
@@ -150,6 +151,46 @@ TEST_F(PointMapTest, RemoveAllInListOrder) {
     map.RemoveAll();
     EXPECT_EQ(TheRecorder().Calls(), (std::vector<Call>{{"RemoveDataBlock", 1}, {"RemoveDataBlock", 2}}));
     EXPECT_EQ(map.BlockCount(), 0u);
+}
+
+TEST_F(PointMapTest, SlaveIdIsDeactivatedWithItsLastBlock) {
+    using Activations = std::vector<std::pair<int32_t, int32_t>>;
+    constexpr int32_t IR = PELLACOR_INPUT_REGISTER;
+    // A positive address maps a point of (slave, type), a negative one unmaps it.
+    struct Step {
+        uint8_t slave;
+        int32_t type;
+        int address;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        Activations deactivated;
+    } const cases[] = {
+        {"the last block of the id goes", {{S1, HR, 10}, {S1, HR, -10}}, {{S1, 0}}},
+        {"a block of another type still serves the id", {{S1, HR, 10}, {S1, IR, 10}, {S1, HR, -10}}, {}},
+        {"each id on its own", {{S1, HR, 10}, {2, HR, 10}, {2, HR, -10}, {S1, HR, -10}}, {{2, 0}, {S1, 0}}},
+        {"a block left with a used flag stays", {{S1, HR, 10}, {S1, HR, 11}, {S1, HR, -10}}, {}},
+        {"mapped again after removal: nothing to switch on", {{S1, HR, 10}, {S1, HR, -10}, {S1, HR, 20}},
+         {{S1, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TheRecorder().Reset();
+        CPointMap fresh{test::RecordingServices()};
+        for (const Step& step : c.steps) {
+            const auto address = static_cast<uint16_t>(std::abs(step.address));
+            if (step.address > 0) fresh.MapPoint(step.slave, step.type, address);
+            else fresh.UnmapPoint(step.slave, step.type, address);
+        }
+        EXPECT_EQ(TheRecorder().activations, c.deactivated);
+    }
+    map.MapPoint(S1, HR, 100);
+    map.MapPoint(S1, IR, 100);
+    map.MapPoint(9, HR, 100);
+    TheRecorder().Reset();
+    map.RemoveAll(); // each id once
+    EXPECT_EQ(TheRecorder().activations, (Activations{{S1, 0}, {9, 0}}));
 }
 
 TEST_F(PointMapTest, ReleasedBlockLivesAsLongAsASnapshotHoldsIt) {
