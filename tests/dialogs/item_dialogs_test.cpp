@@ -29,10 +29,24 @@
 #include <QTreeWidget>
 
 #include <map>
-#include <regex>
 
 namespace quorvane {
 namespace {
+
+// Page objects in a PDF: "/Type /Page" not followed by "s" (that is the page
+// tree). Counted by hand: std::regex sets off GCC 12's maybe-uninitialized
+// warning under the sanitizers.
+int CountPdfPages(const std::string& pdf) {
+    int pages = 0;
+    for (size_t at = pdf.find("/Type"); at != std::string::npos; at = pdf.find("/Type", at + 1)) {
+        size_t next = at + 5;
+        while (next < pdf.size() && (pdf[next] == ' ' || pdf[next] == '\n' || pdf[next] == '\r' || pdf[next] == '\t'))
+            ++next;
+        if (pdf.compare(next, 5, "/Page") == 0 && next + 5 < pdf.size() && pdf[next + 5] != 's')
+            ++pages;
+    }
+    return pages;
+}
 
 using test::ModalScript;
 using test::WaitUntil;
@@ -528,8 +542,7 @@ TEST_F(GuiTest, PdfAndPreviewShowThePaginatedPages) {
     EXPECT_EQ(PrintItemList(printer, doc), expected);
     // Pages counted from the file's bytes.
     const std::string pdf = test::ReadFile(dir / "list.pdf");
-    const std::regex page(R"(/Type\s*/Page[^s])");
-    EXPECT_EQ(std::distance(std::sregex_iterator(pdf.begin(), pdf.end(), page), {}), expected);
+    EXPECT_EQ(CountPdfPages(pdf), expected);
 
     QPrintPreviewDialog preview(&printer);
     QObject::connect(&preview, &QPrintPreviewDialog::paintRequested, [&doc](QPrinter* p) { PrintItemList(*p, doc); });
