@@ -77,7 +77,7 @@ FrameState CQuorvaneApp::State() const {
 }
 
 bool CQuorvaneApp::Execute(uint16_t commandId) {
-    const CommandSpec* command = FindCommand(commandId);
+    const CommandEntry* command = FindCommand(commandId);
     if (command == nullptr || !RuleHolds(*command, State())) return false;
     if (commandId == kCmdServerDisconnect) {
         Disconnect();

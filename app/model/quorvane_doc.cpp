@@ -179,9 +179,11 @@ void CQuorvaneDoc::OnSlaveWrite(uint8_t slaveId, int32_t pointType, uint16_t add
 
 void CQuorvaneDoc::FlushPendingWrites() {
     auto items = Items();
+    bool flushed = false;
     for (const auto& item : *items) {
         PendingWrite pending = item->TakePending();
         if (!pending.flag) continue;
+        flushed = true;
         PointMapping mapping;
         {
             std::lock_guard lock(lock_);
@@ -193,6 +195,9 @@ void CQuorvaneDoc::FlushPendingWrites() {
             VariantClear(&v);
         }
     }
+    // Masters changed registers: the views show them without waiting for the
+    // server's data change.
+    if (flushed) NotifyObservers(GroupChange::Values);
 }
 
 int CQuorvaneDoc::WriteGroupSection(std::string& out, int sectionNumber, std::vector<std::string>* omitted) const {

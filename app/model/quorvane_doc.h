@@ -109,7 +109,8 @@ public:
     // A master's write: the pending words of every matching item.
     void OnSlaveWrite(uint8_t slaveId, int32_t pointType, uint16_t address, uint16_t value);
     // Writes every pending master write to its OPC item, in list order, and
-    // clears each flag whatever the result.
+    // clears each flag whatever the result; then tells the views when there
+    // was any.
     void FlushPendingWrites();
 
     // "\r\n[GROUP<n>]\r\n", the group line and one line per item. A line that

@@ -81,29 +81,34 @@ TEST(SettingsFile, LiesBesideTheExecutable) {
     EXPECT_EQ(path, (self.parent_path() / "velmarc.cfg").string());
 }
 
-// The enable rules over connection state, open groups and every link slot.
-TEST(EnableRules, FollowConnectionGroupsAndSlots) {
+// The enable rules over connection state, open groups, the selection and
+// every link slot.
+TEST(EnableRules, FollowConnectionGroupsSelectionAndSlots) {
     struct Case {
-        bool connected, groups;
+        bool connected, groups, selected;
         std::vector<uint16_t> enabled, grayed;
     } cases[] = {
-        {false, false,
+        {false, false, false,
          {kCmdServerConnect, kCmdRestore, kCmdExit, kCmdSave, kCmdHelpTopics, kCmdAbout, kCmdPrintSetup},
          {kCmdServerDisconnect, kCmdServerStatus, kCmdGroupAdd, kCmdGroupRemove, kCmdPrint, kCmdItemAdd}},
-        {true, false,
+        {true, false, false,
          {kCmdServerDisconnect, kCmdServerStatus, kCmdGroupAdd},
          {kCmdServerConnect, kCmdGroupRemove, kCmdItemWrite}},
-        {true, true,
-         {kCmdServerStatus, kCmdGroupAdd, kCmdGroupRemove, kCmdItemAdd, kCmdItemRemove, kCmdItemWrite, kCmdPrint,
-          kCmdPrintPreview},
-         {kCmdServerConnect, kCmdServerDisconnect}},
+        {true, true, false,
+         {kCmdServerStatus, kCmdGroupAdd, kCmdGroupRemove, kCmdItemAdd, kCmdPrint, kCmdPrintPreview},
+         {kCmdServerConnect, kCmdServerDisconnect, kCmdItemRemove, kCmdItemWrite}},
+        {true, true, true, {kCmdItemAdd, kCmdItemRemove, kCmdItemWrite}, {kCmdServerDisconnect}},
+        // A selection left over from a closed window enables nothing.
+        {true, false, true, {kCmdGroupAdd}, {kCmdItemAdd, kCmdItemRemove, kCmdItemWrite}},
     };
     for (const Case& c : cases) {
         FrameState state;
         state.connected = c.connected;
         state.groupsOpen = c.groups;
-        for (uint16_t id : c.enabled) EXPECT_TRUE(IsCommandEnabled(id, state)) << id << " " << c.connected << c.groups;
-        for (uint16_t id : c.grayed) EXPECT_FALSE(IsCommandEnabled(id, state)) << id << " " << c.connected << c.groups;
+        state.itemSelected = c.selected;
+        SCOPED_TRACE(testing::Message() << c.connected << c.groups << c.selected);
+        for (uint16_t id : c.enabled) EXPECT_TRUE(IsCommandEnabled(id, state)) << id;
+        for (uint16_t id : c.grayed) EXPECT_FALSE(IsCommandEnabled(id, state)) << id;
     }
     EXPECT_FALSE(IsCommandEnabled(12345, FrameState{}));
 
@@ -123,7 +128,7 @@ TEST(EnableRules, FollowConnectionGroupsAndSlots) {
 
 TEST(CommandTable, EntriesAreUniqueAndPlacedInTheirMenus) {
     std::vector<uint16_t> ids;
-    for (const CommandSpec& c : CommandTable()) {
+    for (const CommandEntry& c : CommandTable()) {
         ids.push_back(c.id);
         EXPECT_NE(c.menus, 0) << c.id;
         if (c.rule == EnableRule::SerialClosed || c.rule == EnableRule::SerialOpen) {
