@@ -1,5 +1,6 @@
 #include "windowed.h"
 
+#include "item_commands.h"
 #include "message_boxes.h"
 
 #include <QApplication>
@@ -18,6 +19,7 @@ std::unique_ptr<CMessageSink> CreateMessageBoxes() { return std::make_unique<CMe
 CWindowedInterface::CWindowedInterface(CQuorvaneApp& app)
     : window_(std::make_unique<CMainFrameWnd>(app, handlers_)) {
     RegisterStandardHandlers(handlers_);
+    RegisterItemHandlers(handlers_);
 }
 
 std::unique_ptr<CWindowedInterface> CreateWindowedInterface(CQuorvaneApp& app) {
