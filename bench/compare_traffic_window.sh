@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Modbus/TCP requests per second of the windowed program with the traffic
-# window closed, then open and following the link, each run twice in turn;
+# window closed, then open and following the link, each run three times in turn;
 # prints both medians and their ratio. The server runs on one core, the load
 # generator (8 clients, 100-register reads) on another.
 #
@@ -31,7 +31,7 @@ free_port() {
 run() {
   local port pid out
   port=$(free_port)
-  QT_QPA_PLATFORM=offscreen taskset -c "$server_cpu" "$dir/bench/traffic_window_server" "$port" $((seconds + 4)) "$@" &
+  QT_QPA_PLATFORM=offscreen taskset -c "$server_cpu" "$dir/bench/traffic_window_server" "$port" $((seconds + 4)) "$@" 2>/dev/null &
   pid=$!
   for _ in $(seq 1 100); do
     if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
@@ -44,7 +44,7 @@ run() {
 
 closed=()
 open=()
-for _ in 1 2; do
+for _ in 1 2 3; do
   closed+=("$(run)")
   open+=("$(run --window)")
 done

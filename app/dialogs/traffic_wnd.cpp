@@ -120,7 +120,7 @@ void CTrafficWnd::UpdateLinks() {
     }
     if (!changed) return;
     shown_ = links;
-    const QString selected = links_->currentRow() >= 0 ? links_->item(links_->currentRow(), 0)->text() : QString();
+    const QString selected = SelectedRow() >= 0 ? links_->item(SelectedRow(), 0)->text() : QString();
     const QSignalBlocker quiet(links_);
     links_->setRowCount(0);
     for (size_t i = 0; i < links.size(); ++i) {
@@ -155,6 +155,11 @@ void CTrafficWnd::ResetCounters() {
     UpdateCounters();
 }
 
+int CTrafficWnd::SelectedRow() const {
+    const auto selection = links_->selectedItems();
+    return selection.isEmpty() ? -1 : selection.front()->row();
+}
+
 bool CTrafficWnd::SelectLink(const QString& name) {
     UpdateLinks();
     for (int row = 0; row < links_->rowCount(); ++row) {
@@ -167,9 +172,10 @@ bool CTrafficWnd::SelectLink(const QString& name) {
 }
 
 void CTrafficWnd::FollowSelected() {
-    const int row = links_->currentRow();
-    const auto selection = links_->selectedItems();
-    const int slot = (row >= 0 && !selection.isEmpty()) ? links_->item(row, 0)->data(Qt::UserRole).toInt() : -1;
+    // The selection, not the current row: a click selects before it moves
+    // the current row.
+    const int row = SelectedRow();
+    const int slot = row >= 0 ? links_->item(row, 0)->data(Qt::UserRole).toInt() : -1;
     const int32_t handle = slot >= 0 ? shown_[static_cast<size_t>(slot)].handle : -1;
     if (slot == followedSlot_ && handle == follower_.Handle()) return;
     followedSlot_ = slot;

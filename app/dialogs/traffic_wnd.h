@@ -56,6 +56,7 @@ private:
     void UpdateCounters();
     void ResetCounters();
     void FollowSelected();
+    int SelectedRow() const; // -1 when no link is chosen
     void ReadTraffic();
 
     CQuorvaneApp& app_;

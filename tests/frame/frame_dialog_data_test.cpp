@@ -1,6 +1,6 @@
 // What the frame's dialogs compute without widgets: the traffic follower's
 // lines from a fake ring, the tap under concurrent writers, the call log's
-// top-line rules and the serial setup lists.
+// top-line rules.
 #include "frame_dialog_data.h"
 #include "traffic_monitor.h"
 
@@ -170,15 +170,6 @@ TEST(LogScrollTest, TopLineRules) {
         else scroll.Scroll(s.request, s.lines, 5, s.position);
         EXPECT_EQ(scroll.Top(), s.top);
     }
-}
-
-TEST(CommChoicesTest, ValuesAndUnlistedValues) {
-    EXPECT_EQ(FindChoice(BaudChoices(), 9600), 6);
-    EXPECT_EQ(FindChoice(BaudChoices(), 256000), 14);
-    EXPECT_EQ(FindChoice(BaudChoices(), 31250), -1);
-    EXPECT_EQ(StopBitChoices()[static_cast<size_t>(FindChoice(StopBitChoices(), 1))].text, std::string("1.5"));
-    EXPECT_EQ(ParityChoices()[static_cast<size_t>(FindChoice(ParityChoices(), 0))].text, std::string("NONE"));
-    EXPECT_EQ(FindChoice(DataBitChoices(), 9), -1);
 }
 
 } // namespace
