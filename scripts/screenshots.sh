@@ -102,7 +102,7 @@ shot api-log
 # Modbus > Traffic with the Modbus/TCP link chosen.
 python3 - <<'PY' &
 import socket, struct, time
-s = socket.create_connection(("127.0.0.1", 15020))
+s = socket.create_connection(("127.0.0.1", 15020), timeout=2)
 for tid in range(1, 40):
     s.sendall(struct.pack(">HHHBBHH", tid, 0, 6, 1, 3, 9, 4))
     s.recv(64)
@@ -116,19 +116,24 @@ wait_window '^Modbus Traffic$'
 traffic=$(xdotool search --name '^Modbus Traffic$' | head -1)
 xdotool windowmove "$traffic" 150 60
 sleep 0.5
-xdotool mousemove 190 120 click 1                # the first link row
+xdotool mousemove 190 103 click 1                # the first link row
 sleep 3
 shot traffic-window
 wait $master || true
+echo "screenshots: traffic done" >&2
 
 # Connect to OPC Server, from a second program without a configuration.
-kill -TERM $pid; wait $pid 2>/dev/null || true
+kill -TERM $pid
+for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+if kill -0 $pid 2>/dev/null; then echo "quorvane did not end on SIGTERM" >&2; exit 1; fi
+wait $pid 2>/dev/null || true
 HOME="$home" "$program" --tcp-port 15021 2>"$log" &
 pid=$!
-for _ in $(seq 100); do xdotool search --name '^Quorvane$' >/dev/null 2>&1 && break; sleep 0.1; done
-sleep 1
+xdotool search --sync --name '^Quorvane$' >/dev/null
+sleep 2
 xdotool mousemove 400 300
 menu 77 c                                        # OPC Server > Connect
 wait_window '^Connect to OPC Server$'
+xdotool mousemove 500 262 click 1; sleep 0.7      # the server list opened
 shot server-connect
 keys Escape
