@@ -13,7 +13,7 @@
 namespace quorvane {
 
 class CChildFrame : public QMdiSubWindow {
-public:
+  public:
     CChildFrame(CQuorvaneModel& model, std::shared_ptr<CQuorvaneDoc> doc, QWidget* parent = nullptr);
 
     CQuorvaneView* View() const { return view_; }
@@ -22,10 +22,10 @@ public:
     // The group is closing elsewhere: stop following it and close the window.
     void GroupClosing();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     CQuorvaneModel& model_;
     std::shared_ptr<CQuorvaneDoc> doc_;
     CQuorvaneView* view_ = nullptr;

@@ -37,13 +37,15 @@ struct CommandContext {
 };
 
 class CCommandHandlers {
-public:
+  public:
     using Handler = std::function<void(const CommandContext&)>;
 
     // Replaces a handler registered before; an empty handler removes it.
     void Register(uint16_t commandId, Handler handler) {
-        if (handler) handlers_[commandId] = std::move(handler);
-        else handlers_.erase(commandId);
+        if (handler)
+            handlers_[commandId] = std::move(handler);
+        else
+            handlers_.erase(commandId);
     }
     bool Has(uint16_t commandId) const { return handlers_.count(commandId) != 0; }
     // False when no handler is registered.
@@ -55,7 +57,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::map<uint16_t, Handler> handlers_;
 };
 

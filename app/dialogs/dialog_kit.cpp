@@ -3,8 +3,11 @@
 #include "number_parse.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QVariant>
 
 #include <string>
@@ -73,6 +76,19 @@ QLineEdit* MakeBox(const QString& objectName, QWidget* parent) {
     auto* box = new QLineEdit(parent);
     box->setObjectName(objectName);
     return box;
+}
+
+QDialogButtonBox* MakeCloseButtons(QDialog* dialog, const QString& acceptText) {
+    auto* buttons = new QDialogButtonBox(dialog);
+    QPushButton* accept = buttons->addButton(acceptText, QDialogButtonBox::AcceptRole);
+    accept->setObjectName(QStringLiteral("%1Button").arg(acceptText.toLower()));
+    accept->setDefault(true);
+    buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole)
+        ->setObjectName(QStringLiteral("cancelButton"));
+    // accept() is virtual: a form's own check runs.
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    return buttons;
 }
 
 CWaitCursor::CWaitCursor(QWidget* holder) {

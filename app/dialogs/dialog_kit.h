@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <functional>
 
+class QDialog;
+class QDialogButtonBox;
 class QLineEdit;
 class QWidget;
 
@@ -47,6 +49,12 @@ bool ReadFloatBox(QLineEdit* box, float* out);
 
 // A line edit with an object name, for forms built in code.
 QLineEdit* MakeBox(const QString& objectName, QWidget* parent);
+
+// The form's closing buttons: `acceptText` ("OK"; object name "okButton", or
+// "yesButton" for "Yes") is the default button and runs the dialog's
+// accept(), which may validate and stay open; "Cancel" ("cancelButton")
+// rejects. The caller adds the box to its layout.
+QDialogButtonBox* MakeCloseButtons(QDialog* dialog, const QString& acceptText = QStringLiteral("OK"));
 
 // The wait cursor over the whole program, and the mouse held by `holder`
 // (when it is shown), for as long as the object lives.

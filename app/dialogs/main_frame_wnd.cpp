@@ -13,13 +13,16 @@
 namespace quorvane {
 namespace {
 
-QString Text(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString Text(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 // "&Print" -> "menuPrint": a stable object name for tests and accessibility.
 QString ObjectName(const char* prefix, std::string_view text) {
     QString name = QString::fromLatin1(prefix);
     for (char c : text.substr(0, text.find('\t'))) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) name += QLatin1Char(c);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+            name += QLatin1Char(c);
     }
     return name;
 }
@@ -41,7 +44,8 @@ CMainFrameWnd::CMainFrameWnd(CQuorvaneApp& app, CCommandHandlers& handlers) : ap
 
 CMainFrameWnd::~CMainFrameWnd() {
     app_.Model().SetGroupSetObserver(nullptr);
-    for (CChildFrame* child : Children()) child->View()->Detach();
+    for (CChildFrame* child : Children())
+        child->View()->Detach();
 }
 
 void CMainFrameWnd::BuildMenus() {
@@ -68,7 +72,8 @@ void CMainFrameWnd::BuildMenus() {
         action->setData(entry.id);
         action->setObjectName(QStringLiteral("command%1").arg(entry.id));
         const size_t tab = entry.text.find('\t');
-        if (tab != std::string_view::npos) action->setShortcut(QKeySequence(Text(entry.text.substr(tab + 1))));
+        if (tab != std::string_view::npos)
+            action->setShortcut(QKeySequence(Text(entry.text.substr(tab + 1))));
         const uint16_t id = entry.id;
         connect(action, &QAction::triggered, this, [this, id] { RunCommand(id); });
         actions_[id] = action;
@@ -84,7 +89,9 @@ void CMainFrameWnd::BuildMenus() {
     }
 }
 
-CChildFrame* CMainFrameWnd::ActiveChild() const { return dynamic_cast<CChildFrame*>(mdi_->currentSubWindow()); }
+CChildFrame* CMainFrameWnd::ActiveChild() const {
+    return dynamic_cast<CChildFrame*>(mdi_->currentSubWindow());
+}
 
 std::vector<CChildFrame*> CMainFrameWnd::Children() const {
     std::vector<CChildFrame*> children;
@@ -155,14 +162,16 @@ void CMainFrameWnd::UpdateMenus() {
     // its submenus stay.
     for (auto it = menus_.rbegin(); it != menus_.rend(); ++it) {
         bool any = false;
-        for (QAction* action : (*it)->actions()) any = any || action->isVisible();
+        for (QAction* action : (*it)->actions())
+            any = any || action->isVisible();
         (*it)->menuAction()->setVisible(any);
     }
 }
 
 void CMainFrameWnd::OnActivated(QMdiSubWindow* window) {
     const auto* child = dynamic_cast<CChildFrame*>(window);
-    setWindowTitle(child != nullptr ? QStringLiteral("Quorvane - ") + child->windowTitle() : QStringLiteral("Quorvane"));
+    setWindowTitle(child != nullptr ? QStringLiteral("Quorvane - ") + child->windowTitle()
+                                    : QStringLiteral("Quorvane"));
     UpdateMenus();
 }
 
@@ -189,8 +198,11 @@ void CMainFrameWnd::ArrangeChildren() {
     const int width = std::max(480, mdi_->viewport()->width());
     const int height = std::max(480, mdi_->viewport()->height());
     for (int i = 0; i < count; ++i) {
-        if (count <= 4) children[static_cast<size_t>(i)]->setGeometry(0, i * height / count, width, height / count);
-        else children[static_cast<size_t>(i)]->setGeometry(24 * (i % 8), 24 * (i % 8), width * 3 / 4, height / 2);
+        if (count <= 4)
+            children[static_cast<size_t>(i)]->setGeometry(0, i * height / count, width, height / count);
+        else
+            children[static_cast<size_t>(i)]->setGeometry(24 * (i % 8), 24 * (i % 8), width * 3 / 4,
+                                                          height / 2);
     }
 }
 

@@ -24,7 +24,7 @@ namespace quorvane {
 class CChildFrame;
 
 class CMainFrameWnd : public QMainWindow, public CGroupSetObserver {
-public:
+  public:
     // Follows the model's groups from now on; does not show itself.
     CMainFrameWnd(CQuorvaneApp& app, CCommandHandlers& handlers);
     ~CMainFrameWnd() override;
@@ -49,10 +49,10 @@ public:
     void OnGroupOpened(const std::shared_ptr<CQuorvaneDoc>& doc) override;
     void OnGroupClosing(const std::shared_ptr<CQuorvaneDoc>& doc) override;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void BuildMenus();
     void ArrangeChildren();
     void OnActivated(QMdiSubWindow* window);

@@ -10,14 +10,14 @@
 namespace quorvane {
 
 class CMessageBoxes : public CMessageSink {
-public:
+  public:
     void ShowMessage(const std::string& text, MessageIcon icon) override;
 
     // Tests see each message here instead of a box that waits for a click.
     using Observer = std::function<void(const std::string& text, MessageIcon icon)>;
     void SetObserverInsteadOfBoxes(Observer observer) { observer_ = std::move(observer); }
 
-private:
+  private:
     Observer observer_;
 };
 

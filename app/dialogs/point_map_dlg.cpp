@@ -11,7 +11,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
 
@@ -33,15 +32,7 @@ CMapWarningDlg::CMapWarningDlg(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     for (const char* line : {"Selected modbus point address overlaps", "an existing item definition.", "Map anyway?"})
         layout->addWidget(new QLabel(QString::fromLatin1(line), this));
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* yes = buttons->addButton(QStringLiteral("Yes"), QDialogButtonBox::AcceptRole);
-    yes->setObjectName(QStringLiteral("yesButton"));
-    yes->setDefault(true);
-    QPushButton* cancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName(QStringLiteral("cancelButton"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    layout->addWidget(MakeCloseButtons(this, QStringLiteral("Yes")));
 }
 
 CPointMapDlg::CPointMapDlg(OverlapFunction overlaps, QWidget* parent)
@@ -107,15 +98,7 @@ CPointMapDlg::CPointMapDlg(OverlapFunction overlaps, QWidget* parent)
     grid->addWidget(registerHighBox_, 2, 2);
     layout->addWidget(scaling);
 
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
-    ok->setObjectName(QStringLiteral("okButton"));
-    ok->setDefault(true);
-    buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole)
-        ->setObjectName(QStringLiteral("cancelButton"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &CPointMapDlg::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    layout->addWidget(MakeCloseButtons(this));
 
     connect(pointTypeCombo_, &QComboBox::currentIndexChanged, this, [this](int index) {
         pointType = index + 1;

@@ -38,7 +38,9 @@ CQuorvaneView::CQuorvaneView(std::shared_ptr<CQuorvaneDoc> doc, QWidget* parent)
     attached_ = true;
 }
 
-CQuorvaneView::~CQuorvaneView() { Detach(); }
+CQuorvaneView::~CQuorvaneView() {
+    Detach();
+}
 
 void CQuorvaneView::Detach() {
     if (!attached_) return;
@@ -46,7 +48,9 @@ void CQuorvaneView::Detach() {
     doc_->DetachObserver(this);
 }
 
-bool CQuorvaneView::HasSelectedItem() const { return state_.SelectionDesignatesItem(doc_->Count()); }
+bool CQuorvaneView::HasSelectedItem() const {
+    return state_.SelectionDesignatesItem(doc_->Count());
+}
 
 void CQuorvaneView::RemoveSelectedItem() {
     if (!HasSelectedItem()) return;
@@ -65,15 +69,24 @@ void CQuorvaneView::ScrollBy(ScrollCode code, int thumbPos) {
 void CQuorvaneView::OnScrollAction(int action) {
     QScrollBar* bar = verticalScrollBar();
     switch (action) {
-    case QAbstractSlider::SliderSingleStepSub: ScrollBy(ScrollCode::LineUp); break;
-    case QAbstractSlider::SliderSingleStepAdd: ScrollBy(ScrollCode::LineDown); break;
-    case QAbstractSlider::SliderPageStepSub: ScrollBy(ScrollCode::PageUp); break;
-    case QAbstractSlider::SliderPageStepAdd: ScrollBy(ScrollCode::PageDown); break;
+    case QAbstractSlider::SliderSingleStepSub:
+        ScrollBy(ScrollCode::LineUp);
+        break;
+    case QAbstractSlider::SliderSingleStepAdd:
+        ScrollBy(ScrollCode::LineDown);
+        break;
+    case QAbstractSlider::SliderPageStepSub:
+        ScrollBy(ScrollCode::PageUp);
+        break;
+    case QAbstractSlider::SliderPageStepAdd:
+        ScrollBy(ScrollCode::PageDown);
+        break;
     case QAbstractSlider::SliderMove:
         if (bar->isSliderDown()) return; // tracking: the release decides
         ScrollBy(ScrollCode::ThumbPosition, bar->sliderPosition());
         break;
-    default: break; // to the top or bottom: no change
+    default:
+        break; // to the top or bottom: no change
     }
     // Overrides the position the bar computed by its own steps.
     bar->setSliderPosition(state_.topRow);
@@ -90,7 +103,8 @@ void CQuorvaneView::SyncScrollBar() {
 void CQuorvaneView::OnGroupChanged(CQuorvaneDoc&, GroupChange change) {
     if (change == GroupChange::Items) itemsChanged_.store(true);
     if (repaintQueued_.exchange(true)) return;
-    QMetaObject::invokeMethod(this, [this] { Repaint(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Repaint(); }, Qt::QueuedConnection);
 }
 
 void CQuorvaneView::Repaint() {
@@ -118,7 +132,9 @@ void CQuorvaneView::paintEvent(QPaintEvent*) {
             painter.setPen(Qt::black);
             painter.drawLine(e.x1, e.y1, e.x2, e.y2);
             break;
-        case DrawEntry::Kind::Fill: painter.fillRect(QRect(QPoint(e.x1, e.y1), QPoint(e.x2 - 1, e.y2 - 1)), Qt::black); break;
+        case DrawEntry::Kind::Fill:
+            painter.fillRect(QRect(QPoint(e.x1, e.y1), QPoint(e.x2 - 1, e.y2 - 1)), Qt::black);
+            break;
         case DrawEntry::Kind::Text: {
             const bool inverted = (e.flags & kDrawInverted) != 0;
             painter.setPen(inverted ? Qt::white : Qt::black);
@@ -152,7 +168,8 @@ void CQuorvaneView::mouseDoubleClickEvent(QMouseEvent* event) {
 void CQuorvaneView::wheelEvent(QWheelEvent* event) {
     // Three rows per notch, as line scrolls.
     const int notches = event->angleDelta().y() / 120;
-    for (int i = 0; i < 3 * std::abs(notches); ++i) ScrollBy(notches > 0 ? ScrollCode::LineUp : ScrollCode::LineDown);
+    for (int i = 0; i < 3 * std::abs(notches); ++i)
+        ScrollBy(notches > 0 ? ScrollCode::LineUp : ScrollCode::LineDown);
     event->accept();
 }
 

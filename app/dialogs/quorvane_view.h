@@ -22,7 +22,7 @@
 namespace quorvane {
 
 class CQuorvaneView : public QAbstractScrollArea, public CGroupObserver {
-public:
+  public:
     explicit CQuorvaneView(std::shared_ptr<CQuorvaneDoc> doc, QWidget* parent = nullptr);
     ~CQuorvaneView() override;
 
@@ -55,7 +55,7 @@ public:
     // CGroupObserver, any thread.
     void OnGroupChanged(CQuorvaneDoc& doc, GroupChange change) override;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -63,7 +63,7 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
 
-private:
+  private:
     void OnScrollAction(int action);
     void SyncScrollBar();
     void Repaint(); // user-interface thread: apply a noted reset, repaint

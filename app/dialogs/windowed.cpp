@@ -14,7 +14,9 @@ std::unique_ptr<QCoreApplication> CreateWindowedApplication(int& argc, char** ar
     return app;
 }
 
-std::unique_ptr<CMessageSink> CreateMessageBoxes() { return std::make_unique<CMessageBoxes>(); }
+std::unique_ptr<CMessageSink> CreateMessageBoxes() {
+    return std::make_unique<CMessageBoxes>();
+}
 
 CWindowedInterface::CWindowedInterface(CQuorvaneApp& app)
     : window_(std::make_unique<CMainFrameWnd>(app, handlers_)) {

@@ -19,13 +19,13 @@ std::unique_ptr<CMessageSink> CreateMessageBoxes();
 // The main window with its command handlers; destroy it before the
 // application object.
 class CWindowedInterface {
-public:
+  public:
     explicit CWindowedInterface(CQuorvaneApp& app);
     CMainFrameWnd& MainWindow() { return *window_; }
     CCommandHandlers& Handlers() { return handlers_; }
     CFrameWindows& FrameWindows() { return *frameWindows_; }
 
-private:
+  private:
     CCommandHandlers handlers_;
     std::unique_ptr<CMainFrameWnd> window_;
     std::unique_ptr<CFrameWindows> frameWindows_; // before the main window goes

@@ -6,7 +6,6 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QVBoxLayout>
 
 namespace quorvane {
@@ -22,15 +21,7 @@ CWriteItemDlg::CWriteItemDlg(QWidget* parent) : QDialog(parent) {
     asyncBox_ = new QCheckBox(QStringLiteral("Asynchronous Write"), this);
     asyncBox_->setObjectName(QStringLiteral("asyncWriteBox"));
     layout->addWidget(asyncBox_);
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
-    ok->setObjectName(QStringLiteral("okButton"));
-    ok->setDefault(true);
-    buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole)
-        ->setObjectName(QStringLiteral("cancelButton"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &CWriteItemDlg::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    layout->addWidget(MakeCloseButtons(this));
 }
 
 void CWriteItemDlg::showEvent(QShowEvent* event) {

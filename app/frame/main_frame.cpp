@@ -89,12 +89,13 @@ void CMainFrame::ConnectSerial(int port, const CommSetupFields& f) {
 
 int CMainFrame::OpenSerial(int port) {
     const PortEntry& entry = ports_[static_cast<size_t>(port - 1)];
-    // Without a window the port's reader thread times and answers RTU frames
-    // itself: a reply at a slow baud rate takes long on the wire and must not
-    // hold up the event loop that nine ports would share.
+    // On a window without timers the port's reader thread times and answers
+    // RTU frames itself: a reply at a slow baud rate takes long on the wire
+    // and must not hold up the event loop that nine ports would share. The
+    // window still hears when the port fails.
     errno = 0;
-    serialSlots_[static_cast<size_t>(port - 1)] =
-        OpenConnection(nullptr, port, entry.protocol, static_cast<uintptr_t>(port), &entry.settings);
+    serialSlots_[static_cast<size_t>(port - 1)] = OpenConnection(uiWindow_.PostingWindow(), port, entry.protocol,
+                                                                 static_cast<uintptr_t>(port), &entry.settings);
     return serialSlots_[static_cast<size_t>(port - 1)] == -1 ? errno : 0;
 }
 

@@ -70,10 +70,13 @@ void CQuorvaneDoc::UnmapItemPoints(const PointMapping& m) {
 
 int CQuorvaneDoc::AddItemToGroup(std::shared_ptr<COpcItem> item) {
     if (!item) return 1;
-    // The server is asked without the lock: it may be delivering a data change
-    // to this group that waits for the lock.
-    item->handle_ = model_.Services().AddItem(model_.ServerHandle(), groupHandle_, item->itemId.c_str());
+    // The item is added at the server under the lock, so that its first value,
+    // which the server may deliver before AddItem returns here, waits until the
+    // handle is indexed instead of finding no item (a value that never changes
+    // would then never show). AddItem does not wait for data changes, so no
+    // delivery it depends on can be waiting for this lock.
     std::lock_guard lock(lock_);
+    item->handle_ = model_.Services().AddItem(model_.ServerHandle(), groupHandle_, item->itemId.c_str());
     byHandle_[item->handle_].push_back(item.get());
     items_.push_back(std::move(item));
     PublishItems();

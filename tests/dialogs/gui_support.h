@@ -19,8 +19,6 @@
 
 namespace quorvane::test {
 
-inline QApplication& GuiApp() { return QtApp<QApplication>(); }
-
 // Without fonts Qt paints nothing and every text check would pass unseen.
 inline bool FontHasGlyphs() {
     const QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);

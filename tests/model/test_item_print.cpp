@@ -58,31 +58,31 @@ protected:
         doc->AddRestoredItem(id, test::Mapped(1, PT_HOLDING_REGISTER, address, DT_UNSIGNED), path);
         doc->OnDataChange(doc->ItemAt(doc->Count() - 1)->ItemHandle(), value, time, quality);
     }
+    // Qualities 192, 0 and 64; the last has no time.
+    void Add3() {
+        constexpr uint64_t kSecond = 10000000ULL, k2001 = 116444736000000000ULL + 1000000000ULL * kSecond;
+        Add("Channel1.Speed", 100, MakeVariant(VT_R4, &VARIANT::fltVal, 1.5f).Get(), k2001, 192);
+        Add("Temp", 101, MakeVariant(VT_BOOL, &VARIANT::boolVal, VARIANT_TRUE).Get(), k2001 + kSecond, 0, "Plant");
+        Add("Name", 102, MakeVariant(VT_I2, &VARIANT::iVal, int16_t{7}).Get(), 0, 64);
+        model->StoreRegister(1, PT_HOLDING_REGISTER, 102, 7);
+    }
     std::unique_ptr<CQuorvaneModel> model;
     std::shared_ptr<CQuorvaneDoc> doc;
 };
 
-TEST_F(PrintPageTest, EmptyGroupPrintsTheRuleOnly) {
+TEST_F(PrintPageTest, PagesCarryRuleTitlesQualityAndTheirOwnWidths) {
+    // Character width 5, line height 10, two rows a page. Empty: the rule only.
     const PrintMetrics m{5, 10, 600, 60};
-    const std::vector<DrawList> pages = BuildPrintPages(*doc, m);
-    ASSERT_EQ(pages.size(), 1u);
-    ASSERT_EQ(pages[0].entries.size(), 1u);
-    EXPECT_EQ(pages[0].entries[0], (DrawEntry{DrawEntry::Kind::Line, 0, 20, 600, 20, "", kDrawNormal}));
-}
-
-TEST_F(PrintPageTest, PagesCarryTitlesRuleQualityAndTheirOwnWidths) {
-    constexpr uint64_t kSecond = 10000000ULL, k2001 = 116444736000000000ULL + 1000000000ULL * kSecond;
-    Add("Channel1.Speed", 100, MakeVariant(VT_R4, &VARIANT::fltVal, 1.5f).Get(), k2001, 192);
-    Add("Temp", 101, MakeVariant(VT_BOOL, &VARIANT::boolVal, VARIANT_TRUE).Get(), k2001 + kSecond, 0, "Plant");
-    Add("Name", 102, MakeVariant(VT_I2, &VARIANT::iVal, int16_t{7}).Get(), 0, 64);
-    model->StoreRegister(1, PT_HOLDING_REGISTER, 102, 7);
-    // Character width 5, line height 10, two rows a page.
-    const PrintMetrics m{5, 10, 600, 60};
+    const DrawEntry rule{DrawEntry::Kind::Line, 0, 20, 600, 20, "", kDrawNormal};
+    const std::vector<DrawList> empty = BuildPrintPages(*doc, m);
+    ASSERT_EQ(empty.size(), 1u);
+    EXPECT_EQ(empty[0].entries, std::vector<DrawEntry>{rule});
+    Add3();
     const std::vector<DrawList> pages = BuildPrintPages(*doc, m);
     ASSERT_EQ(pages.size(), 2u); // rows 0-1, then 1-2
 
     const DrawList& first = pages[0];
-    EXPECT_EQ(first.entries[0], (DrawEntry{DrawEntry::Kind::Line, 0, 20, 600, 20, "", kDrawNormal}));
+    EXPECT_EQ(first.entries[0], rule);
     EXPECT_EQ(first.SelectionFill(), nullptr);
     ASSERT_NE(first.TextAt(0, 10), nullptr);
     EXPECT_EQ(first.TextAt(0, 10)->text, "OPC Item Description");
