@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
@@ -57,7 +58,7 @@ template <typename T> T* Child(QWidget* parent, const char* name) {
 class FrameDialogsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::GuiApp();
+        test::QtApp<QApplication>();
         ASSERT_TRUE(test::FontHasGlyphs()) << "install fonts-dejavu-core";
         tcpPort_ = test::FreeLoopbackPort();
         ASSERT_NE(tcpPort_, 0);
