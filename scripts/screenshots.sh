@@ -78,3 +78,65 @@ sleep 1
 pdftoppm -png -r 100 -f 1 -l 1 -W 827 -H 260 -singlefile "$home/quorvane.pdf" docs/screenshots/printout
 echo "docs/screenshots/tag-browser.png docs/screenshots/point-mapping.png"
 echo "docs/screenshots/print-preview.png docs/screenshots/printout.png"
+
+# The frame's dialogs and windows (menu titles of the group menu set: OPC
+# Server at 77, Modbus at 189).
+shot() { import -window root "docs/screenshots/$1.png"; echo "docs/screenshots/$1.png"; }
+xdotool mousemove 400 300
+menu 189 c; keys 3                               # Modbus > Connect > COMM 3
+wait_window '^Setup Comm Port 3$'
+shot serial-setup
+keys Escape
+menu 77 s                                        # OPC Server > Svr Status
+wait_window '^ Demo.Server.1$'
+shot server-status
+keys Escape
+menu 77 g; keys a                                # OPC Server > Group > Add
+wait_window '^Add Group$'
+xdotool type --delay 60 Line3; keys Tab; xdotool type --delay 60 250; sleep 0.3
+shot add-group
+keys Return                                      # the new group's window
+for _ in $(seq 50); do xwininfo -root -tree | grep -q 'Line3 (Update Rate = 250)' && break; sleep 0.1; done
+menu 77 l                                        # OPC Server > OPC API Log
+wait_window '^OPC API Log$'
+sleep 0.5
+shot api-log
+# A master polling four registers of slave 1 twice a second, then
+# Modbus > Traffic with the Modbus/TCP link chosen.
+python3 - <<'PY' &
+import socket, struct, time
+s = socket.create_connection(("127.0.0.1", 15020), timeout=2)
+for tid in range(1, 40):
+    s.sendall(struct.pack(">HHHBBHH", tid, 0, 6, 1, 3, 9, 4))
+    s.recv(64)
+    s.sendall(struct.pack(">HHHBBHH", tid + 1000, 0, 6, 1, 1, 0, 8))
+    s.recv(64)
+    time.sleep(0.25)
+PY
+master=$!
+menu 189 t
+wait_window '^Modbus Traffic$'
+traffic=$(xdotool search --name '^Modbus Traffic$' | head -1)
+xdotool windowmove "$traffic" 150 60
+sleep 0.5
+xdotool mousemove 190 103 click 1                # the first link row
+sleep 3
+shot traffic-window
+wait $master || true
+echo "screenshots: traffic done" >&2
+
+# Connect to OPC Server, from a second program without a configuration.
+kill -TERM $pid
+for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+if kill -0 $pid 2>/dev/null; then echo "quorvane did not end on SIGTERM" >&2; exit 1; fi
+wait $pid 2>/dev/null || true
+HOME="$home" "$program" --tcp-port 15021 2>"$log" &
+pid=$!
+xdotool search --sync --name '^Quorvane$' >/dev/null
+sleep 2
+xdotool mousemove 400 300
+menu 77 c                                        # OPC Server > Connect
+wait_window '^Connect to OPC Server$'
+xdotool mousemove 500 262 click 1; sleep 0.7      # the server list opened
+shot server-connect
+keys Escape

@@ -22,6 +22,7 @@ CWindowedInterface::CWindowedInterface(CQuorvaneApp& app)
     : window_(std::make_unique<CMainFrameWnd>(app, handlers_)) {
     RegisterStandardHandlers(handlers_);
     RegisterItemHandlers(handlers_);
+    frameWindows_ = RegisterFrameHandlers(handlers_, app, *window_);
 }
 
 std::unique_ptr<CWindowedInterface> CreateWindowedInterface(CQuorvaneApp& app) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "command_handlers.h"
+#include "frame_commands.h"
 #include "main_frame_wnd.h"
 
 #include <QCoreApplication>
@@ -22,10 +23,12 @@ class CWindowedInterface {
     explicit CWindowedInterface(CQuorvaneApp& app);
     CMainFrameWnd& MainWindow() { return *window_; }
     CCommandHandlers& Handlers() { return handlers_; }
+    CFrameWindows& FrameWindows() { return *frameWindows_; }
 
   private:
     CCommandHandlers handlers_;
     std::unique_ptr<CMainFrameWnd> window_;
+    std::unique_ptr<CFrameWindows> frameWindows_; // before the main window goes
 };
 
 // Registers the standard handlers and shows the main window.

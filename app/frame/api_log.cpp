@@ -23,9 +23,22 @@ void CApiLog::AddLogLine(const std::string& text, int stamp) {
         line = FormatStamp(local);
     }
     line += text;
+    // The listener runs under the lock too: lines reach it in the order
+    // they were added, and SetListener can wait for a running call.
+    std::lock_guard lock(mutex_);
     lines_.push_back(line);
     while (lines_.size() > kMaxLines) lines_.pop_front();
     if (listener_) listener_(line);
+}
+
+std::deque<std::string> CApiLog::Lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+void CApiLog::SetListener(Listener listener) {
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
 }
 
 } // namespace quorvane

@@ -28,6 +28,7 @@ constexpr CommandEntry kCommands[] = {
     {kCmdServerStatus, "OPC&Server", "", "&Svr Status", kBoth, EnableRule::Connected, 0},
     {kCmdGroupAdd, "OPC&Server", "&Group", "&Add", kBoth, EnableRule::Connected, 0},
     {kCmdGroupRemove, "OPC&Server", "&Group", "&Remove", kBoth, EnableRule::GroupWindow, 0},
+    {kCmdApiLog, "OPC&Server", "", "OPC API &Log", kBoth, EnableRule::Always, 0},
     {kCmdItemAdd, "&Item", "", "&Add", kInGroupMenu, EnableRule::GroupWindow, 0},
     {kCmdItemRemove, "&Item", "", "&Remove", kInGroupMenu, EnableRule::ItemSelected, 0},
     {kCmdItemWrite, "&Item", "", "&Write", kInGroupMenu, EnableRule::ItemSelected, 0},
@@ -35,6 +36,7 @@ constexpr CommandEntry kCommands[] = {
     {kCmdConnectTcp, "&Modbus", "&Connect", "Modbus/TCP", kBoth, EnableRule::TcpClosed, 0},
     QV_SERIAL_COMMANDS(kCmdDisconnectCom1, "&Disconnect", EnableRule::SerialOpen),
     {kCmdDisconnectTcp, "&Modbus", "&Disconnect", "Modbus/TCP", kBoth, EnableRule::TcpOpen, 0},
+    {kCmdTraffic, "&Modbus", "", "&Traffic", kBoth, EnableRule::Always, 0},
     {kCmdHelpTopics, "&Help", "", "&Help Topics", kBoth, EnableRule::Always, 0},
     {kCmdAbout, "&Help", "", "&About Quorvane...", kBoth, EnableRule::Always, 0},
 };

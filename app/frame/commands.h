@@ -32,6 +32,10 @@ enum CommandId : uint16_t {
     kCmdDisconnectTcp = 32806,
     kCmdHelpTopics = 57667,
     kCmdAbout = 57664,
+    // Additions to the original menus: the OPC call log and the Modbus
+    // traffic window had no command that shows them.
+    kCmdApiLog = 32810,
+    kCmdTraffic = 32811,
 };
 
 enum class EnableRule : uint8_t {

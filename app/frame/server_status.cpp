@@ -40,8 +40,10 @@ ServerStatusText FormatServerStatus(const ServerStatus& status, const char* vend
     text.currentTime = FormatFileTime(status.currentTime);
     text.lastUpdateTime = FormatFileTime(status.lastUpdateTime);
     if (status.serverState >= 1 && status.serverState <= 5) text.state = kStates[status.serverState - 1];
-    text.groupCount = status.groupCount;
-    text.bandWidth = status.bandWidth;
+    // The wire record's DWORDs: a band width of 0xFFFFFFFF ("unknown") must
+    // not show as -1.
+    text.groupCount = static_cast<uint32_t>(status.groupCount);
+    text.bandWidth = static_cast<uint32_t>(status.bandWidth);
     text.majorVersion = status.majorVersion;
     text.minorVersion = status.minorVersion;
     text.buildNumber = status.buildNumber;

@@ -15,8 +15,8 @@ struct ServerStatusText {
     std::string currentTime;
     std::string lastUpdateTime;
     std::string state; // "Running" ... "Test"; empty for other values
-    int32_t groupCount = 0;
-    int32_t bandWidth = 0;
+    uint32_t groupCount = 0; // shown unsigned: the service reports DWORDs
+    uint32_t bandWidth = 0;
     uint16_t majorVersion = 0;
     uint16_t minorVersion = 0;
     uint16_t buildNumber = 0;

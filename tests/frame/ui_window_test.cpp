@@ -142,7 +142,7 @@ TEST(ApiLog, KeepsTheLast500LinesAndStampsInEnglish) {
     t.tm_min = 15;
     EXPECT_EQ(CApiLog::FormatStamp(t), "06-Dec-2026 08:15:00 ");
     log.AddLogLine("IOPCServer->AddGroup()", 1);
-    const std::string& stamped = log.Lines().back();
+    const std::string stamped = log.Lines().back();
     ASSERT_EQ(stamped.size(), 21u + 22u);
     EXPECT_EQ(stamped.substr(2, 1), "-");
     EXPECT_EQ(stamped.substr(21), "IOPCServer->AddGroup()");
