@@ -166,7 +166,7 @@ int32_t Service::connect(const char* machine, const char* server) {
         auto c = std::make_unique<Connection>();
         c->handle = new_handle();
         c->space = &s;
-        c->started = Clock::now();
+        c->started = SteadyClock::now();
         c->start_filetime = c->last_update_filetime = now_filetime();
         c->stored.resize(s.items.size());
         for (size_t k = 0; k < s.items.size(); ++k) {
@@ -234,7 +234,7 @@ int32_t Service::add_group(int32_t server, const char* name, int32_t* rate, floa
     g->name = name ? name : "";
     g->rate = *rate;
     g->deadband = *deadband;
-    g->next_due = Clock::now() + std::chrono::milliseconds(g->rate);
+    g->next_due = SteadyClock::now() + std::chrono::milliseconds(g->rate);
     c->groups[g->handle] = g;
     return g->handle;
 }
@@ -264,7 +264,7 @@ int32_t Service::add_item(int32_t server, int32_t group, const char* item_id) {
     item->def = def;
     VariantInit(&item->last);
     g->items[item->handle] = item;
-    g->next_due = std::min(g->next_due, Clock::now() + kFirstReportDelay);
+    g->next_due = std::min(g->next_due, SteadyClock::now() + kFirstReportDelay);
     wake_.notify_all();
     return item->handle;
 }
@@ -383,7 +383,7 @@ int32_t Service::query_organization(int32_t server, uint16_t* organization) {
 // ---------------------------------------------------------------------------
 // The service thread
 
-void Service::sample_group(Connection& c, Group& g, Clock::time_point now, Batch& batch) {
+void Service::sample_group(Connection& c, Group& g, SteadyClock::time_point now, Batch& batch) {
     const int64_t elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(now - c.started).count();
     for (auto& [handle, item] : g.items) {
@@ -407,7 +407,7 @@ void Service::sample_group(Connection& c, Group& g, Clock::time_point now, Batch
     }
 }
 
-std::vector<Service::Batch> Service::collect(Clock::time_point now) {
+std::vector<Service::Batch> Service::collect(SteadyClock::time_point now) {
     std::vector<Batch> batches;
     const uint64_t filetime = now_filetime();
     for (auto& [server, c] : connections_) {
@@ -445,8 +445,8 @@ void Service::deliver(std::unique_lock<std::mutex>& lock, std::vector<Batch>& ba
     }
 }
 
-Clock::time_point Service::earliest_due() const {
-    Clock::time_point due = Clock::time_point::max();
+SteadyClock::time_point Service::earliest_due() const {
+    SteadyClock::time_point due = SteadyClock::time_point::max();
     for (auto& [server, c] : connections_)
         for (auto& [handle, g] : c->groups) due = std::min(due, g->next_due);
     return due;
@@ -454,12 +454,12 @@ Clock::time_point Service::earliest_due() const {
 
 void Service::run() {
     std::unique_lock lock(mu_);
-    load_window_start_ = Clock::now();
+    load_window_start_ = SteadyClock::now();
     while (!stopping_) {
-        Clock::time_point started = Clock::now();
+        SteadyClock::time_point started = SteadyClock::now();
         std::vector<Batch> batches = collect(started);
         if (!batches.empty()) deliver(lock, batches);
-        Clock::time_point finished = Clock::now();
+        SteadyClock::time_point finished = SteadyClock::now();
         load_busy_ += finished - started;
         if (finished - load_window_start_ >= kLoadWindow) {
             auto window = finished - load_window_start_;
@@ -468,10 +468,10 @@ void Service::run() {
             load_busy_ = {};
         }
         if (stopping_) break;
-        Clock::time_point due = earliest_due();
-        if (due <= Clock::now()) continue;
+        SteadyClock::time_point due = earliest_due();
+        if (due <= SteadyClock::now()) continue;
         // Wake at least once per load window so the figure stays current.
-        wake_.wait_until(lock, std::min(due, Clock::now() + kLoadWindow));
+        wake_.wait_until(lock, std::min(due, SteadyClock::now() + kLoadWindow));
     }
 }
 

@@ -3,6 +3,7 @@
 // data changes.
 #pragma once
 
+#include "clock.h"
 #include "ostrand.h"
 #include "sim_space.h"
 
@@ -17,8 +18,6 @@
 #include <vector>
 
 namespace ostrand {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kMinimumUpdateRate = 100; // ms
 constexpr uint16_t kMajorVersion = 1;
@@ -72,7 +71,7 @@ private:
         std::string name;
         int32_t rate;
         float deadband;
-        Clock::time_point next_due;
+        SteadyClock::time_point next_due;
         bool removed = false;
         std::map<int32_t, std::shared_ptr<Item>> items;
     };
@@ -80,7 +79,7 @@ private:
         int32_t handle;
         const AddressSpace* space;
         DataCallback callback = nullptr;
-        Clock::time_point started;
+        SteadyClock::time_point started;
         uint64_t start_filetime;
         uint64_t last_update_filetime;
         std::vector<VARIANT> stored; // values of writable items, by definition index
@@ -110,10 +109,10 @@ private:
     ~Service();
 
     void run();
-    std::vector<Batch> collect(Clock::time_point now);
-    void sample_group(Connection& c, Group& g, Clock::time_point now, Batch& batch);
+    std::vector<Batch> collect(SteadyClock::time_point now);
+    void sample_group(Connection& c, Group& g, SteadyClock::time_point now, Batch& batch);
     void deliver(std::unique_lock<std::mutex>& lock, std::vector<Batch>& batches);
-    Clock::time_point earliest_due() const;
+    SteadyClock::time_point earliest_due() const;
     void stop(std::unique_lock<std::mutex>& lock);
     void drop_groups(Connection& c);
     // Blocks while a callback that `matches` runs, unless called from that callback's thread.
@@ -136,8 +135,8 @@ private:
     std::vector<std::string> listing_;
     Running running_;
     // Share of the service thread's time spent working, over the last second.
-    Clock::time_point load_window_start_{};
-    Clock::duration load_busy_{};
+    SteadyClock::time_point load_window_start_{};
+    SteadyClock::duration load_busy_{};
     int32_t load_percent_ = 0;
 };
 
