@@ -43,7 +43,7 @@ struct Machine {
 
 std::optional<Machine> parse_machine(const std::string& machine) {
     Machine m;
-    if (machine.empty() || machine == "." || is_local_host(machine)) {
+    if (machine.empty() || machine == ".") {
         m.url.host = "127.0.0.1";
         m.local = true;
         return m;
@@ -55,7 +55,9 @@ std::optional<Machine> parse_machine(const std::string& machine) {
     const size_t close = machine.rfind(']');
     const size_t colon = machine.rfind(':');
     m.one_endpoint = url || (colon != std::string::npos && (close == std::string::npos || colon > close));
+    // This machine's discovery endpoint is asked on loopback, whatever name it goes by.
     m.local = !m.one_endpoint && is_local_host(m.url.host);
+    if (m.local) m.url.host = "127.0.0.1";
     return m;
 }
 

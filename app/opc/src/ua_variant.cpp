@@ -151,9 +151,22 @@ void emplace_type(Variant* out, uint8_t builtin, std::index_sequence<I...>) {
 
 } // namespace
 
-double filetime_to_date(int64_t ticks) { return static_cast<double>(ticks) / kTicksPerDay - kDaysBeforeDateZero; }
+double filetime_to_date(int64_t ticks) {
+    // Whole days and the rest apart, so the day count costs no precision.
+    const int64_t per_day = static_cast<int64_t>(kTicksPerDay);
+    return static_cast<double>(ticks / per_day) - kDaysBeforeDateZero +
+           static_cast<double>(ticks % per_day) / kTicksPerDay;
+}
 
-int64_t date_to_filetime(double days) { return std::llround((days + kDaysBeforeDateZero) * kTicksPerDay); }
+int64_t date_to_filetime(double days) {
+    // A double of days holds about 1 us today and 60 us near the year 9999:
+    // whole milliseconds are the finest step every date keeps exactly.
+    constexpr double kTicksPerMillisecond = 10000.0;
+    const double whole = std::floor(days);
+    const double ms = std::round((days - whole) * kTicksPerDay / kTicksPerMillisecond);
+    return static_cast<int64_t>(whole + kDaysBeforeDateZero) * static_cast<int64_t>(kTicksPerDay) +
+           static_cast<int64_t>(ms) * static_cast<int64_t>(kTicksPerMillisecond);
+}
 
 bool to_variant(const Variant& in, VARIANT* out) {
     VariantInit(out);

@@ -7,7 +7,8 @@
 //   NodeId, ExpandedNodeId, QualifiedName, LocalizedText's text) are VT_BSTR;
 //   ByteString is VT_ARRAY|VT_UI1; StatusCode is VT_UI4.
 // - DateTime is VT_DATE: days = ticks / 864e9 - 109205 (ticks are FILETIME
-//   units); a null DateTime is day -109205 (1601-01-01).
+//   units); a null DateTime is day -109205 (1601-01-01). Back from VT_DATE
+//   it is rounded to the millisecond: whole seconds and milliseconds survive.
 // - Arrays (any rank, flattened row-major) become VT_ARRAY|vt of at most
 //   kMaxArrayElements; a nested Variant gives its inner value.
 // - ExtensionObject, DataValue, DiagnosticInfo and mixed Variant arrays have
@@ -44,6 +45,6 @@ int32_t quality_of(StatusCode status);
 std::optional<uint8_t> builtin_of_data_type(const NodeId& data_type);
 
 double filetime_to_date(int64_t ticks);
-int64_t date_to_filetime(double days); // rounded to 100 ns
+int64_t date_to_filetime(double days); // rounded to the millisecond (VT_DATE holds no finer step exactly)
 
 } // namespace ostrand::ua
