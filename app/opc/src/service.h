@@ -36,11 +36,6 @@ class UaLoop;
 
 constexpr int32_t kMinimumUpdateRate = 100; // ms
 
-// Copies `text` into a caller's buffer of `size` bytes, cutting it to size - 1
-// characters. 1 when the whole text fit, 0 when it was cut or there is no
-// buffer.
-int32_t copy_text(const std::string& text, char* buffer, int32_t size);
-
 bool is_local_machine(const char* machine);
 
 class Service {

@@ -31,13 +31,6 @@ void set_filetime(FILETIME* out, int64_t value) {
     out->dwHighDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32);
 }
 
-void copy_out(const std::string& text, char* buffer, int32_t size) {
-    if (!buffer || size <= 0) return;
-    const size_t n = std::min(text.size(), static_cast<size_t>(size) - 1);
-    std::memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
-}
-
 HRESULT write_result(StatusCode st) {
     switch (status_code_only(st)) {
     case status::Good: return S_OK;
@@ -190,7 +183,7 @@ public:
             gmtime_r(&seconds, &utc);
             char text[64];
             std::snprintf(text, sizeof text, "connection lost %02d:%02d:%02d", utc.tm_hour, utc.tm_min, utc.tm_sec);
-            copy_out(text, st->vendorInfo, vendor_size);
+            copy_text(text, st->vendorInfo, vendor_size);
             return true;
         }
         lost_at_ = 0;
@@ -224,7 +217,7 @@ public:
         st->buildNumber = build_;
         std::string vendor = maker + " " + product + " " + version;
         if (state && *state == 4) vendor += " shutting down";
-        copy_out(vendor, st->vendorInfo, vendor_size);
+        copy_text(vendor, st->vendorInfo, vendor_size);
         return true;
     }
 
@@ -543,6 +536,7 @@ private:
                 }
             auto values = read_values(std::move(read), settings_.request_timeout);
             if (!values) return; // the connection's trouble, not the items': tried again at a write
+            std::vector<std::pair<int32_t, int32_t>> unknown; // (group, item), reported without mu_
             for (size_t k = at; k < end; ++k) {
                 const DataValue* v = &(*values)[(k - at) * 4];
                 const NodeId* type = v[0].value ? v[0].value->get<kNodeId>() : nullptr;
@@ -563,12 +557,14 @@ private:
                 rec.id = it->second.id;
                 rec.described = true;
                 it->second = rec;
-                if (!known) {
-                    VARIANT empty;
-                    VariantInit(&empty);
-                    sink_.push(server_, rec.group, nodes[k].first, std::move(empty),
-                               static_cast<uint64_t>(clock_.filetime()), 0);
-                }
+                if (!known) unknown.emplace_back(rec.group, nodes[k].first);
+            }
+            // The sink takes the service's lock, which is held while it calls into
+            // this backend: never push with mu_ held.
+            for (const auto& [group, item] : unknown) {
+                VARIANT empty;
+                VariantInit(&empty);
+                sink_.push(server_, group, item, std::move(empty), static_cast<uint64_t>(clock_.filetime()), 0);
             }
         }
     }
