@@ -64,6 +64,8 @@ public:
 
     // Time limits of OPC UA connections made from now on (tests shrink them).
     void set_ua_settings(const ua::UaSettings& settings);
+    // The change queue, for backends on other threads (and tests): takes mu_.
+    ChangeSink& changes() { return other_sink_; }
 
 private:
     // A data change on its way to the service thread; owns its value.
