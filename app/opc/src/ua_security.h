@@ -43,6 +43,7 @@ constexpr StatusCode kBadCertificateHostNameInvalid = 0x80160000;
 constexpr StatusCode kBadCertificateUriInvalid = 0x80170000;
 constexpr StatusCode kBadCertificateUntrusted = 0x801A0000;
 constexpr StatusCode kBadApplicationSignatureInvalid = 0x80580000;
+constexpr StatusCode kBadConfigurationError = 0x80890000;
 
 // Our application instance certificate (DER) and its private key.
 struct Credentials {
