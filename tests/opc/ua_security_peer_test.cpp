@@ -4,6 +4,7 @@
 // certificate first rejected into rejected/ and trusted once moved, sessions
 // that read in both modes, a wrong password, and a certificate whose
 // application URI is not the server's.
+#include "ostrand.h"
 #include "ua_loop.h"
 #include "ua_peer.h"
 #include "ua_pki.h"
@@ -161,6 +162,48 @@ TEST_F(UaSecurityPeerTest, TrustedServerSessionsSignAndEncryptWithAUserName) {
     EXPECT_FALSE(prepare_security(renamed, {{"mode", "Sign"}}, pki, uri, "127.0.0.1", &st, &error));
     EXPECT_EQ(st, kBadCertificateUriInvalid);
     EXPECT_NE(error.find("urn:opcua-peer:impostor"), std::string::npos) << error;
+}
+
+// The gateway's way in: ConnectServer with the options on the endpoint's line
+// of the list file, the PKI under $XDG_CONFIG_HOME.
+TEST_F(UaSecurityPeerTest, ConnectServerTakesSecurityFromTheListFile) {
+    const fs::path config = dir_->path / "config";
+    fs::create_directories(config / "ostrand");
+    std::ofstream(config / "ostrand/servers.conf")
+        << peer_->Url() << " mode=SignAndEncrypt policy=Basic256Sha256 user=operator password-file="
+        << (dir_->path / "good.pw").string() << "\n";
+    const char* old = getenv("XDG_CONFIG_HOME");
+    const std::string saved = old ? old : "";
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    ASSERT_EQ(OstrandInitialize(), 0);
+
+    EXPECT_EQ(ConnectServer("", peer_->Url().c_str(), 0), -1) << "the server is not trusted yet";
+    const fs::path pki = config / "ostrand/pki";
+    std::vector<fs::path> rejected;
+    for (const auto& e : fs::directory_iterator(pki / "rejected")) rejected.push_back(e.path());
+    ASSERT_EQ(rejected.size(), 1u);
+    struct stat st {};
+    ASSERT_EQ(::stat((pki / "own/private/ostrand.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u) << "our private key is the owner's only";
+    fs::rename(rejected[0], pki / "trusted/certs" / rejected[0].filename());
+
+    const int32_t s = ConnectServer("", peer_->Url().c_str(), 0);
+    EXPECT_GT(s, 0);
+    char vendor[128];
+    ServerStatus status{};
+    status.vendorInfo = vendor;
+    EXPECT_EQ(GetServerStatus(s, &status, sizeof vendor), 1);
+    EXPECT_EQ(status.serverState, 1);
+    DisconnectServer(s);
+
+    // A password file others can read is refused.
+    ::chmod((dir_->path / "good.pw").c_str(), 0644);
+    EXPECT_EQ(ConnectServer("", peer_->Url().c_str(), 0), -1);
+    ::chmod((dir_->path / "good.pw").c_str(), 0600);
+
+    OstrandUninitialize();
+    if (old) setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else unsetenv("XDG_CONFIG_HOME");
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 // The application's certificate store: see ua_pki.h.
 #include "ua_pki.h"
 
+#include "ua_discovery.h"
+#include "ua_text.h"
+
 #include <openssl/bn.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -147,7 +150,7 @@ std::string rejected_name(X509* x, View der) {
             name += '_';
     }
     if (name.empty() || name.front() == '.') name = "server" + name;
-    return name + " [" + hex(crypto::sha1(der)) + "].der";
+    return name + "[" + hex(crypto::sha1(der)) + "].der";
 }
 
 bool add_extension(X509* x, int nid, const std::string& value) {
@@ -381,6 +384,42 @@ std::optional<SecuritySetup> prepare_security(const std::vector<EndpointDescript
     *status = status::Good;
     auto security = std::make_shared<EndpointSecurity>(*endpoint, std::move(own), std::move(user));
     return SecuritySetup{std::move(*endpoint), std::move(security)};
+}
+
+std::optional<UaSettings> settings_for(const std::string& url, const UaSettings& settings, std::string* message) {
+    const auto wanted = parse_endpoint_url(url);
+    std::map<std::string, std::string> options;
+    for (const ServerListEntry& e : read_server_lists()) {
+        const auto listed = parse_endpoint_url(e.url);
+        if (wanted && listed && format_endpoint_url(*listed) == format_endpoint_url(*wanted)) {
+            options = e.options;
+            break;
+        }
+    }
+    const bool demands = options.count("mode") != 0 || options.count("security") != 0 || options.count("policy") != 0 ||
+                         options.count("user") != 0;
+    GetEndpointsRequest get;
+    get.endpoint_url = url;
+    const auto answer = call_without_session(url, get, settings);
+    const auto* endpoints = answer ? std::get_if<GetEndpointsResponse>(&*answer) : nullptr;
+    if (endpoints == nullptr) {
+        if (!demands) return settings; // the connect itself will tell
+        *message = url + ": the server's endpoints cannot be asked for";
+        return std::nullopt;
+    }
+    Pki pki(Pki::default_root());
+    StatusCode st = status::Good;
+    auto setup = prepare_security(endpoints->endpoints, options, pki,
+                                  settings.client_description.application_uri.value_or(""),
+                                  wanted ? wanted->host : std::string(), &st, message);
+    if (!setup) {
+        *message = url + ": " + *message;
+        return std::nullopt;
+    }
+    UaSettings out = settings;
+    const bool plain = setup->endpoint.security_mode == MessageSecurityMode::None && options.count("user") == 0;
+    if (!plain) out.security = std::move(setup->security);
+    return out;
 }
 
 } // namespace ostrand::ua

@@ -19,6 +19,7 @@
 // to trust it. Not thread-safe: one connection attempt at a time uses it.
 #pragma once
 
+#include "ua_client.h"
 #include "ua_security.h"
 
 #include <filesystem>
@@ -65,6 +66,15 @@ std::optional<SecuritySetup> prepare_security(const std::vector<EndpointDescript
                                               const std::map<std::string, std::string>& options, Pki& pki,
                                               const std::string& client_application_uri, const std::string& host,
                                               StatusCode* status, std::string* error);
+
+// The settings to connect to `url` with: the options of its line in the
+// endpoint list file and the endpoints the server offers (GetEndpoints on a
+// transient channel) choose the security; with SecurityPolicy None and the
+// anonymous identity the settings stay as they are. Nothing when the options
+// cannot be met, the server cannot be asked while options name a security,
+// or its certificate is refused: *message then says why, for the operator
+// (where a rejected certificate was stored and how to trust it).
+std::optional<UaSettings> settings_for(const std::string& url, const UaSettings& settings, std::string* message);
 
 // A self-signed application certificate (DER) for `key`, valid for `days`
 // from now.

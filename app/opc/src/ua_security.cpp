@@ -259,12 +259,15 @@ StatusCode EndpointSecurity::activate(const CreateSessionResponse& created, View
 std::optional<SecurityOptions> parse_security_options(const std::map<std::string, std::string>& options,
                                                       std::string* error) {
     SecurityOptions out;
-    if (const auto it = options.find("mode"); it != options.end()) {
+    // "security=" is the older spelling of "mode=".
+    auto mode = options.find("mode");
+    if (mode == options.end()) mode = options.find("security");
+    if (const auto it = mode; it != options.end()) {
         if (it->second == "None") out.mode = MessageSecurityMode::None;
         else if (it->second == "Sign") out.mode = MessageSecurityMode::Sign;
         else if (it->second == "SignAndEncrypt") out.mode = MessageSecurityMode::SignAndEncrypt;
         else {
-            *error = "mode=" + it->second + ": expected None, Sign or SignAndEncrypt";
+            *error = it->first + "=" + it->second + ": expected None, Sign or SignAndEncrypt";
             return std::nullopt;
         }
     }
