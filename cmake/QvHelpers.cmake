@@ -51,7 +51,8 @@ function(qv_c_library)
   target_link_libraries(${L_NAME}_objects PUBLIC Threads::Threads)
 
   add_library(${L_NAME} SHARED $<TARGET_OBJECTS:${L_NAME}_objects>)
-  target_include_directories(${L_NAME} PUBLIC ${L_DIR}/include)
+  # The header from the source tree here, from <prefix>/include once installed.
+  target_include_directories(${L_NAME} PUBLIC $<BUILD_INTERFACE:${L_DIR}/include> $<INSTALL_INTERFACE:include>)
   target_link_libraries(${L_NAME} PUBLIC Threads::Threads)
   set_target_properties(${L_NAME} PROPERTIES VERSION ${L_VERSION} SOVERSION ${L_SOVERSION})
 

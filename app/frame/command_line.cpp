@@ -123,6 +123,10 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
             if (device.empty() || device.size() > 255)
                 return Fail("--com: the device of COM" + std::to_string(port) + " must be a path of 1 to 255 bytes");
             options.comDevices.emplace_back(port, device);
+        } else if (argument == "--state-dir" || argument.starts_with("--state-dir=")) {
+            if (!value(argument, "--state-dir", text) || text.empty()) return Fail("--state-dir needs a folder");
+            if (text.size() > 4000) return Fail("--state-dir: the folder name is longer than 4000 bytes");
+            options.stateDir = text;
         } else {
             return Fail("unknown option " + Quoted(argument) + " (see --help)");
         }
@@ -136,7 +140,7 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string UsageText() {
     return "Usage: quorvane [--headless] [--tcp-port N] [--bind ADDRESS] [--allow NETWORK]...\n"
-           "                [--com N=DEVICE]... [--] [FILE]\n"
+           "                [--com N=DEVICE]... [--state-dir DIR] [--] [FILE]\n"
            "\n"
            "OPC-to-Modbus gateway. FILE is a configuration file to restore at start-up;\n"
            "everything after the options, joined with single blanks, is its name.\n"
@@ -154,10 +158,11 @@ std::string UsageText() {
            "                    Default: every master\n"
            "  --com N=DEVICE    serial device of COMn, N from 1 to 9 (default\n"
            "                    /dev/ttyS<N-1>); may be repeated\n"
+           "  --state-dir DIR   keep the program's state (velmarc.cfg) in the folder DIR\n"
            "  --help            show this text\n"
            "\n"
-           "The serial settings of COM1 to COM9 are kept in velmarc.cfg beside the\n"
-           "program.\n";
+           "The serial settings of COM1 to COM9 are kept in velmarc.cfg, in the folder\n"
+           "of --state-dir or else beside the program.\n";
 }
 
 } // namespace quorvane

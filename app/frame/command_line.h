@@ -1,5 +1,5 @@
 // quorvane [--headless] [--tcp-port N] [--bind ADDRESS] [--allow NETWORK]...
-//          [--com N=DEVICE]... [--] [FILE]
+//          [--com N=DEVICE]... [--state-dir DIR] [--] [FILE]
 //
 // Options come first. Everything after them, joined with single blanks, is
 // the configuration file to restore at start-up: the whole remaining text is
@@ -20,6 +20,7 @@ struct CommandLine {
     std::string bindAddress; // numeric IPv4 or IPv6; "": every IPv4 interface
     std::vector<std::string> allowedNetworks; // ADDRESS[/PREFIX]; none: every master
     std::vector<std::pair<int, std::string>> comDevices; // COMn -> device
+    std::string stateDir; // folder of velmarc.cfg; empty: beside the program
     std::string configFile;
 };
 

@@ -16,7 +16,7 @@ constexpr uint8_t kBoth = kInMainMenu | kInGroupMenu;
         {base + 7, "&Modbus", sub, "COMM &8", kBoth, rule, 8},                              \
         {base + 8, "&Modbus", sub, "COMM &9", kBoth, rule, 9}
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {kCmdSave, "&File", "", "&Save", kInGroupMenu, EnableRule::Always, 0},
     {kCmdRestore, "&File", "", "&Restore", kBoth, EnableRule::Always, 0},
     {kCmdPrint, "&File", "", "&Print...\tCtrl+P", kInGroupMenu, EnableRule::GroupWindow, 0},
@@ -26,11 +26,11 @@ constexpr CommandSpec kCommands[] = {
     {kCmdServerConnect, "OPC&Server", "", "&Connect", kBoth, EnableRule::NotConnected, 0},
     {kCmdServerDisconnect, "OPC&Server", "", "&Disconnect", kBoth, EnableRule::ConnectedWithoutGroups, 0},
     {kCmdServerStatus, "OPC&Server", "", "&Svr Status", kBoth, EnableRule::Connected, 0},
-    {kCmdGroupAdd, "&Group", "", "&Add", kBoth, EnableRule::Connected, 0},
-    {kCmdGroupRemove, "&Group", "", "&Remove", kBoth, EnableRule::GroupWindow, 0},
+    {kCmdGroupAdd, "OPC&Server", "&Group", "&Add", kBoth, EnableRule::Connected, 0},
+    {kCmdGroupRemove, "OPC&Server", "&Group", "&Remove", kBoth, EnableRule::GroupWindow, 0},
     {kCmdItemAdd, "&Item", "", "&Add", kInGroupMenu, EnableRule::GroupWindow, 0},
-    {kCmdItemRemove, "&Item", "", "&Remove", kInGroupMenu, EnableRule::GroupWindow, 0},
-    {kCmdItemWrite, "&Item", "", "&Write", kInGroupMenu, EnableRule::GroupWindow, 0},
+    {kCmdItemRemove, "&Item", "", "&Remove", kInGroupMenu, EnableRule::ItemSelected, 0},
+    {kCmdItemWrite, "&Item", "", "&Write", kInGroupMenu, EnableRule::ItemSelected, 0},
     QV_SERIAL_COMMANDS(kCmdConnectCom1, "&Connect", EnableRule::SerialClosed),
     {kCmdConnectTcp, "&Modbus", "&Connect", "Modbus/TCP", kBoth, EnableRule::TcpClosed, 0},
     QV_SERIAL_COMMANDS(kCmdDisconnectCom1, "&Disconnect", EnableRule::SerialOpen),
@@ -43,16 +43,16 @@ constexpr CommandSpec kCommands[] = {
 
 } // namespace
 
-std::span<const CommandSpec> CommandTable() { return kCommands; }
+std::span<const CommandEntry> CommandTable() { return kCommands; }
 
-const CommandSpec* FindCommand(uint16_t id) {
-    for (const CommandSpec& c : kCommands) {
+const CommandEntry* FindCommand(uint16_t id) {
+    for (const CommandEntry& c : kCommands) {
         if (c.id == id) return &c;
     }
     return nullptr;
 }
 
-bool RuleHolds(const CommandSpec& command, const FrameState& state) {
+bool RuleHolds(const CommandEntry& command, const FrameState& state) {
     auto slot = [&]() { return state.serialSlots[static_cast<size_t>(command.port - 1)]; };
     switch (command.rule) {
     case EnableRule::Always: return true;
@@ -60,6 +60,7 @@ bool RuleHolds(const CommandSpec& command, const FrameState& state) {
     case EnableRule::Connected: return state.connected;
     case EnableRule::ConnectedWithoutGroups: return state.connected && !state.groupsOpen;
     case EnableRule::GroupWindow: return state.groupsOpen;
+    case EnableRule::ItemSelected: return state.groupsOpen && state.itemSelected;
     case EnableRule::SerialClosed: return slot() == -1;
     case EnableRule::SerialOpen: return slot() != -1;
     case EnableRule::TcpClosed: return state.tcpSlot == -1;
@@ -69,7 +70,7 @@ bool RuleHolds(const CommandSpec& command, const FrameState& state) {
 }
 
 bool IsCommandEnabled(uint16_t id, const FrameState& state) {
-    const CommandSpec* command = FindCommand(id);
+    const CommandEntry* command = FindCommand(id);
     return command != nullptr && RuleHolds(*command, state);
 }
 

@@ -40,6 +40,7 @@ enum class EnableRule : uint8_t {
     Connected,             // server handle not -1
     ConnectedWithoutGroups, // connected and no group window open
     GroupWindow,           // only while a group window is active
+    ItemSelected,          // a group window is active and its selected row designates an item
     SerialClosed,          // link slot of `port` is -1
     SerialOpen,
     TcpClosed,             // TCP slot is -1
@@ -51,7 +52,7 @@ enum MenuMask : uint8_t {
     kInGroupMenu = 2, // menu 129: a group window is active
 };
 
-struct CommandSpec {
+struct CommandEntry {
     uint16_t id;
     std::string_view menu;    // top-level menu text
     std::string_view submenu; // empty when the entry sits in the top-level menu
@@ -67,12 +68,13 @@ struct FrameState {
     bool groupsOpen = false;
     std::array<int32_t, 9> serialSlots{-1, -1, -1, -1, -1, -1, -1, -1, -1};
     int32_t tcpSlot = -1;
+    bool itemSelected = false; // the active view's selected row designates an item
 };
 
-std::span<const CommandSpec> CommandTable();
-const CommandSpec* FindCommand(uint16_t id);
+std::span<const CommandEntry> CommandTable();
+const CommandEntry* FindCommand(uint16_t id);
 // False for ids not in the table.
 bool IsCommandEnabled(uint16_t id, const FrameState& state);
-bool RuleHolds(const CommandSpec& command, const FrameState& state);
+bool RuleHolds(const CommandEntry& command, const FrameState& state);
 
 } // namespace quorvane

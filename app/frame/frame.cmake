@@ -7,7 +7,8 @@ add_library(quorvane_config STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/port_settings_store.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/commands.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/command_line.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/server_status.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/server_status.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/file_io.cpp)
 # Uses the model's mapping record and codes (header only) and Pellacor's
 # PortSettings; links neither library, so the fuzzers stay small.
 target_include_directories(quorvane_config PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/slave/include

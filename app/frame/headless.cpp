@@ -1,13 +1,19 @@
 #include "headless.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QLibraryInfo>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace quorvane {
@@ -71,20 +77,136 @@ CSignalQuit::~CSignalQuit() {
     ::close(fds_[1]);
 }
 
-bool DisplayPresent() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && value[0] != '\0') return true;
-    }
-    return false;
+namespace {
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
 }
 
-// The one place that decides between windows and headless; the window layer
-// replaces the "not available" branch.
-InterfaceChoice ChooseInterface(bool headlessRequested, bool displayPresent) {
+// libxcb is loaded only to ask, so that a headless build and machine need no
+// X libraries; without it Qt's X platform could not start either. The probe's
+// connection stays open until Qt has connected: an X server whose last
+// client leaves resets itself, and Qt's connection would meet the reset.
+struct XProbe {
+    void* library = nullptr;
+    void* connection = nullptr;
+    void (*disconnect)(void*) = nullptr;
+};
+XProbe g_xProbe;
+
+bool XServerAnswers(const std::string& display, std::string* why) {
+    EndDisplayProbe();
+    void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (xcb == nullptr) {
+        *why = "the X client library is not installed";
+        return false;
+    }
+    using Connect = void* (*)(const char*, int*);
+    using HasError = int (*)(void*);
+    using Disconnect = void (*)(void*);
+    auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
+    auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
+    auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
+    bool answers = false;
+    g_xProbe.library = xcb;
+    if (connect != nullptr && hasError != nullptr && disconnect != nullptr) {
+        g_xProbe.disconnect = disconnect;
+        g_xProbe.connection = connect(display.c_str(), nullptr);
+        answers = g_xProbe.connection != nullptr && hasError(g_xProbe.connection) == 0;
+    }
+    if (!answers) {
+        EndDisplayProbe();
+        *why = "the X display " + display + " cannot be opened";
+    }
+    return answers;
+}
+
+bool WaylandAnswers(const DisplayEnvironment& e, std::string* why) {
+    if (!e.waylandPlatformAvailable) {
+        *why = "Qt has no Wayland platform";
+        return false;
+    }
+    std::string path = e.waylandDisplay;
+    if (path.empty() || path[0] != '/') {
+        if (e.runtimeDir.empty()) {
+            *why = "XDG_RUNTIME_DIR is not set";
+            return false;
+        }
+        path = e.runtimeDir + "/" + path;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    bool answers = false;
+    if (path.size() < sizeof address.sun_path) {
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0) {
+            answers = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+            ::close(fd);
+        }
+    }
+    if (!answers) *why = "the Wayland display " + e.waylandDisplay + " cannot be opened";
+    return answers;
+}
+
+} // namespace
+
+void EndDisplayProbe() {
+    if (g_xProbe.connection != nullptr) g_xProbe.disconnect(g_xProbe.connection);
+    if (g_xProbe.library != nullptr) ::dlclose(g_xProbe.library);
+    g_xProbe = XProbe{};
+}
+
+DisplayEnvironment CurrentDisplayEnvironment() {
+    DisplayEnvironment e;
+    e.qpaPlatform = Env("QT_QPA_PLATFORM");
+    e.display = Env("DISPLAY");
+    e.waylandDisplay = Env("WAYLAND_DISPLAY");
+    e.runtimeDir = Env("XDG_RUNTIME_DIR");
+    const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms"));
+    e.waylandPlatformAvailable = !platforms.entryList({QStringLiteral("libqwayland*.so")}, QDir::Files).isEmpty();
+    return e;
+}
+
+DisplayProbe ProbeDisplay(const DisplayEnvironment& e) {
+    DisplayProbe probe;
+    // The first platform Qt would try decides; the ones that need no display
+    // always start.
+    const std::string first = e.qpaPlatform.substr(0, e.qpaPlatform.find_first_of(";:"));
+    if (first == "offscreen" || first == "minimal") {
+        probe.usable = true;
+        return probe;
+    }
+    const bool xWanted = first.empty() || first == "xcb";
+    const bool waylandWanted = first.empty() || first.rfind("wayland", 0) == 0;
+    if (!xWanted && !waylandWanted) {
+        probe.usable = true; // a platform the operator chose knowingly (vnc, eglfs, ...)
+        return probe;
+    }
+    std::string whyX, whyWayland;
+    if (xWanted && !e.display.empty() && XServerAnswers(e.display, &whyX)) {
+        probe.usable = true;
+        return probe;
+    }
+    if (waylandWanted && !e.waylandDisplay.empty() && WaylandAnswers(e, &whyWayland)) {
+        probe.usable = true;
+        if (first.empty()) probe.qpaPlatform = "wayland";
+        return probe;
+    }
+    if (!whyX.empty()) probe.why = whyX;
+    else if (!whyWayland.empty()) probe.why = whyWayland;
+    else probe.why = "no display found";
+    return probe;
+}
+
+// The one place that decides between windows and headless.
+InterfaceChoice ChooseInterface(bool headlessRequested, bool windowsBuilt, const std::function<DisplayProbe()>& probe) {
     if (headlessRequested) return {true, ""};
-    if (!displayPresent) return {true, "no display found: running headless"};
-    return {true, "the windowed interface is not available in this build: running headless"};
+    if (!windowsBuilt) return {true, "the windowed interface is not available in this build: running headless"};
+    const DisplayProbe display = probe();
+    if (!display.usable) return {true, display.why + ": running headless"};
+    return {false, ""};
 }
 
 } // namespace quorvane

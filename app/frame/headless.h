@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -36,13 +37,37 @@ private:
     int received_ = 0;
 };
 
-// Which interface runs. With a display and without --headless a window layer
-// would run; this build has none, so it says so and runs headless.
+// Whether a display can be opened, decided without Qt (whose platform start
+// aborts the process when it fails): QT_QPA_PLATFORM offscreen or minimal; an
+// X server that accepts a connection on DISPLAY (through libxcb, as Qt's
+// platform connects); a Wayland compositor listening on WAYLAND_DISPLAY when
+// Qt has a Wayland platform. When only Wayland answers, `qpaPlatform` names
+// it so that Qt does not try X first.
+struct DisplayEnvironment {
+    std::string qpaPlatform;    // QT_QPA_PLATFORM
+    std::string display;        // DISPLAY
+    std::string waylandDisplay; // WAYLAND_DISPLAY
+    std::string runtimeDir;     // XDG_RUNTIME_DIR
+    bool waylandPlatformAvailable = false;
+};
+DisplayEnvironment CurrentDisplayEnvironment();
+struct DisplayProbe {
+    bool usable = false;
+    std::string qpaPlatform; // to set before Qt starts, or empty
+    std::string why;         // when not usable
+};
+DisplayProbe ProbeDisplay(const DisplayEnvironment& environment);
+// Closes the connection a successful probe keeps open; call it once Qt has
+// connected (or will not).
+void EndDisplayProbe();
+
+// Which interface runs: windows when this build has them, --headless was not
+// given and the display probe (asked only then) answers; otherwise headless,
+// with a one-line notice saying why when windows were expected.
 struct InterfaceChoice {
     bool headless = true;
     std::string notice; // one line for stderr, or empty
 };
-InterfaceChoice ChooseInterface(bool headlessRequested, bool displayPresent);
-bool DisplayPresent(); // DISPLAY or WAYLAND_DISPLAY set and not empty
+InterfaceChoice ChooseInterface(bool headlessRequested, bool windowsBuilt, const std::function<DisplayProbe()>& probe);
 
 } // namespace quorvane

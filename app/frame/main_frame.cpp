@@ -1,5 +1,6 @@
 #include "main_frame.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -77,13 +78,25 @@ void CMainFrame::ConnectSerial(int port, const CommSetupFields& f) {
     entry.settings.ctsFlow = f.ctsFlow;
     entry.settings.dsrFlow = f.dsrFlow;
     SetPortSettings(port, f.protocolFlag != 0 ? 1 : 0, entry.settings);
-    OpenSerial(port);
+    const int error = OpenSerial(port);
+    if (SerialSlot(port) != -1) return;
+    // The operator asked for this link: say why it is not open.
+    const char* reason = error != 0 ? ::strerrordesc_np(error) : nullptr;
+    messages_.ShowMessage("COM" + std::to_string(port) + " could not be opened: " +
+                              (reason != nullptr ? reason : "the port is in use or refused its settings"),
+                          MessageIcon::None);
 }
 
-void CMainFrame::OpenSerial(int port) {
+int CMainFrame::OpenSerial(int port) {
     const PortEntry& entry = ports_[static_cast<size_t>(port - 1)];
-    serialSlots_[static_cast<size_t>(port - 1)] =
-        OpenConnection(Window(), port, entry.protocol, static_cast<uintptr_t>(port), &entry.settings);
+    // On a window without timers the port's reader thread times and answers
+    // RTU frames itself: a reply at a slow baud rate takes long on the wire
+    // and must not hold up the event loop that nine ports would share. The
+    // window still hears when the port fails.
+    errno = 0;
+    serialSlots_[static_cast<size_t>(port - 1)] = OpenConnection(uiWindow_.PostingWindow(), port, entry.protocol,
+                                                                 static_cast<uintptr_t>(port), &entry.settings);
+    return serialSlots_[static_cast<size_t>(port - 1)] == -1 ? errno : 0;
 }
 
 void CMainFrame::DisconnectSerial(int port) {

@@ -106,7 +106,7 @@ private:
     void OnPosted(uint32_t message, uintptr_t wparam, intptr_t lparam);
     void OnTcpServerEnded(uintptr_t reason, intptr_t error);
     void OnSerialLinkFailed(int port, int32_t handle);
-    void OpenSerial(int port);
+    int OpenSerial(int port); // 0, or the errno of a failed open
 
     CMessageSink& messages_;
     std::string settingsPath_;

@@ -1,9 +1,9 @@
 #include "port_settings_store.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
+#include "file_io.h"
+
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quorvane {
@@ -85,30 +85,14 @@ void ApplyPortDefaults(PortTable& ports) {
 }
 
 bool LoadSettingsFile(const std::string& path, PortTable& ports) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    char buffer[kSettingsFileSize];
-    size_t got = std::fread(buffer, 1, sizeof buffer, f);
-    std::fclose(f);
-    DecodeSettingsFile(std::string_view(buffer, got), ports);
+    std::string bytes;
+    if (ReadWholeFile(path, bytes) != ReadOutcome::Whole) return false;
+    DecodeSettingsFile(bytes, ports);
     return true;
 }
 
 bool StoreSettingsFile(const std::string& path, const PortTable& ports) {
-    // Written beside and renamed over the old file, so that a failure half way
-    // never leaves a truncated file behind.
-    const std::string bytes = EncodeSettingsFile(ports);
-    const std::string temporary = path + ".new";
-    FILE* f = std::fopen(temporary.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = (std::fflush(f) == 0) && ok;
-    ok = (std::fclose(f) == 0) && ok;
-    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceFile(path, EncodeSettingsFile(ports));
 }
 
 std::string DefaultSettingsPath() {
@@ -119,6 +103,20 @@ std::string DefaultSettingsPath() {
     size_t slash = path.rfind('/');
     path.erase(slash == std::string::npos ? 0 : slash + 1);
     return path + kSettingsFileName;
+}
+
+bool SettingsPathIn(const std::string& stateDir, std::string& path, std::string& error) {
+    if (stateDir.empty()) {
+        path = DefaultSettingsPath();
+        return true;
+    }
+    struct stat info {};
+    if (::stat(stateDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        error = "--state-dir: " + stateDir + " is not a folder";
+        return false;
+    }
+    path = stateDir + (stateDir.back() == '/' ? "" : "/") + kSettingsFileName;
+    return true;
 }
 
 } // namespace quorvane

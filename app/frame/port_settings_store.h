@@ -44,5 +44,9 @@ bool StoreSettingsFile(const std::string& path, const PortTable& ports);
 
 // "<folder of the running executable>/velmarc.cfg".
 std::string DefaultSettingsPath();
+// The settings file for a --state-dir folder: "<stateDir>/velmarc.cfg", or the
+// default path when `stateDir` is empty. False, with `error` set to one line,
+// when the folder does not exist (the settings would be lost at exit).
+bool SettingsPathIn(const std::string& stateDir, std::string& path, std::string& error);
 
 } // namespace quorvane

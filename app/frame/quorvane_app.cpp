@@ -1,10 +1,7 @@
 #include "quorvane_app.h"
 
+#include "file_io.h"
 #include "ostrand.h"
-
-#include <sys/stat.h>
-
-#include <cstdio>
 
 namespace quorvane {
 
@@ -77,7 +74,7 @@ FrameState CQuorvaneApp::State() const {
 }
 
 bool CQuorvaneApp::Execute(uint16_t commandId) {
-    const CommandSpec* command = FindCommand(commandId);
+    const CommandEntry* command = FindCommand(commandId);
     if (command == nullptr || !RuleHolds(*command, State())) return false;
     if (commandId == kCmdServerDisconnect) {
         Disconnect();
@@ -152,15 +149,9 @@ bool CQuorvaneApp::Save(const std::string& path) {
     };
     const SaveOutput output = WriteConfiguration(snapshot);
 
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        messages_.ShowMessage("File Creation Error", MessageIcon::None);
-        return false;
-    }
-    bool written = std::fwrite(output.bytes.data(), 1, output.bytes.size(), file) == output.bytes.size();
-    written = std::fclose(file) == 0 && written;
-    // A disk that fills up half way must not pass for a saved configuration.
-    if (!written) {
+    // A crash or a full disk half way must leave the previous file whole and
+    // must not pass for a saved configuration.
+    if (!ReplaceFile(path, output.bytes, fileCalls_)) {
         messages_.ShowMessage("File Creation Error", MessageIcon::None);
         return false;
     }
@@ -170,17 +161,11 @@ bool CQuorvaneApp::Save(const std::string& path) {
 
 void CQuorvaneApp::RestoreFrom(const std::string& path) {
     std::string bytes;
-    struct stat info {};
-    FILE* file = nullptr;
-    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    // A read that fails part way is no shorter file: nothing is restored.
+    if (ReadWholeFile(path, bytes, fileCalls_) != ReadOutcome::Whole) {
         messages_.ShowMessage("File Open Error", MessageIcon::None);
         return;
     }
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
-    std::fclose(file);
     Restorer restorer(*this);
     RestoreConfiguration(bytes, restorer);
 }

@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "config_file.h"
+#include "file_io.h"
 #include "main_frame.h"
 #include "quorvane_model.h"
 #include "server_status.h"
@@ -55,6 +56,8 @@ public:
     // Configuration file. Save returns false when the file could not be written.
     bool Save(const std::string& path);
     void RestoreFrom(const std::string& path);
+    // The system calls Save and Restore use (tests play a failing disk).
+    void UseFileCalls(const FileCalls& calls) { fileCalls_ = calls; }
 
 private:
     class Restorer;
@@ -64,6 +67,7 @@ private:
     std::unique_ptr<CMainFrame> frame_;
     bool opcStarted_ = false;
     bool shutDown_ = false;
+    FileCalls fileCalls_ = SystemFileCalls();
 };
 
 } // namespace quorvane

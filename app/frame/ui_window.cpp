@@ -20,6 +20,9 @@ CUiWindow::CUiWindow(QObject* parent) : QObject(parent) {
         return Self(c)->SetTimer(id, ms, proc, arg);
     };
     window_.kill_timer = [](void* c, uintptr_t id) { return Self(c)->KillTimer(id); };
+    postingWindow_ = window_;
+    postingWindow_.set_timer = nullptr;
+    postingWindow_.kill_timer = nullptr;
 }
 
 CUiWindow::~CUiWindow() {

@@ -28,6 +28,9 @@ public:
     ~CUiWindow() override;
 
     const PellacorWindow* Window() const { return &window_; }
+    // The same window without timers: a serial link opened on it times its
+    // RTU frames on its own reader thread and still posts its failure.
+    const PellacorWindow* PostingWindow() const { return &postingWindow_; }
     // Receives the posted messages on the user-interface thread.
     void SetMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
 
@@ -59,6 +62,7 @@ private:
     void Fire(uintptr_t timerId); // user-interface thread
 
     PellacorWindow window_{};
+    PellacorWindow postingWindow_{};
     MessageHandler handler_;
 
     mutable std::mutex mutex_; // guards entries_ and open_

@@ -15,6 +15,10 @@ struct ModelServices {
     int32_t (*DefineDataBlock)(uint8_t slave_id, uint8_t point_type, uint16_t start_address, uint16_t count,
                                void* data) = &::DefineDataBlock;
     int32_t (*RemoveDataBlock)(int32_t handle) = &::RemoveDataBlock;
+    // Both words of a FLOAT, in every block that holds them, as one update.
+    int32_t (*StoreDataBlockWords)(const PellacorWordStore* stores, int32_t count) = &::StoreDataBlockWords;
+    // Whether the links answer requests for a slave id at all.
+    int32_t (*ActivateSlaveId)(uint8_t slave_id, int32_t active) = &::ActivateSlaveId;
 
     // OPC client service: items and groups at the server.
     int32_t (*AddItem)(int32_t server, int32_t group, const char* item_id) = &::AddItem;

@@ -70,10 +70,13 @@ void CQuorvaneDoc::UnmapItemPoints(const PointMapping& m) {
 
 int CQuorvaneDoc::AddItemToGroup(std::shared_ptr<COpcItem> item) {
     if (!item) return 1;
-    // The server is asked without the lock: it may be delivering a data change
-    // to this group that waits for the lock.
-    item->handle_ = model_.Services().AddItem(model_.ServerHandle(), groupHandle_, item->itemId.c_str());
+    // The item is added at the server under the lock, so that its first value,
+    // which the server may deliver before AddItem returns here, waits until the
+    // handle is indexed instead of finding no item (a value that never changes
+    // would then never show). AddItem does not wait for data changes, so no
+    // delivery it depends on can be waiting for this lock.
     std::lock_guard lock(lock_);
+    item->handle_ = model_.Services().AddItem(model_.ServerHandle(), groupHandle_, item->itemId.c_str());
     byHandle_[item->handle_].push_back(item.get());
     items_.push_back(std::move(item));
     PublishItems();
@@ -132,6 +135,9 @@ int CQuorvaneDoc::EditItemMapping(int index, const PointMapping& mapping) {
         UnmapItemPoints(item.Mapping());
         item.SetMapping(mapping);
         MapItemPoints(mapping);
+        // The new registers show the value at once: a constant or deadbanded
+        // item may send no data change for a long time.
+        if (item.Value().vt != VT_EMPTY) StoreItemRegisters(item, item.Value());
     }
     NotifyObservers(GroupChange::Items);
     return 1;
@@ -153,9 +159,11 @@ int CQuorvaneDoc::WriteItemAt(int index, float value, bool asynchronous) {
 void CQuorvaneDoc::StoreItemRegisters(const COpcItem& item, const VARIANT& value) {
     const PointMapping& m = item.Mapping();
     RegisterWords words = OpcValueToRegisters(value, m);
-    model_.StoreRegister(m.slaveId, m.pointType, m.address, words.words[0]);
-    if (words.count == 2)
-        model_.StoreRegister(m.slaveId, m.pointType, static_cast<uint16_t>(m.address + 1), words.words[1]);
+    CPointMap& map = model_.PointMap();
+    if (words.count == 2) // both words as one update: a master never reads half of each value
+        map.StoreRegisterPair(m.slaveId, m.pointType, m.address, words.words[0], words.words[1]);
+    else
+        model_.StoreRegister(m.slaveId, m.pointType, m.address, words.words[0]);
 }
 
 void CQuorvaneDoc::OnDataChange(int32_t itemHandle, const VARIANT& value, uint64_t timestamp, uint32_t quality) {
@@ -179,9 +187,11 @@ void CQuorvaneDoc::OnSlaveWrite(uint8_t slaveId, int32_t pointType, uint16_t add
 
 void CQuorvaneDoc::FlushPendingWrites() {
     auto items = Items();
+    bool flushed = false;
     for (const auto& item : *items) {
         PendingWrite pending = item->TakePending();
         if (!pending.flag) continue;
+        flushed = true;
         PointMapping mapping;
         {
             std::lock_guard lock(lock_);
@@ -193,6 +203,9 @@ void CQuorvaneDoc::FlushPendingWrites() {
             VariantClear(&v);
         }
     }
+    // Masters changed registers: the views show them without waiting for the
+    // server's data change.
+    if (flushed) NotifyObservers(GroupChange::Values);
 }
 
 int CQuorvaneDoc::WriteGroupSection(std::string& out, int sectionNumber, std::vector<std::string>* omitted) const {

@@ -95,8 +95,9 @@ public:
     // RemoveItem at the server, removal from the list, UnmapPoint of its
     // point(s). Nothing when no item is at `index`.
     void RemoveItemAt(int index);
-    // Unmaps the item's old point(s), takes the new mapping and maps its
-    // point(s). 0 when no item is at `index`.
+    // Unmaps the item's old point(s), takes the new mapping, maps its
+    // point(s) and converts its current value (when it has one) into them.
+    // 0 when no item is at `index`.
     int EditItemMapping(int index, const PointMapping& mapping);
     // Writes `value` as VT_R4. 1 on success; 0 for no item at `index` or a
     // failed write (asynchronous: nonzero is success; synchronous: >= 0).
@@ -109,7 +110,8 @@ public:
     // A master's write: the pending words of every matching item.
     void OnSlaveWrite(uint8_t slaveId, int32_t pointType, uint16_t address, uint16_t value);
     // Writes every pending master write to its OPC item, in list order, and
-    // clears each flag whatever the result.
+    // clears each flag whatever the result; then tells the views when there
+    // was any.
     void FlushPendingWrites();
 
     // "\r\n[GROUP<n>]\r\n", the group line and one line per item. A line that

@@ -21,7 +21,9 @@
  * The library takes no locks on the data-block table: a block is published
  * complete, and block memory is read and written through atomic 16-bit and
  * 32-bit accesses, so the application may store into it while masters read.
- * A request covering several points reads or writes them one at a time.
+ * A request covering several points writes them one at a time; a read request
+ * returns words that the application stored together with StoreDataBlockWords
+ * either all old or all new (see there).
  */
 #ifndef PELLACOR_H
 #define PELLACOR_H
@@ -130,7 +132,12 @@ typedef int32_t (*PellacorTrafficCallback)(int32_t handle, int32_t position, int
  * until RemoveDataBlock. */
 PELLACOR_API int32_t DefineDataBlock(uint8_t slave_id, uint8_t point_type, uint16_t start_address,
                                      uint16_t count, void* data);
-/* 1; 0 for a handle outside 1..250. The active flag of the entry stays. */
+/* 1; 0 for a handle outside 1..250. The active flag of the entry stays.
+ * On return no request reads or writes the block's memory any more (requests
+ * still using it are waited for, briefly: a request holds a block only while
+ * it reads or stores words), so the application may free it at once. Safe
+ * from a write or traffic callback too: a request holds no block while it
+ * calls out. */
 PELLACOR_API int32_t RemoveDataBlock(int32_t handle);
 /* Stores `active` in every entry of that slave id; returns 8000. */
 PELLACOR_API int32_t ActivateSlaveId(uint8_t slave_id, int32_t active);
@@ -266,6 +273,32 @@ PELLACOR_API uint32_t TCPRefusedConnections(int32_t reset);
  * link's handle. The link serves no more; the application closes the handle
  * with CloseConnection. A link opened without a window is not told. */
 #define PELLACOR_SERIAL_LINK_FAILED_MESSAGE 1027
+
+/* One word for StoreDataBlockWords: `target` lies in the memory of block
+ * `handle` (the memory given to DefineDataBlock). */
+typedef struct PellacorWordStore {
+    int32_t handle;
+    uint16_t* target;
+    uint16_t value;
+} PellacorWordStore;
+
+/* Stores the words as one update: a read request (any transport, wide
+ * registers included) that covers several of them returns them all old or
+ * all new, never mixed, for instance both words of a 32-bit value. Each block
+ * involved keeps an update sequence; a read request re-reads its range when
+ * the sequence of a block it read from moved, and after a few tries reads it
+ * with that block's updates held off for the duration of the read. The call
+ * waits only for such a read or for a master's write into the same blocks;
+ * it may be made from any thread, a write or traffic callback included.
+ * A single word needs no update: any atomic 16-bit store of the application
+ * is seen whole.
+ * The words may lie in several blocks; a handle may appear several times. A
+ * handle that was removed (or whose entry was reused) in the meantime only
+ * delays readers of that entry: the words are still stored at `target`,
+ * which must stay valid for the call.
+ * 1; 0 (nothing stored) for `stores` NULL with a positive count, or a handle
+ * outside 1..250. A count of 0 or less stores nothing and returns 1. */
+PELLACOR_API int32_t StoreDataBlockWords(const PellacorWordStore* stores, int32_t count);
 
 #ifdef __cplusplus
 }

@@ -61,6 +61,27 @@ struct Context {
     }
 };
 
+// Reads the request's range with `readAll` (false: a point no block holds)
+// until no block it read from was updated meanwhile, so that words the
+// application stored in one update are never answered half old, half new.
+// After a few tries, which only a steady stream of updates to the same
+// blocks can use up, the range is read once more with their updates held off.
+constexpr int kReadTries = 4;
+
+template <class F> Result ReadConsistent(PointReader& reader, size_t dataBytes, F readAll) {
+    for (int attempt = 1;; ++attempt) {
+        if (attempt == kReadTries) {
+            reader.HoldUpdates();
+            const bool found = readAll();
+            reader.ReleaseUpdates();
+            return found ? Result{Outcome::Data, 0, dataBytes} : Exception(2);
+        }
+        if (!readAll()) return Exception(2);
+        if (reader.Unchanged()) return Result{Outcome::Data, 0, dataBytes};
+        reader.Restart();
+    }
+}
+
 Result ReadBits(const Context& c) {
     if (c.Fields() < 4) return Exception(2);
     const uint16_t first = c.FirstPoint();
@@ -68,13 +89,15 @@ Result ReadBits(const Context& c) {
     const size_t dataBytes = (quantity + 7) / 8;
     if (!c.ReadFits(dataBytes, c.rules.bitsFactor)) return Exception(2);
     PointReader reader(c.ReadSlave(), c.request.function);
-    for (size_t i = 0; i < dataBytes; ++i) c.out[i] = 0;
-    for (size_t i = 0; i < quantity; ++i) {
-        uint16_t v = 0;
-        if (!reader.Read16(static_cast<uint16_t>(first + i), v)) return Exception(2);
-        if (v) c.out[i / 8] = static_cast<uint8_t>(c.out[i / 8] | 1u << (i % 8));
-    }
-    return Result{Outcome::Data, 0, dataBytes};
+    return ReadConsistent(reader, dataBytes, [&] {
+        for (size_t i = 0; i < dataBytes; ++i) c.out[i] = 0;
+        for (size_t i = 0; i < quantity; ++i) {
+            uint16_t v = 0;
+            if (!reader.Read16(static_cast<uint16_t>(first + i), v)) return false;
+            if (v) c.out[i / 8] = static_cast<uint8_t>(c.out[i / 8] | 1u << (i % 8));
+        }
+        return true;
+    });
 }
 
 Result ReadRegisters(const Context& c) {
@@ -86,20 +109,22 @@ Result ReadRegisters(const Context& c) {
     const size_t dataBytes = quantity * width;
     if (!c.ReadFits(dataBytes, c.rules.registersFactor) || (wide && c.WideWraps(first, quantity))) return Exception(2);
     PointReader reader(c.ReadSlave(), c.request.function);
-    uint8_t* p = c.out;
-    for (size_t i = 0; i < quantity; ++i) {
-        const uint16_t point = static_cast<uint16_t>(first + i);
-        uint32_t v = 0;
-        if (wide) {
-            if (!reader.Read32(point, v)) return Exception(2);
-        } else {
-            uint16_t v16 = 0;
-            if (!reader.Read16(point, v16)) return Exception(2);
-            v = v16;
+    return ReadConsistent(reader, dataBytes, [&] {
+        uint8_t* p = c.out;
+        for (size_t i = 0; i < quantity; ++i) {
+            const uint16_t point = static_cast<uint16_t>(first + i);
+            uint32_t v = 0;
+            if (wide) {
+                if (!reader.Read32(point, v)) return false;
+            } else {
+                uint16_t v16 = 0;
+                if (!reader.Read16(point, v16)) return false;
+                v = v16;
+            }
+            for (size_t b = width; b-- > 0;) *p++ = static_cast<uint8_t>(v >> (8 * b));
         }
-        for (size_t b = width; b-- > 0;) *p++ = static_cast<uint8_t>(v >> (8 * b));
-    }
-    return Result{Outcome::Data, 0, dataBytes};
+        return true;
+    });
 }
 
 Result WriteSingle(const Context& c, uint8_t type) {

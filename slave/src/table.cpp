@@ -5,12 +5,27 @@
 // Each entry also carries a version that is odd while its fields are being
 // rewritten, so that a lookup racing with a remove-and-redefine of the same
 // entry never combines the range of one block with the memory of another.
+//
+// Two more per-entry counters govern the block memory itself:
+//  - in flight: raised (and the entry re-checked) by a request before it reads
+//    or writes the block's memory, lowered when it is done; RemoveDataBlock
+//    clears the point type and then waits for it to drain, so the application
+//    may free the memory as soon as RemoveDataBlock returns. A request holds
+//    no entry while it calls out to the application, so a remove made from a
+//    callback never waits for its own request.
+//  - update sequence: even while nobody updates the memory, odd during an
+//    update (a master's write, the application's StoreDataBlockWords, or a
+//    reader holding updates off), two steps further afterwards. A read request
+//    notes the sequence of each entry it reads from and reads the range again
+//    when one moved, so words stored in one update are never returned mixed.
 #include "core.h"
 #include "table.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <thread>
 
 namespace pellacor {
 namespace {
@@ -27,6 +42,8 @@ struct Entry {
     std::atomic<int32_t> notifyEnabled{0};
     std::atomic<uint32_t> message{0};
     std::atomic<int32_t> pending{0};
+    std::atomic<uint32_t> inFlight{0};
+    std::atomic<uint32_t> sequence{0};
 };
 
 // Point types apart from the entries: a lookup scans this compact array and
@@ -68,11 +85,47 @@ bool Holds(const Snapshot& s, uint16_t point) {
 bool ValidHandle(int32_t handle) { return handle >= 1 && handle <= kBlockCount; }
 
 template <class T> T LoadAtomic(const void* p) {
-    return std::atomic_ref<T>(*const_cast<T*>(static_cast<const T*>(p))).load(std::memory_order_relaxed);
+    return std::atomic_ref<T>(*const_cast<T*>(static_cast<const T*>(p))).load(std::memory_order_acquire);
 }
 template <class T> void StoreAtomic(void* p, T v) {
-    std::atomic_ref<T>(*static_cast<T*>(p)).store(v, std::memory_order_relaxed);
+    std::atomic_ref<T>(*static_cast<T*>(p)).store(v, std::memory_order_release);
 }
+
+// Spins, yielding after a while: every wait here is for a few word accesses
+// of another thread.
+template <class F> void SpinUntil(F done) {
+    for (int spins = 0; !done(); ++spins)
+        if (spins >= 64) std::this_thread::yield();
+}
+
+// Raises entry i's in-flight count if it is still published with `type` and
+// still describes what an earlier snapshot saw (a redefinition over the same
+// memory and range is as good). The sequentially consistent pair of the count
+// and the point type meets RemoveDataBlock's pair: either the remove sees the
+// count, or this sees the cleared point type.
+bool HoldEntry(int i, uint8_t type, const Snapshot& seen) {
+    Entry& e = gEntry[i];
+    e.inFlight.fetch_add(1, std::memory_order_seq_cst);
+    Snapshot now;
+    if (gType[i].load(std::memory_order_seq_cst) == type && TakeSnapshot(i, type, now) &&
+        now.slave == seen.slave && now.start == seen.start && now.count == seen.count &&
+        now.data == seen.data)
+        return true;
+    e.inFlight.fetch_sub(1, std::memory_order_release);
+    return false;
+}
+void ReleaseEntry(int i) { gEntry[i].inFlight.fetch_sub(1, std::memory_order_release); }
+
+// Makes the update sequence odd (waiting while another update runs) and even
+// again two steps further.
+void BeginUpdate(Entry& e) {
+    SpinUntil([&] {
+        uint32_t s = e.sequence.load(std::memory_order_relaxed);
+        return (s & 1u) == 0 && e.sequence.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                                                 std::memory_order_relaxed);
+    });
+}
+void EndUpdate(Entry& e) { e.sequence.fetch_add(1, std::memory_order_release); }
 
 // Host-order composition of a wide value from two narrower halves at p and p+n.
 template <class Half, class Whole> Whole JoinHalves(Half first, Half second) {
@@ -130,36 +183,62 @@ void StoreElement32(void* data, size_t index, uint32_t value) {
     Store16At(p + 2, b);
 }
 
+PointReader::~PointReader() {
+    if (holding_) ReleaseUpdates();
+    for (int k = 0; k < heldCount_; ++k) ReleaseEntry(candidate_[held_[k].candidate].entry);
+}
+
 void PointReader::Collect() {
     candidates_ = 0;
     for (int i = 0; i < kBlockCount; ++i) {
         if (gType[i].load(std::memory_order_acquire) != type_) continue;
         Snapshot s;
         if (!TakeSnapshot(i, type_, s) || s.slave != slave_ || s.count == 0) continue;
-        candidate_[candidates_++] = {s.start, s.count, s.data};
+        candidate_[candidates_++] = {s.data, s.start, s.count, static_cast<uint8_t>(i), false};
     }
 }
 
-const void* PointReader::Find(uint16_t point, size_t& index) {
-    if (candidates_ < 0) Collect();
-    if (current_ < 0 || point < lo_ || point > hi_) {
-        current_ = -1;
-        for (int k = 0; k < candidates_ && current_ < 0; ++k) {
-            const Candidate& c = candidate_[k];
-            if (point < c.start || static_cast<uint32_t>(point - c.start) >= c.count) continue;
-            // Candidate k serves the following points until its end, or until
-            // an earlier candidate (which wins) begins.
-            current_ = k;
-            lo_ = point;
-            hi_ = static_cast<uint32_t>(c.start) + c.count - 1;
-            for (int j = 0; j < k; ++j)
-                if (candidate_[j].start > point && candidate_[j].start - 1u < hi_) hi_ = candidate_[j].start - 1u;
-        }
-        if (current_ < 0) return nullptr;
+bool PointReader::Hold(Candidate& c) {
+    if (!HoldEntry(c.entry, type_, Snapshot{slave_, c.start, c.count, const_cast<void*>(c.data)})) {
+        c.count = 0; // removed since the snapshot: holds nothing any more
+        return false;
     }
+    c.held = true;
+    Entry& e = gEntry[c.entry];
+    if (holding_) BeginUpdate(e);
+    held_[heldCount_++] = {static_cast<uint8_t>(&c - candidate_), e.sequence.load(std::memory_order_acquire)};
+    return true;
+}
+
+const void* PointReader::Find(uint16_t point, size_t& index) {
+    if ((current_ < 0 || point < lo_ || point > hi_) && !Seek(point)) return nullptr;
     const Candidate& c = candidate_[current_];
     index = static_cast<size_t>(point - c.start);
     return c.data;
+}
+
+// Out of line: Find's common case, the next point of the same candidate,
+// stays small enough to be inlined into the element reads.
+bool PointReader::Seek(uint16_t point) {
+    if (candidates_ < 0) Collect();
+    current_ = -1;
+    // One pass: the first candidate holding the point serves it and the
+    // following points until its end, or until an earlier candidate (which
+    // wins) begins.
+    uint32_t cap = 0xFFFF;
+    for (int k = 0; k < candidates_; ++k) {
+        Candidate& c = candidate_[k];
+        if (point < c.start || static_cast<uint32_t>(point - c.start) >= c.count) {
+            if (c.start > point && c.start - 1u < cap) cap = c.start - 1u;
+            continue;
+        }
+        if (!c.held && !Hold(c)) continue;
+        current_ = k;
+        lo_ = point;
+        hi_ = std::min<uint32_t>(static_cast<uint32_t>(c.start) + c.count - 1, cap);
+        return true;
+    }
+    return false;
 }
 
 bool PointReader::Read16(uint16_t point, uint16_t& value) {
@@ -178,19 +257,57 @@ bool PointReader::Read32(uint16_t point, uint32_t& value) {
     return true;
 }
 
+bool PointReader::Unchanged() const {
+    // Relaxed is enough: the element loads before it are acquire, so a load
+    // that saw a word of an update orders this after the update's odd step.
+    for (int k = 0; k < heldCount_; ++k) {
+        const Held& h = held_[k];
+        if ((h.sequence & 1u) ||
+            gEntry[candidate_[h.candidate].entry].sequence.load(std::memory_order_relaxed) != h.sequence)
+            return false;
+    }
+    return true;
+}
+
+void PointReader::Restart() {
+    current_ = -1;
+    for (int k = 0; k < heldCount_; ++k) {
+        const Entry& e = gEntry[candidate_[held_[k].candidate].entry];
+        held_[k].sequence = e.sequence.load(std::memory_order_acquire);
+    }
+}
+
+void PointReader::HoldUpdates() {
+    Restart();
+    std::sort(held_, held_ + heldCount_, [this](const Held& a, const Held& b) {
+        return candidate_[a.candidate].entry < candidate_[b.candidate].entry;
+    });
+    for (int k = 0; k < heldCount_; ++k) BeginUpdate(gEntry[candidate_[held_[k].candidate].entry]);
+    holding_ = true;
+}
+
+void PointReader::ReleaseUpdates() {
+    for (int k = 0; k < heldCount_; ++k) EndUpdate(gEntry[candidate_[held_[k].candidate].entry]);
+    holding_ = false;
+}
+
 bool WritePoint(uint8_t slave, uint8_t type, uint16_t point, uint32_t value, bool wide) {
     bool matched = false;
     for (int i = 0; i < kBlockCount; ++i) {
         if (gType[i].load(std::memory_order_acquire) != type) continue;
         Snapshot s;
         if (!TakeSnapshot(i, type, s) || (slave != 0 && s.slave != slave) || !Holds(s, point)) continue;
+        if (!HoldEntry(i, type, s)) continue; // removed meanwhile
         matched = true;
         const size_t index = static_cast<size_t>(point - s.start);
+        Entry& e = gEntry[i];
+        BeginUpdate(e);
         if (wide)
             StoreElement32(s.data, index, value);
         else
             StoreElement16(s.data, index, static_cast<uint16_t>(value));
-        Entry& e = gEntry[i];
+        EndUpdate(e);
+        ReleaseEntry(i); // before the call-out, which may remove the block
         if (e.notifyEnabled.load(std::memory_order_acquire)) e.pending.store(1, std::memory_order_release);
         if (PellacorWriteCallback cb = gWriteCallback.load(std::memory_order_acquire))
             cb(slave, type, point, static_cast<int32_t>(value));
@@ -252,10 +369,13 @@ extern "C" PELLACOR_API int32_t DefineDataBlock(uint8_t slave_id, uint8_t point_
 extern "C" PELLACOR_API int32_t RemoveDataBlock(int32_t handle) {
     if (!ValidHandle(handle)) return 0;
     const int i = handle - 1;
+    Entry& e = gEntry[i];
     // Only a published entry is freed: an entry whose define is still running
-    // belongs to that define.
-    if (gType[i].exchange(0, std::memory_order_acq_rel) != 0)
-        gEntry[i].claimed.store(false, std::memory_order_release);
+    // belongs to that define. Every request that still uses the block's
+    // memory drains before the entry is freed and the call returns.
+    const bool published = gType[i].exchange(0, std::memory_order_seq_cst) != 0;
+    SpinUntil([&] { return e.inFlight.load(std::memory_order_seq_cst) == 0; });
+    if (published) e.claimed.store(false, std::memory_order_release);
     return 1;
 }
 
@@ -285,5 +405,29 @@ extern "C" PELLACOR_API int32_t EnableCallback(PellacorWriteCallback callback) {
 
 extern "C" PELLACOR_API int32_t EnableBufferCallback(PellacorTrafficCallback callback) {
     gTrafficCallback.store(callback, std::memory_order_release);
+    return 1;
+}
+
+extern "C" PELLACOR_API int32_t StoreDataBlockWords(const PellacorWordStore* stores, int32_t count) {
+    if (count <= 0) return 1;
+    if (!stores) return 0;
+    // The entries involved, each once, in table order: readers that hold
+    // updates off take them in that order too. Usually one or two.
+    uint8_t entries[kBlockCount];
+    int n = 0;
+    for (int32_t k = 0; k < count; ++k) {
+        if (!ValidHandle(stores[k].handle)) return 0;
+        const auto i = static_cast<uint8_t>(stores[k].handle - 1);
+        int at = n;
+        while (at > 0 && entries[at - 1] > i) --at;
+        if (at > 0 && entries[at - 1] == i) continue;
+        std::memmove(entries + at + 1, entries + at, static_cast<size_t>(n - at));
+        entries[at] = i;
+        ++n;
+    }
+    for (int k = 0; k < n; ++k) BeginUpdate(gEntry[entries[k]]);
+    for (int32_t k = 0; k < count; ++k)
+        Store16At(reinterpret_cast<uint8_t*>(stores[k].target), stores[k].value);
+    for (int k = 0; k < n; ++k) EndUpdate(gEntry[entries[k]]);
     return 1;
 }

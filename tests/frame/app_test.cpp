@@ -6,6 +6,7 @@
 
 #include "../support/loopback.h"
 #include "config_fixtures.h"
+#include "failing_disk.h"
 #include "qt_support.h"
 #include "test_support.h"
 
@@ -235,7 +236,7 @@ TEST_F(AppTest, CommandsShowTheirMessagesAndFollowTheEnableRules) {
     EXPECT_GE((*app.Model().Groups())[0]->UpdateRate(), 10);
 
     messages_.texts.clear();
-    app.RestoreFrom("\"" + (dir_ / "quoted.csv").string() + "\"");
+    app.RestoreFrom(std::string(1, '"').append((dir_ / "quoted.csv").string()).append(1, '"'));
     app.RestoreFrom(dir_.Path().string()); // a folder is no configuration file
     EXPECT_FALSE(app.Save((dir_ / "no-such-folder" / "x.csv").string()));
     EXPECT_EQ(messages_.texts,
@@ -265,6 +266,25 @@ TEST_F(AppTest, SaveNamesWhatItLeftOut) {
     const std::string saved = ReadFile(dir_ / "saved.csv");
     EXPECT_NE(saved.find("Channel1.Device1.Speed,1,40001,SHORT\r\n"), std::string::npos);
     EXPECT_EQ(saved.find("xxxx"), std::string::npos);
+}
+
+TEST_F(AppTest, AFailingDiskNeitherLosesTheSavedFileNorRestoresPartOfOne) {
+    using test::FailingDisk;
+    CQuorvaneApp& app = StartApp();
+    const std::string saved = Restore(kWorkedExample);
+    ASSERT_EQ(app.Model().Groups()->size(), 1u);
+    messages_.texts.clear();
+
+    app.UseFileCalls(FailingDisk::Calls());
+    FailingDisk::Reset(40, 0, false); // the disk fills up after 40 bytes
+    EXPECT_FALSE(app.Save(saved));
+    EXPECT_EQ(ReadFile(saved), kWorkedExample);
+    // Told like an unreadable file, and nothing of the group is touched.
+    FailingDisk::Reset(0, 50, false);
+    app.RestoreFrom(saved);
+    EXPECT_EQ(messages_.texts, (std::vector<std::string>{"File Creation Error", "File Open Error"}));
+    EXPECT_EQ(app.Model().Groups()->size(), 1u);
+    EXPECT_EQ((*app.Model().Groups())[0]->Count(), 4);
 }
 
 TEST_F(AppTest, BindFailureClosesTheTcpSlotAndSaysSo) {

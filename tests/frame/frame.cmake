@@ -22,3 +22,9 @@ qv_test(NAME frame_process_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/process_test
 target_compile_definitions(frame_process_test PRIVATE QV_QUORVANE_BINARY="$<TARGET_FILE:quorvane>"
                                                       QV_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 add_dependencies(frame_process_test quorvane)
+if(TARGET quorvane_windows)
+  target_compile_definitions(frame_process_test PRIVATE QV_WINDOWS_BUILT=1)
+  # The windowed program keeps font caches that leak checking must not count.
+  set_tests_properties(frame_process_test PROPERTIES LABELS "concurrency;gui"
+    ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/dialogs/lsan.supp")
+endif()

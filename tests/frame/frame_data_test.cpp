@@ -1,14 +1,19 @@
 // The settings file, the enable rules and the command line.
 #include "command_line.h"
 #include "commands.h"
+#include "file_io.h"
 #include "port_settings_store.h"
 
 #include "config_fixtures.h"
+#include "failing_disk.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -75,35 +80,95 @@ TEST(SettingsFile, StartUpKeepsOnlyTheRtsDelaysOfTheFile) {
     EXPECT_FALSE(StoreSettingsFile((dir / "no-such-dir" / "velmarc.cfg").string(), stored));
 }
 
+// Save and the settings file replace their file through ReplaceFile.
+TEST(ReplaceFile, AFailingDiskLeavesThePreviousFileWhole) {
+    using test::FailingDisk;
+    const test::ScratchDir dir("replace");
+    const std::string path = (dir / "saved.csv").string();
+    const std::string before = "previous contents\r\n";
+    const std::string after(100000, 'n'); // more than one write's worth
+    struct Case {
+        const char* what;
+        size_t writeRoom;
+        bool fsyncFails;
+    } const cases[] = {
+        {"the disk is full", 0, false},
+        {"the disk fills up half way", 70000, false},
+        {"the flush to disk fails", SIZE_MAX, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::WriteFile(path, before);
+        FailingDisk::Reset(c.writeRoom, 0, c.fsyncFails);
+        EXPECT_FALSE(ReplaceFile(path, after, FailingDisk::Calls()));
+        EXPECT_EQ(test::ReadFile(path), before);
+        EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+    }
+
+    // A good disk: the new contents, flushed (file and folder), with the
+    // permissions the operator gave the old file.
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    FailingDisk::Reset(SIZE_MAX, 0, false);
+    ASSERT_TRUE(ReplaceFile(path, after, FailingDisk::Calls()));
+    EXPECT_EQ(test::ReadFile(path), after);
+    EXPECT_EQ(FailingDisk::fsyncCalls, 2);
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST(ReadWholeFile, AFailedReadIsNoShorterFile) {
+    using test::FailingDisk;
+    const test::ScratchDir dir("read");
+    const std::string path = (dir / "big.csv").string();
+    test::WriteFile(path, std::string(200000, 'x'));
+    std::string bytes;
+    FailingDisk::Reset(0, 70000, false);
+    EXPECT_EQ(ReadWholeFile(path, bytes, FailingDisk::Calls()), ReadOutcome::ReadError);
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_EQ(ReadWholeFile(path, bytes), ReadOutcome::Whole);
+    EXPECT_EQ(bytes.size(), 200000u);
+
+    // Nothing to read from: a folder, a missing file, a FIFO (without hanging).
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& other : {dir.Path().string(), (dir / "missing").string(), fifo})
+        EXPECT_EQ(ReadWholeFile(other, bytes), ReadOutcome::Unopened) << other;
+}
+
 TEST(SettingsFile, LiesBesideTheExecutable) {
     const std::string path = DefaultSettingsPath();
     const auto self = std::filesystem::read_symlink("/proc/self/exe");
     EXPECT_EQ(path, (self.parent_path() / "velmarc.cfg").string());
 }
 
-// The enable rules over connection state, open groups and every link slot.
-TEST(EnableRules, FollowConnectionGroupsAndSlots) {
+// The enable rules over connection state, open groups, the selection and
+// every link slot.
+TEST(EnableRules, FollowConnectionGroupsSelectionAndSlots) {
     struct Case {
-        bool connected, groups;
+        bool connected, groups, selected;
         std::vector<uint16_t> enabled, grayed;
     } cases[] = {
-        {false, false,
+        {false, false, false,
          {kCmdServerConnect, kCmdRestore, kCmdExit, kCmdSave, kCmdHelpTopics, kCmdAbout, kCmdPrintSetup},
          {kCmdServerDisconnect, kCmdServerStatus, kCmdGroupAdd, kCmdGroupRemove, kCmdPrint, kCmdItemAdd}},
-        {true, false,
+        {true, false, false,
          {kCmdServerDisconnect, kCmdServerStatus, kCmdGroupAdd},
          {kCmdServerConnect, kCmdGroupRemove, kCmdItemWrite}},
-        {true, true,
-         {kCmdServerStatus, kCmdGroupAdd, kCmdGroupRemove, kCmdItemAdd, kCmdItemRemove, kCmdItemWrite, kCmdPrint,
-          kCmdPrintPreview},
-         {kCmdServerConnect, kCmdServerDisconnect}},
+        {true, true, false,
+         {kCmdServerStatus, kCmdGroupAdd, kCmdGroupRemove, kCmdItemAdd, kCmdPrint, kCmdPrintPreview},
+         {kCmdServerConnect, kCmdServerDisconnect, kCmdItemRemove, kCmdItemWrite}},
+        {true, true, true, {kCmdItemAdd, kCmdItemRemove, kCmdItemWrite}, {kCmdServerDisconnect}},
+        // A selection left over from a closed window enables nothing.
+        {true, false, true, {kCmdGroupAdd}, {kCmdItemAdd, kCmdItemRemove, kCmdItemWrite}},
     };
     for (const Case& c : cases) {
         FrameState state;
         state.connected = c.connected;
         state.groupsOpen = c.groups;
-        for (uint16_t id : c.enabled) EXPECT_TRUE(IsCommandEnabled(id, state)) << id << " " << c.connected << c.groups;
-        for (uint16_t id : c.grayed) EXPECT_FALSE(IsCommandEnabled(id, state)) << id << " " << c.connected << c.groups;
+        state.itemSelected = c.selected;
+        SCOPED_TRACE(testing::Message() << c.connected << c.groups << c.selected);
+        for (uint16_t id : c.enabled) EXPECT_TRUE(IsCommandEnabled(id, state)) << id;
+        for (uint16_t id : c.grayed) EXPECT_FALSE(IsCommandEnabled(id, state)) << id;
     }
     EXPECT_FALSE(IsCommandEnabled(12345, FrameState{}));
 
@@ -123,7 +188,7 @@ TEST(EnableRules, FollowConnectionGroupsAndSlots) {
 
 TEST(CommandTable, EntriesAreUniqueAndPlacedInTheirMenus) {
     std::vector<uint16_t> ids;
-    for (const CommandSpec& c : CommandTable()) {
+    for (const CommandEntry& c : CommandTable()) {
         ids.push_back(c.id);
         EXPECT_NE(c.menus, 0) << c.id;
         if (c.rule == EnableRule::SerialClosed || c.rule == EnableRule::SerialOpen) {
@@ -171,6 +236,7 @@ TEST(CommandLine, OptionsThenTheFileName) {
         {"--tcp-port"},       {"--tcp-port", "0"}, {"--tcp-port", "65536"}, {"--tcp-port", "15x"},
         {"--com", "10=/dev/x"}, {"--com", "1="},   {"--com", "/dev/x"},     {"--compact"},
         {"-x", "f"},          {"--bad\nline"},     {"--tcp-port", "1\r\n"},
+        {"--state-dir"},      {"--state-dir="},
     };
     for (const auto& args : refused) {
         SCOPED_TRACE(joined(args));
@@ -183,6 +249,8 @@ TEST(CommandLine, OptionsThenTheFileName) {
     ASSERT_TRUE(com.ok);
     EXPECT_EQ(com.options.comDevices[0], std::make_pair(3, std::string("/dev/pts/7")));
     EXPECT_TRUE(ParseCommandLine({"--help"}).options.help);
+    EXPECT_EQ(ParseCommandLine({"--state-dir", "/var/lib/quorvane", "f"}).options.stateDir, "/var/lib/quorvane");
+    EXPECT_EQ(ParseCommandLine({"--state-dir=/srv/q"}).options.stateDir, "/srv/q");
 }
 
 TEST(CommandLine, BindAddressAndAllowedNetworks) {

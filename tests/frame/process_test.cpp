@@ -42,7 +42,10 @@ template <typename F> bool Eventually(F done, std::chrono::milliseconds timeout 
 
 class Program {
 public:
-    Program(const fs::path& dir, const std::vector<std::string>& args) : dir_(dir) {
+    // `environment`: "NAME=value" sets, "NAME" removes, for the program only.
+    Program(const fs::path& dir, const std::vector<std::string>& args,
+            const std::vector<std::string>& environment = {})
+        : dir_(dir) {
         const fs::path binary = dir / "quorvane";
         fs::copy_file(QV_QUORVANE_BINARY, binary, fs::copy_options::overwrite_existing);
         pid_ = ::fork();
@@ -52,6 +55,11 @@ public:
             int err = ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(out, 1);
             ::dup2(err, 2);
+            for (const std::string& e : environment) {
+                const size_t eq = e.find('=');
+                if (eq == std::string::npos) ::unsetenv(e.c_str());
+                else ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+            }
             std::vector<char*> argv{const_cast<char*>(binary.c_str())};
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
@@ -190,7 +198,61 @@ TEST(Program, CommandLineErrorsAndAMissingFile) {
         quoted.Signal(SIGINT);
         EXPECT_EQ(quoted.Wait(15000ms), 0);
     }
+    {
+        // A service keeps its state in the folder it is given, and a folder
+        // that is not there stops the start (the settings would be lost).
+        Program missing(dir.Path(), {"--headless", "--state-dir", (dir / "no-such-state").string()});
+        EXPECT_EQ(missing.Wait(15000ms), 2);
+        EXPECT_NE(missing.Stderr().find("--state-dir"), std::string::npos);
+        fs::create_directory(dir / "state");
+        quorvane::test::WriteFile(dir / "tcp.csv", "\r\n[MODBUS]\r\nCONNECT TCP, 502\r\n");
+        const uint16_t port = FreeLoopbackPort();
+        Program service(dir.Path(), {"--headless", "--tcp-port", std::to_string(port),
+                                     "--state-dir=" + (dir / "state").string(), "tcp.csv"});
+        Master master(port); // up once it serves
+        EXPECT_TRUE(Eventually([&] { return modbus_connect(*master) == 0; }, 15000ms)) << service.Stderr();
+        service.Signal(SIGTERM);
+        EXPECT_EQ(service.Wait(15000ms), 0);
+        EXPECT_EQ(fs::file_size(dir / "state" / "velmarc.cfg"), 189u);
+    }
     EXPECT_EQ(fs::file_size(dir / "velmarc.cfg"), 189u);
 }
+
+#ifdef QV_WINDOWS_BUILT
+// Windows where a display answers, headless with a notice where none does;
+// either way the gateway serves and SIGTERM ends it in order.
+TEST(Program, ChoosesWindowsOnlyWhereADisplayAnswers) {
+    struct Case {
+        std::vector<std::string> environment;
+        bool windowed;
+    } cases[] = {
+        // Nothing listens on display 4242: Qt would abort there.
+        {{"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY=:4242"}, false},
+        {{"QT_QPA_PLATFORM=offscreen", "DISPLAY", "WAYLAND_DISPLAY"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.environment.back());
+        const ScratchDir dir("process-display");
+        const uint16_t port = FreeLoopbackPort();
+        // Qt must not read its own options from the command line.
+        fs::copy_file(fs::path(QV_SOURCE_DIR) / "examples" / "demo.csv", dir / "-platform x.csv");
+        Program program(dir.Path(), {"--tcp-port", std::to_string(port), "--", "-platform", "x.csv"}, c.environment);
+        ASSERT_TRUE(program.Started());
+        Master master(port);
+        ASSERT_TRUE(Eventually([&] { return modbus_connect(*master) == 0; }, 15000ms)) << program.Stderr();
+        uint16_t level = 0;
+        EXPECT_TRUE(Eventually([&] { return modbus_read_input_registers(*master, 0, 1, &level) == 1 && level > 0; }));
+        modbus_close(*master);
+        program.Signal(SIGTERM);
+        const auto status = program.Wait(15000ms);
+        ASSERT_TRUE(status.has_value()) << "still running 15 s after SIGTERM";
+        EXPECT_EQ(*status, 0) << program.Stderr();
+        const bool headlessNotice = program.Stderr().find("running headless") != std::string::npos;
+        EXPECT_EQ(headlessNotice, !c.windowed) << program.Stderr();
+        EXPECT_EQ(program.Stderr().find("File Open Error"), std::string::npos);
+        EXPECT_EQ(fs::file_size(dir / "velmarc.cfg"), 189u);
+    }
+}
+#endif
 
 } // namespace

@@ -1,8 +1,10 @@
-// Shared by the frame's Qt tests: one QCoreApplication for the process and a
-// bounded wait that keeps the event loop running.
+// Shared by the Qt tests: one application object for the process
+// (QApplication for the window tests) and a bounded wait that keeps the
+// event loop running.
 #pragma once
 
 #include <QCoreApplication>
+#include <QEvent>
 
 #include <chrono>
 #include <clocale>
@@ -11,27 +13,28 @@
 
 namespace quorvane::test {
 
-inline QCoreApplication& QtApp() {
+template <typename App = QCoreApplication> App& QtApp() {
     static int argc = 1;
-    static char name[] = "frame_test";
+    static char name[] = "qv_test";
     static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = [] {
-        auto* a = new QCoreApplication(argc, argv);
+    static App* app = [] {
+        auto* a = new App(argc, argv);
         std::setlocale(LC_NUMERIC, "C");
         return a;
     }();
     return *app;
 }
 
-// Runs the event loop until `done` holds or `timeout` passes; the result of
-// `done` at the end.
+// Runs the event loop (deferred deletions included) until `done` holds or
+// `timeout` passes; the result of `done` at the end.
 inline bool WaitUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    QtApp();
+    if (QCoreApplication::instance() == nullptr) QtApp();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;

@@ -153,15 +153,51 @@ TEST(Headless, MessagesAreOneLineAndTheInterfaceIsChosenInOnePlace) {
     EXPECT_EQ(CStderrMessages::OneLine("a\r\nb"), "a  b");
 
     struct Case {
-        bool requested, display;
-        bool noticeExpected;
-    } cases[] = {{true, true, false}, {true, false, false}, {false, false, true}, {false, true, true}};
+        bool requested, built, usable;
+        bool headless, probed;
+        std::string notice;
+    } cases[] = {
+        {true, true, true, true, false, ""},
+        {false, false, true, true, false, "the windowed interface is not available in this build: running headless"},
+        {false, true, false, true, true, "no display found: running headless"},
+        {false, true, true, false, true, ""},
+    };
     for (const Case& c : cases) {
-        InterfaceChoice choice = ChooseInterface(c.requested, c.display);
-        EXPECT_TRUE(choice.headless);
-        EXPECT_EQ(!choice.notice.empty(), c.noticeExpected) << c.requested << c.display;
+        bool probed = false;
+        const InterfaceChoice choice = ChooseInterface(c.requested, c.built, [&] {
+            probed = true;
+            return DisplayProbe{c.usable, "", c.usable ? "" : "no display found"};
+        });
+        EXPECT_EQ(choice.headless, c.headless) << c.requested << c.built << c.usable;
+        EXPECT_EQ(probed, c.probed) << c.requested << c.built << c.usable;
+        EXPECT_EQ(choice.notice, c.notice);
     }
-    EXPECT_NE(ChooseInterface(false, true).notice.find("not available in this build"), std::string::npos);
+}
+
+// The probe never lets Qt meet a display it cannot open.
+TEST(Headless, DisplayProbeAnswersWithoutQt) {
+    struct Case {
+        DisplayEnvironment environment;
+        bool usable;
+        std::string qpaPlatform, why;
+    } cases[] = {
+        {{"offscreen", "", "", "", false}, true, "", ""},
+        {{"minimal", ":4242", "", "", false}, true, "", ""},
+        {{"", "", "", "", false}, false, "", "no display found"},
+        {{"", ":4242", "", "", false}, false, "", "the X display :4242 cannot be opened"},
+        {{"xcb", "", "", "", false}, false, "", "no display found"},
+        {{"", "", "wayland-0", "/nonexistent", false}, false, "", "Qt has no Wayland platform"},
+        {{"", "", "wayland-0", "/nonexistent", true}, false, "", "the Wayland display wayland-0 cannot be opened"},
+        {{"wayland", ":4242", "", "", true}, false, "", "no display found"},
+        {{"vnc", "", "", "", false}, true, "", ""},
+    };
+    for (const Case& c : cases) {
+        const DisplayProbe probe = ProbeDisplay(c.environment);
+        EndDisplayProbe();
+        EXPECT_EQ(probe.usable, c.usable) << c.environment.qpaPlatform << "|" << c.environment.display;
+        EXPECT_EQ(probe.qpaPlatform, c.qpaPlatform);
+        EXPECT_EQ(probe.why, c.why);
+    }
 }
 
 TEST(Headless, SigtermQuitsTheEventLoop) {

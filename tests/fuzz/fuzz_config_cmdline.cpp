@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!r.options.bindAddress.empty() && !quorvane::IsNumericAddress(r.options.bindAddress)) std::abort();
     for (const std::string& network : r.options.allowedNetworks)
         if (!quorvane::IsNetwork(network)) std::abort();
+    if (r.options.stateDir.size() > 4000) std::abort();
     for (const auto& [port, device] : r.options.comDevices) {
         if (port < 1 || port > 9 || device.empty() || device.size() > 255) std::abort();
     }

@@ -1,5 +1,7 @@
 #include "fake_services.h"
 
+#include <atomic>
+
 namespace quorvane::test {
 
 Recorder& TheRecorder() {
@@ -10,6 +12,7 @@ Recorder& TheRecorder() {
 void Recorder::Reset() {
     std::lock_guard lock(mutex);
     calls.clear();
+    activations.clear();
     knobs = Knobs{};
 }
 
@@ -58,6 +61,13 @@ int32_t FakeRemoveBlock(int32_t handle) {
     return 1;
 }
 
+int32_t FakeActivate(uint8_t slave, int32_t active) {
+    Recorder& r = TheRecorder();
+    std::lock_guard lock(r.mutex);
+    r.activations.emplace_back(slave, active);
+    return 8000;
+}
+
 int32_t FakeAddItem(int32_t server, int32_t group, const char* id) {
     int32_t handle = 0;
     Record({"AddItem", server, group, 0, 0, id},
@@ -85,12 +95,21 @@ int32_t FakeWriteItem(int32_t server, int32_t group, int32_t item, VARIANT* valu
     return result;
 }
 
+// Not recorded: stores only, as the slave library would (fake handles are not
+// its entries).
+int32_t FakeStoreWords(const PellacorWordStore* stores, int32_t count) {
+    for (int32_t k = 0; k < count; ++k) std::atomic_ref<uint16_t>(*stores[k].target).store(stores[k].value);
+    return 1;
+}
+
 } // namespace
 
 ModelServices RecordingServices() {
     ModelServices s;
     s.DefineDataBlock = &FakeDefine;
     s.RemoveDataBlock = &FakeRemoveBlock;
+    s.StoreDataBlockWords = &FakeStoreWords;
+    s.ActivateSlaveId = &FakeActivate;
     s.AddItem = &FakeAddItem;
     s.RemoveItem = &FakeRemoveItem;
     s.RemoveGroup = &FakeRemoveGroup;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorvane::test {
@@ -32,6 +33,9 @@ struct Recorder {
     };
     std::mutex mutex;
     std::vector<Call> calls;
+    // ActivateSlaveId(id, active) as {id, active}, apart from `calls` so that
+    // the block and item sequences read alone.
+    std::vector<std::pair<int32_t, int32_t>> activations;
     Knobs knobs;
 
     void Reset();

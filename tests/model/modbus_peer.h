@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 namespace quorvane::test {
@@ -48,6 +50,19 @@ public:
             if (!connected_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
+    // An RTU master on a fresh pseudo-terminal (/dev/ptmx); the slave
+    // library opens DevicePath(), empty when the terminal could not be made.
+    struct OnPty {};
+    Master(OnPty, int slave) {
+        ctx_ = modbus_new_rtu("/dev/ptmx", 19200, 'N', 8, 1);
+        if (ctx_ == nullptr || modbus_connect(ctx_) != 0) return;
+        const int fd = modbus_get_socket(ctx_);
+        if (grantpt(fd) != 0 || unlockpt(fd) != 0) return;
+        path_ = ptsname(fd);
+        connected_ = true;
+        modbus_set_slave(ctx_, slave);
+        modbus_set_response_timeout(ctx_, 1, 0);
+    }
     ~Master() {
         if (ctx_ == nullptr) return;
         modbus_close(ctx_);
@@ -57,6 +72,12 @@ public:
     Master& operator=(const Master&) = delete;
 
     bool Connected() const { return connected_; }
+    const std::string& DevicePath() const { return path_; }
+    // How long a request waits for its reply.
+    void SetTimeout(std::chrono::milliseconds wait) {
+        modbus_set_response_timeout(ctx_, static_cast<uint32_t>(wait.count() / 1000),
+                                    static_cast<uint32_t>(wait.count() % 1000 * 1000));
+    }
     bool ReadHolding(uint16_t point, int count, uint16_t* out) {
         return modbus_read_registers(ctx_, point - 1, count, out) == count;
     }
@@ -73,6 +94,7 @@ public:
 private:
     modbus_t* ctx_ = nullptr;
     bool connected_ = false;
+    std::string path_;
 };
 
 // Polls `condition` every 10 ms until it holds or `timeout` passes.

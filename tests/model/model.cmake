@@ -21,3 +21,6 @@ qv_test(NAME test_model_stress SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_stress.cpp
 qv_test(NAME test_model_item_list SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_item_list.cpp
         LIBS model_test_support LABELS concurrency)
 set_tests_properties(test_model_item_list PROPERTIES ENVIRONMENT TZ=UTC)
+
+qv_test(NAME test_model_served_values SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_served_values.cpp
+        LIBS model_test_support PkgConfig::LIBMODBUS LABELS concurrency TIMEOUT 120)

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cerrno>
 #include <cmath>
+#include <vector>
 
 namespace quorvane {
 namespace {
@@ -116,6 +118,75 @@ TEST_F(EndToEnd, MasterReadsConvertedValuesAndWritesReachTheServer) {
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(ValueOf(kFloat), 2.5);
     EXPECT_EQ(doc->ItemAt(kFloat)->Pending().first, low);
+}
+
+// A constant item sends no further data change: its new registers must show
+// its value as soon as the mapping changes.
+TEST_F(EndToEnd, RemappedConstantItemIsServedAtOnce) {
+    doc->AddRestoredItem("Setpoints.Short", Map(PT_HOLDING_REGISTER, 1, DT_SHORT));
+    tcp = std::make_unique<test::TcpServer>();
+    ASSERT_TRUE(tcp->Open());
+    test::Master master(tcp->Port(), 1);
+    ASSERT_TRUE(master.Connected());
+    ASSERT_EQ(doc->WriteItemAt(0, -5.0f, false), 1);
+    uint16_t regs[2] = {};
+    ASSERT_TRUE(WaitFor([&] { return master.ReadHolding(1, 1, regs) && regs[0] == 0xFFFB; }));
+
+    const uint32_t bits = std::bit_cast<uint32_t>(-5.0f);
+    struct Case {
+        const char* what;
+        PointMapping mapping;
+        std::vector<uint16_t> words;
+    } const cases[] = {
+        {"another block", Map(PT_HOLDING_REGISTER, 300, DT_SHORT), {0xFFFB}},
+        {"a FLOAT, low word first", Map(PT_HOLDING_REGISTER, 401, DT_FLOAT),
+         {static_cast<uint16_t>(bits & 0xFFFF), static_cast<uint16_t>(bits >> 16)}},
+        {"a FLOAT moved by one inside its block", Map(PT_HOLDING_REGISTER, 402, DT_FLOAT),
+         {static_cast<uint16_t>(bits & 0xFFFF), static_cast<uint16_t>(bits >> 16)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(doc->EditItemMapping(0, c.mapping), 1);
+        const int count = static_cast<int>(c.words.size());
+        ASSERT_TRUE(master.ReadHolding(c.mapping.address, count, regs));
+        EXPECT_EQ(std::vector<uint16_t>(regs, regs + count), c.words);
+    }
+}
+
+// A slave id that no block serves falls silent on a shared line, so that a
+// real slave of that id can answer; mapping a point there serves it again.
+TEST_F(EndToEnd, SlaveIdWithoutPointsIsSilentOnTheSerialLine) {
+    constexpr uint8_t kSlave = 9;
+    test::Master master(test::Master::OnPty{}, kSlave);
+    ASSERT_TRUE(master.Connected());
+    ASSERT_EQ(SetPortDevice(8, master.DevicePath().c_str()), 1);
+    PortSettings settings{};
+    settings.baudRate = 19200;
+    settings.dataBits = 8;
+    const int32_t link = OpenConnection(nullptr, 8, 1, 8, &settings);
+    ASSERT_NE(link, -1);
+    // A line turnaround between requests, as masters keep on a real line.
+    auto read = [&](uint16_t point, uint16_t* out) {
+        std::this_thread::sleep_for(20ms);
+        return master.ReadHolding(point, 1, out);
+    };
+
+    doc->AddRestoredItem("Setpoints.Short", test::Mapped(kSlave, PT_HOLDING_REGISTER, 1, DT_SHORT));
+    uint16_t value = 0;
+    EXPECT_TRUE(read(1, &value));
+    EXPECT_FALSE(read(200, &value)); // no block there, but the id is served: an exception
+    EXPECT_EQ(errno, EMBXILADD);
+
+    doc->RemoveItemAt(0);
+    master.SetTimeout(300ms);
+    EXPECT_FALSE(read(1, &value));
+    EXPECT_EQ(errno, ETIMEDOUT); // silence, not an exception
+
+    doc->AddRestoredItem("Setpoints.Short", test::Mapped(kSlave, PT_HOLDING_REGISTER, 500, DT_SHORT));
+    master.SetTimeout(1000ms);
+    EXPECT_TRUE(read(500, &value));
+    EXPECT_EQ(CloseConnection(link), 1);
+    SetPortDevice(8, nullptr);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 
 namespace quorvane {
@@ -29,18 +30,26 @@ protected:
     }
 };
 
-TEST_F(PointMapTest, OverlappingBlocksAndFirstBlockWins) {
+TEST_F(PointMapTest, OverlappingBlocksAllHoldTheStoredValue) {
     ASSERT_EQ(map.MapPoint(S1, HR, 100), 1);
     EXPECT_EQ(TheRecorder().Calls(), (std::vector<Call>{{"DefineDataBlock", 1, 3, 100, 100}}));
     ASSERT_EQ(map.MapPoint(S1, HR, 150), 1); // only a flag
-    ASSERT_EQ(map.MapPoint(S1, HR, 50), 1);  // a second block 50..149 over the first
+    ASSERT_EQ(map.StoreRegister(S1, HR, 120, 5), 1);
+    ASSERT_EQ(map.MapPoint(S1, HR, 50), 1); // a second block 50..149 over the first
     EXPECT_EQ(Starts(map), (std::vector<uint16_t>{100, 50}));
     EXPECT_EQ(TheRecorder().Calls().size(), 2u);
-
-    ASSERT_EQ(map.StoreRegister(S1, HR, 120, 77), 1);
     const auto blocks = map.Blocks();
+    EXPECT_EQ(blocks->at(1)->Load(120), 5); // a new block starts with the words it shares
+    EXPECT_EQ(blocks->at(1)->Load(99), 0);
+
+    // The slave library may serve 120 from either block: both get the value.
+    ASSERT_EQ(map.StoreRegister(S1, HR, 120, 77), 1);
     EXPECT_EQ(blocks->at(0)->Load(120), 77);
-    EXPECT_EQ(blocks->at(1)->Load(120), 0); // the overlapping block keeps its own word
+    EXPECT_EQ(blocks->at(1)->Load(120), 77);
+    ASSERT_EQ(map.StoreRegisterPair(S1, HR, 149, 0x1111, 0x2222), 1); // 149 in both, 150 in the first
+    EXPECT_EQ(blocks->at(0)->Load(149), 0x1111);
+    EXPECT_EQ(blocks->at(1)->Load(149), 0x1111);
+    EXPECT_EQ(blocks->at(0)->Load(150), 0x2222);
     uint16_t v = 0;
     ASSERT_EQ(map.LoadRegister(S1, HR, 120, &v), 1);
     EXPECT_EQ(v, 77);
@@ -51,6 +60,9 @@ TEST_F(PointMapTest, OverlappingBlocksAndFirstBlockWins) {
     v = 4321;
     EXPECT_EQ(map.LoadRegister(S1, HR, 250, &v), 0);
     EXPECT_EQ(v, 4321); // untouched
+    EXPECT_EQ(map.StoreRegisterPair(S1, HR, 250, 1, 2), 0);
+    EXPECT_EQ(map.StoreRegisterPair(S1, HR, 49, 1, 2), 1); // only the high word is held
+    EXPECT_EQ(blocks->at(1)->Load(50), 2);
 }
 
 TEST_F(PointMapTest, BlockLayoutAfterMappingsAndUnmappings) {
@@ -141,17 +153,61 @@ TEST_F(PointMapTest, RemoveAllInListOrder) {
     EXPECT_EQ(map.BlockCount(), 0u);
 }
 
-TEST_F(PointMapTest, SnapshotKeepsReleasedBlockReadable) {
+TEST_F(PointMapTest, SlaveIdIsDeactivatedWithItsLastBlock) {
+    using Activations = std::vector<std::pair<int32_t, int32_t>>;
+    constexpr int32_t IR = PELLACOR_INPUT_REGISTER;
+    // A positive address maps a point of (slave, type), a negative one unmaps it.
+    struct Step {
+        uint8_t slave;
+        int32_t type;
+        int address;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        Activations deactivated;
+    } const cases[] = {
+        {"the last block of the id goes", {{S1, HR, 10}, {S1, HR, -10}}, {{S1, 0}}},
+        {"a block of another type still serves the id", {{S1, HR, 10}, {S1, IR, 10}, {S1, HR, -10}}, {}},
+        {"each id on its own", {{S1, HR, 10}, {2, HR, 10}, {2, HR, -10}, {S1, HR, -10}}, {{2, 0}, {S1, 0}}},
+        {"a block left with a used flag stays", {{S1, HR, 10}, {S1, HR, 11}, {S1, HR, -10}}, {}},
+        {"mapped again after removal: nothing to switch on", {{S1, HR, 10}, {S1, HR, -10}, {S1, HR, 20}},
+         {{S1, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TheRecorder().Reset();
+        CPointMap fresh{test::RecordingServices()};
+        for (const Step& step : c.steps) {
+            const auto address = static_cast<uint16_t>(std::abs(step.address));
+            if (step.address > 0) fresh.MapPoint(step.slave, step.type, address);
+            else fresh.UnmapPoint(step.slave, step.type, address);
+        }
+        EXPECT_EQ(TheRecorder().activations, c.deactivated);
+    }
+    map.MapPoint(S1, HR, 100);
+    map.MapPoint(S1, IR, 100);
+    map.MapPoint(9, HR, 100);
+    TheRecorder().Reset();
+    map.RemoveAll(); // each id once
+    EXPECT_EQ(TheRecorder().activations, (Activations{{S1, 0}, {9, 0}}));
+}
+
+TEST_F(PointMapTest, ReleasedBlockLivesAsLongAsASnapshotHoldsIt) {
     map.MapPoint(S1, HR, 100);
     map.StoreRegister(S1, HR, 100, 5);
     auto held = map.Blocks();
+    const std::weak_ptr<CDataBlock> block = held->at(0);
     map.UnmapPoint(S1, HR, 100);
     EXPECT_EQ(held->at(0)->Load(100), 5);
+    held.reset();
+    EXPECT_TRUE(block.expired()); // RemoveDataBlock has returned: no grace period
 }
 
 TEST_F(PointMapTest, LookupAgreesWithTheListOrderRuleUnderRandomChanges) {
-    // Stores must land in the first block in list order that holds the
-    // address, however the blocks overlap, for every address.
+    // Stores must land in every block that holds the address, however the
+    // blocks overlap, for every address; loads come from the first in list
+    // order.
     std::mt19937 random(42);
     std::vector<std::pair<uint8_t, uint16_t>> mapped;
     for (int step = 0; step < 300; ++step) {
@@ -168,17 +224,13 @@ TEST_F(PointMapTest, LookupAgreesWithTheListOrderRuleUnderRandomChanges) {
         const auto blocks = map.Blocks();
         for (uint8_t slave = 1; slave <= 2; ++slave) {
             for (uint16_t address = 0; address < 620; ++address) {
-                const CDataBlock* holder = nullptr;
+                std::vector<const CDataBlock*> holders;
                 for (const auto& b : *blocks)
-                    if (b->Holds(slave, HR, address)) {
-                        holder = b.get();
-                        break;
-                    }
+                    if (b->Holds(slave, HR, address)) holders.push_back(b.get());
                 const uint16_t value = static_cast<uint16_t>(step * 1000 + address);
-                ASSERT_EQ(map.StoreRegister(slave, HR, address, value), holder ? 1 : 0) << address;
-                if (holder) {
+                ASSERT_EQ(map.StoreRegister(slave, HR, address, value), holders.empty() ? 0 : 1) << address;
+                for (const CDataBlock* holder : holders)
                     ASSERT_EQ(holder->Load(address), value) << "step " << step << " address " << address;
-                }
             }
         }
     }

@@ -37,6 +37,7 @@ ModelServices Services() {
     ModelServices s = test::RecordingServices();
     s.DefineDataBlock = ModelServices{}.DefineDataBlock;
     s.RemoveDataBlock = ModelServices{}.RemoveDataBlock;
+    s.StoreDataBlockWords = ModelServices{}.StoreDataBlockWords;
     return s;
 }
 

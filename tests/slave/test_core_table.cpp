@@ -155,6 +155,51 @@ TEST_F(Table, OverlapsReadFirstAndWriteAll) {
     EXPECT_GT(h, 3);
 }
 
+TEST_F(Table, StoreDataBlockWordsStoresAllOrNothing) {
+    uint16_t* h = holding;
+    struct Case {
+        const char* what;
+        std::vector<PellacorWordStore> stores;
+        int32_t count;
+        int32_t result;
+        std::vector<uint16_t> first3; // holding[0..2] afterwards
+    } const cases[] = {
+        {"nothing to store", {}, 0, 1, {0x1000, 0x1001, 0x1002}},
+        {"no array", {}, 1, 0, {0x1000, 0x1001, 0x1002}},
+        {"a bad handle stores none", {{3, h, 7}, {251, h + 1, 8}}, 2, 0, {0x1000, 0x1001, 0x1002}},
+        {"handle 0", {{0, h, 7}}, 1, 0, {0x1000, 0x1001, 0x1002}},
+        {"two words of one block", {{3, h, 7}, {3, h + 1, 8}}, 2, 1, {7, 8, 0x1002}},
+        {"words of several blocks",
+         {{6, slave2, 9}, {3, h + 2, 10}, {6, slave2 + 1, 11}},
+         3,
+         1,
+         {0x1000, 0x1001, 10}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int i = 0; i < 3; ++i) holding[i] = static_cast<uint16_t>(0x1000 + i);
+        EXPECT_EQ(StoreDataBlockWords(c.stores.empty() ? nullptr : c.stores.data(), c.count), c.result);
+        EXPECT_EQ(std::vector<uint16_t>(holding, holding + 3), c.first3);
+    }
+    EXPECT_EQ(slave2[0], 9);
+    EXPECT_EQ(slave2[1], 11);
+    EXPECT_EQ(Process(Transport::Tcp, "0203 0000 0002").data, "0009000B"); // and the next read sees them
+}
+
+TEST_F(Table, RemovingABlockFromItsOwnWriteCallbackReturns) {
+    // A request holds no block while it calls out, so the removal does not
+    // wait for the request that is calling it.
+    static int32_t removed = -1;
+    EnableCallback([](int32_t, int32_t, int32_t, int32_t) {
+        removed = RemoveDataBlock(3);
+        return 0;
+    });
+    EXPECT_EQ(Process(Transport::Tcp, "0106 0000 0042").outcome, Outcome::Echo);
+    EXPECT_EQ(removed, 1);
+    EXPECT_EQ(holding[0], 0x42);
+    EXPECT_EQ(Process(Transport::Tcp, "0103 0000 0001").exception, 2);
+}
+
 TEST_F(Table, WriteCallbacksCarryTheRequestSlaveAndPointValues) {
     EnableCallback(&WriteLog::Record);
     Process(Transport::Rtu, "0006 0002 0007");                  // broadcast: slave 0 in the callback

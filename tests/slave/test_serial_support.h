@@ -234,7 +234,11 @@ inline std::string Ascii(std::string_view body, bool lowercaseLrc = false) {
         sum = static_cast<uint8_t>(sum + std::stoi(std::string(body.substr(i, 2)), nullptr, 16));
     char lrc[3];
     std::snprintf(lrc, sizeof lrc, lowercaseLrc ? "%02x" : "%02X", static_cast<uint8_t>(-sum));
-    return ":" + std::string(body) + lrc + "\r\n";
+    // Appended piece by piece: GCC 12 at -O3 takes `":" + std::string(...)`
+    // for an overlapping copy (-Wrestrict).
+    std::string frame(1, ':');
+    frame.append(body).append(lrc).append("\r\n");
+    return frame;
 }
 
 // Opens `port` on `line` through the public interface; -1 on failure.

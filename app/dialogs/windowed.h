@@ -1,0 +1,34 @@
+// The window layer as the program's main() uses it.
+#pragma once
+
+#include "command_handlers.h"
+#include "main_frame_wnd.h"
+
+#include <QCoreApplication>
+
+#include <memory>
+
+namespace quorvane {
+
+// A QApplication with the program icon. argc and argv must outlive it.
+std::unique_ptr<QCoreApplication> CreateWindowedApplication(int& argc, char** argv);
+// Message boxes for the operator's messages.
+std::unique_ptr<CMessageSink> CreateMessageBoxes();
+
+// The main window with its command handlers; destroy it before the
+// application object.
+class CWindowedInterface {
+  public:
+    explicit CWindowedInterface(CQuorvaneApp& app);
+    CMainFrameWnd& MainWindow() { return *window_; }
+    CCommandHandlers& Handlers() { return handlers_; }
+
+  private:
+    CCommandHandlers handlers_;
+    std::unique_ptr<CMainFrameWnd> window_;
+};
+
+// Registers the standard handlers and shows the main window.
+std::unique_ptr<CWindowedInterface> CreateWindowedInterface(CQuorvaneApp& app);
+
+} // namespace quorvane
