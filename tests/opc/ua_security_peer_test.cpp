@@ -177,11 +177,15 @@ TEST_F(UaSecurityPeerTest, ConnectServerTakesSecurityFromTheListFile) {
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     ASSERT_EQ(OstrandInitialize(), 0);
 
+    testing::internal::CaptureStderr();
     EXPECT_EQ(ConnectServer("", peer_->Url().c_str(), 0), -1) << "the server is not trusted yet";
+    const std::string untrusted = testing::internal::GetCapturedStderr();
     const fs::path pki = config / "ostrand/pki";
     std::vector<fs::path> rejected;
     for (const auto& e : fs::directory_iterator(pki / "rejected")) rejected.push_back(e.path());
     ASSERT_EQ(rejected.size(), 1u);
+    EXPECT_NE(untrusted.find(rejected[0].string()), std::string::npos) << untrusted;
+    EXPECT_NE(untrusted.find("move that file to " + (pki / "trusted/certs").string()), std::string::npos) << untrusted;
     struct stat st {};
     ASSERT_EQ(::stat((pki / "own/private/ostrand.pem").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0077, 0u) << "our private key is the owner's only";
@@ -196,10 +200,19 @@ TEST_F(UaSecurityPeerTest, ConnectServerTakesSecurityFromTheListFile) {
     EXPECT_EQ(status.serverState, 1);
     DisconnectServer(s);
 
-    // A password file others can read is refused.
-    ::chmod((dir_->path / "good.pw").c_str(), 0644);
+    // A wrong password says so.
+    std::ofstream(config / "ostrand/servers.conf")
+        << peer_->Url() << " mode=Sign user=operator password-file=" << (dir_->path / "bad.pw").string() << "\n";
+    testing::internal::CaptureStderr();
     EXPECT_EQ(ConnectServer("", peer_->Url().c_str(), 0), -1);
-    ::chmod((dir_->path / "good.pw").c_str(), 0600);
+    const std::string wrong = testing::internal::GetCapturedStderr();
+    EXPECT_NE(wrong.find("refused the user name or password"), std::string::npos) << wrong;
+
+    // A password file others can read is refused.
+    ::chmod((dir_->path / "bad.pw").c_str(), 0644);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ConnectServer("", peer_->Url().c_str(), 0), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("chmod 600"), std::string::npos);
 
     OstrandUninitialize();
     if (old) setenv("XDG_CONFIG_HOME", saved.c_str(), 1);

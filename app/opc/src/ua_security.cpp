@@ -326,6 +326,27 @@ std::optional<EndpointDescription> choose_endpoint(const std::vector<EndpointDes
     return std::nullopt;
 }
 
+std::string security_refusal(StatusCode status) {
+    switch (status & 0xFFFF0000u) {
+    case status::BadUserAccessDenied:
+    case status::BadIdentityTokenInvalid:
+        return "the server refused the user name or password (check user= and the password file)";
+    case status::BadIdentityTokenRejected:
+        return "the server refused this kind of user identity on the chosen endpoint";
+    case status::BadSecurityChecksFailed:
+    case kBadCertificateInvalid:
+    case kBadCertificateUntrusted:
+        return "the server refused the secured channel; it may not trust the gateway's certificate yet "
+               "(own/certs/ostrand.der in the PKI folder)";
+    case kBadApplicationSignatureInvalid:
+        return "the server's session signature did not verify";
+    case kBadSecurityPolicyRejected:
+        return "the server refused the security policy or mode";
+    default:
+        return {};
+    }
+}
+
 std::optional<std::string> read_password_file(const std::string& path, std::string* error) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {

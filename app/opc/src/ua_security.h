@@ -161,6 +161,10 @@ std::optional<SecurityOptions> parse_security_options(const std::map<std::string
 std::optional<EndpointDescription> choose_endpoint(const std::vector<EndpointDescription>& endpoints,
                                                    const SecurityOptions& options, std::string* error);
 
+// What a refused session means for the operator when the status is about
+// security or identity ("" otherwise), e.g. a wrong user name or password.
+std::string security_refusal(StatusCode status);
+
 // The first line of a password file (without its line end). Refused when the
 // file can be read by its group or others, or cannot be read.
 std::optional<std::string> read_password_file(const std::string& path, std::string* error);
