@@ -7,6 +7,7 @@
 #include "ostrand.h"
 #include "ua_loop.h"
 #include "ua_peer.h"
+#include "temp_dir.h"
 #include "ua_pki.h"
 
 #include <gtest/gtest.h>
@@ -23,17 +24,9 @@ using namespace ostrand::ua;
 using namespace std::chrono_literals;
 using quorvane::test::UaPeer;
 namespace fs = std::filesystem;
+using quorvane::test::TempDir;
 
 constexpr Millis kWait = 20s;
-
-struct TempDir {
-    TempDir() {
-        char pattern[] = "/tmp/ua_security_peer_XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    fs::path path;
-};
 
 class UaSecurityPeerTest : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 // server-side sealer), the session signatures and the user name token, the
 // endpoint choice, password files and the certificate store.
 #include "ua_channel.h"
+#include "temp_dir.h"
 #include "ua_pki.h"
 #include "ua_secure_server.h"
 #include "ua_server_chunks.h"
@@ -23,6 +24,7 @@ using namespace std::chrono_literals;
 using crypto::Bytes;
 using test::SecureServer;
 using test::TestCredentials;
+using quorvane::test::TempDir;
 using Kind = ChannelEvent::Kind;
 
 Bytes Hex(std::string_view h) {
@@ -393,15 +395,6 @@ TEST(UaSecurity, ChoosingTheEndpoint) {
         }
     }
 }
-
-struct TempDir {
-    TempDir() {
-        char pattern[] = "/tmp/ua_security_test_XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::filesystem::path path;
-};
 
 TEST(UaSecurity, PasswordFilesReadableByTheOwnerOnly) {
     TempDir dir;
