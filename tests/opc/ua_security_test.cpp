@@ -101,35 +101,6 @@ TEST(UaCrypto, RsaBlocksFor2048And4096BitKeys) {
     }
 }
 
-TEST(UaSecurity, ChunkSizesFollowTheKeyOfEachDirection) {
-    const Credentials& own = TestCredentials(2048);
-    const Credentials& server = TestCredentials(4096);
-    Basic256Sha256Policy policy(MessageSecurityMode::Sign, own, server.certificate);
-    ASSERT_TRUE(policy.usable());
-    struct Case {
-        SecurityPolicy::Keys keys;
-        SecurityPolicy::Sizes want;
-    };
-    const Case cases[] = {
-        {{true, 0, false}, {470, 512, 256, true}},  // to the server: its 4096-bit key encrypts, ours signs
-        {{true, 0, true}, {214, 256, 512, true}},   // from the server: the reverse
-        {{false, 1, false}, {16, 16, 32, false}},   // Sign: HMAC only
-    };
-    for (const Case& c : cases) {
-        const auto s = policy.sizes(c.keys);
-        EXPECT_EQ(s.plain_block, c.want.plain_block);
-        EXPECT_EQ(s.cipher_block, c.want.cipher_block);
-        EXPECT_EQ(s.signature, c.want.signature);
-        EXPECT_EQ(s.encrypts, c.want.encrypts);
-    }
-    Basic256Sha256Policy encrypting(MessageSecurityMode::SignAndEncrypt, own, server.certificate);
-    EXPECT_TRUE(encrypting.sizes({false, 1, false}).encrypts);
-    Basic256Sha256Policy unusable(MessageSecurityMode::Sign, own, Text("not a certificate"));
-    EXPECT_FALSE(unusable.usable());
-    const Credentials weak{TestCredentials(2048).certificate, crypto::RsaKey::generate(1024)};
-    EXPECT_FALSE(Basic256Sha256Policy(MessageSecurityMode::Sign, weak, server.certificate).usable());
-}
-
 // The client channel against the test server, through OPN, messages both
 // ways and a renewal.
 struct SecuredPair {
