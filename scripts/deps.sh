@@ -15,7 +15,7 @@ qv_need_packages() {
   fi
 }
 
-QV_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev)
+QV_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev)
 QV_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev clang libclang-rt-14-dev
                   util-linux procps xvfb xauth locales fonts-dejavu-core poppler-utils systemd)
 

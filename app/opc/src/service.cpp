@@ -4,11 +4,13 @@
 #include "ua_backend.h"
 #include "ua_discovery.h"
 #include "ua_loop.h"
+#include "ua_pki.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <system_error>
@@ -243,7 +245,14 @@ int32_t Service::connect_ua(const std::string& machine, const std::string& serve
     // Naming, discovery and the session handshake: network waits, without mu_.
     std::shared_ptr<Backend> backend;
     for (const std::string& url : ua::endpoints_for(machine, server, settings)) {
-        backend = connect_ua_backend(loop, url, handle, other_sink_, settings);
+        // Security and identity from the list file's options and the server's endpoints.
+        std::string refused;
+        const auto secured = ua::settings_for(url, settings, &refused);
+        if (!secured) {
+            std::fprintf(stderr, "ostrand: %s\n", refused.c_str());
+            continue;
+        }
+        backend = connect_ua_backend(loop, url, handle, other_sink_, *secured);
         if (backend) break;
     }
     if (!backend) return -1;

@@ -1,11 +1,13 @@
 #include "ua_backend.h"
 
 #include "ua_loop.h"
+#include "ua_security.h"
 #include "ua_text.h"
 #include "ua_variant.h"
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -624,6 +626,8 @@ std::shared_ptr<Backend> connect_ua_backend(std::shared_ptr<UaLoop> loop, const 
     UaLoop::ConnectionId id = 0;
     auto done = loop->open(url, settings, &id);
     if (!done->wait_for(settings.connect_total + settings.request_grace) || done->status() != status::Good) {
+        if (const std::string why = ua::security_refusal(done->done() ? done->status() : status::Good); !why.empty())
+            std::fprintf(stderr, "ostrand: %s: %s\n", url.c_str(), why.c_str());
         if (id != 0) loop->close(id);
         return nullptr;
     }

@@ -282,7 +282,7 @@ ChannelEvent SecureChannel::take_chunk(std::span<const uint8_t> chunk, SteadyTim
     Reader r(chunk);
     r.skip(kMessageHeaderSize);
     const uint32_t channel_id = r.uint32();
-    SecurityPolicy::Keys keys{open, 0};
+    SecurityPolicy::Keys keys{open, 0, true};
     if (open) {
         const String uri = r.string();
         const ByteString certificate = r.byte_string();

@@ -46,6 +46,9 @@ public:
     struct Keys {
         bool asymmetric = false;
         uint32_t token_id = 0;
+        // A chunk from the server: under an asymmetric policy its sizes come
+        // from the other key pair (our key decrypts, theirs signs).
+        bool incoming = false;
     };
     struct Sizes {
         size_t plain_block = 1;  // plaintext bytes per cipher block

@@ -2,6 +2,7 @@
 #include "ua_client.h"
 
 #include "ua_codec.h"
+#include "ua_security.h"
 
 #include <unistd.h>
 
@@ -48,7 +49,8 @@ Random system_random() {
 
 UaClient::UaClient(UaSettings settings, const Clock& wall, Random random)
     : settings_(std::move(settings)), wall_(wall), random_(std::move(random)),
-      channel_(std::make_unique<NonePolicy>(), settings_.limits) {}
+      channel_(settings_.security ? settings_.security->make_policy() : std::make_unique<NonePolicy>(),
+               settings_.limits) {}
 
 void UaClient::connect(std::string endpoint_url, SteadyTime now, bool with_session) {
     fail_pending(status::BadConnectionClosed);
@@ -114,6 +116,11 @@ void UaClient::send_create_session(SteadyTime now) {
     if (settings_.session_nonce_length > 0) cs.client_nonce = random_bytes(random_, settings_.session_nonce_length);
     cs.requested_session_timeout = settings_.requested_session_timeout;
     cs.max_response_message_size = settings_.max_response_message_size;
+    session_nonce_ = cs.client_nonce;
+    if (settings_.security) {
+        const crypto::Bytes certificate = settings_.security->client_certificate();
+        if (!certificate.empty()) cs.client_certificate = std::string(certificate.begin(), certificate.end());
+    }
     state_ = State::CreatingSession;
     session_request_ = send(std::move(cs), now, settings_.request_timeout, true);
     if (session_request_ == 0) fail(refusal_, "CreateSession could not be sent");
@@ -250,6 +257,20 @@ void UaClient::on_internal(uint32_t id, const Response& response, SteadyTime now
     if (state_ == State::CreatingSession) {
         const auto* cs = std::get_if<CreateSessionResponse>(&response);
         if (cs == nullptr) return fail(status::BadUnknownResponse, "not a CreateSession response");
+        if (settings_.security) {
+            ActivateSessionRequest as;
+            as.locale_ids = settings_.locale_ids;
+            std::string why;
+            if (const StatusCode st = settings_.security->activate(*cs, crypto::view(session_nonce_.value_or("")), as, &why))
+                return fail(st, why);
+            session_id_ = cs->session_id;
+            auth_token_ = cs->authentication_token;
+            revised_session_timeout_ = cs->revised_session_timeout;
+            state_ = State::Activating;
+            session_request_ = send(std::move(as), now, settings_.request_timeout, true);
+            if (session_request_ == 0) fail(refusal_, "ActivateSession could not be sent");
+            return;
+        }
         // The anonymous token policy of the endpoint with SecurityPolicy None:
         // its policyId is the server's choice and must be sent back as is.
         bool none_endpoint = false;

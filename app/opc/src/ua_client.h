@@ -37,6 +37,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,6 +46,7 @@
 namespace ostrand::ua {
 
 using Millis = std::chrono::milliseconds;
+class SessionSecurity; // ua_security.h
 
 // Time limits and the values the client announces. Tests shrink the limits.
 struct UaSettings {
@@ -68,6 +70,9 @@ struct UaSettings {
     ApplicationDescription client_description = default_description();
     std::string session_name = default_session_name();
     std::vector<String> locale_ids{std::string("en")};
+    // Security and identity of the session (ua_security.h); null: SecurityPolicy
+    // None and the anonymous token of the server's None endpoint.
+    std::shared_ptr<const SessionSecurity> security;
 
     // {urn:<host>:ostrand, urn:ostrand, "Ostrand", Client}; "Ostrand <host> <pid>".
     static ApplicationDescription default_description();
@@ -179,6 +184,7 @@ private:
     uint32_t session_request_ = 0;                   // CreateSession/ActivateSession/CloseSession in flight
     NodeId session_id_;
     NodeId auth_token_;
+    ByteString session_nonce_; // our CreateSession nonce, which the server signs
     double revised_session_timeout_ = 0;
     std::map<uint32_t, Pending> pending_;
     std::vector<uint8_t> output_;

@@ -243,6 +243,17 @@ struct AnonymousIdentityToken {
     friend bool operator==(const AnonymousIdentityToken&, const AnonymousIdentityToken&) = default;
 };
 
+// A user name with its password, encrypted for the server as its token
+// policy asks (encryption_algorithm names how; null: in clear).
+struct UserNameIdentityToken {
+    static constexpr uint32_t kEncodingId = encoding::UserNameIdentityToken;
+    String policy_id;
+    String user_name;
+    ByteString password;
+    String encryption_algorithm;
+    friend bool operator==(const UserNameIdentityToken&, const UserNameIdentityToken&) = default;
+};
+
 struct DataChangeFilter {
     static constexpr uint32_t kEncodingId = encoding::DataChangeFilter;
     DataChangeTrigger trigger = DataChangeTrigger::StatusValue;
@@ -580,6 +591,7 @@ QV_UA_CODEC(ResponseHeader);
 QV_UA_CODEC(ApplicationDescription);
 QV_UA_CODEC(EndpointDescription);
 QV_UA_CODEC(AnonymousIdentityToken);
+QV_UA_CODEC(UserNameIdentityToken);
 QV_UA_CODEC(DataChangeFilter);
 QV_UA_CODEC(DataChangeNotification);
 QV_UA_CODEC(StatusChangeNotification);

@@ -3,6 +3,7 @@
 //
 //   node server.js PORT [--run-seconds N] [--big-folder N] [--bench N] [--bench-interval MS]
 //                       [--max-continuation-points N] [--ignore-stdin] [--quiet]
+//                       [--security PKI_DIR] [--user NAME:PASSWORD]
 //
 // Listens on 127.0.0.1 only, SecurityPolicy None, anonymous, registers with no
 // discovery server. PORT 0 takes a free loopback port. Prints one line
@@ -23,18 +24,22 @@
 //     change by themselves, so a write can be read back
 //   BigFolder: --big-folder variables V0..V<N-1> (Int32 = k; default 5000)
 //   Bench: --bench Double variables V0..V<N-1>, all changed every --bench-interval ms
+// --security adds Basic256Sha256 endpoints (Sign, SignAndEncrypt) next to None,
+// with the server's certificates kept in PKI_DIR (made there on first start)
+// and every client certificate accepted; --user adds a user name token
+// (NAME:PASSWORD, default operator:peer-secret under --security).
 // NodeIds are ns=1;s=<path with dots>, e.g. ns=1;s=Channel1.Device1.Speed.
 "use strict";
 
 const net = require("net");
 const {
-    OPCUAServer, Variant, DataType, SecurityPolicy, MessageSecurityMode, StatusCodes
+    OPCUAServer, Variant, DataType, SecurityPolicy, MessageSecurityMode, StatusCodes, OPCUACertificateManager
 } = require("node-opcua");
 
 function parseArgs(argv) {
     const o = {
         port: 0, runSeconds: 600, bigFolder: 5000, bench: 0, benchInterval: 100,
-        maxContinuationPoints: 10, ignoreStdin: false, quiet: false
+        maxContinuationPoints: 10, ignoreStdin: false, quiet: false, security: "", user: ""
     };
     const number = (name, value, min, max) => {
         const n = Number(value);
@@ -58,6 +63,11 @@ function parseArgs(argv) {
             case "--max-continuation-points": o.maxContinuationPoints = number(a, next(), 1, 1000); break;
             case "--ignore-stdin": o.ignoreStdin = true; break;
             case "--quiet": o.quiet = true; break;
+            case "--security": o.security = next(); break;
+            case "--user":
+                o.user = next();
+                if (!o.user.includes(":")) throw new Error("--user takes NAME:PASSWORD");
+                break;
             default:
                 if (a.startsWith("-") || positional > 0) throw new Error(`unknown argument "${a}"`);
                 o.port = number("PORT", a, 0, 65535);
@@ -192,6 +202,24 @@ async function main() {
     const log = (...a) => { if (!o.quiet) console.error(...a); };
     const port = o.port || await freeLoopbackPort();
 
+    const secured = {};
+    if (o.security) {
+        const user = o.user || "operator:peer-secret";
+        const colon = user.indexOf(":");
+        const [name, password] = [user.slice(0, colon), user.slice(colon + 1)];
+        const serverCertificateManager = new OPCUACertificateManager({
+            rootFolder: o.security, automaticallyAcceptUnknownCertificate: true
+        });
+        await serverCertificateManager.initialize();
+        Object.assign(secured, {
+            serverCertificateManager,
+            certificateFile: `${o.security}/own/certs/server_certificate.pem`,
+            privateKeyFile: `${o.security}/own/private/private_key.pem`,
+            securityPolicies: [SecurityPolicy.None, SecurityPolicy.Basic256Sha256],
+            securityModes: [MessageSecurityMode.None, MessageSecurityMode.Sign, MessageSecurityMode.SignAndEncrypt],
+            userManager: { isValidUser: (u, p) => u === name && p === password }
+        });
+    }
     const server = new OPCUAServer({
         port,
         host: "127.0.0.1",
@@ -199,6 +227,7 @@ async function main() {
         securityPolicies: [SecurityPolicy.None],
         securityModes: [MessageSecurityMode.None],
         allowAnonymous: true,
+        ...secured,
         serverInfo: {
             applicationUri: "urn:opcua-peer:server",
             productUri: "urn:opcua-peer",
