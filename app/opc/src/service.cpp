@@ -1,5 +1,10 @@
 #include "service.h"
 
+#include "sim_backend.h"
+#include "ua_backend.h"
+#include "ua_discovery.h"
+#include "ua_loop.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,18 +17,11 @@ namespace ostrand {
 
 namespace {
 
-// New items are reported soon after they are added, without waiting for a full
-// update period; a burst of AddItem calls still shares one early sample.
-constexpr auto kFirstReportDelay = std::chrono::milliseconds(20);
 constexpr auto kLoadWindow = std::chrono::seconds(1);
 
 void set_filetime(FILETIME* out, uint64_t value) {
     out->dwLowDateTime = static_cast<uint32_t>(value);
     out->dwHighDateTime = static_cast<uint32_t>(value >> 32);
-}
-
-void add_unique(std::vector<std::string>& names, std::string name) {
-    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
 }
 
 } // namespace
@@ -48,8 +46,34 @@ bool is_local_machine(const char* machine) {
            !strncasecmp(machine, host, static_cast<size_t>(dot - host));
 }
 
-Service::Connection::~Connection() {
-    for (VARIANT& v : stored) VariantClear(&v);
+Service::Change& Service::Change::operator=(Change&& o) noexcept {
+    if (this != &o) {
+        VariantClear(&value);
+        server = o.server;
+        group = o.group;
+        item = o.item;
+        value = o.value;
+        filetime = o.filetime;
+        quality = o.quality;
+        VariantInit(&o.value);
+    }
+    return *this;
+}
+
+void Service::Sink::push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
+                         int32_t quality) {
+    Change change;
+    change.server = server;
+    change.group = group;
+    change.item = item;
+    change.value = value;
+    VariantInit(&value);
+    change.filetime = filetime;
+    change.quality = quality;
+    if (!locked_) return service_.enqueue(std::move(change));
+    std::lock_guard lock(service_.mu_);
+    service_.enqueue(std::move(change));
+    service_.wake_.notify_all();
 }
 
 Service& Service::instance() {
@@ -98,29 +122,49 @@ void Service::uninitialize() {
 }
 
 void Service::stop(std::unique_lock<std::mutex>& lock) {
-    for (auto& [handle, c] : connections_) drop_groups(*c);
     stopping_ = true;
+    ++generation_;
     wake_.notify_all();
     std::thread worker = std::move(thread_);
+    // Backends may wait on their own threads, which may wait on mu_: they go
+    // away without it.
+    std::map<int32_t, Connection> connections = std::move(connections_);
+    connections_.clear();
+    std::shared_ptr<ua::UaLoop> loop = std::move(ua_loop_);
     lock.unlock();
     worker.join();
+    connections.clear();
+    if (loop) loop->stop();
+    loop.reset();
     lock.lock();
     thread_id_ = {};
-    connections_.clear();
     listing_.clear();
+    queue_.clear();
+    queued_.clear();
     stopping_ = false;
     idle_.notify_all();
 }
 
+std::shared_ptr<Backend> Service::backend_of(int32_t server) {
+    std::lock_guard lock(mu_);
+    Connection* c = find(server);
+    return c ? c->backend : nullptr;
+}
+
+void Service::set_ua_settings(const ua::UaSettings& settings) {
+    std::lock_guard lock(mu_);
+    ua_settings_ = settings;
+}
+
 Service::Connection* Service::find(int32_t server) {
     auto it = connections_.find(server);
-    return it == connections_.end() ? nullptr : it->second.get();
+    return it == connections_.end() ? nullptr : &it->second;
 }
 
 Service::Group* Service::find(Connection* c, int32_t group) {
     if (!c) return nullptr;
     auto it = c->groups.find(group);
-    return it == c->groups.end() ? nullptr : it->second.get();
+    return it == c->groups.end() ? nullptr : &it->second;
 }
 
 template <typename Match>
@@ -129,22 +173,20 @@ void Service::wait_until_not_running(std::unique_lock<std::mutex>& lock, Match m
     idle_.wait(lock, [&] { return !running_.active || !matches(running_); });
 }
 
-void Service::drop_groups(Connection& c) {
-    for (auto& [handle, g] : c.groups) {
-        g->removed = true;
-        for (auto& [ih, item] : g->items) item->removed = true;
-    }
-    c.groups.clear();
-}
-
 // ---------------------------------------------------------------------------
 // Servers
 
 int32_t Service::server_count(int32_t mode, const char* machine) {
+    std::vector<std::string> names;
+    if (mode == 0 || mode == 1) {
+        if (is_local_machine(machine))
+            for (const AddressSpace& s : simulation_servers()) names.push_back(s.prog_id);
+        // OPC UA servers: discovery and the list file, on the network, without mu_.
+        std::vector<std::string> ua = ua::list_servers(mode, machine ? machine : "");
+        names.insert(names.end(), ua.begin(), ua.end());
+    }
     std::lock_guard lock(mu_);
-    listing_.clear();
-    if ((mode != 0 && mode != 1) || !is_local_machine(machine)) return 0;
-    for (const AddressSpace& s : simulation_servers()) listing_.push_back(s.prog_id);
+    listing_ = std::move(names);
     return static_cast<int32_t>(listing_.size());
 }
 
@@ -158,26 +200,64 @@ int32_t Service::server_name(int32_t index, char* buffer, int32_t size) {
 }
 
 int32_t Service::connect(const char* machine, const char* server) {
-    if (!server || !is_local_machine(machine)) return -1;
-    std::lock_guard lock(mu_);
-    if (init_count_ == 0) return -1;
-    for (const AddressSpace& s : simulation_servers()) {
-        if (strcasecmp(s.prog_id.c_str(), server) != 0) continue;
-        auto c = std::make_unique<Connection>();
-        c->handle = new_handle();
-        c->space = &s;
-        c->started = SteadyClock::now();
-        c->start_filetime = c->last_update_filetime = now_filetime();
-        c->stored.resize(s.items.size());
-        for (size_t k = 0; k < s.items.size(); ++k) {
-            VariantInit(&c->stored[k]);
-            if (s.items[k].writable()) initial_value(s.items[k], &c->stored[k]);
+    if (!server) return -1;
+    {
+        std::lock_guard lock(mu_);
+        if (init_count_ == 0) return -1;
+        if (is_local_machine(machine)) {
+            for (const AddressSpace& s : simulation_servers()) {
+                if (strcasecmp(s.prog_id.c_str(), server) != 0) continue;
+                auto backend = std::make_shared<SimBackend>(s);
+                Connection c;
+                c.handle = new_handle();
+                c.last_update_filetime = backend->start_filetime();
+                c.backend = std::move(backend);
+                int32_t handle = c.handle;
+                connections_.emplace(handle, std::move(c));
+                wake_.notify_all();
+                return handle;
+            }
         }
-        int32_t handle = c->handle;
-        connections_[handle] = std::move(c);
-        return handle;
     }
-    return -1;
+    return connect_ua(machine ? machine : "", server);
+}
+
+int32_t Service::connect_ua(const std::string& machine, const std::string& server) {
+    std::shared_ptr<ua::UaLoop> loop;
+    ua::UaSettings settings;
+    uint64_t generation;
+    int32_t handle;
+    {
+        std::lock_guard lock(mu_);
+        if (init_count_ == 0 || stopping_) return -1;
+        if (!ua_loop_) {
+            auto fresh = std::make_shared<ua::UaLoop>(clock_);
+            if (!fresh->start()) return -1;
+            ua_loop_ = std::move(fresh);
+        }
+        loop = ua_loop_;
+        settings = ua_settings_;
+        generation = generation_;
+        handle = new_handle();
+    }
+    // Naming, discovery and the session handshake: network waits, without mu_.
+    std::shared_ptr<Backend> backend;
+    for (const std::string& url : ua::endpoints_for(machine, server, settings)) {
+        backend = connect_ua_backend(loop, url, handle, other_sink_, settings);
+        if (backend) break;
+    }
+    if (!backend) return -1;
+    std::unique_lock lock(mu_);
+    if (init_count_ == 0 || generation != generation_) {
+        lock.unlock(); // the backend closes its session without mu_
+        return -1;
+    }
+    Connection c;
+    c.handle = handle;
+    c.last_update_filetime = static_cast<uint64_t>(clock_.filetime());
+    c.backend = std::move(backend);
+    connections_.emplace(handle, std::move(c));
+    return handle;
 }
 
 int32_t Service::enable_callback(int32_t server, DataCallback callback) {
@@ -185,6 +265,13 @@ int32_t Service::enable_callback(int32_t server, DataCallback callback) {
     Connection* c = find(server);
     if (!c) return 0;
     c->callback = callback;
+    c->backend->set_delivery(callback != nullptr);
+    if (callback) {
+        // Values that arrived before anyone listened are delivered once now.
+        std::map<int32_t, Change> parked = std::move(c->parked);
+        c->parked.clear();
+        for (auto& [item, change] : parked) enqueue(std::move(change));
+    }
     wake_.notify_all();
     return 1;
 }
@@ -193,29 +280,27 @@ int32_t Service::disconnect(int32_t server) {
     std::unique_lock lock(mu_);
     auto it = connections_.find(server);
     if (it == connections_.end()) return 0;
-    drop_groups(*it->second);
+    std::shared_ptr<Backend> backend = std::move(it->second.backend);
     connections_.erase(it);
     wait_until_not_running(lock, [server](const Running& r) { return r.server == server; });
+    lock.unlock();
+    backend.reset(); // a UA backend sends CloseSession without waiting, but joins its own thread
     return 1;
 }
 
 int32_t Service::status(int32_t server, ServerStatus* status, int32_t vendor_size) {
     if (!status) return 0;
-    std::lock_guard lock(mu_);
-    Connection* c = find(server);
-    if (!c) return 0;
-    set_filetime(&status->startTime, c->start_filetime);
-    set_filetime(&status->currentTime, now_filetime());
-    set_filetime(&status->lastUpdateTime, c->last_update_filetime);
-    status->serverState = 1;
-    status->groupCount = static_cast<int32_t>(c->groups.size());
-    status->bandWidth = load_percent_;
-    status->majorVersion = kMajorVersion;
-    status->minorVersion = kMinorVersion;
-    status->buildNumber = kBuildNumber;
-    status->reserved = 0;
-    copy_text(kVendorText, status->vendorInfo, vendor_size);
-    return 1;
+    std::shared_ptr<Backend> backend;
+    {
+        std::lock_guard lock(mu_);
+        Connection* c = find(server);
+        if (!c) return 0;
+        backend = c->backend;
+        set_filetime(&status->lastUpdateTime, c->last_update_filetime);
+        status->groupCount = static_cast<int32_t>(c->groups.size());
+        status->bandWidth = load_percent_;
+    }
+    return backend->status(status, vendor_size) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -229,14 +314,11 @@ int32_t Service::add_group(int32_t server, const char* name, int32_t* rate, floa
     if (*rate < kMinimumUpdateRate) *rate = kMinimumUpdateRate;
     if (std::isnan(*deadband) || *deadband < 0) *deadband = 0;
     if (*deadband > 100) *deadband = 100;
-    auto g = std::make_shared<Group>();
-    g->handle = new_handle();
-    g->name = name ? name : "";
-    g->rate = *rate;
-    g->deadband = *deadband;
-    g->next_due = SteadyClock::now() + std::chrono::milliseconds(g->rate);
-    c->groups[g->handle] = g;
-    return g->handle;
+    const int32_t handle = new_handle();
+    if (!c->backend->add_group(handle, rate, *deadband)) return -1;
+    c->groups[handle] = Group{name ? name : "", {}};
+    wake_.notify_all();
+    return handle;
 }
 
 int32_t Service::remove_group(int32_t server, int32_t group) {
@@ -244,8 +326,8 @@ int32_t Service::remove_group(int32_t server, int32_t group) {
     Connection* c = find(server);
     Group* g = find(c, group);
     if (!g) return 0;
-    g->removed = true;
-    for (auto& [handle, item] : g->items) item->removed = true;
+    c->backend->remove_group(group);
+    for (int32_t item : g->items) c->parked.erase(item);
     c->groups.erase(group);
     wait_until_not_running(lock, [server, group](const Running& r) { return r.server == server && r.group == group; });
     return 1;
@@ -257,26 +339,24 @@ int32_t Service::add_item(int32_t server, int32_t group, const char* item_id) {
     Connection* c = find(server);
     Group* g = find(c, group);
     if (!g) return -1;
-    const ItemDef* def = c->space->find(item_id);
-    if (!def) return -1;
-    auto item = std::make_shared<Item>();
-    item->handle = new_handle();
-    item->def = def;
-    VariantInit(&item->last);
-    g->items[item->handle] = item;
-    g->next_due = std::min(g->next_due, SteadyClock::now() + kFirstReportDelay);
+    const int32_t handle = new_handle();
+    // Recorded first: a backend may report the item before add_item returns.
+    g->items.insert(handle);
+    if (!c->backend->add_item(group, handle, item_id)) {
+        g->items.erase(handle);
+        return -1;
+    }
     wake_.notify_all();
-    return item->handle;
+    return handle;
 }
 
 int32_t Service::remove_item(int32_t server, int32_t group, int32_t item) {
     std::unique_lock lock(mu_);
-    Group* g = find(find(server), group);
-    if (!g) return 0;
-    auto it = g->items.find(item);
-    if (it == g->items.end()) return 0;
-    it->second->removed = true;
-    g->items.erase(it);
+    Connection* c = find(server);
+    Group* g = find(c, group);
+    if (!g || !g->items.erase(item)) return 0;
+    c->backend->remove_item(group, item);
+    c->parked.erase(item);
     wait_until_not_running(lock, [=](const Running& r) {
         return r.server == server && r.group == group && r.item == item;
     });
@@ -287,69 +367,39 @@ int32_t Service::write_item(int32_t server, int32_t group, int32_t item, const V
     static constexpr int32_t kAsyncFailure = 0;
     auto fail = [mode](HRESULT hr) { return mode == 1 ? kAsyncFailure : hr; };
     if (!value || (mode != 0 && mode != 1)) return fail(E_INVALIDARG);
-    std::lock_guard lock(mu_);
-    Connection* c = find(server);
-    Group* g = find(c, group);
-    if (!g) return fail(E_INVALIDARG);
-    auto it = g->items.find(item);
-    if (it == g->items.end()) return fail(E_INVALIDARG);
-    const ItemDef& def = *it->second->def;
-    if (!def.writable()) return fail(E_ACCESSDENIED);
-    VARIANT coerced;
-    VariantInit(&coerced);
-    HRESULT hr = VariantChangeType(&coerced, value, 0, def.type);
+    std::shared_ptr<Backend> backend;
+    {
+        std::lock_guard lock(mu_);
+        Connection* c = find(server);
+        Group* g = find(c, group);
+        if (!g || !g->items.count(item)) return fail(E_INVALIDARG);
+        backend = c->backend;
+    }
+    const HRESULT hr = backend->write(group, item, *value, mode);
     if (hr != S_OK) return fail(hr);
-    VARIANT& slot = c->stored[static_cast<size_t>(c->space->index_of(&def))];
-    VariantClear(&slot);
-    slot = coerced;
-    // Asynchronous writes complete at once; the result is a transaction id.
-    return mode == 1 ? new_handle() : S_OK;
+    if (mode == 0) return S_OK;
+    std::lock_guard lock(mu_);
+    return new_handle(); // the transaction id of an asynchronous write
 }
 
 // ---------------------------------------------------------------------------
 // Browsing
 
 int32_t Service::browse_move_to(int32_t server, const char* path) {
-    std::lock_guard lock(mu_);
-    Connection* c = find(server);
-    if (!c) return 0;
-    std::string p = path ? path : "";
-    if (p.empty()) {
-        c->browse_path.clear();
-        return 1;
-    }
-    if (c->space->flat) return 0;
-    const std::string prefix = p + ".";
-    for (const ItemDef& d : c->space->items) {
-        if (d.id.compare(0, prefix.size(), prefix) == 0) {
-            c->browse_path = p;
-            return 1;
-        }
-    }
-    return 0;
+    std::shared_ptr<Backend> backend = backend_of(server);
+    if (!backend) return 0;
+    return backend->browse_move_to(path ? path : "") ? 1 : 0;
 }
 
 int32_t Service::browse_count(int32_t server, int32_t type) {
+    std::shared_ptr<Backend> backend = backend_of(server);
+    if (!backend) return 0;
+    std::vector<std::string> names = backend->browse(type);
     std::lock_guard lock(mu_);
     Connection* c = find(server);
     if (!c) return 0;
-    std::vector<std::string>& names = c->browse_names;
-    names.clear();
-    const std::string& here = c->browse_path;
-    const std::string prefix = here.empty() ? std::string() : here + ".";
-    for (const ItemDef& d : c->space->items) {
-        if (c->space->flat) {
-            if (type == 2 || type == 3) names.push_back(d.id);
-            continue;
-        }
-        if (d.id.compare(0, prefix.size(), prefix) != 0) continue;
-        std::string rest = d.id.substr(prefix.size());
-        size_t dot = rest.find('.');
-        if (type == 1 && dot != std::string::npos) add_unique(names, rest.substr(0, dot));
-        if (type == 2 && dot == std::string::npos) names.push_back(rest);
-        if (type == 3) names.push_back(d.id);
-    }
-    return static_cast<int32_t>(names.size());
+    c->browse_names = std::move(names);
+    return static_cast<int32_t>(c->browse_names.size());
 }
 
 int32_t Service::browse_name(int32_t server, int32_t index, char* buffer, int32_t size) {
@@ -361,14 +411,11 @@ int32_t Service::browse_name(int32_t server, int32_t index, char* buffer, int32_
 
 int32_t Service::browse_item_id(int32_t server, const char* leaf, char* buffer, int32_t size) {
     if (!leaf) return 0;
-    std::lock_guard lock(mu_);
-    Connection* c = find(server);
-    if (!c) return 0;
-    std::string id = c->browse_path.empty() || c->space->flat ? std::string(leaf) : c->browse_path + "." + leaf;
-    // A full item id is accepted as well, wherever the position is.
-    if (!c->space->find(id) && c->space->find(leaf)) id = leaf;
-    if (!c->space->find(id)) return 0;
-    return copy_text(id, buffer, size);
+    std::shared_ptr<Backend> backend = backend_of(server);
+    if (!backend) return 0;
+    std::optional<std::string> id = backend->browse_item_id(leaf);
+    if (!id) return 0;
+    return copy_text(*id, buffer, size);
 }
 
 int32_t Service::query_organization(int32_t server, uint16_t* organization) {
@@ -376,80 +423,52 @@ int32_t Service::query_organization(int32_t server, uint16_t* organization) {
     std::lock_guard lock(mu_);
     Connection* c = find(server);
     if (!c) return 0;
-    *organization = c->space->flat ? 2 : 1;
+    *organization = c->backend->organization();
     return 1;
 }
 
 // ---------------------------------------------------------------------------
 // The service thread
 
-void Service::sample_group(Connection& c, Group& g, SteadyClock::time_point now, Batch& batch) {
-    const int64_t elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now - c.started).count();
-    for (auto& [handle, item] : g.items) {
-        const ItemDef& def = *item->def;
-        VARIANT value;
-        VariantInit(&value);
-        int32_t quality = kQualityGood;
-        if (def.writable()) {
-            VariantCopy(&value, &c.stored[static_cast<size_t>(c.space->index_of(&def))]);
-        } else {
-            sample(def, elapsed, batch.filetime, &value, &quality);
-        }
-        if (item->reported && !should_report(def, g.deadband, item->last, item->last_quality, value, quality)) {
-            VariantClear(&value);
-            continue;
-        }
-        VariantCopy(&item->last, &value);
-        item->last_quality = quality;
-        item->reported = true;
-        batch.changes.push_back(Change{item, value, quality});
+void Service::enqueue(Change change) {
+    Connection* c = find(change.server);
+    if (!c) return;
+    c->last_update_filetime = change.filetime;
+    if (!c->callback) {
+        c->parked[change.item] = std::move(change);
+        return;
     }
+    auto it = queued_.find(change.item);
+    if (it != queued_.end()) {
+        queue_[it->second] = std::move(change); // the latest value wins
+        return;
+    }
+    queued_.emplace(change.item, queue_.size());
+    queue_.push_back(std::move(change));
 }
 
-std::vector<Service::Batch> Service::collect(SteadyClock::time_point now) {
-    std::vector<Batch> batches;
-    const uint64_t filetime = now_filetime();
-    for (auto& [server, c] : connections_) {
-        for (auto& [handle, g] : c->groups) {
-            if (g->next_due > now) continue;
-            g->next_due += std::chrono::milliseconds(g->rate);
-            if (g->next_due <= now) g->next_due = now + std::chrono::milliseconds(g->rate); // no catch-up bursts
-            if (!c->callback) continue; // values wait until someone listens
-            Batch batch{server, g, filetime, {}};
-            sample_group(*c, *g, now, batch);
-            if (batch.changes.empty()) continue;
-            c->last_update_filetime = filetime;
-            batches.push_back(std::move(batch));
-        }
+void Service::deliver(std::unique_lock<std::mutex>& lock) {
+    std::vector<Change> batch;
+    batch.swap(queue_);
+    queued_.clear();
+    for (Change& change : batch) {
+        Connection* c = find(change.server);
+        Group* g = find(c, change.group);
+        // Handles removed meanwhile are no longer in the tables: nothing is delivered for them.
+        if (stopping_ || !g || !c->callback || !g->items.count(change.item)) continue;
+        DataCallback callback = c->callback;
+        running_ = Running{true, change.server, change.group, change.item};
+        lock.unlock();
+        callback(change.server, change.group, change.item, &change.value, static_cast<uint32_t>(change.filetime),
+                 static_cast<uint32_t>(change.filetime >> 32), change.quality);
+        lock.lock();
+        running_ = Running{};
+        idle_.notify_all();
     }
-    return batches;
-}
-
-void Service::deliver(std::unique_lock<std::mutex>& lock, std::vector<Batch>& batches) {
-    for (Batch& b : batches) {
-        for (Change& change : b.changes) {
-            Connection* c = find(b.server);
-            DataCallback callback = c ? c->callback : nullptr;
-            if (!stopping_ && callback && !b.group->removed && !change.item->removed) {
-                running_ = Running{true, b.server, b.group->handle, change.item->handle};
-                lock.unlock();
-                callback(b.server, b.group->handle, change.item->handle, &change.value,
-                         static_cast<uint32_t>(b.filetime), static_cast<uint32_t>(b.filetime >> 32), change.quality);
-                lock.lock();
-                running_ = Running{};
-                idle_.notify_all();
-            }
-            VariantClear(&change.value);
-        }
-    }
-}
-
-SteadyClock::time_point Service::earliest_due() const {
-    SteadyClock::time_point due = SteadyClock::time_point::max();
-    for (auto& [server, c] : connections_)
-        for (auto& [handle, g] : c->groups) due = std::min(due, g->next_due);
-    return due;
+    // The values are cleared with the batch; a callback that threw nothing leaves nothing behind.
+    lock.unlock();
+    batch.clear();
+    lock.lock();
 }
 
 void Service::run() {
@@ -457,8 +476,10 @@ void Service::run() {
     load_window_start_ = SteadyClock::now();
     while (!stopping_) {
         SteadyClock::time_point started = SteadyClock::now();
-        std::vector<Batch> batches = collect(started);
-        if (!batches.empty()) deliver(lock, batches);
+        SteadyClock::time_point due = SteadyClock::time_point::max();
+        for (auto& [server, c] : connections_) due = std::min(due, c.backend->sample(started, server, thread_sink_));
+        const bool delivered = !queue_.empty();
+        if (delivered) deliver(lock);
         SteadyClock::time_point finished = SteadyClock::now();
         load_busy_ += finished - started;
         if (finished - load_window_start_ >= kLoadWindow) {
@@ -468,8 +489,8 @@ void Service::run() {
             load_busy_ = {};
         }
         if (stopping_) break;
-        SteadyClock::time_point due = earliest_due();
-        if (due <= SteadyClock::now()) continue;
+        // Callbacks may have added groups or items, and changes may have come meanwhile: look again.
+        if (delivered || !queue_.empty() || due <= SteadyClock::now()) continue;
         // Wake at least once per load window so the figure stays current.
         wake_.wait_until(lock, std::min(due, SteadyClock::now() + kLoadWindow));
     }

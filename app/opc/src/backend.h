@@ -1,0 +1,65 @@
+// What a connection's server does for the service. The service owns the
+// handles, the revisions, the change queue, the callback rules and the removal
+// guarantees for every backend; a backend owns what its server knows.
+//
+// Contract:
+// - Group and item calls (add_group, remove_group, add_item, remove_item) and
+//   sample() are made with the service lock held: they never wait on the
+//   network. Everything else may wait on the network and is made without the
+//   service lock; a backend therefore guards its own state.
+// - Handles come from the service; a backend never invents one.
+// - Changes go into a ChangeSink, from any thread; the service delivers them
+//   on its own thread, and drops those for handles removed meanwhile.
+#pragma once
+
+#include "clock.h"
+#include "ostrand.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ostrand {
+
+// Where a backend hands its data changes over. The value is moved in (the
+// sink owns it afterwards). A newer change of an item replaces one still
+// pending, so a slow callback costs memory bounded by the item count.
+class ChangeSink {
+public:
+    virtual ~ChangeSink() = default;
+    virtual void push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
+                      int32_t quality) = 0;
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // `rate` and `deadband` come already revised by the service; a backend
+    // may revise the rate further.
+    virtual bool add_group(int32_t group, int32_t* rate, float deadband) = 0;
+    virtual void remove_group(int32_t group) = 0;
+    // False: an id this backend refuses at once (malformed, or unknown where
+    // that can be known without the network).
+    virtual bool add_item(int32_t group, int32_t item, const std::string& id) = 0;
+    virtual void remove_item(int32_t group, int32_t item) = 0;
+    // S_OK once written (mode 0) or queued (mode 1), else the HRESULT that
+    // WriteItem answers in mode 0; the service turns mode 1 into an id or 0.
+    virtual int32_t write(int32_t group, int32_t item, const VARIANT& value, int32_t mode) = 0;
+    // Fills everything but groupCount, bandWidth and lastUpdateTime, which
+    // the service keeps. False: no answer.
+    virtual bool status(ServerStatus* status, int32_t vendor_size) = 0;
+    virtual bool browse_move_to(const std::string& path) = 0;
+    virtual std::vector<std::string> browse(int32_t type) = 0;
+    virtual std::optional<std::string> browse_item_id(const std::string& leaf) = 0;
+    virtual uint16_t organization() const = 0;
+    // Whether a DataCallback exists: the simulation samples nothing without one.
+    virtual void set_delivery(bool enabled) = 0;
+    // The simulation only: samples what is due at `now` into `sink` (server
+    // handle `server`), and answers when it is next due.
+    virtual SteadyTime sample(SteadyTime /*now*/, int32_t /*server*/, ChangeSink& /*sink*/) {
+        return SteadyTime::max();
+    }
+};
+
+} // namespace ostrand

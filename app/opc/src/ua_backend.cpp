@@ -1,0 +1,587 @@
+#include "ua_backend.h"
+
+#include "ua_loop.h"
+#include "ua_text.h"
+#include "ua_variant.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace ostrand {
+
+namespace {
+
+using namespace ua;
+
+constexpr uint32_t kMaxReferencesPerNode = 1000;
+constexpr size_t kBatch = 1000;             // nodes per Read, whatever the server allows
+constexpr int kWalkDepth = 10;              // BrowseCount(3)
+constexpr size_t kWalkIds = 10000;
+constexpr auto kBatchDelay = std::chrono::milliseconds(20); // AddItem bursts share one Read
+constexpr uint8_t kCurrentWrite = 0x02;
+
+void set_filetime(FILETIME* out, int64_t value) {
+    out->dwLowDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value));
+    out->dwHighDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32);
+}
+
+void copy_out(const std::string& text, char* buffer, int32_t size) {
+    if (!buffer || size <= 0) return;
+    const size_t n = std::min(text.size(), static_cast<size_t>(size) - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+}
+
+HRESULT write_result(StatusCode st) {
+    switch (status_code_only(st)) {
+    case status::Good: return S_OK;
+    case status::BadTypeMismatch: return DISP_E_TYPEMISMATCH;
+    case status::BadOutOfRange: return DISP_E_OVERFLOW;
+    case status::BadNotWritable: case status::BadUserAccessDenied: return E_ACCESSDENIED;
+    case status::BadNodeIdUnknown: return E_INVALIDARG;
+    default: return is_good(st) ? S_OK : E_FAIL;
+    }
+}
+
+// UA ServerState -> the interface's serverState.
+int32_t server_state(int32_t ua) {
+    switch (ua) {
+    case 0: return 1;
+    case 1: return 2;
+    case 2: return 3;
+    case 3: case 4: return 4;
+    case 5: return 5;
+    default: return 2;
+    }
+}
+
+struct Reference {
+    std::string name;
+    NodeId node;
+    int32_t node_class;
+};
+
+class UaBackend final : public Backend {
+public:
+    UaBackend(std::shared_ptr<UaLoop> loop, UaLoop::ConnectionId id, int32_t server, ChangeSink& sink,
+              const UaSettings& settings, SystemClock& clock)
+        : loop_(std::move(loop)), id_(id), server_(server), sink_(sink), settings_(settings), clock_(clock),
+          start_time_(clock.filetime()) {
+        read_namespaces();
+        worker_ = std::thread([this] { work(); });
+    }
+
+    ~UaBackend() override {
+        {
+            std::lock_guard lock(mu_);
+            stopping_ = true;
+        }
+        cv_.notify_all();
+        worker_.join();
+        release_walk();
+        loop_->close(id_); // CloseSession and CLO on the I/O thread; nobody waits
+    }
+
+    bool add_group(int32_t group, int32_t* rate, float deadband) override {
+        std::lock_guard lock(mu_);
+        groups_[group] = GroupRec{*rate, deadband};
+        return true;
+    }
+
+    void remove_group(int32_t group) override {
+        std::lock_guard lock(mu_);
+        groups_.erase(group);
+        std::erase_if(items_, [group](const auto& kv) { return kv.second.group == group; });
+    }
+
+    bool add_item(int32_t group, int32_t item, const std::string& id) override {
+        if (id.empty()) return false;
+        if (id.find('=') != std::string::npos && !parse_node_id(id)) return false; // malformed NodeId text
+        std::lock_guard lock(mu_);
+        if (!groups_.count(group)) return false;
+        ItemRec& r = items_[item];
+        r.group = group;
+        r.id = id;
+        pending_.push_back(item);
+        cv_.notify_all();
+        return true;
+    }
+
+    void remove_item(int32_t, int32_t item) override {
+        std::lock_guard lock(mu_);
+        items_.erase(item);
+    }
+
+    int32_t write(int32_t, int32_t item, const VARIANT& value, int32_t mode) override {
+        if (!up_) return E_FAIL; // never queued for later: a late setpoint is worse than a failure
+        ItemRec rec;
+        {
+            std::lock_guard lock(mu_);
+            auto it = items_.find(item);
+            if (it == items_.end()) return E_INVALIDARG;
+            rec = it->second;
+        }
+        if (!rec.described) {
+            std::vector<int32_t> one{item};
+            describe(one);
+            std::lock_guard lock(mu_);
+            auto it = items_.find(item);
+            if (it == items_.end()) return E_INVALIDARG;
+            rec = it->second;
+        }
+        if (!rec.node) return E_INVALIDARG;
+        if (!(rec.access & kCurrentWrite)) return E_ACCESSDENIED;
+        if (rec.value_rank > 1) return DISP_E_TYPEMISMATCH; // multi-dimensional targets are refused
+        Variant v;
+        // ValueRank 1 is an array; 0, -2 and -3 leave it to the value written.
+        const bool array = rec.value_rank == 1 || (rec.value_rank != -1 && (value.vt & VT_ARRAY));
+        const HRESULT hr = to_ua(value, rec.builtin, array, &v);
+        if (hr != S_OK) return hr;
+        WriteRequest w;
+        WriteValue wv;
+        wv.node_id = *rec.node;
+        wv.value.value = std::move(v);
+        w.nodes_to_write.push_back(std::move(wv));
+        auto done = loop_->request(id_, std::move(w));
+        if (mode == 1) return S_OK; // the answer is not reported
+        if (!done->wait_for(settings_.request_timeout + settings_.request_grace + settings_.request_grace))
+            return E_FAIL;
+        note(done->status());
+        if (is_bad(done->status())) return E_FAIL;
+        const Response r = done->response();
+        auto* wr = std::get_if<WriteResponse>(&r);
+        if (!wr || wr->results.size() != 1) return E_FAIL;
+        return write_result(wr->results[0]);
+    }
+
+    bool status(ServerStatus* st, int32_t vendor_size) override {
+        ReadRequest read;
+        for (uint32_t n : {node::Server_ServerStatus_StartTime, node::Server_ServerStatus_CurrentTime,
+                           node::Server_ServerStatus_State, node::Server_ServerStatus_BuildInfo_ProductName,
+                           node::Server_ServerStatus_BuildInfo_ManufacturerName,
+                           node::Server_ServerStatus_BuildInfo_SoftwareVersion,
+                           node::Server_ServerStatus_BuildInfo_BuildNumber}) {
+            ReadValueId r;
+            r.node_id = NodeId::numeric_id(0, n);
+            read.nodes_to_read.push_back(r);
+        }
+        auto values = read_values(std::move(read), settings_.status_timeout);
+        std::lock_guard lock(status_mu_);
+        st->reserved = 0;
+        if (!values || values->size() != 7) {
+            // Down: the cached times, state 2, and the outage in words.
+            if (lost_at_ == 0) lost_at_ = clock_.filetime();
+            set_filetime(&st->startTime, start_time_);
+            set_filetime(&st->currentTime, clock_.filetime());
+            st->serverState = 2;
+            st->majorVersion = major_;
+            st->minorVersion = minor_;
+            st->buildNumber = build_;
+            const time_t seconds = static_cast<time_t>((lost_at_ - kFileTimeAtUnixEpoch) / 10000000);
+            std::tm utc{};
+            gmtime_r(&seconds, &utc);
+            char text[64];
+            std::snprintf(text, sizeof text, "connection lost %02d:%02d:%02d", utc.tm_hour, utc.tm_min, utc.tm_sec);
+            copy_out(text, st->vendorInfo, vendor_size);
+            return true;
+        }
+        lost_at_ = 0;
+        const auto& v = *values;
+        auto time_of = [](const DataValue& d) -> int64_t {
+            const DateTime* t = d.value ? d.value->get<kDateTime>() : nullptr;
+            return t ? *t : 0;
+        };
+        auto text_of = [](const DataValue& d) -> std::string {
+            const String* s = d.value ? d.value->get<kString>() : nullptr;
+            if (s && *s) return **s;
+            const LocalizedText* l = d.value ? d.value->get<kLocalizedText>() : nullptr;
+            return l && l->text ? *l->text : std::string();
+        };
+        start_time_ = time_of(v[0]);
+        set_filetime(&st->startTime, start_time_);
+        set_filetime(&st->currentTime, time_of(v[1]) ? time_of(v[1]) : clock_.filetime());
+        const int32_t* state = v[2].value ? v[2].value->get<kInt32>() : nullptr;
+        st->serverState = state ? server_state(*state) : 2;
+        const std::string product = text_of(v[3]), maker = text_of(v[4]), version = text_of(v[5]),
+                          build = text_of(v[6]);
+        unsigned a = 0, b = 0;
+        std::sscanf(version.c_str(), "%u.%u", &a, &b);
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(build.c_str(), &end, 10);
+        major_ = static_cast<uint16_t>(std::min(a, 65535u));
+        minor_ = static_cast<uint16_t>(std::min(b, 65535u));
+        build_ = !build.empty() && end && *end == '\0' ? static_cast<uint16_t>(std::min(n, 65535ul)) : 0;
+        st->majorVersion = major_;
+        st->minorVersion = minor_;
+        st->buildNumber = build_;
+        std::string vendor = maker + " " + product + " " + version;
+        if (state && *state == 4) vendor += " shutting down";
+        copy_out(vendor, st->vendorInfo, vendor_size);
+        return true;
+    }
+
+    bool browse_move_to(const std::string& path) override {
+        std::lock_guard lock(browse_mu_);
+        if (path.empty()) {
+            position_ = objects();
+            at_root_ = true;
+            return true;
+        }
+        auto node = resolve_path(split(path), true);
+        if (!node) return false;
+        position_ = *node;
+        at_root_ = false;
+        return true;
+    }
+
+    std::vector<std::string> browse(int32_t type) override {
+        std::lock_guard lock(browse_mu_);
+        std::vector<std::string> names;
+        if (type == 1 || type == 2) {
+            auto refs = children(position_);
+            if (!refs) return names;
+            for (const Reference& r : *refs) {
+                if (at_root_ && r.node.namespace_index == 0) continue; // the server's own nodes
+                if (r.node_class == (type == 1 ? node_class::Object : node_class::Variable)) names.push_back(r.name);
+            }
+        } else if (type == 3) {
+            std::set<NodeId> visited{position_};
+            const SteadyTime deadline = SteadyClock::now() + settings_.browse_walk_timeout;
+            walk(position_, 0, at_root_, visited, deadline, names);
+        }
+        return names;
+    }
+
+    std::optional<std::string> browse_item_id(const std::string& leaf) override {
+        std::lock_guard lock(browse_mu_);
+        if (auto refs = children(position_)) {
+            for (const Reference& r : *refs)
+                if (r.node_class == node_class::Variable && r.name == leaf) return format_node_id(r.node);
+            for (const Reference& r : *refs) {
+                const size_t dot = r.name.rfind('.');
+                if (r.node_class == node_class::Variable && dot != std::string::npos && r.name.substr(dot + 1) == leaf)
+                    return format_node_id(r.node);
+            }
+        }
+        if (auto node = resolve_id(leaf)) return format_node_id(*node);
+        return std::nullopt;
+    }
+
+    uint16_t organization() const override { return 1; }
+    void set_delivery(bool) override {}
+
+private:
+    struct GroupRec {
+        int32_t rate;
+        float deadband;
+    };
+    struct ItemRec {
+        int32_t group = 0;
+        std::string id;
+        bool described = false;
+        std::optional<NodeId> node; // null once described: unknown to the server
+        uint8_t builtin = 0;
+        int32_t value_rank = -1;
+        uint8_t access = 0;
+    };
+
+    static NodeId objects() { return NodeId::numeric_id(0, node::ObjectsFolder); }
+
+    static std::vector<std::string> split(const std::string& path) {
+        std::vector<std::string> out;
+        size_t at = 0;
+        for (;;) {
+            const size_t dot = path.find('.', at);
+            out.push_back(path.substr(at, dot - at));
+            if (dot == std::string::npos) return out;
+            at = dot + 1;
+        }
+    }
+
+    // The connection is judged by the last answer: a lost channel fails writes at once.
+    void note(StatusCode st) {
+        if (st == status::BadConnectionClosed || st == status::BadNotConnected || st == status::BadShutdown)
+            up_ = false;
+        else if (st != status::BadTimeout)
+            up_ = true;
+    }
+
+    std::optional<Response> call(Request request, Millis timeout) {
+        auto done = loop_->request(id_, std::move(request), timeout);
+        if (!done->wait_for(timeout + settings_.request_grace + settings_.request_grace)) return std::nullopt;
+        note(done->status());
+        if (is_bad(done->status())) return std::nullopt;
+        return done->response();
+    }
+
+    std::optional<std::vector<DataValue>> read_values(ReadRequest read, Millis timeout) {
+        const size_t n = read.nodes_to_read.size();
+        auto r = call(std::move(read), timeout);
+        auto* rr = r ? std::get_if<ReadResponse>(&*r) : nullptr;
+        if (!rr || rr->results.size() != n) return std::nullopt;
+        return std::move(rr->results);
+    }
+
+    void read_namespaces() {
+        ReadRequest read;
+        ReadValueId r;
+        r.node_id = NodeId::numeric_id(0, node::Server_NamespaceArray);
+        read.nodes_to_read.push_back(r);
+        auto v = read_values(std::move(read), settings_.request_timeout);
+        if (!v || !(*v)[0].value) return;
+        if (auto* uris = (*v)[0].value->elements<kString>())
+            for (const String& u : *uris) namespaces_.push_back(u.value_or(""));
+    }
+
+    // The hierarchical children of `node` (properties left out), through
+    // BrowseNext; cached for the session. A walk given up releases its point.
+    std::optional<std::vector<Reference>> children(const NodeId& node) {
+        if (auto it = cache_.find(node); it != cache_.end()) return it->second;
+        BrowseRequest b;
+        b.requested_max_references_per_node = kMaxReferencesPerNode;
+        BrowseDescription d;
+        d.node_id = node;
+        d.reference_type_id = NodeId::numeric_id(0, node::HierarchicalReferences);
+        d.include_subtypes = true;
+        d.node_class_mask = node_class::Object | node_class::Variable;
+        b.nodes_to_browse.push_back(d);
+        auto r = call(std::move(b), settings_.request_timeout);
+        auto* br = r ? std::get_if<BrowseResponse>(&*r) : nullptr;
+        if (!br || br->results.size() != 1 || is_bad(br->results[0].status_code)) return std::nullopt;
+        BrowseResult result = std::move(br->results[0]);
+        std::vector<Reference> out;
+        for (;;) {
+            for (const ReferenceDescription& ref : result.references) {
+                if (ref.reference_type_id == NodeId::numeric_id(0, node::HasProperty)) continue;
+                out.push_back(Reference{ref.browse_name.name.value_or(""), ref.node_id.node_id, ref.node_class});
+            }
+            if (!result.continuation_point || result.continuation_point->empty()) break;
+            open_point_ = result.continuation_point;
+            BrowseNextRequest next;
+            next.continuation_points.push_back(*result.continuation_point);
+            auto nr = call(std::move(next), settings_.request_timeout);
+            auto* bn = nr ? std::get_if<BrowseNextResponse>(&*nr) : nullptr;
+            if (!bn || bn->results.size() != 1 || is_bad(bn->results[0].status_code)) {
+                release_walk();
+                return std::nullopt;
+            }
+            open_point_.reset();
+            result = std::move(bn->results[0]);
+        }
+        cache_[node] = out;
+        return out;
+    }
+
+    // Releases a continuation point still held by an abandoned listing.
+    void release_walk() {
+        if (!open_point_) return;
+        BrowseNextRequest release;
+        release.release_continuation_points = true;
+        release.continuation_points.push_back(*open_point_);
+        open_point_.reset();
+        loop_->request(id_, std::move(release)); // no need to wait for the answer
+    }
+
+    void walk(const NodeId& node, int depth, bool root, std::set<NodeId>& visited, SteadyTime deadline,
+              std::vector<std::string>& out) {
+        if (depth >= kWalkDepth || out.size() >= kWalkIds || SteadyClock::now() >= deadline) return;
+        auto refs = children(node);
+        if (!refs) return;
+        for (const Reference& r : *refs) {
+            if (out.size() >= kWalkIds || SteadyClock::now() >= deadline) return;
+            if (root && r.node.namespace_index == 0) continue;
+            if (!visited.insert(r.node).second) continue; // reference cycles
+            if (r.node_class == node_class::Variable) out.push_back(format_node_id(r.node));
+            walk(r.node, depth + 1, false, visited, deadline, out);
+        }
+    }
+
+    // Dotted BrowseNames from Objects; a name may itself hold dots, so at each
+    // level the longest run of segments that names a child is tried first.
+    std::optional<NodeId> resolve_path(const std::vector<std::string>& segments, bool branches_only,
+                                       size_t from = 0, std::optional<NodeId> at = std::nullopt, int depth = 0) {
+        const NodeId here = at ? *at : objects();
+        if (from == segments.size()) return here;
+        if (depth > 32) return std::nullopt;
+        auto refs = children(here);
+        if (!refs) return std::nullopt;
+        for (size_t end = segments.size(); end > from; --end) {
+            std::string name = segments[from];
+            for (size_t k = from + 1; k < end; ++k) name += "." + segments[k];
+            for (const Reference& r : *refs) {
+                if (r.name != name) continue;
+                const bool last = end == segments.size();
+                if (branches_only && r.node_class != node_class::Object) continue;
+                if (!last && r.node_class != node_class::Object && r.node_class != node_class::Variable) continue;
+                if (auto found = resolve_path(segments, branches_only, end, r.node, depth + 1)) return found;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // An item id: NodeId text (nsu= through NamespaceArray) or a dotted path.
+    std::optional<NodeId> resolve_id(const std::string& id) {
+        if (id.find('=') != std::string::npos) {
+            auto parsed = parse_node_id(id);
+            if (!parsed) return std::nullopt;
+            if (!parsed->namespace_uri) return parsed->node_id;
+            auto it = std::find(namespaces_.begin(), namespaces_.end(), *parsed->namespace_uri);
+            if (it == namespaces_.end()) return std::nullopt;
+            NodeId n = parsed->node_id;
+            n.namespace_index = static_cast<uint16_t>(it - namespaces_.begin());
+            return n;
+        }
+        return resolve_path(split(id), false);
+    }
+
+    // The built-in type of a DataType outside the table: up the HasSubtype chain.
+    uint8_t builtin_of(NodeId type, const DataValue& value) {
+        for (int step = 0; step < 10; ++step) {
+            if (type.namespace_index == 0 && type.type == IdType::Numeric &&
+                (type.numeric == node::BaseDataType || type.numeric == node::Number ||
+                 type.numeric == node::Integer || type.numeric == node::UInteger))
+                return value.value ? value.value->type() : 0; // abstract: the value's own type
+            if (auto b = builtin_of_data_type(type)) return *b;
+            BrowseRequest b;
+            BrowseDescription d;
+            d.node_id = type;
+            d.browse_direction = BrowseDirection::Inverse;
+            d.reference_type_id = NodeId::numeric_id(0, node::HasSubtype);
+            d.include_subtypes = false;
+            b.nodes_to_browse.push_back(d);
+            auto r = call(std::move(b), settings_.request_timeout);
+            auto* br = r ? std::get_if<BrowseResponse>(&*r) : nullptr;
+            if (!br || br->results.size() != 1 || br->results[0].references.empty()) return 0;
+            type = br->results[0].references[0].node_id.node_id;
+        }
+        return 0;
+    }
+
+    // Resolves and reads DataType, ValueRank, UserAccessLevel (and Value, for
+    // abstract types) of `items` in one Read; unknown ids report quality 0 once.
+    void describe(const std::vector<int32_t>& items) {
+        std::vector<std::pair<int32_t, std::optional<NodeId>>> nodes;
+        {
+            std::lock_guard browse(browse_mu_);
+            for (int32_t item : items) {
+                std::string id;
+                {
+                    std::lock_guard lock(mu_);
+                    auto it = items_.find(item);
+                    if (it == items_.end() || it->second.described) continue;
+                    id = it->second.id;
+                }
+                nodes.emplace_back(item, resolve_id(id));
+            }
+        }
+        for (size_t at = 0; at < nodes.size(); at += kBatch / 4) {
+            const size_t end = std::min(nodes.size(), at + kBatch / 4);
+            ReadRequest read;
+            for (size_t k = at; k < end; ++k)
+                for (uint32_t attr : {attribute::DataType, attribute::ValueRank, attribute::UserAccessLevel,
+                                      attribute::Value}) {
+                    ReadValueId r;
+                    r.node_id = nodes[k].second.value_or(NodeId{});
+                    r.attribute_id = attr;
+                    read.nodes_to_read.push_back(r);
+                }
+            auto values = read_values(std::move(read), settings_.request_timeout);
+            if (!values) return; // the connection's trouble, not the items': tried again at a write
+            for (size_t k = at; k < end; ++k) {
+                const DataValue* v = &(*values)[(k - at) * 4];
+                const NodeId* type = v[0].value ? v[0].value->get<kNodeId>() : nullptr;
+                const bool known = nodes[k].second && type && !is_bad(v[0].status.value_or(0));
+                ItemRec rec;
+                if (known) {
+                    rec.node = nodes[k].second;
+                    rec.builtin = builtin_of(*type, v[3]);
+                    const int32_t* rank = v[1].value ? v[1].value->get<kInt32>() : nullptr;
+                    rec.value_rank = rank ? *rank : -1;
+                    const uint8_t* access = v[2].value ? v[2].value->get<kByte>() : nullptr;
+                    rec.access = access ? *access : 0;
+                }
+                std::lock_guard lock(mu_);
+                auto it = items_.find(nodes[k].first);
+                if (it == items_.end()) continue;
+                rec.group = it->second.group;
+                rec.id = it->second.id;
+                rec.described = true;
+                it->second = rec;
+                if (!known) {
+                    VARIANT empty;
+                    VariantInit(&empty);
+                    sink_.push(server_, rec.group, nodes[k].first, std::move(empty),
+                               static_cast<uint64_t>(clock_.filetime()), 0);
+                }
+            }
+        }
+    }
+
+    void work() {
+        std::unique_lock lock(mu_);
+        while (!stopping_) {
+            cv_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+            if (stopping_) break;
+            cv_.wait_for(lock, kBatchDelay, [this] { return stopping_; }); // let a burst gather
+            std::vector<int32_t> batch = std::move(pending_);
+            pending_.clear();
+            lock.unlock();
+            describe(batch);
+            lock.lock();
+        }
+    }
+
+    std::shared_ptr<UaLoop> loop_;
+    UaLoop::ConnectionId id_;
+    int32_t server_;
+    ChangeSink& sink_;
+    UaSettings settings_;
+    SystemClock& clock_;
+    std::atomic<bool> up_{true};
+    std::vector<std::string> namespaces_; // written before the worker starts
+
+    std::mutex mu_; // groups, items, the worker's queue
+    std::condition_variable cv_;
+    bool stopping_ = false;
+    std::map<int32_t, GroupRec> groups_;
+    std::map<int32_t, ItemRec> items_;
+    std::vector<int32_t> pending_;
+    std::thread worker_;
+
+    std::mutex browse_mu_; // cursor and cache; taken before mu_
+    NodeId position_ = objects();
+    bool at_root_ = true;
+    std::map<NodeId, std::vector<Reference>> cache_;
+    ByteString open_point_;
+
+    std::mutex status_mu_;
+    int64_t start_time_; // the server's, once read; the connect time until then
+    int64_t lost_at_ = 0;
+    uint16_t major_ = 0, minor_ = 0, build_ = 0;
+};
+
+SystemClock& system_clock() {
+    static SystemClock clock;
+    return clock;
+}
+
+} // namespace
+
+std::shared_ptr<Backend> connect_ua_backend(std::shared_ptr<UaLoop> loop, const std::string& url, int32_t server,
+                                            ChangeSink& sink, const UaSettings& settings) {
+    UaLoop::ConnectionId id = 0;
+    auto done = loop->open(url, settings, &id);
+    if (!done->wait_for(settings.connect_total + settings.request_grace) || done->status() != status::Good) {
+        if (id != 0) loop->close(id);
+        return nullptr;
+    }
+    return std::make_shared<UaBackend>(std::move(loop), id, server, sink, settings, system_clock());
+}
+
+} // namespace ostrand

@@ -1,0 +1,434 @@
+// The OPC UA I/O thread: see ua_loop.h.
+#include "ua_loop.h"
+
+#include "ua_text.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+namespace ostrand::ua {
+
+namespace {
+
+constexpr uint64_t kWakeTag = 0;     // epoll data of the eventfd; connections count from 1
+constexpr size_t kReadSize = 65536;  // bytes per recv
+constexpr int kReadsPerWake = 16;    // then the other connections get their turn
+constexpr int kMaxWaitMs = 60000;
+
+} // namespace
+
+// ---- UaCompletion --------------------------------------------------------------
+
+bool UaCompletion::wait_for(Millis limit) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, limit, [this] { return done_; });
+}
+
+bool UaCompletion::done() const {
+    std::lock_guard lock(mu_);
+    return done_;
+}
+
+StatusCode UaCompletion::status() const {
+    std::lock_guard lock(mu_);
+    return status_;
+}
+
+Response UaCompletion::response() const {
+    std::lock_guard lock(mu_);
+    return response_;
+}
+
+void UaCompletion::complete(StatusCode status, Response response) {
+    {
+        std::lock_guard lock(mu_);
+        if (done_) return;
+        done_ = true;
+        status_ = status;
+        response_ = std::move(response);
+    }
+    cv_.notify_all();
+}
+
+// ---- Connections ------------------------------------------------------------------
+
+struct UaLoop::Connection {
+    enum class Phase : uint8_t { Resolving, Connecting, Session, Done };
+
+    Connection(ConnectionId i, std::string u, EndpointUrl e, const UaSettings& s, const Clock& clock)
+        : id(i), url(std::move(u)), endpoint(std::move(e)), engine(s, clock) {}
+
+    ConnectionId id;
+    std::string url;
+    EndpointUrl endpoint;
+    UaClient engine;
+    TcpTransport tcp;
+    Phase phase = Phase::Resolving;
+    std::vector<SocketAddress> addresses;
+    size_t next_address = 0;
+    StatusCode last_error = status::BadCommunicationError;
+    SteadyTime tcp_deadline{SteadyTime::max()};
+    SteadyTime total_deadline{SteadyTime::max()};
+    int registered_fd = -1;
+    uint32_t interest = 0;
+    bool engine_closed = false; // Closed came; the socket closes once the CLO is out
+    std::shared_ptr<UaCompletion> opened;
+    std::shared_ptr<UaCompletion> closed;
+    std::map<uint32_t, std::shared_ptr<UaCompletion>> waiting;
+};
+
+UaLoop::UaLoop(const Clock& clock) : clock_(clock) {}
+
+UaLoop::~UaLoop() { stop(); }
+
+bool UaLoop::start() {
+    if (running_) return true;
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeTag;
+    if (epoll_ < 0 || wake_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev) != 0) {
+        stop();
+        return false;
+    }
+    {
+        std::lock_guard lock(mu_);
+        stopping_ = false;
+    }
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void UaLoop::stop() {
+    {
+        std::lock_guard lock(mu_);
+        stopping_ = true;
+    }
+    if (wake_ >= 0) {
+        const uint64_t one = 1;
+        (void)!::write(wake_, &one, sizeof one);
+    }
+    if (thread_.joinable()) thread_.join();
+    running_ = false;
+    if (epoll_ >= 0) ::close(epoll_);
+    if (wake_ >= 0) ::close(wake_);
+    epoll_ = wake_ = -1;
+}
+
+bool UaLoop::post(std::function<void()> command) {
+    {
+        std::lock_guard lock(mu_);
+        if (stopping_ || !running_) return false;
+        commands_.push_back(std::move(command));
+    }
+    const uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof one);
+    return true;
+}
+
+std::shared_ptr<UaCompletion> UaLoop::open(const std::string& url, const UaSettings& settings, ConnectionId* id) {
+    auto done = std::make_shared<UaCompletion>();
+    *id = 0;
+    std::optional<EndpointUrl> endpoint = parse_endpoint_url(url);
+    if (!endpoint) {
+        done->complete(status::BadTcpEndpointUrlInvalid);
+        return done;
+    }
+    const ConnectionId cid = next_id_++;
+    const bool posted = post([this, cid, url, settings, e = std::move(*endpoint), done]() mutable {
+        if (shutting_down_) return done->complete(status::BadShutdown);
+        const SteadyTime now = clock_.now();
+        auto c = std::make_unique<Connection>(cid, url, std::move(e), settings, clock_);
+        c->opened = done;
+        c->total_deadline = now + settings.connect_total;
+        Connection& conn = *c;
+        connections_.push_back(std::move(c));
+        if (is_numeric_host(conn.endpoint.host)) {
+            conn.last_error = resolve(conn.endpoint.host, conn.endpoint.port, true, &conn.addresses);
+            return start_connect(conn, now);
+        }
+        // getaddrinfo cannot be bounded or cancelled, so it never runs here.
+        resolvers_.emplace_back(cid, std::thread([this, cid, host = conn.endpoint.host, port = conn.endpoint.port] {
+            std::vector<SocketAddress> addresses;
+            const StatusCode st = resolve(host, port, false, &addresses);
+            // Refused once the loop stops: the shutdown joins this thread anyway.
+            (void)post([this, cid, st, a = std::move(addresses)]() mutable { on_resolved(cid, st, std::move(a)); });
+        }));
+    });
+    if (!posted) done->complete(status::BadShutdown);
+    else *id = cid;
+    return done;
+}
+
+std::shared_ptr<UaCompletion> UaLoop::request(ConnectionId id, Request request, std::optional<Millis> timeout) {
+    auto done = std::make_shared<UaCompletion>();
+    const bool posted = post([this, id, r = std::move(request), timeout, done]() mutable {
+        const SteadyTime now = clock_.now();
+        for (auto& c : connections_) {
+            if (c->id != id || c->phase != Connection::Phase::Session) continue;
+            const uint32_t rid = c->engine.request(std::move(r), now, timeout);
+            if (rid == 0) return done->complete(c->engine.last_refusal());
+            c->waiting[rid] = done;
+            return pump(*c, now);
+        }
+        done->complete(status::BadNotConnected);
+    });
+    if (!posted) done->complete(status::BadShutdown);
+    return done;
+}
+
+std::shared_ptr<UaCompletion> UaLoop::close(ConnectionId id) {
+    auto done = std::make_shared<UaCompletion>();
+    const bool posted = post([this, id, done] {
+        const SteadyTime now = clock_.now();
+        for (auto& c : connections_) {
+            if (c->id != id || c->phase == Connection::Phase::Done) continue;
+            c->closed = done;
+            if (c->phase != Connection::Phase::Session) return finish(*c, status::BadConnectionClosed);
+            c->engine.close(now);
+            return pump(*c, now);
+        }
+        done->complete(status::Good); // already gone
+    });
+    if (!posted) done->complete(status::BadShutdown);
+    return done;
+}
+
+// ---- The I/O thread ---------------------------------------------------------------
+
+void UaLoop::run() {
+    epoll_event events[64];
+    SteadyTime shutdown_deadline = SteadyTime::max();
+    for (;;) {
+        const int n = ::epoll_wait(epoll_, events, 64, epoll_timeout(clock_.now()));
+        SteadyTime now = clock_.now();
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kWakeTag) {
+                uint64_t count;
+                (void)!::read(wake_, &count, sizeof count);
+                run_commands();
+                continue;
+            }
+            for (auto& c : connections_)
+                if (c->id == events[i].data.u64) handle_io(*c, events[i].events, now);
+        }
+        now = clock_.now();
+        bool stopping;
+        {
+            std::lock_guard lock(mu_);
+            stopping = stopping_;
+        }
+        if (stopping && !shutting_down_) {
+            // Last orders: commands queued before stop() run, open sessions
+            // get their close_timeout for CloseSession and CLO.
+            run_commands();
+            shutting_down_ = true;
+            for (auto& c : connections_) {
+                if (c->phase == Connection::Phase::Session && c->engine.state() == UaClient::State::Connected) {
+                    shutdown_deadline = std::min(shutdown_deadline, now + c->engine.settings().close_timeout);
+                    c->engine.close(now);
+                    pump(*c, now);
+                } else if (c->phase != Connection::Phase::Session || c->engine.state() != UaClient::State::Closing) {
+                    finish(*c, status::BadShutdown);
+                }
+            }
+        }
+        for (auto& c : connections_) handle_timers(*c, now);
+        std::erase_if(connections_, [](const auto& c) { return c->phase == Connection::Phase::Done; });
+        if (shutting_down_ && (connections_.empty() || now >= shutdown_deadline)) break;
+    }
+    shut_down();
+}
+
+void UaLoop::shut_down() {
+    for (auto& c : connections_) finish(*c, status::BadShutdown);
+    connections_.clear();
+    for (auto& [id, t] : resolvers_) t.join();
+    resolvers_.clear();
+    run_commands(); // what a resolver posted before the queue closed
+}
+
+void UaLoop::run_commands() {
+    std::vector<std::function<void()>> batch;
+    {
+        std::lock_guard lock(mu_);
+        batch.swap(commands_);
+    }
+    for (auto& command : batch) command();
+}
+
+void UaLoop::on_resolved(ConnectionId id, StatusCode st, std::vector<SocketAddress> addresses) {
+    for (auto it = resolvers_.begin(); it != resolvers_.end(); ++it) {
+        if (it->first != id) continue;
+        it->second.join(); // it posted this as its last act
+        resolvers_.erase(it);
+        break;
+    }
+    for (auto& c : connections_) {
+        if (c->id != id || c->phase != Connection::Phase::Resolving) continue;
+        c->addresses = std::move(addresses);
+        c->last_error = st;
+        return start_connect(*c, clock_.now());
+    }
+}
+
+void UaLoop::start_connect(Connection& c, SteadyTime now) {
+    while (c.next_address < c.addresses.size()) {
+        const StatusCode st = c.tcp.connect(c.addresses[c.next_address++]);
+        if (st == status::Good) {
+            c.phase = Connection::Phase::Connecting;
+            c.tcp_deadline = std::min(now + c.engine.settings().connect_timeout, c.total_deadline);
+            return update_interest(c);
+        }
+        c.last_error = st;
+    }
+    finish(c, c.last_error);
+}
+
+void UaLoop::handle_io(Connection& c, uint32_t events, SteadyTime now) {
+    if (c.phase == Connection::Phase::Connecting) {
+        const StatusCode st = c.tcp.finish_connect();
+        if (st != status::Good) {
+            c.last_error = st;
+            c.tcp.close();
+            return start_connect(c, now);
+        }
+        c.phase = Connection::Phase::Session;
+        c.engine.connect(c.url, now);
+        return pump(c, now);
+    }
+    if (c.phase != Connection::Phase::Session) return;
+    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        for (int i = 0; i < kReadsPerWake && c.tcp.open(); ++i) {
+            scratch_.clear();
+            const TcpTransport::Io io = c.tcp.read(scratch_, kReadSize);
+            if (io == TcpTransport::Io::Ok) {
+                c.engine.receive(scratch_, now);
+                continue;
+            }
+            if (io != TcpTransport::Io::WouldBlock) {
+                c.engine.connection_lost(status::BadConnectionClosed, now);
+                if (c.engine_closed) c.tcp.close(); // the server closing after our CLO
+            }
+            break;
+        }
+    }
+    pump(c, now);
+}
+
+void UaLoop::handle_timers(Connection& c, SteadyTime now) {
+    switch (c.phase) {
+    case Connection::Phase::Resolving:
+        if (now >= c.total_deadline) finish(c, status::BadTimeout); // the resolver is joined when it returns
+        return;
+    case Connection::Phase::Connecting:
+        if (now < c.tcp_deadline) return;
+        c.last_error = status::BadTimeout;
+        c.tcp.close();
+        if (now >= c.total_deadline) return finish(c, status::BadTimeout);
+        return start_connect(c, now);
+    case Connection::Phase::Session:
+        if (now >= c.engine.next_deadline()) {
+            c.engine.tick(now);
+            pump(c, now);
+        }
+        return;
+    case Connection::Phase::Done:
+        return;
+    }
+}
+
+void UaLoop::pump(Connection& c, SteadyTime now) {
+    if (c.phase != Connection::Phase::Session) return;
+    if (c.engine.has_output() && c.tcp.open()) {
+        c.tcp.send(c.engine.take_output());
+        if (c.tcp.flush() == TcpTransport::Io::Failed) c.engine.connection_lost(status::BadCommunicationError, now);
+    } else if (c.tcp.wants_write() && c.tcp.flush() == TcpTransport::Io::Failed) {
+        c.engine.connection_lost(status::BadCommunicationError, now);
+    }
+    while (std::optional<UaEvent> e = c.engine.next_event()) {
+        switch (e->kind) {
+        case UaEvent::Kind::Connected:
+            c.opened->complete(status::Good);
+            break;
+        case UaEvent::Kind::Response:
+        case UaEvent::Kind::ServiceFault:
+        case UaEvent::Kind::TimedOut:
+        case UaEvent::Kind::RequestFailed:
+            if (const auto it = c.waiting.find(e->request_id); it != c.waiting.end()) {
+                it->second->complete(e->status, std::move(e->response));
+                c.waiting.erase(it);
+            }
+            break;
+        case UaEvent::Kind::ChannelError:
+            return finish(c, e->status);
+        case UaEvent::Kind::Closed:
+            c.engine_closed = true;
+            break;
+        }
+    }
+    // After CLO nothing more is read: close once it is written.
+    if (c.engine_closed && (!c.tcp.open() || !c.tcp.wants_write())) return finish(c, status::BadConnectionClosed);
+    update_interest(c);
+}
+
+void UaLoop::finish(Connection& c, StatusCode why) {
+    if (c.phase == Connection::Phase::Done) return;
+    if (c.registered_fd >= 0 && c.registered_fd == c.tcp.fd()) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.registered_fd, nullptr);
+    c.registered_fd = -1;
+    c.tcp.close();
+    c.phase = Connection::Phase::Done;
+    c.opened->complete(why == status::Good ? status::BadConnectionClosed : why);
+    if (c.closed) c.closed->complete(status::Good);
+    for (auto& [rid, done] : c.waiting) done->complete(status::BadConnectionClosed);
+    c.waiting.clear();
+}
+
+void UaLoop::update_interest(Connection& c) {
+    if (!c.tcp.open()) return;
+    const uint32_t want = c.phase == Connection::Phase::Connecting
+                              ? EPOLLOUT
+                              : EPOLLIN | (c.tcp.wants_write() ? EPOLLOUT : 0u);
+    if (c.registered_fd == c.tcp.fd() && c.interest == want) return;
+    epoll_event ev{};
+    ev.events = want;
+    ev.data.u64 = c.id;
+    // A new socket (the next address) is added; the old one left epoll when it closed.
+    const int op = c.registered_fd == c.tcp.fd() ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (::epoll_ctl(epoll_, op, c.tcp.fd(), &ev) != 0) return finish(c, status::BadTcpInternalError);
+    c.registered_fd = c.tcp.fd();
+    c.interest = want;
+}
+
+int UaLoop::epoll_timeout(SteadyTime now) const {
+    SteadyTime t = SteadyTime::max();
+    for (const auto& c : connections_) {
+        switch (c->phase) {
+        case Connection::Phase::Resolving:
+            t = std::min(t, c->total_deadline);
+            break;
+        case Connection::Phase::Connecting:
+            t = std::min(t, c->tcp_deadline);
+            break;
+        case Connection::Phase::Session:
+            t = std::min(t, c->engine.next_deadline());
+            break;
+        case Connection::Phase::Done:
+            break;
+        }
+    }
+    if (shutting_down_) t = std::min(t, now + Millis(10)); // recheck the shutdown bound
+    if (t == SteadyTime::max()) return -1;
+    if (t <= now) return 0;
+    // Round up: waking a little early would only spin until the deadline.
+    const auto ms = std::chrono::ceil<Millis>(t - now).count();
+    return static_cast<int>(std::min<int64_t>(ms, kMaxWaitMs));
+}
+
+} // namespace ostrand::ua
