@@ -13,7 +13,8 @@
 // - Delay(ms): each byte is forwarded `ms` after it arrived.
 // - Refuse(): the listening socket closes, so connecting fails at once
 //   (ECONNREFUSED), as with a stopped server; Resume() listens again on the
-//   same port.
+//   same port (should another socket have taken it meanwhile, the proxy
+//   stays refusing).
 // - Resume(): undoes Blackhole, Delay and Refuse.
 // A side that closes is passed on once what it sent has been forwarded. A
 // server that refuses the proxy's connection closes the client's side.
@@ -154,7 +155,7 @@ private:
             ::close(fd);
             return false;
         }
-        port_ = ntohs(a.sin_port);
+        if (port_ == 0) port_ = ntohs(a.sin_port); // fixed before the thread starts; Resume() rebinds it
         listener_ = fd;
         return true;
     }
@@ -337,6 +338,10 @@ private:
             pairs_.erase(std::remove_if(pairs_.begin(), pairs_.end(), [](const auto& p) { return p->dead; }),
                          pairs_.end());
             RunCommands();
+        }
+        {
+            std::lock_guard lock(mu_); // a failed poll ends the thread too: later commands run inline
+            running_ = false;
         }
         RunCommands(); // release any caller still waiting
     }
