@@ -15,7 +15,7 @@
 //   (ECONNREFUSED), as with a stopped server; Resume() listens again on the
 //   same port (should another socket have taken it meanwhile, the proxy
 //   stays refusing).
-// - Resume(): undoes Blackhole, Delay and Refuse.
+// - Resume(): undoes Blackhole, Delay (what it holds is sent now) and Refuse.
 // A side that closes is passed on once what it sent has been forwarded. A
 // server that refuses the proxy's connection closes the client's side.
 //
@@ -116,12 +116,17 @@ public:
         Command([this] {
             stalled_ = false;
             delay_ = {};
+            const auto now = Clock::now(); // what a delay still holds goes now, in order
+            for (auto& p : pairs_)
+                for (Flow* f : {&p->up, &p->down})
+                    for (auto& s : f->queue) s.due = std::min(s.due, now);
             if (listener_ < 0) Listen();
         });
     }
 
     int Accepted() const { return accepted_.load(); } // connections accepted since Start
     int Open() const { return open_.load(); }         // connections open now
+    uint64_t FromClients() const { return from_clients_.load(); } // bytes read from clients, held or not
 
 private:
     struct Segment {
@@ -236,13 +241,14 @@ private:
     }
 
     // Reads what `from` has into `flow`; false when the pair must close.
-    bool ReadInto(int from, Flow& flow, Clock::time_point now) {
+    bool ReadInto(int from, Flow& flow, Clock::time_point now, std::atomic<uint64_t>* count = nullptr) {
         uint8_t buf[16384];
         while (flow.held < kMaxBuffered) {
             const ssize_t n = ::read(from, buf, std::min(sizeof buf, kMaxBuffered - flow.held));
             if (n > 0) {
                 flow.queue.push_back({now + delay_, std::vector<uint8_t>(buf, buf + n), 0});
                 flow.held += static_cast<size_t>(n);
+                if (count != nullptr) *count += static_cast<uint64_t>(n);
                 continue;
             }
             if (n == 0) {
@@ -328,7 +334,7 @@ private:
                 } else if (((cr | sr) & (POLLERR | POLLHUP | POLLNVAL)) && (stalled_ || !((cr | sr) & POLLIN))) {
                     ok = false;
                 } else if (!stalled_) {
-                    if (cr & (POLLIN | POLLHUP)) ok = ReadInto(p.client, p.up, t) && ok;
+                    if (cr & (POLLIN | POLLHUP)) ok = ReadInto(p.client, p.up, t, &from_clients_) && ok;
                     if (sr & (POLLIN | POLLHUP)) ok = ReadInto(p.server, p.down, t) && ok;
                 }
                 if (ok && !stalled_ && !p.connecting) ok = Flush(p.server, p.up, t) && Flush(p.client, p.down, t);
@@ -366,6 +372,7 @@ private:
     std::chrono::milliseconds delay_{0};
     std::atomic<int> accepted_{0};
     std::atomic<int> open_{0};
+    std::atomic<uint64_t> from_clients_{0};
 };
 
 } // namespace quorvane::test
