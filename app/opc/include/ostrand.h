@@ -6,7 +6,8 @@
  * buffer of n bytes receives at most n - 1 characters and a NUL).
  *
  * Backends: the built-in simulation servers on the local machine (machine ""
- * or this host's name). Further backends plug in behind the same calls.
+ * or this host's name), and OPC UA servers (binary opc.tcp, security None,
+ * anonymous), named by their endpoint URL "opc.tcp://host:port/path".
  * VARIANT coercion rules and every choice of the service are documented
  * below, next to the calls.
  */
@@ -212,6 +213,21 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
  * anything else. Each connection is its own simulation: its clock starts at
  * connection and its writable items start at their initial values.
  *
+ * OPC UA servers: after the simulation names (local machine only), mode 1
+ * lists the endpoint URLs that FindServers answers on the machine's discovery
+ * endpoint (port 4840, or the port given as "host:port" or a URL; a machine
+ * given with a port lists only that endpoint, without the simulation names),
+ * then the entries of the list file for that machine; mode 0 lists only the
+ * list-file entries. The list file is $XDG_CONFIG_HOME/ostrand/servers.conf
+ * (~/.config/ostrand/servers.conf when unset), then /etc/ostrand/servers.conf:
+ * one endpoint URL per line, optionally followed by blank-separated key=value
+ * options (unknown keys are ignored), '#' starts a comment. Discovery is
+ * bounded: about 2 s to connect and 3 s for the answer. ConnectServer takes a
+ * listed name, a URL typed directly (it overrides the machine), or a server's
+ * ApplicationUri or ApplicationName with the machine to ask; it opens a
+ * session (at most 15 s) and answers -1 when that fails (a closed port fails
+ * at once).
+ *
  * Results: operations without a handle result answer 1 for success and 0 for
  * failure (unknown handles, null pointers). Text into caller buffers: at most
  * size - 1 characters and a NUL, never more; GetServerName, BrowseName and
@@ -223,7 +239,12 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
  * unknown server or null pointers. Group names need not be unique.
  *
  * Items: AddItem answers -1 for an item id the server does not know (exact
- * match). An added item reports its value once (within about 20 ms when the
+ * match). On an OPC UA server an item id is NodeId text ("ns=1;s=Speed",
+ * "i=2258", "nsu=<namespace URI>;s=Speed") or the dotted browse names under
+ * Objects ("Channel1.Device1.Speed"); AddItem checks only the syntax (-1 for
+ * malformed NodeId text) and never waits on the network, so an id the server
+ * does not know shows up as one DataCallback with VT_EMPTY and quality 0, not
+ * as -1. An added item reports its value once (within about 20 ms when the
  * server has a DataCallback), then at the group's rate only when its value or
  * quality changed. For items with a range (Level: 0..100, Pressure: 1..5) a
  * change within deadband/100 * range of the last reported value is not
@@ -231,7 +252,9 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
  * not seen. Nothing is sampled for a connection without a DataCallback.
  *
  * DataCallback runs on the service thread, one call per changed item, with a
- * UTC file time and quality 192 (0 for a bad item). The callback may call any
+ * UTC file time and quality 192 (0 for a bad item; an OPC UA status of
+ * severity Uncertain gives 64). Should changes of an item come faster than
+ * the callback takes them, only the latest is kept. The callback may call any
  * operation except OstrandUninitialize.
  *
  * Removal: RemoveGroup, RemoveItem and DisconnectServer return only when no
@@ -247,6 +270,13 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
  * unknown handles, a null value or another mode, E_ACCESSDENIED for read-only
  * items, the coercion's failure. Mode 1 (asynchronous) completes at once and
  * answers a nonzero transaction id, or 0 on any failure.
+ * On an OPC UA server the item's data type is read once and the value coerced
+ * to it before the Write; mode 0 waits at most about 7 s: S_OK, or
+ * DISP_E_TYPEMISMATCH, DISP_E_OVERFLOW, E_ACCESSDENIED (not writable),
+ * E_INVALIDARG (unknown node), E_FAIL (time-out, connection down, other
+ * refusals). Mode 1 answers an id once the Write is sent; the server's answer
+ * is not reported. A write while the connection is down fails at once and is
+ * never replayed later.
  *
  * GetServerStatus: start time (connection), current time, last update (the
  * last time a change was delivered on this connection, else the start),
@@ -254,6 +284,11 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
  * thread's time spent working over the last second, version 1.0 build 7, and
  * the vendor text into status->vendorInfo (vendor_size bytes; left alone when
  * the pointer is null). 0 for an unknown server or a null record.
+ * On an OPC UA server: the server's start and current time, its state (UA
+ * Running -> 1), version and build from SoftwareVersion and BuildNumber, and
+ * "Manufacturer Product Version" as the vendor text; while the server cannot
+ * be reached the call still answers 1, with state 2 and "connection lost
+ * HH:MM:SS" (UTC).
  *
  * Browsing (per connection): BrowseMoveTo("") is the root, otherwise the
  * dot-joined branch names from the root (absolute); 0 and no move for a path
@@ -263,6 +298,11 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
  * that connection. BrowseItemId(leaf) gives the full id of a leaf at the
  * position; a full item id is accepted too. QueryOrganization answers 1
  * (hierarchical) or 2 (flat).
+ * On an OPC UA server the root is the Objects folder without the server's own
+ * namespace-0 objects; branches are Objects, leaves Variables (properties are
+ * left out); BrowseName gives the BrowseName's text and BrowseItemId the
+ * NodeId text; type 3 walks at most 10 levels, 10,000 ids and 30 s.
+ * QueryOrganization answers 1.
  */
 OSTRAND_API int32_t OstrandInitialize(void);
 OSTRAND_API void OstrandUninitialize(void);

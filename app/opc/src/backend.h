@@ -22,6 +22,11 @@
 
 namespace ostrand {
 
+// Copies `text` into a caller's buffer of `size` bytes, cutting it to size - 1
+// characters. 1 when the whole text fit, 0 when it was cut or there is no
+// buffer.
+int32_t copy_text(const std::string& text, char* buffer, int32_t size);
+
 // Where a backend hands its data changes over. The value is moved in (the
 // sink owns it afterwards). A newer change of an item replaces one still
 // pending, so a slow callback costs memory bounded by the item count.

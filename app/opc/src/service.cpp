@@ -465,10 +465,6 @@ void Service::deliver(std::unique_lock<std::mutex>& lock) {
         running_ = Running{};
         idle_.notify_all();
     }
-    // The values are cleared with the batch; a callback that threw nothing leaves nothing behind.
-    lock.unlock();
-    batch.clear();
-    lock.lock();
 }
 
 void Service::run() {

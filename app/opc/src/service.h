@@ -36,11 +36,6 @@ class UaLoop;
 
 constexpr int32_t kMinimumUpdateRate = 100; // ms
 
-// Copies `text` into a caller's buffer of `size` bytes, cutting it to size - 1
-// characters. 1 when the whole text fit, 0 when it was cut or there is no
-// buffer.
-int32_t copy_text(const std::string& text, char* buffer, int32_t size);
-
 bool is_local_machine(const char* machine);
 
 class Service {
@@ -69,6 +64,8 @@ public:
 
     // Time limits of OPC UA connections made from now on (tests shrink them).
     void set_ua_settings(const ua::UaSettings& settings);
+    // The change queue, for backends on other threads (and tests): takes mu_.
+    ChangeSink& changes() { return other_sink_; }
 
 private:
     // A data change on its way to the service thread; owns its value.

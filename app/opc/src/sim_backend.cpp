@@ -25,14 +25,6 @@ void set_filetime(FILETIME* out, uint64_t value) {
     out->dwHighDateTime = static_cast<uint32_t>(value >> 32);
 }
 
-int32_t copy_out(const char* text, char* buffer, int32_t size) {
-    if (!buffer || size <= 0) return 0;
-    const size_t n = std::min(std::strlen(text), static_cast<size_t>(size) - 1);
-    std::memcpy(buffer, text, n);
-    buffer[n] = '\0';
-    return 1;
-}
-
 } // namespace
 
 SimBackend::SimBackend(const AddressSpace& space)
@@ -113,7 +105,7 @@ bool SimBackend::status(ServerStatus* status, int32_t vendor_size) {
     status->minorVersion = kMinorVersion;
     status->buildNumber = kBuildNumber;
     status->reserved = 0;
-    copy_out(kVendorText, status->vendorInfo, vendor_size);
+    copy_text(kVendorText, status->vendorInfo, vendor_size);
     return true;
 }
 

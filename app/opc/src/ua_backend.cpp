@@ -31,13 +31,6 @@ void set_filetime(FILETIME* out, int64_t value) {
     out->dwHighDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32);
 }
 
-void copy_out(const std::string& text, char* buffer, int32_t size) {
-    if (!buffer || size <= 0) return;
-    const size_t n = std::min(text.size(), static_cast<size_t>(size) - 1);
-    std::memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
-}
-
 HRESULT write_result(StatusCode st) {
     switch (status_code_only(st)) {
     case status::Good: return S_OK;
@@ -83,9 +76,11 @@ public:
             stopping_ = true;
         }
         cv_.notify_all();
-        worker_.join();
         release_walk();
-        loop_->close(id_); // CloseSession and CLO on the I/O thread; nobody waits
+        // CloseSession and CLO on the I/O thread; nobody waits for them. Closing
+        // first also ends a request the worker may be waiting on.
+        loop_->close(id_);
+        worker_.join();
     }
 
     bool add_group(int32_t group, int32_t* rate, float deadband) override {
@@ -188,7 +183,7 @@ public:
             gmtime_r(&seconds, &utc);
             char text[64];
             std::snprintf(text, sizeof text, "connection lost %02d:%02d:%02d", utc.tm_hour, utc.tm_min, utc.tm_sec);
-            copy_out(text, st->vendorInfo, vendor_size);
+            copy_text(text, st->vendorInfo, vendor_size);
             return true;
         }
         lost_at_ = 0;
@@ -222,7 +217,7 @@ public:
         st->buildNumber = build_;
         std::string vendor = maker + " " + product + " " + version;
         if (state && *state == 4) vendor += " shutting down";
-        copy_out(vendor, st->vendorInfo, vendor_size);
+        copy_text(vendor, st->vendorInfo, vendor_size);
         return true;
     }
 
@@ -345,22 +340,14 @@ private:
         if (auto it = cache_.find(node); it != cache_.end()) return it->second;
         BrowseRequest b;
         b.requested_max_references_per_node = kMaxReferencesPerNode;
-        BrowseDescription d;
-        d.node_id = node;
-        d.reference_type_id = NodeId::numeric_id(0, node::HierarchicalReferences);
-        d.include_subtypes = true;
-        d.node_class_mask = node_class::Object | node_class::Variable;
-        b.nodes_to_browse.push_back(d);
+        b.nodes_to_browse.push_back(hierarchical(node));
         auto r = call(std::move(b), settings_.request_timeout);
         auto* br = r ? std::get_if<BrowseResponse>(&*r) : nullptr;
         if (!br || br->results.size() != 1 || is_bad(br->results[0].status_code)) return std::nullopt;
         BrowseResult result = std::move(br->results[0]);
         std::vector<Reference> out;
         for (;;) {
-            for (const ReferenceDescription& ref : result.references) {
-                if (ref.reference_type_id == NodeId::numeric_id(0, node::HasProperty)) continue;
-                out.push_back(Reference{ref.browse_name.name.value_or(""), ref.node_id.node_id, ref.node_class});
-            }
+            append(out, result);
             if (!result.continuation_point || result.continuation_point->empty()) break;
             open_point_ = result.continuation_point;
             BrowseNextRequest next;
@@ -388,11 +375,67 @@ private:
         loop_->request(id_, std::move(release)); // no need to wait for the answer
     }
 
+    static BrowseDescription hierarchical(const NodeId& node) {
+        BrowseDescription d;
+        d.node_id = node;
+        d.reference_type_id = NodeId::numeric_id(0, node::HierarchicalReferences);
+        d.include_subtypes = true;
+        d.node_class_mask = node_class::Object | node_class::Variable;
+        return d;
+    }
+
+    static void append(std::vector<Reference>& out, const BrowseResult& result) {
+        for (const ReferenceDescription& ref : result.references) {
+            if (ref.reference_type_id == NodeId::numeric_id(0, node::HasProperty)) continue;
+            out.push_back(Reference{ref.browse_name.name.value_or(""), ref.node_id.node_id, ref.node_class});
+        }
+    }
+
+    // Fills the cache for many nodes with one Browse per kPrefetch nodes (a
+    // walk would otherwise cost a round trip per leaf). Nodes whose listing
+    // does not finish here are left to children().
+    void prefetch(const std::vector<NodeId>& nodes) {
+        constexpr size_t kPrefetch = 200;
+        std::vector<NodeId> wanted;
+        for (const NodeId& n : nodes)
+            if (!cache_.count(n)) wanted.push_back(n);
+        for (size_t at = 0; at < wanted.size(); at += kPrefetch) {
+            BrowseRequest b;
+            b.requested_max_references_per_node = kMaxReferencesPerNode;
+            for (size_t k = at; k < std::min(wanted.size(), at + kPrefetch); ++k)
+                b.nodes_to_browse.push_back(hierarchical(wanted[k]));
+            const size_t count = b.nodes_to_browse.size();
+            auto r = call(std::move(b), settings_.request_timeout);
+            auto* br = r ? std::get_if<BrowseResponse>(&*r) : nullptr;
+            if (!br || br->results.size() != count) return;
+            BrowseNextRequest release;
+            release.release_continuation_points = true;
+            for (size_t k = 0; k < count; ++k) {
+                const BrowseResult& result = br->results[k];
+                if (result.continuation_point && !result.continuation_point->empty()) {
+                    release.continuation_points.push_back(*result.continuation_point); // children() lists it
+                    continue;
+                }
+                if (is_bad(result.status_code)) continue;
+                std::vector<Reference> refs;
+                append(refs, result);
+                cache_[wanted[at + k]] = std::move(refs);
+            }
+            if (!release.continuation_points.empty()) loop_->request(id_, std::move(release));
+        }
+    }
+
     void walk(const NodeId& node, int depth, bool root, std::set<NodeId>& visited, SteadyTime deadline,
               std::vector<std::string>& out) {
         if (depth >= kWalkDepth || out.size() >= kWalkIds || SteadyClock::now() >= deadline) return;
         auto refs = children(node);
         if (!refs) return;
+        if (depth + 1 < kWalkDepth) {
+            std::vector<NodeId> next;
+            for (const Reference& r : *refs)
+                if (!visited.count(r.node) && !(root && r.node.namespace_index == 0)) next.push_back(r.node);
+            prefetch(next);
+        }
         for (const Reference& r : *refs) {
             if (out.size() >= kWalkIds || SteadyClock::now() >= deadline) return;
             if (root && r.node.namespace_index == 0) continue;
@@ -493,6 +536,7 @@ private:
                 }
             auto values = read_values(std::move(read), settings_.request_timeout);
             if (!values) return; // the connection's trouble, not the items': tried again at a write
+            std::vector<std::pair<int32_t, int32_t>> unknown; // (group, item), reported without mu_
             for (size_t k = at; k < end; ++k) {
                 const DataValue* v = &(*values)[(k - at) * 4];
                 const NodeId* type = v[0].value ? v[0].value->get<kNodeId>() : nullptr;
@@ -513,12 +557,14 @@ private:
                 rec.id = it->second.id;
                 rec.described = true;
                 it->second = rec;
-                if (!known) {
-                    VARIANT empty;
-                    VariantInit(&empty);
-                    sink_.push(server_, rec.group, nodes[k].first, std::move(empty),
-                               static_cast<uint64_t>(clock_.filetime()), 0);
-                }
+                if (!known) unknown.emplace_back(rec.group, nodes[k].first);
+            }
+            // The sink takes the service's lock, which is held while it calls into
+            // this backend: never push with mu_ held.
+            for (const auto& [group, item] : unknown) {
+                VARIANT empty;
+                VariantInit(&empty);
+                sink_.push(server_, group, item, std::move(empty), static_cast<uint64_t>(clock_.filetime()), 0);
             }
         }
     }

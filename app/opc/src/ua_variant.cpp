@@ -108,7 +108,7 @@ bool convert(const Variant& in, VARIANT* out) {
 template <size_t... I>
 bool dispatch(const Variant& in, VARIANT* out, std::index_sequence<I...>) {
     bool ok = false;
-    ((in.values.index() == I + 1 ? (ok = convert<static_cast<uint8_t>(I + 1)>(in, out), true) : false) || ...);
+    (void)((in.values.index() == I + 1 ? (ok = convert<static_cast<uint8_t>(I + 1)>(in, out), true) : false) || ...);
     return ok;
 }
 
@@ -146,7 +146,7 @@ bool append(const VARIANT& v, uint8_t builtin, Variant* out) {
 
 template <size_t... I>
 void emplace_type(Variant* out, uint8_t builtin, std::index_sequence<I...>) {
-    ((builtin == I ? (out->values.template emplace<I>(), true) : false) || ...);
+    (void)((builtin == I ? (out->values.template emplace<I>(), true) : false) || ...);
 }
 
 } // namespace
