@@ -6,7 +6,7 @@
 //
 // One subscription (publishing 100 ms) with N monitored items ns=1;s=Bench.V<k>
 // (sampling 100 ms, queue 1, source and server timestamps), created in one
-// call. After the warm-up it counts data changes for SECONDS and prints
+// call as a monitored-item group (one "changed" event per change). After the warm-up it counts data changes for SECONDS and prints
 //   WINDOW begin            when counting starts
 //   RESULT changes=C seconds=S per_second=R cpu_us_per_change=U cpu_percent=P
 // with the process CPU time (user + system, all threads) of the window.
