@@ -41,7 +41,7 @@ configure() { # dir, extra cmake arguments...
 # target, no sanitizer. Built (warnings fatal) but not run: the optimiser of
 # -O3 warns where -O2 does not.
 echo "== Release build"
-if configure build/release-check -DCMAKE_BUILD_TYPE=Release && cmake --build build/release-check -j "$jobs"; then
+if configure build/release-check -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=OFF && cmake --build build/release-check -j "$jobs"; then
   passed=$((passed + 1))
 else
   echo "FAILED: Release build"
@@ -64,14 +64,34 @@ run_ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L concurrency
 echo "== libFuzzer, ${fuzz_seconds} s per target"
 CC=clang CXX=clang++ configure build/fuzz -DQV_FUZZ=ON -DQV_SANITIZE=address,undefined -DQV_GUI=OFF
 cmake --build build/fuzz -j "$jobs"
-for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
-  [ -x "$fuzzer" ] || continue
+# Each target runs single-threaded, so as many run side by side as there are
+# cores; the results are read back in name order once all have ended.
+fuzz_one() { # fuzzer binary; exit status in build/fuzz/NAME.rc
+  local fuzzer=$1 name corpus rc=0
   name=$(basename "$fuzzer")
   corpus=$(mktemp -d)
   [ -d "tests/fuzz/corpus/$name" ] && cp -r "tests/fuzz/corpus/$name/." "$corpus/"
+  "$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="build/fuzz/$name-" "$corpus" 2>"build/fuzz/$name.log" || rc=$?
+  echo "$rc" >"build/fuzz/$name.rc"
+  rm -rf "$corpus"
+}
+fuzzers=()
+for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
+  [ -f "$fuzzer" ] && [ -x "$fuzzer" ] || continue
+  fuzzers+=("$fuzzer")
+done
+running=0
+for fuzzer in "${fuzzers[@]}"; do
+  if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
+  fuzz_one "$fuzzer" &
+  running=$((running + 1))
+done
+wait || true
+for fuzzer in "${fuzzers[@]}"; do
+  name=$(basename "$fuzzer")
   echo "-- $name"
-  if ! "$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-       -artifact_prefix="build/fuzz/$name-" "$corpus" 2>"build/fuzz/$name.log"; then
+  if [ "$(cat "build/fuzz/$name.rc" 2>/dev/null)" != "0" ]; then
     tail -n 40 "build/fuzz/$name.log"
     echo "FAILED: $name"
     status=1; failed=$((failed + 1))
@@ -79,7 +99,6 @@ for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
     grep -E 'stat::number_of_executed_units' "build/fuzz/$name.log" || true
     passed=$((passed + 1))
   fi
-  rm -rf "$corpus"
 done
 
 echo "test.sh: $passed passed, $failed failed"
