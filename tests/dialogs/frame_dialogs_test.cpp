@@ -4,27 +4,18 @@
 // log window, the file prompts and the traffic window.
 #include "api_log_wnd.h"
 #include "child_frame.h"
-#include "dialog_kit.h"
 #include "frame_dialogs.h"
-#include "message_boxes.h"
-#include "quorvane_view.h"
 #include "traffic_wnd.h"
-#include "windowed.h"
 
-#include "../support/loopback.h"
 #include "gui_support.h"
-#include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
-#include <QLineEdit>
 #include <QMdiArea>
 #include <QMessageBox>
-#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -35,8 +26,6 @@
 #include <QTextBrowser>
 
 #include <modbus.h>
-#include <pty.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -45,62 +34,20 @@
 namespace quorvane {
 namespace {
 
+using test::Child;
 using test::ModalScript;
 using test::WaitUntil;
 namespace fs = std::filesystem;
 
-template <typename T> T* Child(QWidget* parent, const char* name) {
-    T* child = parent->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-}
-
-class FrameDialogsTest : public ::testing::Test {
+class FrameDialogsTest : public test::ProgramTest {
 protected:
-    void SetUp() override {
-        test::QtApp<QApplication>();
-        ASSERT_TRUE(test::FontHasGlyphs()) << "install fonts-dejavu-core";
-        tcpPort_ = test::FreeLoopbackPort();
-        ASSERT_NE(tcpPort_, 0);
-        SetTCPServicePort(tcpPort_);
-        messages_.SetObserverInsteadOfBoxes([this](const std::string& text, MessageIcon) { shown_.push_back(text); });
-        SetFieldMessageObserver([this](QLineEdit* box, const QString& text) {
-            refused_.push_back(box->objectName().toStdString() + ": " + text.toStdString());
-        });
-        app_ = std::make_unique<CQuorvaneApp>(messages_, (dir_ / "velmarc.cfg").string());
-        app_->Frame().SetTcpServicePort(tcpPort_);
-        windows_ = CreateWindowedInterface(*app_);
-        ASSERT_EQ(app_->Startup(""), 0);
-        ASSERT_TRUE(WaitUntil([&] { return Main().isVisible(); }));
-    }
-    void TearDown() override {
-        SetFieldMessageObserver({});
-        if (app_) app_->Shutdown();
-        windows_.reset();
-        app_.reset();
-        SetTCPServicePort(502);
-    }
-
-    CMainFrameWnd& Main() { return windows_->MainWindow(); }
+    FrameDialogsTest() : ProgramTest("framedlg") {}
     CApiLogWnd& Log() { return *windows_->FrameWindows().LogWindow(); }
-    // Runs a menu command whose modal dialogs `script` answers.
-    void Run(uint16_t command, ModalScript& script) {
-        EXPECT_TRUE(Main().RunCommand(command)) << command;
-        EXPECT_TRUE(script.Done()) << "waiting at " << script.Waiting();
-    }
     std::vector<std::string> ChildTitles() {
         std::vector<std::string> titles;
         for (CChildFrame* child : Main().Children()) titles.push_back(child->windowTitle().toStdString());
         return titles;
     }
-
-    test::ScratchDir dir_{"framedlg"};
-    uint16_t tcpPort_ = 0;
-    CMessageBoxes messages_;
-    std::vector<std::string> shown_;
-    std::vector<std::string> refused_;
-    std::unique_ptr<CQuorvaneApp> app_;
-    std::unique_ptr<CWindowedInterface> windows_;
 };
 
 // No command of the menus is grayed for want of a handler.
@@ -120,37 +67,28 @@ TEST_F(FrameDialogsTest, EveryMenuCommandHasWhatRunsIt) {
 class CommSetupTest : public FrameDialogsTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(openpty(&ptyMaster_, &ptySlave_, ptyName_, nullptr, nullptr), 0);
-        SetPortDevice(3, ptyName_);
+        ASSERT_TRUE(com3Device_.Open());
         FrameDialogsTest::SetUp();
     }
-    void TearDown() override {
-        FrameDialogsTest::TearDown();
-        SetPortDevice(3, nullptr);
-        ::close(ptyMaster_);
-        ::close(ptySlave_);
-    }
     static constexpr uint16_t kCom3 = kCmdConnectCom1 + 2;
-    char ptyName_[256] = {};
-    int ptyMaster_ = -1;
-    int ptySlave_ = -1;
+    const test::PseudoPort com3Device_{3}; // before the program starts, after it stops
 };
 
 TEST_F(CommSetupTest, PresetsCodesOnOkAndTheSettingsFileAtExit) {
     ModalScript script;
     script.On("commSetupDlg", [](QWidget* w) {
         EXPECT_EQ(w->windowTitle(), "Setup Comm Port 3");
-        EXPECT_EQ(Child<QComboBox>(w, "baudList")->currentText(), "9600");
         EXPECT_EQ(Child<QComboBox>(w, "baudList")->count(), 15);
-        EXPECT_EQ(Child<QComboBox>(w, "dataBitsList")->currentText(), "8");
-        EXPECT_EQ(Child<QComboBox>(w, "stopBitsList")->currentText(), "1");
-        EXPECT_EQ(Child<QComboBox>(w, "parityList")->currentText(), "ODD");
+        // Each list: its preset, then the operator's choice.
+        const std::tuple<const char*, const char*, const char*> lists[] = {
+            {"baudList", "9600", "19200"}, {"dataBitsList", "8", "7"}, {"stopBitsList", "1", "1.5"},
+            {"parityList", "ODD", "NONE"}};
+        for (const auto& [list, preset, chosen] : lists) {
+            EXPECT_EQ(Child<QComboBox>(w, list)->currentText(), preset) << list;
+            Child<QComboBox>(w, list)->setCurrentText(chosen);
+        }
         EXPECT_TRUE(Child<QRadioButton>(w, "rtuButton")->isChecked());
         EXPECT_FALSE(Child<QCheckBox>(w, "rtsCtsBox")->isChecked());
-        Child<QComboBox>(w, "baudList")->setCurrentText("19200");
-        Child<QComboBox>(w, "dataBitsList")->setCurrentText("7");
-        Child<QComboBox>(w, "stopBitsList")->setCurrentText("1.5");
-        Child<QComboBox>(w, "parityList")->setCurrentText("NONE");
         Child<QRadioButton>(w, "asciiButton")->setChecked(true);
         Child<QCheckBox>(w, "rtsCtsBox")->setChecked(true);
         ModalScript::Click(w, "okButton");
@@ -184,25 +122,20 @@ TEST_F(CommSetupTest, AnUnlistedRateIsKeptAndCancelChangesNothing) {
     settings.baudRate = 31250; // as a restored file may hold
     app_->Frame().SetPortSettings(3, 1, settings);
 
-    ModalScript cancel;
-    cancel.On("commSetupDlg", [](QWidget* w) {
-        EXPECT_EQ(Child<QComboBox>(w, "baudList")->currentIndex(), -1);
-        Child<QComboBox>(w, "parityList")->setCurrentText("EVEN");
-        ModalScript::Click(w, "cancelButton");
-    });
-    Run(kCom3, cancel);
-    EXPECT_EQ(app_->Frame().SerialSlot(3), -1);
-    EXPECT_EQ(app_->Frame().GetPortSettings(3).settings.parity, 1);
-
-    ModalScript ok;
-    ok.On("commSetupDlg", [](QWidget* w) {
-        Child<QComboBox>(w, "parityList")->setCurrentText("EVEN");
-        ModalScript::Click(w, "okButton");
-    });
-    Run(kCom3, ok);
-    EXPECT_EQ(app_->Frame().GetPortSettings(3).settings.baudRate, 31250u);
-    EXPECT_EQ(app_->Frame().GetPortSettings(3).settings.parity, 2);
-    EXPECT_NE(app_->Frame().SerialSlot(3), -1);
+    // Cancel keeps ODD and the port closed; OK keeps the unlisted rate.
+    for (const std::string button : {"cancelButton", "okButton"}) {
+        ModalScript script;
+        script.On("commSetupDlg", [&](QWidget* w) {
+            EXPECT_EQ(Child<QComboBox>(w, "baudList")->currentIndex(), -1);
+            Child<QComboBox>(w, "parityList")->setCurrentText("EVEN");
+            ModalScript::Click(w, button.c_str());
+        });
+        Run(kCom3, script);
+        const bool ok = button == "okButton";
+        EXPECT_EQ(app_->Frame().GetPortSettings(3).settings.baudRate, 31250u) << button;
+        EXPECT_EQ(app_->Frame().GetPortSettings(3).settings.parity, ok ? 2 : 1) << button;
+        EXPECT_EQ(app_->Frame().SerialSlot(3) != -1, ok) << button;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -279,8 +212,7 @@ TEST_F(FrameDialogsTest, ConnectDialogOnTheSimulation) {
 }
 
 TEST_F(FrameDialogsTest, StatusTextsFormatsAndReadOnlyBoxes) {
-    app_->ConnectCommand("", "Demo.Server.1");
-    ASSERT_NE(app_->Model().ServerHandle(), -1);
+    Connect();
     const QRegularExpression time(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d \\d\\d [A-Z][a-z][a-z] \\d{4}$"));
     ModalScript script;
     script.On("serverStatusDlg", [&](QWidget* w) {
@@ -313,13 +245,14 @@ TEST_F(FrameDialogsTest, StatusTextsFormatsAndReadOnlyBoxes) {
 // Add Group
 
 TEST_F(FrameDialogsTest, AddGroupValidationOrderAndMessages) {
+    // nullptr: the boxes as the dialog opens (empty name, rate 0, deadband 0).
     struct Case {
         const char* deadband;
         const char* name;
         const char* rate;
         std::string refused; // "" = accepted
     } cases[] = {
-        {"0", "", "0", ""},
+        {nullptr, "", "0", ""},
         {"", "", "0", "deadbandBox: Please enter a number."},
         {"x", "a,b", "-1", "deadbandBox: Please enter a number."},
         {" 2.5\t", "a,b", "-1", "groupNameBox: A group name cannot contain commas or line breaks."},
@@ -332,34 +265,27 @@ TEST_F(FrameDialogsTest, AddGroupValidationOrderAndMessages) {
         {"-3", "Line 1", "2147483647", ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.deadband) + "|" + c.name + "|" + c.rate);
+        SCOPED_TRACE(std::string(c.deadband ? c.deadband : "(as opened)") + "|" + c.name + "|" + c.rate);
         refused_.clear();
         CAddGroupDlg dialog(&Main());
-        Child<QLineEdit>(&dialog, "deadbandBox")->setText(QString::fromUtf8(c.deadband));
-        Child<QLineEdit>(&dialog, "groupNameBox")->setText(QString::fromUtf8(c.name));
-        Child<QLineEdit>(&dialog, "updateRateBox")->setText(QString::fromUtf8(c.rate));
+        const std::pair<const char*, const char*> boxes[] = {
+            {"deadbandBox", c.deadband}, {"groupNameBox", c.name}, {"updateRateBox", c.rate}};
+        for (const auto& [box, text] : boxes)
+            if (c.deadband != nullptr) Child<QLineEdit>(&dialog, box)->setText(QString::fromUtf8(text));
         dialog.accept();
-        if (c.refused.empty()) {
-            EXPECT_TRUE(refused_.empty()) << refused_.front();
-            EXPECT_EQ(dialog.result(), QDialog::Accepted);
-            EXPECT_EQ(dialog.groupName, c.name);
-            EXPECT_EQ(std::to_string(dialog.updateRate), c.rate);
-        } else {
-            EXPECT_EQ(refused_, std::vector<std::string>{c.refused});
-            EXPECT_NE(dialog.result(), QDialog::Accepted);
+        EXPECT_EQ(refused_, c.refused.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.refused});
+        EXPECT_EQ(dialog.result() == QDialog::Accepted, c.refused.empty());
+        if (!c.refused.empty()) continue;
+        EXPECT_EQ(dialog.groupName, c.name);
+        EXPECT_EQ(std::to_string(dialog.updateRate), c.rate);
+        if (c.deadband == nullptr) {
+            EXPECT_EQ(dialog.deadband, 0.0f);
         }
     }
-    // Opened and confirmed at once: empty name, rate 0, deadband 0.
-    CAddGroupDlg fresh(&Main());
-    fresh.accept();
-    EXPECT_EQ(fresh.result(), QDialog::Accepted);
-    EXPECT_EQ(fresh.groupName, "");
-    EXPECT_EQ(fresh.updateRate, 0u);
-    EXPECT_EQ(fresh.deadband, 0.0f);
 }
 
 TEST_F(FrameDialogsTest, AddGroupShowsTheGrantedRateOrTheFailure) {
-    app_->ConnectCommand("", "Demo.Server.1");
+    Connect();
     ModalScript script;
     script.On("addGroupDlg", [](QWidget* w) {
         Child<QLineEdit>(w, "groupNameBox")->setText("Fast");
@@ -462,8 +388,8 @@ TEST_F(FrameDialogsTest, SaveThenRestoreThroughThePromptGivesTheSameWindows) {
 }
 
 TEST_F(FrameDialogsTest, TheRealFileDialogTakesATypedNameAndAsksBeforeReplacing) {
-    app_->ConnectCommand("", "Demo.Server.1");
-    ASSERT_NE(app_->AddGroupCommand("Typed", 1000, 0.0f), -1);
+    Connect();
+    ASSERT_NE(OpenGroup("Typed"), nullptr);
     const std::string path = (dir_ / "typed.csv").string();
     auto typeName = [&](QWidget* w) {
         auto* dialog = qobject_cast<QFileDialog*>(w);

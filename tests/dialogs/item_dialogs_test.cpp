@@ -6,24 +6,18 @@
 #include "dialog_kit.h"
 #include "item_print.h"
 #include "item_printing.h"
-#include "message_boxes.h"
 #include "point_map_dlg.h"
 #include "tag_browser_dlg.h"
-#include "windowed.h"
 
 #include "../model/fake_services.h"
-#include "../support/loopback.h"
 #include "gui_support.h"
-#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <modbus.h>
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QMouseEvent>
 #include <QPrintPreviewDialog>
 #include <QPrintPreviewWidget>
 #include <QTreeWidget>
@@ -48,29 +42,12 @@ int CountPdfPages(const std::string& pdf) {
     return pages;
 }
 
+using test::Child;
+using test::GuiTest;
 using test::ModalScript;
+using test::Text;
 using test::WaitUntil;
-
-template <typename T = QLineEdit> T* Child(QWidget* parent, const char* name) {
-    T* child = parent->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-}
 void Click(QWidget* parent, const char* name) { Child<QAbstractButton>(parent, name)->click(); }
-std::string Text(QWidget* parent, const char* box) { return Child(parent, box)->text().toStdString(); }
-
-class GuiTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        test::QtApp<QApplication>();
-        ASSERT_TRUE(test::FontHasGlyphs()) << "install fonts-dejavu-core";
-        SetFieldMessageObserver([this](QLineEdit* box, const QString& text) {
-            refused_.push_back(box->objectName().toStdString() + ": " + text.toStdString());
-        });
-    }
-    void TearDown() override { SetFieldMessageObserver({}); }
-    std::vector<std::string> refused_; // "box: message"
-};
 
 // ---------------------------------------------------------------------------
 // Point mapping
@@ -377,29 +354,15 @@ TEST_F(TagBrowserTest, FakeServerEdgesAndFailures) {
 // ---------------------------------------------------------------------------
 // The program: nested dialogs, write, mapping edit
 
-class ProgramTest : public GuiTest {
+class ProgramTest : public test::ProgramTest {
 protected:
+    ProgramTest() : test::ProgramTest("itemdlg") {}
     void SetUp() override {
-        GuiTest::SetUp();
-        tcpPort_ = test::FreeLoopbackPort();
-        ASSERT_NE(tcpPort_, 0);
-        SetTCPServicePort(tcpPort_);
-        messages_.SetObserverInsteadOfBoxes([this](const std::string& text, MessageIcon) { shown_.push_back(text); });
-        app_ = std::make_unique<CQuorvaneApp>(messages_, (dir_ / "velmarc.cfg").string());
-        app_->Frame().SetTcpServicePort(tcpPort_);
-        windows_ = CreateWindowedInterface(*app_);
-        ASSERT_EQ(app_->Startup(""), 0);
-        app_->ConnectCommand("", "Demo.Server.1");
-        ASSERT_NE(app_->AddGroupCommand("Line1", 100, 0.0f), -1);
-        child_ = windows_->MainWindow().ActiveChild();
+        test::ProgramTest::SetUp();
+        if (HasFatalFailure()) return;
+        Connect();
+        child_ = OpenGroup("Line1", 0, 100);
         ASSERT_NE(child_, nullptr);
-    }
-    void TearDown() override {
-        app_->Shutdown();
-        windows_.reset();
-        app_.reset();
-        SetTCPServicePort(502);
-        GuiTest::TearDown();
     }
     CQuorvaneDoc& Doc() { return *child_->Doc(); }
     PointMapping MappingAt(int row) {
@@ -407,26 +370,6 @@ protected:
         EXPECT_TRUE(Doc().ReadItem(row, &state));
         return state.mapping;
     }
-    // A press (or double click) on the first row of the list.
-    void ClickFirstRow(QEvent::Type type) {
-        const int h = child_->View()->ListState().lineHeight;
-        const QPointF at(5, h + 1 + h / 2);
-        QMouseEvent event(type, at, child_->View()->viewport()->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
-                          Qt::NoModifier);
-        QCoreApplication::sendEvent(child_->View()->viewport(), &event);
-    }
-    // Runs `command` while `script` answers its dialogs.
-    void Run(uint16_t command, ModalScript& script) {
-        EXPECT_TRUE(windows_->MainWindow().RunCommand(command));
-        EXPECT_TRUE(script.Done()) << "waiting at " << script.Waiting();
-    }
-
-    test::ScratchDir dir_{"itemdlg"};
-    uint16_t tcpPort_ = 0;
-    CMessageBoxes messages_;
-    std::vector<std::string> shown_;
-    std::unique_ptr<CQuorvaneApp> app_;
-    std::unique_ptr<CWindowedInterface> windows_;
     CChildFrame* child_ = nullptr;
 };
 
@@ -476,7 +419,7 @@ TEST_F(ProgramTest, WriteComesBackOrFailsAndDoubleClickEditsTheMapping) {
     const auto write = [&](int row, const char* text, bool async) {
         // The first visible row is the item at `row`.
         child_->View()->ScrollBy(row == 0 ? ScrollCode::LineUp : ScrollCode::LineDown);
-        ClickFirstRow(QEvent::MouseButtonPress);
+        test::ClickRow(child_->View(), 0);
         ModalScript script;
         script.On("writeItemDlg", [&](QWidget* w) {
             auto* asyncBox = Child<QCheckBox>(w, "asyncWriteBox");
@@ -504,7 +447,7 @@ TEST_F(ProgramTest, WriteComesBackOrFailsAndDoubleClickEditsTheMapping) {
 
     child_->View()->ScrollBy(ScrollCode::LineUp);
     for (const char* button : {"cancelButton", "okButton"}) {
-        ClickFirstRow(QEvent::MouseButtonPress);
+        test::ClickRow(child_->View(), 0);
         std::string shown;
         ModalScript script;
         script.On("pointMapDlg", [&](QWidget* w) {
@@ -512,7 +455,7 @@ TEST_F(ProgramTest, WriteComesBackOrFailsAndDoubleClickEditsTheMapping) {
             Child(w, "addressBox")->setText(QStringLiteral("150"));
             ModalScript::Click(w, button);
         });
-        ClickFirstRow(QEvent::MouseButtonDblClick);
+        test::ClickRow(child_->View(), 0, QEvent::MouseButtonDblClick);
         EXPECT_TRUE(script.Done());
         EXPECT_EQ(shown, "Setpoints.Float 100");
         EXPECT_EQ(MappingAt(0).address, std::string(button) == "okButton" ? 150 : 100) << button;

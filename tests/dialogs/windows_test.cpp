@@ -3,30 +3,15 @@
 // group windows that follow the model, and the item-list view with its
 // repaint bridge.
 #include "child_frame.h"
-#include "message_boxes.h"
-#include "quorvane_view.h"
-#include "windowed.h"
-
-#include "../support/loopback.h"
-#include "qt_support.h"
-#include "test_support.h"
-
-#include <gtest/gtest.h>
+#include "gui_support.h"
 
 #include <QAbstractSlider>
 #include <QAction>
-#include <QApplication>
-#include <QFontDatabase>
 #include <QMdiArea>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMouseEvent>
 #include <QPointer>
-#include <QRawFont>
 #include <QScrollBar>
-
-#include <pty.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -36,17 +21,9 @@ namespace quorvane {
 namespace {
 
 using namespace std::chrono_literals;
+using test::ClickRow;
 using test::WaitUntil;
 namespace fs = std::filesystem;
-
-// Without fonts Qt paints nothing and every text check would pass unseen.
-bool FontHasGlyphs() {
-    const QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    const QRawFont raw = QRawFont::fromFont(font);
-    return raw.isValid() && raw.supportsCharacter(QLatin1Char('A')) &&
-           raw.supportsCharacter(QLatin1Char('0')) &&
-           QFontMetrics(font).horizontalAdvance(QStringLiteral("OPC")) > 0;
-}
 
 // The visible entries of the menu bar as "menu/submenu/text".
 std::vector<std::string> MenuTree(QMenuBar* bar) {
@@ -77,57 +54,9 @@ std::vector<std::string> ModbusEntries() {
     return entries;
 }
 
-class WindowsTest : public ::testing::Test {
+class WindowsTest : public test::ProgramTest {
   protected:
-    void SetUp() override {
-        test::QtApp<QApplication>();
-        ASSERT_TRUE(FontHasGlyphs()) << "install fonts-dejavu-core";
-        tcpPort_ = test::FreeLoopbackPort();
-        ASSERT_NE(tcpPort_, 0);
-        SetTCPServicePort(tcpPort_);
-        messages_.SetObserverInsteadOfBoxes(
-            [this](const std::string& text, MessageIcon) { shown_.push_back(text); });
-        app_ = std::make_unique<CQuorvaneApp>(messages_, (dir_ / "velmarc.cfg").string());
-        app_->Frame().SetTcpServicePort(tcpPort_);
-        windows_ = CreateWindowedInterface(*app_);
-        ASSERT_EQ(app_->Startup(""), 0);
-        ASSERT_TRUE(WaitUntil([&] { return Main().isVisible(); }));
-    }
-    void TearDown() override {
-        app_->Shutdown();
-        windows_.reset();
-        app_.reset();
-        SetTCPServicePort(502);
-    }
-
-    CMainFrameWnd& Main() { return windows_->MainWindow(); }
-    void Connect() {
-        app_->ConnectCommand("", "Demo.Server.1");
-        ASSERT_NE(app_->Model().ServerHandle(), -1);
-    }
-    // A group window with `items` of the simulation's setpoints.
-    CChildFrame* OpenGroup(const std::string& name, int items) {
-        EXPECT_NE(app_->AddGroupCommand(name, 1000, 0.0f), -1);
-        CChildFrame* child = Main().ActiveChild();
-        EXPECT_NE(child, nullptr);
-        const char* ids[] = {"Setpoints.Short", "Setpoints.Unsigned", "Setpoints.Float", "Setpoints.Level",
-                             "Setpoints.Bool"};
-        for (int i = 0; i < items; ++i) {
-            PointMapping mapping;
-            mapping.address = static_cast<uint16_t>(40100 + 10 * i);
-            child->Doc()->AddRestoredItem(ids[i % 5], mapping);
-        }
-        WaitUntil([&] { return child->View()->PaintCount() > 0; });
-        return child;
-    }
-    // A left click on row `row` of the view's visible rows (-1: the header).
-    void ClickRow(CQuorvaneView* view, int row, QEvent::Type type = QEvent::MouseButtonPress) {
-        const int h = view->ListState().lineHeight;
-        const QPointF at(5, h + 1 + row * h + h / 2);
-        QMouseEvent event(type, at, view->viewport()->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
-                          Qt::NoModifier);
-        QCoreApplication::sendEvent(view->viewport(), &event);
-    }
+    WindowsTest() : ProgramTest("windows") {}
     // The port entries open their port at once (no setup dialog); every
     // other dialog command only records that it ran.
     void RegisterEveryDialog() {
@@ -141,13 +70,7 @@ class WindowsTest : public ::testing::Test {
                     entry.id, [this, id = entry.id](const CommandContext&) { ran_.push_back(id); });
     }
 
-    test::ScratchDir dir_{"windows"};
-    uint16_t tcpPort_ = 0;
-    CMessageBoxes messages_;
-    std::vector<std::string> shown_;
     std::vector<uint16_t> ran_;
-    std::unique_ptr<CQuorvaneApp> app_;
-    std::unique_ptr<CWindowedInterface> windows_;
 };
 
 TEST_F(WindowsTest, MenuTreesOfBothMenuSets) {
@@ -198,12 +121,9 @@ TEST_F(WindowsTest, MenuTreesOfBothMenuSets) {
 // Each step changes the state; the listed commands must then be enabled or
 // grayed exactly so.
 TEST_F(WindowsTest, EnableStatesFollowConnectionGroupsSelectionAndLinks) {
-    EXPECT_TRUE(Main().IsAvailable(kCmdServerConnect)) << "every dialog command has its handler";
     RegisterEveryDialog();
-    char ptyName[256] = {};
-    int ptyMaster = -1, ptySlave = -1;
-    ASSERT_EQ(openpty(&ptyMaster, &ptySlave, ptyName, nullptr, nullptr), 0);
-    SetPortDevice(3, ptyName);
+    const test::PseudoPort com3Device(3);
+    ASSERT_TRUE(com3Device.Open());
     CChildFrame* child = nullptr;
     const uint16_t com3 = kCmdConnectCom1 + 2, closeCom3 = kCmdDisconnectCom1 + 2;
 
@@ -264,9 +184,6 @@ TEST_F(WindowsTest, EnableStatesFollowConnectionGroupsSelectionAndLinks) {
     ASSERT_EQ(shown_.size(), 1u);
     EXPECT_EQ(shown_[0], "COM5 could not be opened: No such file or directory");
     SetPortDevice(5, nullptr);
-    SetPortDevice(3, nullptr);
-    ::close(ptyMaster);
-    ::close(ptySlave);
 }
 
 TEST_F(WindowsTest, GroupWindowsFollowRestoresAndCloseTheirGroups) {
@@ -387,7 +304,7 @@ TEST_F(WindowsTest, ManyNotificationsFromAnotherThreadCostFewPaints) {
     CChildFrame* child = OpenGroup("Quiet", 0); // no items: no data changes of its own
     CQuorvaneView* view = child->View();
     ASSERT_TRUE(WaitUntil([&] { return view->PaintCount() > 0; }));
-    WaitUntil([] { return false; }, 100ms);
+    test::RunFor(100ms);
     const int before = view->PaintCount();
     const int bridged = view->BridgedRepaints();
     std::thread sender([&] {
@@ -396,7 +313,7 @@ TEST_F(WindowsTest, ManyNotificationsFromAnotherThreadCostFewPaints) {
     });
     sender.join();
     EXPECT_TRUE(WaitUntil([&] { return view->PaintCount() > before; }));
-    WaitUntil([] { return false; }, 200ms);
+    test::RunFor(200ms);
     EXPECT_EQ(view->BridgedRepaints() - bridged, 1);
     EXPECT_LE(view->PaintCount() - before, 2);
 
@@ -404,7 +321,7 @@ TEST_F(WindowsTest, ManyNotificationsFromAnotherThreadCostFewPaints) {
     // (the item has no source at the server that would repaint it).
     PointMapping mapping;
     child->Doc()->AddRestoredItem("No.Such.Item", mapping);
-    WaitUntil([] { return false; }, 100ms);
+    test::RunFor(100ms);
     const int flushed = view->BridgedRepaints();
     app_->Model().ApplySlaveWrite(1, mapping.pointType, mapping.address, 7);
     app_->Model().FlushAllPendingWrites();
