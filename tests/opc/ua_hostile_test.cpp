@@ -1,7 +1,8 @@
 // The OPC UA I/O loop and engine against a server that misbehaves on
 // purpose: every script must end in a clear failure within the connect
 // limit, never in a hang, a crash or memory that grows with what the server
-// claims (run under ASan for the memory faults).
+// claims (run under ASan for the memory faults); and the loop's hello limit
+// and stop() with work in flight.
 #include "ua_hostile_server.h"
 #include "ua_loop.h"
 
@@ -136,6 +137,48 @@ TEST(UaHostileServer, SlowRepliesConnectAndASilentRequestTimesOutAtItsDeadline) 
     }
     EXPECT_EQ(server.Connections(), 1);
     loop.stop();
+}
+
+// The I/O loop itself: the hello limit on a silent server, and stop().
+TEST(UaLoop, SilentServerTimesOutAtTheHelloLimit) {
+    HostileServer server(Play::Silent);
+    ASSERT_TRUE(server.Start());
+    SystemClock clock;
+    UaLoop loop(clock);
+    ASSERT_TRUE(loop.start());
+    UaSettings s;
+    s.hello_timeout = 300ms;
+    const auto start = std::chrono::steady_clock::now();
+    UaLoop::ConnectionId id = 0;
+    auto opened = loop.open(server.Url(), s, &id);
+    ASSERT_TRUE(opened->wait_for(10s));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(opened->status(), status::BadTimeout);
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 3s);
+    auto after = loop.request(id, ReadRequest{});
+    ASSERT_TRUE(after->wait_for(10s));
+    EXPECT_EQ(after->status(), status::BadNotConnected);
+}
+
+TEST(UaLoop, StopCompletesWhatIsInFlightAndRefusesNewWork) {
+    HostileServer server(Play::Silent);
+    ASSERT_TRUE(server.Start());
+    SystemClock clock;
+    UaLoop loop(clock);
+    ASSERT_TRUE(loop.start());
+    UaLoop::ConnectionId id = 0;
+    auto opened = loop.open(server.Url(), UaSettings{}, &id); // would wait 5 s for an ACK
+    ASSERT_NE(id, 0u);
+    const auto start = std::chrono::steady_clock::now();
+    loop.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    ASSERT_TRUE(opened->done());
+    EXPECT_EQ(opened->status(), status::BadShutdown);
+    auto refused = loop.open(server.Url(), UaSettings{}, &id);
+    ASSERT_TRUE(refused->done());
+    EXPECT_EQ(refused->status(), status::BadShutdown);
+    EXPECT_EQ(id, 0u);
 }
 
 } // namespace
