@@ -58,7 +58,7 @@ TEST(UaHostileServer, EveryScriptEndsInAClearFailureWithinTheConnectLimit) {
     UaLoop loop(clock);
     ASSERT_TRUE(loop.start());
     const long rss_before = RssKiB();
-    // `reached`: the last client chunk the server saw, so the fault really came at that step.
+    // `reached`: the last client chunk the server saw (one of these), so the fault really came at that step.
     const struct {
         Play play;
         const char* what;
@@ -70,7 +70,8 @@ TEST(UaHostileServer, EveryScriptEndsInAClearFailureWithinTheConnectLimit) {
         {Play::GarbageAfterHello, "noise instead of ACK", 0ms, status::BadTcpMessageTypeInvalid, "HEL"},
         {Play::ErrAfterHello, "ERR instead of ACK", 0ms, status::BadTcpEndpointUrlInvalid, "HEL"},
         {Play::TinyReceiveBuffer, "ACK with a 100-byte buffer", 0ms, status::BadConnectionRejected, "HEL"},
-        {Play::HugeChunkHeader, "a 4 GiB chunk header", 0ms, status::BadTcpMessageTooLarge, "OPN"},
+        // The header follows the ACK at once: the client may fail before its OPN goes out.
+        {Play::HugeChunkHeader, "a 4 GiB chunk header", 0ms, status::BadTcpMessageTooLarge, "HEL OPN"},
         {Play::ForeignChannelId, "an answer on another channel", 0ms, status::BadSecureChannelIdInvalid, "MSG"},
         {Play::ForeignTokenId, "an answer under an unknown token", 0ms, status::BadSecureChannelTokenUnknown,
          "MSG"},
@@ -87,7 +88,8 @@ TEST(UaHostileServer, EveryScriptEndsInAClearFailureWithinTheConnectLimit) {
         const Outcome o = Open(loop, server, &id);
         EXPECT_EQ(o.status, c.expected) << std::hex << o.status;
         const auto seen = server.Seen();
-        EXPECT_EQ(seen.empty() ? "" : seen.back(), c.reached);
+        ASSERT_FALSE(seen.empty());
+        EXPECT_NE(std::string(c.reached).find(seen.back()), std::string::npos) << seen.back();
         EXPECT_LT(o.took, Short().connect_total + 1s);
         // The connection is unusable afterwards, and says so at once.
         auto after = loop.request(id, ReadRequest{});
