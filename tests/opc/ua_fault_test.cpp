@@ -22,7 +22,6 @@ using namespace ostrand;
 using namespace ostrand::ua;
 using namespace std::chrono_literals;
 using quorvane::test::FaultProxy;
-using quorvane::test::UaPeer;
 using Steady = std::chrono::steady_clock;
 
 constexpr Millis kWait = 20s; // beyond every limit below: a completion that misses it hangs
@@ -36,18 +35,13 @@ int OpenDescriptors() {
     return n;
 }
 
-class UaFaultTest : public ::testing::Test {
+class UaFaultTest : public quorvane::test::UaPeerSuite<UaFaultTest> {
+public:
+    static std::vector<std::string> PeerArgs() { return {"--big-folder", "0"}; }
+
 protected:
-    static void SetUpTestSuite() {
-        peer_ = new UaPeer(UaPeer::Options{300, {"--big-folder", "0"}});
-        start_error_ = peer_->Start();
-    }
-    static void TearDownTestSuite() {
-        delete peer_;
-        peer_ = nullptr;
-    }
     void SetUp() override {
-        ASSERT_EQ(start_error_, "");
+        ASSERT_NO_FATAL_FAILURE(UaPeerSuite::SetUp());
         proxy_ = std::make_unique<FaultProxy>(peer_->Port());
         ASSERT_TRUE(proxy_->Start());
         ASSERT_TRUE(loop_.start());
@@ -91,8 +85,6 @@ protected:
         return {done.status(), Steady::now() - since};
     }
 
-    static inline UaPeer* peer_ = nullptr;
-    static inline std::string start_error_;
     std::unique_ptr<FaultProxy> proxy_;
     SystemClock clock_;
     UaLoop loop_{clock_};

@@ -3,6 +3,8 @@
 // name, URL and application URI, browsing with BrowseNext, writes of each
 // type read back from the server, an unknown id, and the status texts.
 #include "recorder.h"
+#include "temp_dir.h"
+#include "ua_automation.h"
 #include "ua_loop.h"
 #include "ua_peer.h"
 #include "ua_text.h"
@@ -10,13 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -24,8 +22,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using opc_test::real4;
 using opc_test::Recorder;
-using quorvane::test::UaPeer;
 
 constexpr int kBigFolder = 5000;
 
@@ -53,18 +51,13 @@ std::vector<std::string> browse(int32_t server, int32_t type) {
     return names;
 }
 
-class UaServiceTest : public ::testing::Test {
+class UaServiceTest : public quorvane::test::UaPeerSuite<UaServiceTest> {
+public:
+    static std::vector<std::string> PeerArgs() { return {"--big-folder", std::to_string(kBigFolder)}; }
+
 protected:
-    static void SetUpTestSuite() {
-        peer_ = new UaPeer(UaPeer::Options{300, {"--big-folder", std::to_string(kBigFolder)}});
-        start_error_ = peer_->Start();
-    }
-    static void TearDownTestSuite() {
-        delete peer_;
-        peer_ = nullptr;
-    }
     void SetUp() override {
-        ASSERT_EQ(start_error_, "") << "the OPC UA test peer is needed";
+        ASSERT_NO_FATAL_FAILURE(UaPeerSuite::SetUp());
         ASSERT_EQ(OstrandInitialize(), 0);
         Recorder::instance().clear();
     }
@@ -95,9 +88,6 @@ protected:
         }
         return rr->results[0];
     }
-
-    static inline UaPeer* peer_ = nullptr;
-    static inline std::string start_error_;
 };
 
 TEST_F(UaServiceTest, ListsTheEndpointAndConnectsByNameUrlAndApplicationUri) {
@@ -133,18 +123,12 @@ TEST_F(UaServiceTest, AClosedPortFailsWithinASecond) {
 }
 
 TEST_F(UaServiceTest, LocalListingPutsTheSimulationFirstThenTheListFile) {
-    char dir[] = "/tmp/ostrand-conf-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string folder = std::string(dir) + "/ostrand";
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    {
-        std::ofstream conf(folder + "/servers.conf");
-        conf << "# test list\n" << peer_->Url() << " security=None some-future-key=x\n"
-             << "opc.tcp://10.255.0.9:4840 # another machine's server is not listed here\n";
-    }
-    const char* old = getenv("XDG_CONFIG_HOME");
-    const std::string saved = old ? old : "";
-    setenv("XDG_CONFIG_HOME", dir, 1);
+    const quorvane::test::TempDir dir("ostrand-conf");
+    std::filesystem::create_directories(dir.path / "ostrand");
+    std::ofstream(dir.path / "ostrand/servers.conf")
+        << "# test list\n" << peer_->Url() << " security=None some-future-key=x\n"
+        << "opc.tcp://10.255.0.9:4840 # another machine's server is not listed here\n";
+    const quorvane::test::ConfigHome home(dir.path);
     for (int32_t mode : {0, 1}) {
         EXPECT_EQ(listing(mode, ""), (std::vector<std::string>{"Demo.Server.1", "Demo.FlatServer.1", peer_->Url()}))
             << "mode " << mode;
@@ -152,11 +136,6 @@ TEST_F(UaServiceTest, LocalListingPutsTheSimulationFirstThenTheListFile) {
     const int32_t s = ConnectServer("", name_at(2).c_str(), 0);
     EXPECT_GT(s, 0);
     DisconnectServer(s);
-    if (old) setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else unsetenv("XDG_CONFIG_HOME");
-    std::remove((folder + "/servers.conf").c_str());
-    rmdir(folder.c_str());
-    rmdir(dir);
 }
 
 TEST_F(UaServiceTest, BrowsesLevelsBigFoldersAndWalks) {
@@ -195,14 +174,6 @@ TEST_F(UaServiceTest, BrowsesLevelsBigFoldersAndWalks) {
     EXPECT_EQ(DisconnectServer(s), 1);
 }
 
-VARIANT real4(float f) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_R4;
-    v.fltVal = f;
-    return v;
-}
-
 TEST_F(UaServiceTest, WritesAreCoercedToEachNodeTypeAndReadBack) {
     using namespace ostrand::ua;
     const int32_t s = ConnectServer("", peer_->Url().c_str(), 0);
@@ -211,14 +182,8 @@ TEST_F(UaServiceTest, WritesAreCoercedToEachNodeTypeAndReadBack) {
     float deadband = 0;
     const int32_t g = AddGroup(s, "writes", &rate, &deadband);
     ASSERT_GT(g, 0);
-    VARIANT text;
-    VariantInit(&text);
-    text.vt = VT_BSTR;
-    text.bstrVal = SysAllocString("written");
-    VARIANT date;
-    VariantInit(&date);
-    date.vt = VT_DATE;
-    date.date = 45000.5; // 2023-03-15 12:00 UTC
+    VARIANT text = opc_test::text("written");
+    const VARIANT date = opc_test::date(45000.5); // 2023-03-15 12:00 UTC
     struct Case {
         const char* id;
         VARIANT value;

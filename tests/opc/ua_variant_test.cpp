@@ -1,6 +1,7 @@
 // OPC UA values in the service's terms (no server): Variant -> VARIANT for
 // every built-in type, write coercion to the node's type, quality from the
 // severity bits, DataType -> built-in type, and the list file of endpoints.
+#include "ua_automation.h"
 #include "ua_discovery.h"
 #include "ua_variant.h"
 
@@ -15,6 +16,7 @@
 namespace {
 
 using namespace ostrand::ua;
+using opc_test::real4;
 
 constexpr int64_t kTicks2024 = 133486382450000000; // 2024-01-02 03:04:05 UTC in FILETIME units
 
@@ -112,19 +114,8 @@ TEST(UaVariant, QualityFollowsTheSeverityBitsOnly) {
     for (auto [st, quality] : cases) EXPECT_EQ(quality_of(st), quality) << std::hex << st;
 }
 
-VARIANT real4(float f) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_R4;
-    v.fltVal = f;
-    return v;
-}
-
 TEST(UaVariant, WritesAreCoercedToTheNodeType) {
-    VARIANT text;
-    VariantInit(&text);
-    text.vt = VT_BSTR;
-    text.bstrVal = SysAllocString("abc");
+    VARIANT text = opc_test::text("abc");
     struct Case {
         const char* name;
         VARIANT in;
@@ -152,17 +143,12 @@ TEST(UaVariant, WritesAreCoercedToTheNodeType) {
         }
     }
     // A DateTime node takes a VT_DATE and keeps it to 100 ns.
-    VARIANT date;
-    VariantInit(&date);
-    date.vt = VT_DATE;
-    date.date = filetime_to_date(kTicks2024);
+    const VARIANT date = opc_test::date(filetime_to_date(kTicks2024));
     Variant out;
     ASSERT_EQ(to_ua(date, kDateTime, false, &out), S_OK);
     EXPECT_EQ(out, Variant::scalar<kDateTime>(kTicks2024));
     // Arrays element by element.
-    VARIANT array;
-    VariantInit(&array);
-    array.vt = VT_ARRAY | VT_R8;
+    VARIANT array = opc_test::automation(VT_ARRAY | VT_R8);
     array.parray = SafeArrayCreateVector(VT_R8, 2);
     array.parray->elements[0].dblVal = 1.5;
     array.parray->elements[1].dblVal = 7;

@@ -8,6 +8,8 @@
 
 #include "loopback.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,8 +20,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -158,6 +163,42 @@ private:
     int stdout_ = -1;
     int stdin_ = -1;
     std::thread drain_;
+};
+
+// Points $XDG_CONFIG_HOME (where the service finds its list file and PKI) at
+// `dir` for one scope.
+class ConfigHome {
+public:
+    explicit ConfigHome(const std::string& dir) {
+        if (const char* old = ::getenv("XDG_CONFIG_HOME")) saved_ = old;
+        ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    }
+    ~ConfigHome() {
+        if (saved_) ::setenv("XDG_CONFIG_HOME", saved_->c_str(), 1);
+        else ::unsetenv("XDG_CONFIG_HOME");
+    }
+    ConfigHome(const ConfigHome&) = delete;
+    ConfigHome& operator=(const ConfigHome&) = delete;
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// A fixture base with one peer for the whole suite, started with the server.js
+// arguments Derived::PeerArgs() gives. A derived SetUp calls
+// ASSERT_NO_FATAL_FAILURE(UaPeerSuite::SetUp()) first.
+template <class Derived>
+class UaPeerSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        peer_ = std::make_unique<UaPeer>(UaPeer::Options{300, Derived::PeerArgs()});
+        start_error_ = peer_->Start();
+    }
+    static void TearDownTestSuite() { peer_.reset(); }
+    void SetUp() override { ASSERT_EQ(start_error_, "") << "the OPC UA test peer is needed"; }
+
+    static inline std::unique_ptr<UaPeer> peer_;
+    static inline std::string start_error_;
 };
 
 } // namespace quorvane::test
