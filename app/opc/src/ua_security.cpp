@@ -153,10 +153,11 @@ std::optional<Bytes> encrypt_password(const std::string& password, View server_n
                                       const crypto::RsaKey& server_key) {
     if (!server_key) return std::nullopt;
     const uint32_t length = static_cast<uint32_t>(password.size() + server_nonce.size());
-    Bytes plain{static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length >> 16),
-                static_cast<uint8_t>(length >> 24)};
-    plain.insert(plain.end(), password.begin(), password.end());
-    plain.insert(plain.end(), server_nonce.begin(), server_nonce.end());
+    // Sized once: length (little-endian), password, nonce.
+    Bytes plain(4 + password.size() + server_nonce.size());
+    for (int i = 0; i < 4; ++i) plain[i] = static_cast<uint8_t>(length >> (8 * i));
+    std::copy(password.begin(), password.end(), plain.begin() + 4);
+    std::copy(server_nonce.begin(), server_nonce.end(), plain.begin() + 4 + static_cast<ptrdiff_t>(password.size()));
     Bytes out;
     if (!server_key.encrypt(plain, out)) return std::nullopt;
     return out;
