@@ -104,6 +104,14 @@ TEST(UaVariant, DateTimeAndVtDateAgreeAtWholeSeconds) {
         EXPECT_EQ(date_to_filetime(filetime_to_date(t)), t) << t;
     }
     EXPECT_DOUBLE_EQ(filetime_to_date(116444736000000000), 25569.0); // 1970-01-01 as an Automation date
+    // Dates outside 1601..9999 (a server's extreme tick counts read back) saturate, never overflow.
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    for (int64_t t : {std::numeric_limits<int64_t>::min(), int64_t{-1}}) {
+        EXPECT_EQ(date_to_filetime(filetime_to_date(t)), 0) << t;
+    }
+    EXPECT_EQ(date_to_filetime(filetime_to_date(kMax)), kMax);
+    EXPECT_EQ(date_to_filetime(std::nan("")), 0);
+    EXPECT_EQ(date_to_filetime(1e300), kMax);
 }
 
 TEST(UaVariant, QualityFollowsTheSeverityBitsOnly) {

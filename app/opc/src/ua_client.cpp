@@ -69,6 +69,8 @@ void UaClient::connect(std::string endpoint_url, SteadyTime now, bool with_sessi
     connect_deadline_ = now + settings_.connect_total;
 }
 
+void UaClient::reconnect(SteadyTime now) { connect(endpoint_url_, now, with_session_); } // TODO: reactivate
+
 uint32_t UaClient::request(Request r, SteadyTime now, std::optional<Millis> timeout) {
     if (state_ != State::Connected) {
         refusal_ = status::BadNotConnected;

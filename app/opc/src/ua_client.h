@@ -62,6 +62,12 @@ struct UaSettings {
     Millis find_servers_connect{2000};
     Millis find_servers_request{3000};
     Millis keep_alive_minimum{5000}; // watchdog: max(2 x keep-alive interval, this)
+    Millis keep_alive_interval{2000}; // asked of each subscription (max keep-alive count x interval)
+    Millis state_read_interval{5000}; // the watchdog's Read of ServerState while no subscription exists
+    Millis reconnect_first{500};      // back-off after a loss: first wait, doubled each time...
+    Millis reconnect_max{10000};      // ...up to this
+    double reconnect_jitter = 0.2;    // each wait varies by +/- this share
+    Millis batch_delay{20};           // monitored-item creations and deletions gather this long
     uint32_t requested_token_lifetime = 600000;    // ms
     double requested_session_timeout = 60000;      // ms
     uint32_t max_response_message_size = 16 << 20; // 0: no limit
@@ -94,13 +100,47 @@ struct UaEvent {
     StatusCode status = status::Good;
     std::string reason;
     Response response;
+    // Connected: true when the session was created afresh, false when a
+    // reconnect reactivated the existing one.
+    bool new_session = true;
 };
 
 // Fills a nonce; tests give a fixed one.
 using Random = std::function<void(std::span<uint8_t>)>;
 Random system_random();
 
-class UaClient {
+// Where a session's user sends its requests (the engine; a fake in tests).
+class RequestPort {
+public:
+    virtual ~RequestPort() = default;
+    // As UaClient::request: the request id, or 0 when it cannot be sent.
+    virtual uint32_t request(Request request, SteadyTime now, std::optional<Millis> timeout = std::nullopt) = 0;
+};
+
+// What lives on top of one connection's session and must follow it across
+// outages (subscriptions, the keep-alive watchdog). Every call comes on the
+// I/O thread that runs the engine.
+class SessionListener {
+public:
+    virtual ~SessionListener() = default;
+    // The session is active on a channel: after the first connect
+    // (new_session true), after a reconnect that reactivated the old session
+    // (false), or after one that had to create a new session (true).
+    virtual void on_session(RequestPort& port, bool new_session, SteadyTime now) = 0;
+    // The connection is gone; every request of the listener has failed or
+    // will never be answered. A reconnect follows unless the owner closes.
+    virtual void on_lost(StatusCode why, SteadyTime now) = 0;
+    // An event for a request the listener sent (Response, ServiceFault,
+    // TimedOut or RequestFailed); false when the id is not the listener's.
+    virtual bool on_event(RequestPort& port, UaEvent& event, SteadyTime now) = 0;
+    // Time-driven work while the session is up. Bad: declare the connection
+    // lost (the keep-alive watchdog).
+    virtual StatusCode tick(RequestPort& port, SteadyTime now) = 0;
+    // When tick() must run next; SteadyTime::max() when nothing waits.
+    virtual SteadyTime next_deadline() const = 0;
+};
+
+class UaClient : public RequestPort {
 public:
     enum class State : uint8_t { Idle, Hello, Opening, CreatingSession, Activating, Connected, Closing, Closed, Failed };
 
@@ -111,11 +151,19 @@ public:
     // GetEndpoints), Connected comes once the channel is open.
     void connect(std::string endpoint_url, SteadyTime now, bool with_session = true);
 
+    // After a loss, on a fresh TCP connection: the handshake again, then
+    // ActivateSession with the existing session's token on the new channel
+    // (OPC UA Part 4, 6.7). When the server refuses it (the session is gone),
+    // CloseSession on the old token (best effort, so no session is left
+    // behind), then CreateSession and ActivateSession. Connected tells which
+    // (UaEvent::new_session). Without a previous session this is connect().
+    void reconnect(SteadyTime now);
+
     // Queues a service request with the header filled in (authentication
     // token, timestamp, request handle, TimeoutHint `timeout` or the default).
     // Returns its request id; 0 when it cannot be sent (no event follows; the
     // reason, BadNotConnected or BadRequestTooLarge, is in last_refusal()).
-    uint32_t request(Request request, SteadyTime now, std::optional<Millis> timeout = std::nullopt);
+    uint32_t request(Request request, SteadyTime now, std::optional<Millis> timeout = std::nullopt) override;
     uint32_t read(ReadRequest r, SteadyTime now) { return request(std::move(r), now); }
     uint32_t write(WriteRequest r, SteadyTime now) { return request(std::move(r), now); }
     uint32_t browse(BrowseRequest r, SteadyTime now) { return request(std::move(r), now); }

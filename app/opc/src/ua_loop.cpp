@@ -132,7 +132,8 @@ bool UaLoop::post(std::function<void()> command) {
     return true;
 }
 
-std::shared_ptr<UaCompletion> UaLoop::open(const std::string& url, const UaSettings& settings, ConnectionId* id) {
+std::shared_ptr<UaCompletion> UaLoop::open(const std::string& url, const UaSettings& settings, ConnectionId* id,
+                                           std::shared_ptr<SessionListener> /*listener*/) {
     auto done = std::make_shared<UaCompletion>();
     *id = 0;
     std::optional<EndpointUrl> endpoint = parse_endpoint_url(url);
@@ -182,6 +183,12 @@ std::shared_ptr<UaCompletion> UaLoop::request(ConnectionId id, Request request, 
     if (!posted) done->complete(status::BadShutdown);
     return done;
 }
+
+bool UaLoop::post_to(ConnectionId, std::function<void(RequestPort*, SteadyTime)>) {
+    return false; // TODO(reconnect): run on the I/O thread
+}
+
+bool UaLoop::session_up(ConnectionId) const { return false; }
 
 std::shared_ptr<UaCompletion> UaLoop::close(ConnectionId id) {
     auto done = std::make_shared<UaCompletion>();

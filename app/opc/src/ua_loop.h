@@ -73,7 +73,19 @@ public:
 
     // A new connection to `url`; its id at once (0 when the loop is not
     // running or the URL is malformed; the completion then says why).
-    std::shared_ptr<UaCompletion> open(const std::string& url, const UaSettings& settings, ConnectionId* id);
+    // With a `listener`, the connection is kept: once its first session is
+    // up, a loss calls listener->on_lost, and the loop reconnects with
+    // back-off and jitter (UaSettings::reconnect_*) until close(); the
+    // listener follows the session (SessionListener). The completion still
+    // reports the first connect only.
+    std::shared_ptr<UaCompletion> open(const std::string& url, const UaSettings& settings, ConnectionId* id,
+                                       std::shared_ptr<SessionListener> listener = nullptr);
+    // Runs `command` on the I/O thread for connection `id`: `port` is its
+    // engine while the session is up, null while it is down or reconnecting.
+    // False when the connection is gone or the loop stopped (nothing runs).
+    bool post_to(ConnectionId id, std::function<void(RequestPort* port, SteadyTime now)> command);
+    // Whether connection `id` has its session up (false while reconnecting).
+    bool session_up(ConnectionId id) const;
     std::shared_ptr<UaCompletion> request(ConnectionId id, Request request, std::optional<Millis> timeout = {});
     // CloseSession and CLO, then the socket closes; completes when done.
     std::shared_ptr<UaCompletion> close(ConnectionId id);

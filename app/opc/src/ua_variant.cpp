@@ -3,6 +3,7 @@
 #include "ua_text.h"
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <type_traits>
 
@@ -162,6 +163,12 @@ int64_t date_to_filetime(double days) {
     // A double of days holds about 1 us today and 60 us near the year 9999:
     // whole milliseconds are the finest step every date keeps exactly.
     constexpr double kTicksPerMillisecond = 10000.0;
+    // OPC UA Part 6 5.2.2.5: a date before 1601 goes out as 0 and one after
+    // the year 9999 as the largest Int64; both read back as "no date / end of
+    // time" rather than overflowing the tick count. NaN falls into the first.
+    constexpr double kFirstDayAfter9999 = 2958466.0; // 10000-01-01
+    if (!(days >= -kDaysBeforeDateZero)) return 0;
+    if (days >= kFirstDayAfter9999) return std::numeric_limits<int64_t>::max();
     const double whole = std::floor(days);
     const double ms = std::round((days - whole) * kTicksPerDay / kTicksPerMillisecond);
     return static_cast<int64_t>(whole + kDaysBeforeDateZero) * static_cast<int64_t>(kTicksPerDay) +
