@@ -3,27 +3,40 @@
 # subscription: the test peer (tests/peers/opcua/server.js --bench N) changes N
 # Double variables every 100 ms, each client subscribes to all of them (one
 # subscription, publishing and sampling 100 ms, queue 1), and the script
-# prints, per client, the data changes delivered per second and the client's
-# CPU time per change, with the peer's CPU over the same window: on two cores
-# the peer is the ceiling near 15,000 changes/s, so a client can only be
-# judged while the peer stays below 100 %.
+# prints, per N, the data changes delivered per second and the client's CPU
+# time per change for both clients, with the peer's CPU over the same windows:
+# on two cores the peer is the ceiling near 15,000 changes/s, so a client can
+# only be judged while the peer stays below 100 %.
 #
-#   bench/compare_opcua.sh [N or N1,N2,... (default 1000)] [seconds per run (10)] [rounds (3)]
-# Environment: QV_BENCH_WARMUP (seconds before counting, default 3).
+#   bench/compare_opcua.sh [--security] [N or N1,N2,... (default 1000)] [seconds per run (10)] [rounds (3)]
+#
+# --security starts the peer with Basic256Sha256 endpoints and runs every
+# client twice per round, over SecurityPolicy None and over SignAndEncrypt.
+# Our client takes its security from the endpoint list file and its PKI under
+# a temporary XDG_CONFIG_HOME; the peer's certificate is trusted the way an
+# operator does it, by moving it from pki/rejected/ to pki/trusted/certs/.
+# Environment: QV_BENCH_WARMUP (seconds before counting, default 3),
+# QV_BENCH_DIR (Release build directory, default build/opcua-bench).
 #
 # Loopback only; every run is bounded (the peer by its own --run-seconds and
 # this script's trap, each client by `timeout`). Medians of the rounds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+security=0
+if [ "${1:-}" = --security ]; then security=1; shift; fi
 counts=${1:-1000}
 seconds=${2:-10}
 rounds=${3:-3}
 warmup=${QV_BENCH_WARMUP:-3}
 peer_dir=tests/peers/opcua
+dir=${QV_BENCH_DIR:-build/opcua-bench}
 
 [ -d "$peer_dir/node_modules/node-opcua" ] ||
   { echo "compare_opcua: the OPC UA peer is not installed; run tests/peers/install.sh" >&2; exit 1; }
+
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF -DQV_GUI=OFF -DQV_BENCH=ON >/dev/null
+cmake --build "$dir" --target bench_opc_ua >/dev/null
 
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; } # user + system
@@ -33,6 +46,7 @@ median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { prin
 
 peer_pid=""
 peer_out=$(mktemp)
+work=$(mktemp -d) # the peer's PKI and our two configuration homes
 stop_peer() {
   if [ -n "$peer_pid" ]; then
     kill "$peer_pid" 2>/dev/null || true
@@ -40,13 +54,14 @@ stop_peer() {
   fi
   peer_pid=""
 }
-trap 'stop_peer; rm -f "$peer_out"' EXIT
+trap 'stop_peer; rm -rf "$peer_out" "$work"' EXIT
 
 start_peer() { # N -> sets peer_pid and url
-  local n=$1 bound=$(( rounds * 2 * (warmup + seconds + 40) + 60 ))
+  local n=$1 bound=$(( rounds * 2 * (security + 1) * (warmup + seconds + 40) + 120 )) extra=()
+  [ "$security" = 1 ] && extra=(--security "$work/peer-pki")
   : >"$peer_out"
-  node "$peer_dir/server.js" 0 --bench "$n" --big-folder 0 --run-seconds "$bound" --ignore-stdin --quiet \
-    >"$peer_out" </dev/null &
+  node "$peer_dir/server.js" 0 --bench "$n" --bench-interval 100 --big-folder 0 --run-seconds "$bound" --ignore-stdin --quiet \
+    "${extra[@]}" >"$peer_out" </dev/null &
   peer_pid=$!
   for _ in $(seq 1 300); do # up to 30 s: the peer starts slowly on a busy machine
     url=$(sed -n 's/^READY .*url=\(.*\)$/\1/p' "$peer_out")
@@ -78,31 +93,66 @@ run_client() {
   echo "$result"
 }
 
-run_node() { run_client node "$peer_dir/bench-client.js" "$url" "$1" "$seconds" --warmup "$warmup"; }
+run_node() { # N mode
+  run_client node "$peer_dir/bench-client.js" "$url" "$1" "$seconds" --warmup "$warmup" --mode "$2"
+}
 
-# TODO(subscriptions): the gateway's side. Once the OPC UA backend creates
-# monitored items, build bench/bench_opc_ua.cpp (through ostrand.h:
-# ConnectServer(url), AddGroup at 100 ms, AddItem ns=1;s=Bench.V<k> x N,
-# DataCallback deliveries counted over the window, CPU from getrusage, the
-# same WINDOW/RESULT lines as bench-client.js) and run it here, e.g.
-#   run_client build/opcua-bench/bench/bench_opc_ua "$url" "$1" "$seconds" --warmup "$warmup"
-# Until then the "ours" rows print "-".
-run_ours() { echo "- - - -"; }
+# Our client reads the security of an endpoint from its line in
+# $XDG_CONFIG_HOME/ostrand/servers.conf: one home per mode, rewritten for each
+# peer (its port changes).
+home_for() { echo "$work/config-$1"; }
+write_list_files() {
+  mkdir -p "$(home_for None)/ostrand" "$(home_for SignAndEncrypt)/ostrand"
+  echo "$url mode=None" >"$(home_for None)/ostrand/servers.conf"
+  echo "$url mode=SignAndEncrypt policy=Basic256Sha256" >"$(home_for SignAndEncrypt)/ostrand/servers.conf"
+}
 
-fmt='%-10s %6s %12s %14s %11s %10s\n'
-printf "$fmt" client N changes/s "CPU us/change" "client CPU%" "peer CPU%"
+# The first secured connection is refused and leaves the peer's certificate
+# in pki/rejected/; moving it to pki/trusted/certs/ trusts it. The peer takes
+# any client certificate, but should it have refused ours, the same move on
+# its side trusts us.
+trust_peer() {
+  local pki
+  pki="$(home_for SignAndEncrypt)/ostrand/pki"
+  XDG_CONFIG_HOME="$(home_for SignAndEncrypt)" timeout 30 "$dir/bench/bench_opc_ua" "$url" 1 1 --warmup 0 \
+    >/dev/null 2>&1 || true
+  for side in "$pki" "$work/peer-pki"; do
+    [ -d "$side/rejected" ] || continue
+    find "$side/rejected" -maxdepth 1 -type f -exec mv -t "$side/trusted/certs" {} +
+  done
+}
+
+run_ours() { # N mode
+  run_client env XDG_CONFIG_HOME="$(home_for "$2")" "$dir/bench/bench_opc_ua" "$url" "$1" "$seconds" \
+    --warmup "$warmup"
+}
+
+modes=(None)
+[ "$security" = 1 ] && modes+=(SignAndEncrypt)
+# Per N and security: changes asked of the peer per second, delivered per
+# second, client CPU per change and the peer's CPU during each client's
+# windows (ours, node-opcua), and the machine's 1-minute load average after
+# the rounds (other work on the machine shows there).
+fmt='%-15s %6s %8s %9s %9s %10s %10s %8s %8s %5s\n'
+printf "$fmt" security N asked/s "ours/s" "node/s" "ours us/ch" "node us/ch" "peer% o" "peer% n" load
 IFS=',' read -ra ns <<<"$counts"
 for n in "${ns[@]}"; do
   start_peer "$n"
-  ours=() node_runs=()
-  for _ in $(seq 1 "$rounds"); do # alternately, so both see the same machine
-    ours+=("$(run_ours "$n")")
-    node_runs+=("$(run_node "$n")")
+  write_list_files
+  [ "$security" = 1 ] && trust_peer
+  declare -A runs=()
+  for _ in $(seq 1 "$rounds"); do # alternately, so every client sees the same machine
+    for mode in "${modes[@]}"; do
+      runs[ours-$mode]+="$(run_ours "$n" "$mode");"
+      runs[node-$mode]+="$(run_node "$n" "$mode");"
+    done
   done
-  for who in ours node-opcua; do
-    if [ "$who" = ours ]; then runs=("${ours[@]}"); else runs=("${node_runs[@]}"); fi
-    col() { for r in "${runs[@]}"; do awk -v i="$1" '{ if ($i != "-") print $i }' <<<"$r"; done | median; }
-    printf "$fmt" "$who" "$n" "$(col 1)" "$(col 2)" "$(col 3)" "$(col 4)"
+  # Median of field $2 over the rounds of client $1.
+  col() { tr ';' '\n' <<<"${runs[$1]}" | awk -v i="$2" 'NF && $i != "-" && $i != "nan" { print $i }' | median; }
+  for mode in "${modes[@]}"; do
+    printf "$fmt" "$mode" "$n" $((n * 10)) "$(col "ours-$mode" 1)" "$(col "node-$mode" 1)" \
+      "$(col "ours-$mode" 2)" "$(col "node-$mode" 2)" "$(col "ours-$mode" 4)" "$(col "node-$mode" 4)" "$(cut -d' ' -f1 /proc/loadavg)"
   done
+  unset runs
   stop_peer
 done

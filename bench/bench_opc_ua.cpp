@@ -1,0 +1,131 @@
+// The gateway's OPC UA client on a subscription of N changing variables,
+// measured through the C interface only, as the program uses it:
+//
+//   bench_opc_ua URL N SECONDS [--warmup SECONDS]
+//
+// One group at 100 ms with deadband 0 holding the items ns=1;s=Bench.V<k>
+// (k < N), which the test peer's --bench N changes on every period. After the
+// warm-up it counts the DataCallback calls for SECONDS and prints
+//   WINDOW begin            when counting starts
+//   RESULT changes=C seconds=S per_second=R cpu_us_per_change=U cpu_percent=P
+// where the CPU is the whole process's (user + system, every thread) over the
+// window, so the I/O thread's decoding and the service thread's hand-over both
+// count. Each callback copies and clears the value, as the item model does.
+// Bad-quality calls are counted apart (they mean unknown ids or an outage).
+
+#include "ostrand.h"
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::atomic<long> good_changes{0};
+std::atomic<long> bad_changes{0};
+
+int32_t on_change(int32_t, int32_t, int32_t, VARIANT* value, uint32_t, uint32_t, int32_t quality) {
+    VARIANT copy;
+    VariantInit(&copy);
+    VariantCopy(&copy, value);
+    VariantClear(&copy);
+    (quality == 0 ? bad_changes : good_changes).fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    auto secs = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
+    return secs(u.ru_utime) + secs(u.ru_stime);
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: bench_opc_ua opc.tcp://HOST:PORT N(1..100000) SECONDS(1..600) [--warmup 0..60]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* url = nullptr;
+    long items = 0;
+    long seconds = 0;
+    long warmup = 3;
+    int positional = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--warmup") == 0 && i + 1 < argc) {
+            warmup = std::strtol(argv[++i], nullptr, 10);
+        } else if (positional == 0) {
+            url = argv[i], ++positional;
+        } else if (positional == 1) {
+            items = std::strtol(argv[i], nullptr, 10), ++positional;
+        } else if (positional == 2) {
+            seconds = std::strtol(argv[i], nullptr, 10), ++positional;
+        } else {
+            return usage();
+        }
+    }
+    if (positional != 3 || std::strncmp(url, "opc.tcp://", 10) != 0 || items < 1 || items > 100000 ||
+        seconds < 1 || seconds > 600 || warmup < 0 || warmup > 60)
+        return usage();
+
+    if (OstrandInitialize() != 0) return 1;
+    const int32_t server = ConnectServer("", url, 0);
+    if (server == -1) {
+        std::fprintf(stderr, "bench_opc_ua: cannot connect to %s\n", url);
+        OstrandUninitialize();
+        return 1;
+    }
+    int32_t rate = 100;
+    float deadband = 0;
+    const int32_t group = EnableDataCallback(server, &on_change) ? AddGroup(server, "bench", &rate, &deadband) : -1;
+    if (group == -1) {
+        std::fprintf(stderr, "bench_opc_ua: no group\n");
+        DisconnectServer(server);
+        OstrandUninitialize();
+        return 1;
+    }
+    for (long k = 0; k < items; ++k) {
+        const std::string id = "ns=1;s=Bench.V" + std::to_string(k);
+        if (AddItem(server, group, id.c_str()) == -1) {
+            std::fprintf(stderr, "bench_opc_ua: AddItem %s failed\n", id.c_str());
+            DisconnectServer(server);
+            OstrandUninitialize();
+            return 1;
+        }
+    }
+
+    std::this_thread::sleep_for(std::chrono::seconds(warmup));
+    std::printf("WINDOW begin\n");
+    std::fflush(stdout);
+    const long good0 = good_changes.load(), bad0 = bad_changes.load();
+    const double cpu0 = cpu_seconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const long counted = good_changes.load() - good0;
+    const long bad = bad_changes.load() - bad0;
+    const double cpu = cpu_seconds() - cpu0;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+
+    DisconnectServer(server);
+    OstrandUninitialize();
+
+    if (counted > 0) {
+        std::printf("RESULT changes=%ld seconds=%.3f per_second=%.0f cpu_us_per_change=%.2f cpu_percent=%.1f"
+                    " bad=%ld rate_ms=%d\n",
+                    counted, wall, static_cast<double>(counted) / wall, cpu * 1e6 / static_cast<double>(counted),
+                    cpu * 100.0 / wall, bad, rate);
+    } else {
+        std::printf("RESULT changes=0 seconds=%.3f per_second=0 cpu_us_per_change=nan cpu_percent=%.1f bad=%ld"
+                    " rate_ms=%d\n",
+                    wall, cpu * 100.0 / wall, bad, rate);
+    }
+    return 0;
+}
