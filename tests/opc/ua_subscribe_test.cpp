@@ -1,0 +1,129 @@
+// Groups and items on an OPC UA server (the node-opcua peer) through the C
+// interface: first values with the server's source timestamps for each id
+// form and type, the granted rate, deadbands (percent on an analog item, the
+// fallback where the server refuses it), and removal while changes stream
+// (run under ThreadSanitizer too).
+#include "recorder.h"
+#include "ua_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using opc_test::Recorder;
+
+int64_t now_filetime() { return ostrand::SystemClock().filetime(); }
+
+class UaSubscribeTest : public quorvane::test::UaPeerSuite<UaSubscribeTest> {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(UaPeerSuite::SetUp());
+        ASSERT_EQ(OstrandInitialize(), 0);
+        Recorder::instance().clear();
+        server_ = ConnectServer("", peer_->Url().c_str(), 0);
+        ASSERT_GT(server_, 0);
+        ASSERT_EQ(EnableDataCallback(server_, &Recorder::callback), 1);
+    }
+    void TearDown() override {
+        if (server_ > 0) DisconnectServer(server_);
+        OstrandUninitialize();
+    }
+
+    int32_t Group(int32_t rate, float deadband) {
+        const int32_t g = AddGroup(server_, "g", &rate, &deadband);
+        EXPECT_GT(g, 0);
+        return g;
+    }
+
+    int32_t server_ = 0;
+};
+
+TEST_F(UaSubscribeTest, FirstValuesCarryTheSourceTimeForEveryIdFormAndType) {
+    struct Case {
+        const char* id;
+        VARTYPE vt;
+        double number; // NaN: not numeric
+    };
+    const Case cases[] = {
+        {"ns=1;s=Static.Int16", VT_I2, -1234},
+        {"Static.Double", VT_R8, 3.5},                       // dotted browse path
+        {"nsu=urn:opcua-peer:server;s=Static.UInt32", VT_UI4, 4000000000.0},
+        {"Static.Boolean", VT_BOOL, -1},                     // VARIANT_TRUE
+        {"ns=1;s=Static.String", VT_BSTR, NAN},
+        {"Static.DateTime", VT_DATE, NAN},
+    };
+    int32_t rate = 150;
+    float deadband = 0;
+    const int32_t g = AddGroup(server_, "g", &rate, &deadband);
+    ASSERT_GT(g, 0);
+    EXPECT_EQ(rate, 150); // granted as asked
+    const int64_t now = now_filetime();
+    std::vector<int32_t> items;
+    for (const Case& c : cases) items.push_back(AddItem(server_, g, c.id));
+    for (size_t k = 0; k < items.size(); ++k) {
+        ASSERT_GT(items[k], 0) << cases[k].id;
+        ASSERT_TRUE(Recorder::instance().wait_for(g, items[k], 1, 10s)) << cases[k].id;
+        const opc_test::Event e = Recorder::instance().events_for(g, items[k])[0];
+        EXPECT_EQ(e.quality, 192) << cases[k].id;
+        EXPECT_EQ(e.vt, cases[k].vt) << cases[k].id;
+        if (!std::isnan(cases[k].number)) EXPECT_EQ(e.number, cases[k].number) << cases[k].id;
+        // When the server last set the value (its start), not when it was sent.
+        EXPECT_LT(static_cast<int64_t>(e.filetime), now) << cases[k].id;
+        EXPECT_GT(static_cast<int64_t>(e.filetime), now - 3600LL * 10000000) << cases[k].id;
+    }
+
+    // A changing node keeps coming, each change once.
+    const int32_t speed = AddItem(server_, g, "ns=1;s=Channel1.Device1.Speed");
+    ASSERT_TRUE(Recorder::instance().wait_for(g, speed, 4, 10s));
+    const auto changes = Recorder::instance().events_for(g, speed);
+    for (size_t k = 1; k < changes.size(); ++k) EXPECT_GT(changes[k].number, changes[k - 1].number);
+}
+
+TEST_F(UaSubscribeTest, DeadbandThinsAnalogChangesAndFallsBackWhereRefused) {
+    const int32_t plain = Group(100, 0);
+    const int32_t banded = Group(100, 20);
+    // Level is an analog item with an EURange of 0..100: a percent deadband
+    // applies. Speed has no range: the server refuses the filter, and the
+    // item is monitored without one rather than not at all.
+    const int32_t level_plain = AddItem(server_, plain, "Channel1.Device1.Level");
+    const int32_t level_banded = AddItem(server_, banded, "Channel1.Device1.Level");
+    const int32_t speed_banded = AddItem(server_, banded, "Channel1.Device1.Speed");
+    ASSERT_TRUE(Recorder::instance().wait_for(plain, level_plain, 20, 15s));
+    ASSERT_TRUE(Recorder::instance().wait_for(banded, speed_banded, 3, 10s));
+    const size_t all = Recorder::instance().count_for(plain, level_plain);
+    const size_t thinned = Recorder::instance().count_for(banded, level_banded);
+    EXPECT_GE(thinned, 1u);
+    EXPECT_LT(thinned * 3, all) << thinned << " of " << all;
+    for (const auto& e : Recorder::instance().events_for(banded, speed_banded)) EXPECT_EQ(e.quality, 192);
+}
+
+// Items and groups removed while their changes stream: no callback for a
+// removed handle once the removal returned, and nothing left at the end.
+TEST_F(UaSubscribeTest, RemovalWhileChangesStream) {
+    std::atomic<int32_t> removed_item{0};
+    std::atomic<int> late{0};
+    Recorder::instance().set_hook([&](const opc_test::Event& e) {
+        if (e.item == removed_item.load()) ++late;
+    });
+    for (int round = 0; round < 3; ++round) {
+        const int32_t g = Group(100, 0);
+        std::vector<int32_t> items;
+        for (const char* id : {"Flat.Ramp", "Channel1.Device1.Temp", "Channel1.Device1.Level"})
+            items.push_back(AddItem(server_, g, id));
+        ASSERT_TRUE(Recorder::instance().wait_for(g, items[0], 2, 10s));
+        EXPECT_EQ(RemoveItem(server_, g, items[0]), 1);
+        removed_item = items[0];
+        EXPECT_EQ(RemoveGroup(server_, g), 1);
+    }
+    Recorder::instance().set_hook(nullptr);
+    EXPECT_EQ(late.load(), 0);
+}
+
+} // namespace
