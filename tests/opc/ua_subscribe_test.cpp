@@ -4,10 +4,14 @@
 // fallback where the server refuses it), and removal while changes stream
 // (run under ThreadSanitizer too).
 #include "recorder.h"
+#include "ua_read_back.h"
 #include "ua_peer.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -124,6 +128,53 @@ TEST_F(UaSubscribeTest, RemovalWhileChangesStream) {
     }
     Recorder::instance().set_hook(nullptr);
     EXPECT_EQ(late.load(), 0);
+}
+
+// The server killed under a live subscription and started again on the same
+// port: every item turns bad exactly once, at once, keeping its value; the
+// status says so; after the restart the same handles report good values, and
+// the server holds one subscription for the one group.
+TEST_F(UaSubscribeTest, ServerKilledAndRestartedItemsGoBadOnceThenGoodOnTheSameHandles) {
+    const int32_t g = Group(100, 0);
+    std::vector<int32_t> items;
+    for (const char* id : {"Flat.Ramp", "ns=1;s=Static.Int16", "Channel1.Device1.Count"})
+        items.push_back(AddItem(server_, g, id));
+    for (int32_t item : items) ASSERT_TRUE(Recorder::instance().wait_for(g, item, 1, 10s));
+
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(peer_->Pid(), SIGKILL), 0);
+    for (int32_t item : items) {
+        ASSERT_TRUE(Recorder::instance().wait_until(g, item, 5s, [](const auto& events) {
+            return std::any_of(events.begin(), events.end(), [](const auto& e) { return e.quality == 0; });
+        }));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 1s);
+    const auto static_bad = Recorder::instance().events_for(g, items[1]).back();
+    EXPECT_EQ(static_bad.number, -1234); // the last value, kept
+    char vendor[128];
+    ServerStatus status{};
+    status.vendorInfo = vendor;
+    ASSERT_EQ(GetServerStatus(server_, &status, sizeof vendor), 1);
+    EXPECT_EQ(status.serverState, 2);
+    EXPECT_NE(std::string(vendor).find(", reconnecting"), std::string::npos) << vendor;
+
+    const uint16_t port = peer_->Port();
+    peer_->Stop();
+    ASSERT_EQ(peer_->Start(port), "");
+    for (int32_t item : items) {
+        ASSERT_TRUE(Recorder::instance().wait_until(g, item, 30s, [](const auto& events) {
+            const bool went_bad = std::any_of(events.begin(), events.end(), [](const auto& e) { return e.quality == 0; });
+            return went_bad && events.back().quality == 192;
+        })) << "item " << item;
+        size_t bad = 0;
+        for (const auto& e : Recorder::instance().events_for(g, item)) bad += e.quality == 0;
+        EXPECT_EQ(bad, 1u) << "item " << item;
+    }
+    // One subscription at the server for the one group (the old session died with the server).
+    const auto count = opc_test::ReadBack(peer_->Url(), "i=2285");
+    const uint32_t* subscriptions = count.value ? count.value->get<ostrand::ua::kUInt32>() : nullptr;
+    ASSERT_NE(subscriptions, nullptr);
+    EXPECT_EQ(*subscriptions, 1u);
 }
 
 } // namespace
