@@ -119,6 +119,7 @@ bool UaLoop::start() {
         std::lock_guard lock(mu_);
         stopping_ = false;
     }
+    shutting_down_ = false; // a loop may start again after stop()
     running_ = true;
     thread_ = std::thread([this] { run(); });
     return true;
