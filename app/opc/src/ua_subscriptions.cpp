@@ -98,6 +98,7 @@ struct SubscriptionSet::State {
     bool connected = false;
     bool lost_notified = false;
     StatusCode lost_status = status::Good; // the watchdog's verdict, reported by tick
+    SteadyTime lost_at{};                  // when it was reached
     size_t outstanding = 0;
     size_t max_publishes = kMaxPublishes; // lowered by BadTooManyPublishRequests
     size_t republishes = 0;
@@ -203,7 +204,12 @@ struct SubscriptionSet::State {
             p.kind = Kind::DeleteSub;
             if (send(*port, std::move(r), now, std::move(p)) != 0) return;
         }
-        subs_to_delete.push_back(sub_id);
+        if (subs_to_delete.size() < kMaxForeignDeleted) subs_to_delete.push_back(sub_id);
+    }
+
+    // Deletions that could not go out while the connection was down.
+    void flush_subscription_deletes(RequestPort& port, SteadyTime now) {
+        for (uint32_t id : std::exchange(subs_to_delete, {})) delete_subscription(&port, id, now);
     }
 
     void forget_subscription(uint32_t group_id, Group& g) {
@@ -320,7 +326,7 @@ struct SubscriptionSet::State {
 
     void flush_creates(RequestPort& port, SteadyTime now) {
         if (create_queue.empty()) return;
-        // Per group in the order added, at most 500 per request.
+        // Per group in handle order, at most 500 per request.
         std::vector<std::pair<uint32_t, uint32_t>> work; // group, handle
         work.reserve(create_queue.size());
         for (uint32_t handle : create_queue) {
@@ -333,7 +339,7 @@ struct SubscriptionSet::State {
             work.emplace_back(it->second.group, handle);
         }
         create_queue.clear();
-        std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::sort(work.begin(), work.end());
         for (size_t begin = 0; begin < work.size();) {
             const uint32_t group_id = work[begin].first;
             const Group& g = groups.at(group_id);
@@ -554,6 +560,7 @@ struct SubscriptionSet::State {
         if (count > kMaxRepublishPerGap || republishes + count > kMaxRepublishInFlight)
             return refresh_group(port, group_id, now);
         for (uint32_t i = 0; i < count; ++i) {
+            if (from + i == 0) continue;
             RepublishRequest r;
             r.subscription_id = sub_id;
             r.retransmit_sequence_number = from + i;
@@ -619,11 +626,14 @@ struct SubscriptionSet::State {
         auto g = groups.find(group_id);
         if (g == groups.end()) return;
         acknowledge(sub_id, m.sequence_number);
+        // Sequence numbers skip 0 when they wrap; an older number is a
+        // message sent again, not a gap.
         const uint32_t last = g->second.last_sequence;
-        const uint32_t step = m.sequence_number - last;
-        if (last == 0 || (step != 0 && step < 0x80000000u)) {
+        const uint32_t expected = last == UINT32_MAX ? 1 : last + 1;
+        const uint32_t missing = m.sequence_number - expected;
+        if (last == 0 || missing < 0x80000000u) {
             g->second.last_sequence = m.sequence_number;
-            if (last != 0 && step > 1) republish_gap(port, sub_id, group_id, last + 1, step - 1, now);
+            if (last != 0 && missing > 0) republish_gap(port, sub_id, group_id, expected, missing, now);
         }
         notifications(port, sub_id, group_id, m, false, now);
     }
@@ -722,7 +732,10 @@ struct SubscriptionSet::State {
             return on_refresh(p, event.response);
         case Kind::StateRead:
             abandon(p, now);
-            if (event.kind == UaEvent::Kind::TimedOut) lost_status = status::BadTimeout;
+            if (event.kind == UaEvent::Kind::TimedOut) {
+                lost_status = status::BadTimeout;
+                lost_at = now;
+            }
             return;
         case Kind::DeleteSub:
         case Kind::DeleteItems:
@@ -832,7 +845,7 @@ void SubscriptionSet::on_session(RequestPort& port, bool new_session, SteadyTime
             item.monitored_id = 0;
         }
     } else {
-        for (uint32_t id : std::exchange(s.subs_to_delete, {})) s.delete_subscription(&port, id, now);
+        s.flush_subscription_deletes(port, now);
         for (auto& [handle, item] : s.items)
             if (item.state == State::ItemState::Creating) item.state = State::ItemState::Wanted;
     }
@@ -885,6 +898,7 @@ StatusCode SubscriptionSet::tick(RequestPort& port, SteadyTime now) {
     State& s = *s_;
     if (!s.connected) return status::Good;
     if (s.lost_status != status::Good) return s.lost_status;
+    s.flush_subscription_deletes(port, now);
     if (now >= s.batch_due) {
         s.batch_due = SteadyTime::max();
         s.flush_creates(port, now);
@@ -902,7 +916,7 @@ StatusCode SubscriptionSet::tick(RequestPort& port, SteadyTime now) {
 SteadyTime SubscriptionSet::next_deadline() const {
     const State& s = *s_;
     if (!s.connected) return SteadyTime::max();
-    if (s.lost_status != status::Good) return SteadyTime::min();
+    if (s.lost_status != status::Good) return s.lost_at;
     SteadyTime t = s.batch_due;
     if (!s.subs.empty()) {
         t = std::min(t, s.last_publish_answer + s.watchdog_limit());
