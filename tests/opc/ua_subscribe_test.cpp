@@ -3,6 +3,7 @@
 // form and type, the granted rate, deadbands (percent on an analog item, the
 // fallback where the server refuses it), and removal while changes stream
 // (run under ThreadSanitizer too).
+#include "fault_proxy.h"
 #include "recorder.h"
 #include "ua_read_back.h"
 #include "ua_peer.h"
@@ -15,12 +16,20 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// Prints a measured time for the record (the fault table), never judged here.
+void report(const char* what, std::chrono::steady_clock::time_point since) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since);
+    std::printf("[ measured ] %s: %lld ms\n", what, static_cast<long long>(ms.count()));
+}
 using opc_test::Recorder;
 
 int64_t now_filetime() { return ostrand::SystemClock().filetime(); }
@@ -153,6 +162,7 @@ TEST_F(UaSubscribeTest, ServerKilledAndRestartedItemsGoBadOnceThenGoodOnTheSameH
             return std::any_of(events.begin(), events.end(), [](const auto& e) { return e.quality == 0; });
         }));
     }
+    report("server killed: every item bad", killed);
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 1s);
     const auto static_bad = Recorder::instance().events_for(g, items[1]).back();
     EXPECT_EQ(static_bad.number, -1234); // the last value, kept
@@ -166,6 +176,7 @@ TEST_F(UaSubscribeTest, ServerKilledAndRestartedItemsGoBadOnceThenGoodOnTheSameH
     const uint16_t port = peer_->Port();
     peer_->Stop();
     ASSERT_EQ(peer_->Start(port), "");
+    const auto ready = std::chrono::steady_clock::now();
     for (int32_t item : items) {
         ASSERT_TRUE(Recorder::instance().wait_until(g, item, 30s, [](const auto& events) {
             const bool went_bad = std::any_of(events.begin(), events.end(), [](const auto& e) { return e.quality == 0; });
@@ -175,11 +186,68 @@ TEST_F(UaSubscribeTest, ServerKilledAndRestartedItemsGoBadOnceThenGoodOnTheSameH
         for (const auto& e : Recorder::instance().events_for(g, item)) bad += e.quality == 0;
         EXPECT_EQ(bad, 1u) << "item " << item;
     }
+    report("server restarted: every item good again after its READY", ready);
     // One subscription at the server for the one group (the old session died with the server).
     const auto count = opc_test::ReadBack(peer_->Url(), "i=2285");
     const uint32_t* subscriptions = count.value ? count.value->get<ostrand::ua::kUInt32>() : nullptr;
     ASSERT_NE(subscriptions, nullptr);
     EXPECT_EQ(*subscriptions, 1u);
+}
+
+// Through a loopback proxy: a cut with the server alive, then a blackhole
+// (sockets open, nothing passes). Items go bad once per outage and good
+// again; no call blocks past its limit; values flow after each.
+TEST_F(UaSubscribeTest, CutAndBlackholeThroughAProxyAreSurvived) {
+    quorvane::test::FaultProxy proxy(peer_->Port());
+    ASSERT_TRUE(proxy.Start());
+    const int32_t s = ConnectServer("", proxy.Url().c_str(), 0);
+    ASSERT_GT(s, 0);
+    ASSERT_EQ(EnableDataCallback(s, &Recorder::callback), 1);
+    int32_t rate = 100;
+    float deadband = 0;
+    const int32_t g = AddGroup(s, "g", &rate, &deadband);
+    const int32_t ramp = AddItem(s, g, "Flat.Ramp");
+    const int32_t fixed = AddItem(s, g, "Static.Double");
+    ASSERT_TRUE(Recorder::instance().wait_for(g, fixed, 1, 10s));
+    ASSERT_TRUE(Recorder::instance().wait_for(g, ramp, 2, 10s));
+
+    // Good again after `outages` bad spells: the item was bad and is good now.
+    auto recovered = [](size_t outages) {
+        return [outages](const auto& events) {
+            const auto bad = std::count_if(events.begin(), events.end(), [](const auto& e) { return e.quality == 0; });
+            return static_cast<size_t>(bad) == outages && events.back().quality == 192;
+        };
+    };
+    const auto cut = std::chrono::steady_clock::now();
+    proxy.Cut();
+    for (int32_t item : {ramp, fixed}) ASSERT_TRUE(Recorder::instance().wait_until(g, item, 10s, recovered(1))) << item;
+    report("cut, server alive: every item good again", cut);
+    EXPECT_LT(std::chrono::steady_clock::now() - cut, 1500ms);
+
+    proxy.Blackhole();
+    const auto stalled = std::chrono::steady_clock::now();
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_R8;
+    v.dblVal = 3.5; // what the node holds: other tests read it
+    // Unnoticed yet: the write waits for its own limit and no longer.
+    EXPECT_EQ(WriteItem(s, g, fixed, &v, 0), E_FAIL);
+    EXPECT_LT(std::chrono::steady_clock::now() - stalled, 8s);
+    ASSERT_TRUE(Recorder::instance().wait_until(g, ramp, 10s, [](const auto& events) {
+        return events.back().quality == 0 && std::count_if(events.begin(), events.end(), [](const auto& e) { return e.quality == 0; }) == 2;
+    }));
+    report("blackhole: loss declared", stalled);
+    EXPECT_LT(std::chrono::steady_clock::now() - stalled, 10s); // the keep-alive watchdog, not TCP
+    const auto down = std::chrono::steady_clock::now();
+    EXPECT_EQ(WriteItem(s, g, fixed, &v, 0), E_FAIL); // known to be down: at once
+    EXPECT_LT(std::chrono::steady_clock::now() - down, 1s);
+    std::this_thread::sleep_until(stalled + 10s); // the fault's own length
+    proxy.Resume();
+    const auto resumed = std::chrono::steady_clock::now();
+    for (int32_t item : {ramp, fixed}) ASSERT_TRUE(Recorder::instance().wait_until(g, item, 20s, recovered(2))) << item;
+    report("blackhole lifted after 10 s: every item good again", resumed);
+    EXPECT_EQ(WriteItem(s, g, fixed, &v, 0), S_OK);
+    EXPECT_EQ(DisconnectServer(s), 1);
 }
 
 } // namespace
