@@ -25,7 +25,7 @@ void check(bool condition) {
 }
 
 class Input {
-public:
+  public:
     Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
     bool empty() const { return p_ == end_; }
     uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
@@ -38,7 +38,7 @@ public:
         return out;
     }
 
-private:
+  private:
     const uint8_t* p_;
     const uint8_t* end_;
 };
@@ -58,7 +58,8 @@ struct Harness {
             max_id = std::max(max_id, s.id);
         }
         port.sent.clear();
-        while (sent.size() > 512) sent.pop_front();
+        while (sent.size() > 512)
+            sent.pop_front();
     }
     uint32_t pick(Input& in) {
         const uint8_t b = in.byte();
@@ -86,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t g = 1; g <= 3; ++g) {
         h.set.add_group(&h.port, g, 100.0 * g, g == 1 ? 0.0f : 5.0f * g, h.now, {});
         std::vector<ua::MonitoredSpec> specs;
-        for (uint32_t i = 0; i < 4; ++i) specs.push_back(spec(g * 10 + i));
+        for (uint32_t i = 0; i < 4; ++i)
+            specs.push_back(spec(g * 10 + i));
         h.set.add_items(&h.port, g, std::move(specs), h.now);
     }
     h.collect();
@@ -120,7 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 sc.status = st;
                 p.notification_message.notification_data.push_back(ua::to_extension(sc));
             }
-            for (uint8_t n = in.byte() % 4; n > 0; --n) p.results.push_back(in.u32());
+            for (uint8_t n = in.byte() % 4; n > 0; --n)
+                p.results.push_back(in.u32());
             h.event(ua::test::answer(id, std::move(p)));
             break;
         }
@@ -133,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             h.event(ua::test::fault(h.pick(in), ua::status::BadTimeout, ua::UaEvent::Kind::TimedOut));
             break;
         case 4:
-            h.event(ua::test::fault(h.pick(in), ua::status::BadConnectionClosed, ua::UaEvent::Kind::RequestFailed));
+            h.event(ua::test::fault(h.pick(in), ua::status::BadConnectionClosed,
+                                    ua::UaEvent::Kind::RequestFailed));
             break;
         case 5:
             h.now += in.byte() * 50ms;
@@ -153,10 +157,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint32_t id = in.byte() % 48;
             ua::RequestPort* port = (what & 4) ? nullptr : &h.port;
             switch (what % 4) {
-            case 0: h.set.add_group(port, id % 6, 50.0 + id, static_cast<float>(id % 3), h.now, {}); break;
-            case 1: h.set.remove_group(port, id % 6, h.now); break;
-            case 2: h.set.add_items(port, id % 6, {spec(id)}, h.now); break;
-            default: h.set.remove_item(port, id % 6, id, h.now); break;
+            case 0:
+                h.set.add_group(port, id % 6, 50.0 + id, static_cast<float>(id % 3), h.now, {});
+                break;
+            case 1:
+                h.set.remove_group(port, id % 6, h.now);
+                break;
+            case 2:
+                h.set.add_items(port, id % 6, {spec(id)}, h.now);
+                break;
+            default:
+                h.set.remove_item(port, id % 6, id, h.now);
+                break;
             }
             break;
         }
