@@ -270,8 +270,8 @@ TEST_F(Subscriptions, GapsAreRepublishedAndWhatIsGoneIsRead) {
 }
 
 TEST_F(Subscriptions, WatchdogDeclaresASilentServerLost) {
-    settings.keep_alive_minimum = 5000ms;
     settings.state_read_interval = 1000ms;
+    set = std::make_unique<SubscriptionSet>(sink, settings);
     set->on_session(port, true, now);
     // Without subscriptions: a Read of the server state, unanswered.
     EXPECT_EQ(advance(999ms), status::Good);
