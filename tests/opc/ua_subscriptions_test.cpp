@@ -79,6 +79,13 @@ class Subscriptions : public ::testing::Test {
             deliver(answer(id, r));
         }
     }
+    // A session with group 1 as subscription 5 and `handles` live in it.
+    void live(std::vector<uint32_t> handles) {
+        set->on_session(port, true, now);
+        grant(1, 5);
+        add(1, std::move(handles));
+        create_all();
+    }
     void add(uint32_t group, std::vector<uint32_t> handles, std::optional<Range> range = std::nullopt) {
         std::vector<MonitoredSpec> specs;
         for (uint32_t h : handles)
@@ -236,10 +243,7 @@ TEST_F(Subscriptions, PublishKeepsItsCountAcknowledgesDataButNotKeepAlives) {
 }
 
 TEST_F(Subscriptions, GapsAreRepublishedAndWhatIsGoneIsRead) {
-    set->on_session(port, true, now);
-    grant(1, 5);
-    add(1, {1, 2});
-    create_all();
+    live({1, 2});
     auto publishes = port.take<PublishRequest>();
     deliver(answer(publishes[0].first, data_message(5, 1, {1})));
     deliver(answer(publishes[1].first, data_message(5, 4, {2})));
@@ -303,10 +307,7 @@ TEST_F(Subscriptions, WatchdogDeclaresASilentServerLost) {
 }
 
 TEST_F(Subscriptions, LossResetsAndReactivationRefreshesWithoutGoingBackInTime) {
-    set->on_session(port, true, now);
-    grant(1, 5);
-    add(1, {1, 2, 3});
-    create_all();
+    live({1, 2, 3});
     auto publishes = port.take<PublishRequest>();
     deliver(answer(publishes[0].first, data_message(5, 1, {1, 2}, kTs + 100)));
     set->on_lost(status::BadConnectionClosed, now);
@@ -336,10 +337,7 @@ TEST_F(Subscriptions, LossResetsAndReactivationRefreshesWithoutGoingBackInTime) 
 }
 
 TEST_F(Subscriptions, NewSessionRecreatesWithTheSameHandlesAndNeverTwice) {
-    set->on_session(port, true, now);
-    grant(1, 5);
-    add(1, {1, 2});
-    create_all();
+    live({1, 2});
     set->add_group(&port, 2, 500, 0, now, {}); // creation in flight...
     set->on_session(port, true, now);          // ...when a new session comes
     auto creates = port.take<CreateSubscriptionRequest>();
@@ -372,10 +370,7 @@ TEST_F(Subscriptions, NewSessionRecreatesWithTheSameHandlesAndNeverTwice) {
 }
 
 TEST_F(Subscriptions, RemovalsLeaveNothingAtTheServer) {
-    set->on_session(port, true, now);
-    grant(1, 5);
-    add(1, {1, 2, 3});
-    create_all();
+    live({1, 2, 3});
     set->add_group(&port, 2, 100, 0, now, [this](StatusCode st, double r) { done.emplace_back(st, r); });
     add(1, {4});
     advance(settings.batch_delay);

@@ -176,6 +176,15 @@ struct SubscriptionSet::State {
         sink.data_change(item.group, handle, v);
     }
 
+    // The answer as T, and the status that decides: the fault, else the
+    // answer's service result (BadUnknownResponse for an answer of another type).
+    template <class T>
+    static std::pair<const T*, StatusCode> answer_of(const Response& response, StatusCode fault) {
+        const auto* a = std::get_if<T>(&response);
+        if (fault != status::Good) return {a, fault};
+        return {a, a ? a->header.service_result : status::BadUnknownResponse};
+    }
+
     // ---- Subscriptions ----------------------------------------------------------
 
     void create_subscription(RequestPort& port, uint32_t group_id, Group& g, SteadyTime now,
@@ -255,9 +264,7 @@ struct SubscriptionSet::State {
 
     void on_created(RequestPort& port, Pending& p, const Response& response, StatusCode fault,
                     SteadyTime now) {
-        const auto* answer = std::get_if<CreateSubscriptionResponse>(&response);
-        StatusCode st = fault;
-        if (st == status::Good) st = answer ? answer->header.service_result : status::BadUnknownResponse;
+        const auto [answer, st] = answer_of<CreateSubscriptionResponse>(response, fault);
         auto g = groups.find(p.group);
         if (g != groups.end()) g->second.create_request = 0;
         if (!is_bad(st) && answer) {
@@ -406,9 +413,7 @@ struct SubscriptionSet::State {
 
     void on_items_created(RequestPort& port, Pending& p, const Response& response, StatusCode fault,
                           SteadyTime now) {
-        const auto* answer = std::get_if<CreateMonitoredItemsResponse>(&response);
-        StatusCode st = fault;
-        if (st == status::Good) st = answer ? answer->header.service_result : status::BadUnknownResponse;
+        const auto [answer, st] = answer_of<CreateMonitoredItemsResponse>(response, fault);
         if (is_bad(st)) {
             if (status_code_only(st) == status::BadSubscriptionIdInvalid)
                 return recreate(port, p.sub_id, now);
@@ -589,9 +594,7 @@ struct SubscriptionSet::State {
     void on_publish(RequestPort& port, Pending& p, const Response& response, StatusCode fault,
                     SteadyTime now) {
         if (outstanding > 0) --outstanding;
-        const auto* answer = std::get_if<PublishResponse>(&response);
-        StatusCode st = fault;
-        if (st == status::Good) st = answer ? answer->header.service_result : status::BadUnknownResponse;
+        const auto [answer, st] = answer_of<PublishResponse>(response, fault);
         if (is_bad(st)) {
             switch (status_code_only(st)) {
             case status::BadTooManyPublishRequests:
@@ -659,9 +662,7 @@ struct SubscriptionSet::State {
     void on_republish(RequestPort& port, Pending& p, const Response& response, StatusCode fault,
                       SteadyTime now) {
         if (republishes > 0) --republishes;
-        const auto* answer = std::get_if<RepublishResponse>(&response);
-        StatusCode st = fault;
-        if (st == status::Good) st = answer ? answer->header.service_result : status::BadUnknownResponse;
+        const auto [answer, st] = answer_of<RepublishResponse>(response, fault);
         auto s = subs.find(p.sub_id);
         if (s == subs.end() || s->second != p.group) return;
         if (is_bad(st)) {
