@@ -262,10 +262,12 @@ struct SubscriptionSet::State {
         if (g->second.create_request == 0) create_subscription(port, group_id, g->second, now, {});
     }
 
-    void on_created(RequestPort& port, Pending& p, const Response& response, StatusCode fault,
+    void on_created(RequestPort& port, uint32_t id, Pending& p, const Response& response, StatusCode fault,
                     SteadyTime now) {
         const auto [answer, st] = answer_of<CreateSubscriptionResponse>(response, fault);
         auto g = groups.find(p.group);
+        // A group removed and added again under the same id awaits its own answer.
+        if (g != groups.end() && g->second.create_request != id) g = groups.end();
         if (g != groups.end()) g->second.create_request = 0;
         if (!is_bad(st) && answer) {
             const double revised =
@@ -693,10 +695,11 @@ struct SubscriptionSet::State {
 
     // A request that will never be answered (the connection went): its work
     // is done again once a session is back.
-    void abandon(Pending& p, SteadyTime now) {
+    void abandon(uint32_t id, Pending& p, SteadyTime now) {
         switch (p.kind) {
         case Kind::CreateSub:
-            if (auto g = groups.find(p.group); g != groups.end()) g->second.create_request = 0;
+            if (auto g = groups.find(p.group); g != groups.end() && g->second.create_request == id)
+                g->second.create_request = 0;
             if (p.done) p.done(status::Good, p.interval);
             break;
         case Kind::CreateItems:
@@ -729,7 +732,7 @@ struct SubscriptionSet::State {
         case UaEvent::Kind::Response:
             break;
         case UaEvent::Kind::RequestFailed:
-            return abandon(p, now);
+            return abandon(event.request_id, p, now);
         case UaEvent::Kind::ServiceFault:
             fault = is_bad(event.status) ? event.status : status::BadUnknownResponse;
             break;
@@ -741,7 +744,7 @@ struct SubscriptionSet::State {
         }
         switch (p.kind) {
         case Kind::CreateSub:
-            return on_created(port, p, event.response, fault, now);
+            return on_created(port, event.request_id, p, event.response, fault, now);
         case Kind::CreateItems:
             return on_items_created(port, p, event.response, fault, now);
         case Kind::Publish:
@@ -749,10 +752,10 @@ struct SubscriptionSet::State {
         case Kind::Republish:
             return on_republish(port, p, event.response, fault, now);
         case Kind::Refresh:
-            if (fault != status::Good) return abandon(p, now);
+            if (fault != status::Good) return abandon(event.request_id, p, now);
             return on_refresh(p, event.response);
         case Kind::StateRead:
-            abandon(p, now);
+            abandon(event.request_id, p, now);
             if (event.kind == UaEvent::Kind::TimedOut) {
                 lost_status = status::BadTimeout;
                 lost_at = now;
@@ -897,7 +900,7 @@ void SubscriptionSet::on_lost(StatusCode, SteadyTime now) {
     // Whatever was in flight is never answered now.
     auto pending = std::exchange(s.pending, {});
     for (auto& [id, p] : pending)
-        s.abandon(p, now);
+        s.abandon(id, p, now);
     s.outstanding = 0;
     s.republishes = 0;
     s.state_request = 0;
