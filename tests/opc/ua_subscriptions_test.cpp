@@ -227,11 +227,8 @@ TEST_F(Subscriptions, PublishKeepsItsCountAcknowledgesDataButNotKeepAlives) {
               (std::vector<SubscriptionAcknowledgement>{{11, 1}}));
     EXPECT_TRUE(next[1].second.subscription_acknowledgements.empty());
 
-    // Refusals: too many lowers the count, BadTimeout re-sends, and once
-    // every subscription is gone BadNoSubscription stops publishing.
-    deliver(fault(publishes[2].first, status::BadTooManyPublishRequests));
-    EXPECT_EQ(set->outstanding_publishes(), 4u);
-    EXPECT_TRUE(port.take<PublishRequest>().empty());
+    // BadTimeout re-sends; once every subscription is gone BadNoSubscription
+    // stops publishing.
     deliver(fault(publishes[3].first, status::BadTimeout));
     EXPECT_EQ(port.take<PublishRequest>().size(), 1u);
     for (uint32_t g = 1; g <= 5; ++g)
@@ -240,6 +237,19 @@ TEST_F(Subscriptions, PublishKeepsItsCountAcknowledgesDataButNotKeepAlives) {
     deliver(fault(publishes[4].first, status::BadNoSubscription));
     EXPECT_EQ(set->subscriptions(), 0u);
     EXPECT_TRUE(port.take<PublishRequest>().empty());
+}
+
+TEST_F(Subscriptions, TooManyPublishesLowersTheCountWithoutSpinning) {
+    live({});
+    auto publishes = port.take<PublishRequest>();
+    ASSERT_EQ(publishes.size(), 3u);
+    for (auto& [id, p] : publishes)
+        deliver(fault(id, status::BadTooManyPublishRequests));
+    // 3 -> 2 -> 1; refused with one, it waits a second.
+    EXPECT_TRUE(port.take<PublishRequest>().empty());
+    EXPECT_EQ(set->next_deadline(), now + 1000ms);
+    advance(1000ms);
+    EXPECT_EQ(port.take<PublishRequest>().size(), 1u);
 }
 
 TEST_F(Subscriptions, GapsAreRepublishedAndWhatIsGoneIsRead) {

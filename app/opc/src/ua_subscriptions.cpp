@@ -600,7 +600,11 @@ struct SubscriptionSet::State {
         if (is_bad(st)) {
             switch (status_code_only(st)) {
             case status::BadTooManyPublishRequests:
-                max_publishes = std::max<size_t>(1, publish_target() - 1);
+                // One fewer; refused even with one, it waits a little.
+                if (publish_target() > 1)
+                    max_publishes = publish_target() - 1;
+                else
+                    publish_hold = now + kFaultHoldOff;
                 break;
             case status::BadNoSubscription:
                 // After the last deletion this is normal. Sent after every
@@ -619,7 +623,7 @@ struct SubscriptionSet::State {
                 break;
             default:
                 publish_hold = now + kFaultHoldOff;
-                return;
+                break;
             }
             requeue_acks(p);
             return fill_publishes(port, now);
