@@ -6,6 +6,7 @@
 #include "temp_dir.h"
 #include "ua_automation.h"
 #include "ua_loop.h"
+#include "ua_read_back.h"
 #include "ua_peer.h"
 #include "ua_text.h"
 #include "ua_variant.h"
@@ -65,29 +66,7 @@ protected:
 
     static std::string Machine() { return "127.0.0.1:" + std::to_string(peer_->Port()); }
 
-    // The value of `node` as the server holds it, read on a session of our own.
-    static ostrand::ua::DataValue ReadBack(const std::string& node) {
-        using namespace ostrand::ua;
-        ostrand::SystemClock clock;
-        UaLoop loop(clock);
-        EXPECT_TRUE(loop.start());
-        UaLoop::ConnectionId id = 0;
-        auto opened = loop.open(peer_->Url(), UaSettings{}, &id);
-        EXPECT_TRUE(opened->wait_for(20s));
-        ReadRequest read;
-        ReadValueId r;
-        r.node_id = parse_node_id(node)->node_id;
-        read.nodes_to_read.push_back(r);
-        auto done = loop.request(id, read);
-        EXPECT_TRUE(done->wait_for(20s));
-        Response response = done->response();
-        auto* rr = std::get_if<ReadResponse>(&response);
-        if (!rr || rr->results.size() != 1) {
-            ADD_FAILURE() << "no read answer for " << node;
-            return {};
-        }
-        return rr->results[0];
-    }
+    static ostrand::ua::DataValue ReadBack(const std::string& node) { return opc_test::ReadBack(peer_->Url(), node); }
 };
 
 TEST_F(UaServiceTest, ListsTheEndpointAndConnectsByNameUrlAndApplicationUri) {

@@ -285,7 +285,7 @@ TEST_F(Subscriptions, GapsAreRepublishedAndWhatIsGoneIsRead) {
 
 TEST_F(Subscriptions, WatchdogDeclaresASilentServerLost) {
     settings.state_read_interval = 1000ms;
-    set = std::make_unique<SubscriptionSet>(sink, settings);
+    set = std::make_unique<SubscriptionSet>(sink, settings); // the set keeps its own copy
     set->on_session(port, true, now);
     // Without subscriptions: a Read of the server state, unanswered.
     EXPECT_EQ(advance(999ms), status::Good);

@@ -94,7 +94,7 @@ struct SubscriptionSet::State {
     State(NotificationSink& k, const UaSettings& s) : sink(k), settings(s) {}
 
     NotificationSink& sink;
-    const UaSettings settings; // a copy: the caller's may not outlive the set
+    const UaSettings settings; // a copy: the caller's settings may be a temporary
     std::unordered_map<uint32_t, Group> groups;
     std::unordered_map<uint32_t, Item> items;
     std::unordered_map<uint32_t, uint32_t> subs; // granted subscription id -> group
