@@ -261,6 +261,11 @@ TEST_F(Subscriptions, GapsAreRepublishedAndWhatIsGoneIsRead) {
     ASSERT_EQ(republish.size(), 2u);
     EXPECT_EQ(republish[0].second.retransmit_sequence_number, 2u);
     EXPECT_EQ(republish[1].second.retransmit_sequence_number, 3u);
+    // A keep-alive naming 7 as the next message: 5 and 6 went missing.
+    deliver(answer(publishes[2].first, keep_alive(5, 7)));
+    auto later = port.take<RepublishRequest>();
+    ASSERT_EQ(later.size(), 2u);
+    EXPECT_EQ(later[1].second.retransmit_sequence_number, 6u);
 
     RepublishResponse two;
     two.notification_message = data_message(5, 2, {1}, kTs + 10).notification_message;
@@ -275,7 +280,7 @@ TEST_F(Subscriptions, GapsAreRepublishedAndWhatIsGoneIsRead) {
     deliver(answer(reads[0].first, current));
     EXPECT_EQ(sink.changes.size(), 5u);
     // The republished message is acknowledged with the next Publish.
-    deliver(answer(publishes[2].first, keep_alive(5, 5)));
+    deliver(answer(port.take<PublishRequest>()[0].first, keep_alive(5, 7)));
     bool acked = false;
     for (auto& [id, p] : port.take<PublishRequest>())
         for (auto& a : p.subscription_acknowledgements)

@@ -648,21 +648,26 @@ struct SubscriptionSet::State {
             return;
         }
         const NotificationMessage& m = answer.notification_message;
-        if (m.notification_data.empty()) return; // keep-alive
         const uint32_t group_id = s->second;
         auto g = groups.find(group_id);
         if (g == groups.end()) return;
-        acknowledge(sub_id, m.sequence_number);
-        // Sequence numbers skip 0 when they wrap; an older number is a
-        // message sent again, not a gap.
+        const bool keep_alive = m.notification_data.empty();
+        if (!keep_alive) acknowledge(sub_id, m.sequence_number);
+        // A keep-alive is not acknowledged and is no message of its own, but
+        // it carries the number of the next one: any before it that never
+        // came is a gap. Sequence numbers skip 0 when they wrap; an older
+        // number is a message sent again (or a server counting differently).
         const uint32_t last = g->second.last_sequence;
         const uint32_t expected = last == UINT32_MAX ? 1 : last + 1;
         const uint32_t missing = m.sequence_number - expected;
         if (last == 0 || missing < 0x80000000u) {
-            g->second.last_sequence = m.sequence_number;
             if (last != 0 && missing > 0) republish_gap(port, sub_id, group_id, expected, missing, now);
+            if (!keep_alive)
+                g->second.last_sequence = m.sequence_number;
+            else if (last != 0 && missing > 0)
+                g->second.last_sequence = m.sequence_number - 1 == 0 ? UINT32_MAX : m.sequence_number - 1;
         }
-        notifications(port, sub_id, group_id, m, false, now);
+        if (!keep_alive) notifications(port, sub_id, group_id, m, false, now);
     }
 
     void on_republish(RequestPort& port, Pending& p, const Response& response, StatusCode fault,
