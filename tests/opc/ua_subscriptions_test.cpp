@@ -147,60 +147,56 @@ TEST_F(Subscriptions, CreationParametersFollowTheRateAndItemsWaitForTheirSubscri
                                           {1, 250, percent, 1, true}}));
 }
 
-TEST_F(Subscriptions, RefusedPercentDeadbandFallsBackToAbsoluteOrNone) {
+TEST_F(Subscriptions, RefusedPercentDeadbandFallsBackToAbsoluteOrNoneInBatches) {
     struct Case {
         StatusCode refusal;
         std::optional<Range> range;
-        double absolute; // the retry's Absolute deadband; 0: no filter; < 0: no retry
+        double absolute; // the retry's Absolute deadband; 0: no filter
     };
     const Case cases[] = {
         {status::BadMonitoredItemFilterUnsupported, Range{0, 200}, 20},
         {status::BadDeadbandFilterInvalid, std::nullopt, 0},
         {status::BadFilterNotAllowed, Range{5, 5}, 0},
         {status::BadMonitoredItemFilterInvalid, Range{-50, 50}, 10},
-        {status::BadNodeIdUnknown, Range{0, 100}, -1},
+        {status::BadNodeIdUnknown, Range{0, 100}, 0}, // not a filter refusal: fails
     };
     set->on_session(port, true, now);
     grant(1, 7, 100, 10);
-    uint32_t handle = 1;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(handle);
-        sink.failures.clear();
-        add(1, {handle}, c.range);
-        advance(settings.batch_delay);
-        auto first = port.take<CreateMonitoredItemsRequest>();
-        ASSERT_EQ(first.size(), 1u);
-        CreateMonitoredItemsResponse refused;
+    for (uint32_t h = 0; h < std::size(cases); ++h)
+        add(1, {h + 1}, cases[h].range);
+    advance(settings.batch_delay);
+    auto first = port.take<CreateMonitoredItemsRequest>();
+    ASSERT_EQ(first.size(), 1u);
+    CreateMonitoredItemsResponse refused;
+    for (const Case& c : cases)
         refused.results.push_back({c.refusal, 0, 0, 0, {}});
-        deliver(answer(first[0].first, refused));
-        advance(settings.batch_delay);
-        auto retry = port.take<CreateMonitoredItemsRequest>();
-        if (c.absolute < 0) {
-            EXPECT_TRUE(retry.empty());
-            ASSERT_EQ(sink.failures.size(), 1u);
-            EXPECT_EQ(sink.failures[0].why, c.refusal);
-            continue;
-        }
-        ASSERT_EQ(retry.size(), 1u);
-        const auto& filter = retry[0].second.items_to_create[0].requested_parameters.filter;
-        EXPECT_EQ(filter, c.absolute == 0
-                              ? ExtensionObject{}
-                              : to_extension(DataChangeFilter{DataChangeTrigger::StatusValue,
-                                                              DeadbandType::Absolute, c.absolute}));
-        if (c.absolute > 0) {
-            CreateMonitoredItemsResponse accepted;
-            accepted.results.push_back({status::Good, 1, 0, 0, {}});
-            deliver(answer(retry[0].first, accepted));
-        } else {
-            // Refused again without a filter: one failure, no further retry.
-            deliver(answer(retry[0].first, refused));
-            advance(settings.batch_delay);
-            EXPECT_TRUE(port.take<CreateMonitoredItemsRequest>().empty());
-            EXPECT_EQ(sink.failures.size(), 1u);
-        }
-        port.sent.clear();
-        ++handle;
+    deliver(answer(first[0].first, refused));
+    ASSERT_EQ(sink.failures.size(), 1u);
+    EXPECT_EQ(sink.failures[0].handle, 5u);
+    EXPECT_EQ(sink.failures[0].why, status::BadNodeIdUnknown);
+
+    advance(settings.batch_delay);
+    auto retry = port.take<CreateMonitoredItemsRequest>();
+    ASSERT_EQ(retry.size(), 1u);
+    ASSERT_EQ(retry[0].second.items_to_create.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        const double a = cases[i].absolute;
+        EXPECT_EQ(retry[0].second.items_to_create[i].requested_parameters.filter,
+                  a == 0 ? ExtensionObject{}
+                         : to_extension(
+                               DataChangeFilter{DataChangeTrigger::StatusValue, DeadbandType::Absolute, a}))
+            << i;
     }
+    // Refused again: the Absolute ones go without a filter, the others fail once.
+    refused.results.resize(4);
+    deliver(answer(retry[0].first, refused));
+    EXPECT_EQ(sink.failures.size(), 3u);
+    advance(settings.batch_delay);
+    auto last = port.take<CreateMonitoredItemsRequest>();
+    ASSERT_EQ(last.size(), 1u);
+    ASSERT_EQ(last[0].second.items_to_create.size(), 2u);
+    for (const auto& m : last[0].second.items_to_create)
+        EXPECT_TRUE(m.requested_parameters.filter.empty());
 }
 
 TEST_F(Subscriptions, PublishKeepsItsCountAcknowledgesDataButNotKeepAlives) {
