@@ -7,6 +7,7 @@
 #include "ua_automation.h"
 #include "ua_loop.h"
 #include "ua_peer.h"
+#include "ua_session.h"
 #include "ua_text.h"
 #include "ua_variant.h"
 
@@ -64,30 +65,6 @@ protected:
     void TearDown() override { OstrandUninitialize(); }
 
     static std::string Machine() { return "127.0.0.1:" + std::to_string(peer_->Port()); }
-
-    // The value of `node` as the server holds it, read on a session of our own.
-    static ostrand::ua::DataValue ReadBack(const std::string& node) {
-        using namespace ostrand::ua;
-        ostrand::SystemClock clock;
-        UaLoop loop(clock);
-        EXPECT_TRUE(loop.start());
-        UaLoop::ConnectionId id = 0;
-        auto opened = loop.open(peer_->Url(), UaSettings{}, &id);
-        EXPECT_TRUE(opened->wait_for(20s));
-        ReadRequest read;
-        ReadValueId r;
-        r.node_id = parse_node_id(node)->node_id;
-        read.nodes_to_read.push_back(r);
-        auto done = loop.request(id, read);
-        EXPECT_TRUE(done->wait_for(20s));
-        Response response = done->response();
-        auto* rr = std::get_if<ReadResponse>(&response);
-        if (!rr || rr->results.size() != 1) {
-            ADD_FAILURE() << "no read answer for " << node;
-            return {};
-        }
-        return rr->results[0];
-    }
 };
 
 TEST_F(UaServiceTest, ListsTheEndpointAndConnectsByNameUrlAndApplicationUri) {
@@ -206,9 +183,9 @@ TEST_F(UaServiceTest, WritesAreCoercedToEachNodeTypeAndReadBack) {
         std::string node = c.id;
         if (node.find('=') == std::string::npos) node = "ns=1;s=" + node;
         if (node.rfind("nsu=", 0) == 0) node = "ns=1;s=Static.Double";
-        const DataValue back = ReadBack(node);
-        ASSERT_TRUE(back.value);
-        EXPECT_EQ(*back.value, c.expected);
+        const auto back = quorvane::test::UaSession(peer_->Url()).Read(node);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(*back, c.expected);
     }
     const int32_t speed = AddItem(s, g, "Static.Int16");
     VARIANT big = real4(40000.f);
