@@ -161,13 +161,16 @@ TEST(ProgramOnUaPeer, ServesConvertedValuesWritesSetpointsAndSurvivesAPeerRestar
     // reads them, a new change, live data and its setpoint go through again.
     ASSERT_EQ(peer.Start(peerPort), "");
     const auto restarted = std::chrono::steady_clock::now();
-    EXPECT_EQ(AwaitPoints(master, {{kSetpoint, {static_cast<uint16_t>(-1234)}}, {kScaled, {35}}}, 30000ms), "")
-        << program.Stderr();
-    const auto recovery =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - restarted);
-    RecordProperty("values_again_ms", static_cast<int>(recovery.count()));
-    std::printf("the master read the restarted peer's values %lld ms after it was ready\n",
-                static_cast<long long>(recovery.count()));
+    const std::string late =
+        AwaitPoints(master, {{kSetpoint, {static_cast<uint16_t>(-1234)}}, {kScaled, {35}}}, 30000ms);
+    EXPECT_EQ(late, "") << program.Stderr();
+    if (late.empty()) {
+        const auto recovery =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - restarted);
+        RecordProperty("values_again_ms", static_cast<int>(recovery.count()));
+        std::printf("the master read the restarted peer's values %lld ms after it was ready\n",
+                    static_cast<long long>(recovery.count()));
+    }
     ASSERT_EQ(session.Write("ns=1;s=Static.UInt32", Variant::scalar<kUInt32>(777)), status::Good);
     EXPECT_EQ(AwaitPoints(master, {{kUnsigned, {777}}, {kFloat, FloatWords(1.25f)}, {kBool, {1}}}, 8000ms), "");
     EXPECT_TRUE(SpeedMoves(master));
