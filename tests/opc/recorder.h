@@ -80,6 +80,13 @@ public:
         });
     }
 
+    // Waits up to `timeout` until the events of the item so far satisfy `done`.
+    template <class Done>
+    bool wait_until(int32_t group, int32_t item, std::chrono::milliseconds timeout, Done done) {
+        std::unique_lock lock(mu_);
+        return cv_.wait_for(lock, timeout, [&] { return done(matching(group, item)); });
+    }
+
 private:
     // Callers hold mu_. Item 0 stands for every item of the group.
     std::vector<Event> matching(int32_t group, int32_t item) const {

@@ -1,8 +1,10 @@
 // The OPC UA client engine without I/O: the golden session reproduced byte
 // for byte, and a scripted server under a fake clock for the handshake, the
-// request deadlines, ServiceFaults, token renewal and connection loss.
+// request deadlines, ServiceFaults, token renewal, connection loss and
+// reconnection.
 #include "ua_client.h"
 #include "ua_golden.h"
+#include "ua_security.h"
 #include "ua_server_chunks.h"
 
 #include <gtest/gtest.h>
@@ -411,6 +413,116 @@ TEST(UaEngine, CloseSendsCloSessionThenCloEvenWithoutAnAnswer) {
     EXPECT_EQ(events[1].kind, Kind::Closed);
     s.client.connection_lost(status::BadConnectionClosed, s.clock.steady); // the server hanging up after CLO
     EXPECT_FALSE(s.client.next_event());
+}
+
+// Stands in for a secured session: records the server nonce each activation
+// was built from.
+class NonceRecorder final : public SessionSecurity {
+public:
+    std::unique_ptr<SecurityPolicy> make_policy() const override { return std::make_unique<NonePolicy>(); }
+    crypto::Bytes client_certificate() const override { return {}; }
+    StatusCode activate(const CreateSessionResponse& created, crypto::View, ActivateSessionRequest& as,
+                        std::string*) const override {
+        nonces.push_back(created.server_nonce.value_or(""));
+        as.user_identity_token = to_extension(AnonymousIdentityToken{std::string("anon-7")});
+        return status::Good;
+    }
+    mutable std::vector<std::string> nonces;
+};
+
+TEST(UaEngine, ReconnectReactivatesTheSessionOrClosesItAndCreatesANewOne) {
+    ActivateSessionResponse refused;
+    refused.header.service_result = status::BadSessionIdInvalid;
+    ServiceFault closed;
+    closed.header.service_result = status::BadSessionClosed;
+    const struct {
+        const char* name;
+        bool secured;
+        std::function<void(Scripted&, uint32_t)> answer; // to the ActivateSession on the new channel
+        bool recreated;
+        bool close_answered = false; // else the CloseSession on the old token goes unanswered
+    } cases[] = {
+        {"reactivated", false, [](Scripted& s, uint32_t id) { s.Answer(id, ActivateSessionResponse{}); }, false},
+        {"reactivated, secured", true, [](Scripted& s, uint32_t id) { s.Answer(id, ActivateSessionResponse{}); }, false},
+        {"session id invalid", false, [&](Scripted& s, uint32_t id) { s.Answer(id, refused); }, true, true},
+        {"session closed, as a ServiceFault", false, [&](Scripted& s, uint32_t id) { s.Answer(id, closed); }, true},
+        {"aborted", false, [](Scripted& s, uint32_t id) { s.Feed(s.server.Abort(id, status::BadSessionNotActivated, "no")); },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto recorder = std::make_shared<NonceRecorder>();
+        UaSettings settings;
+        if (c.secured) settings.security = recorder;
+        Scripted s(settings);
+        if (c.secured) {
+            // The secured handshake, with a server nonce in each answer.
+            s.ToCreateSession();
+            Sent(s.client);
+            CreateSessionResponse cs;
+            cs.session_id = NodeId::numeric_id(1, 99);
+            cs.authentication_token = NodeId::opaque_id(0, "token");
+            cs.server_nonce = std::string("create-nonce");
+            s.Answer(2, cs);
+            ActivateSessionResponse as;
+            as.server_nonce = std::string("activate-nonce");
+            s.Answer(3, as);
+            s.client.take_output();
+            Drain(s.client);
+        } else {
+            s.Connect();
+        }
+        const uint32_t lost = s.ReadSomething();
+        s.client.connection_lost(status::BadConnectionClosed, s.clock.steady);
+        Drain(s.client);
+
+        s.client.reconnect(s.clock.steady);
+        s.server = ServerChunks{};
+        s.Feed(ServerChunks::Ack({0, 65536, 65536, 0, 0}));
+        s.Feed(s.server.Open(lost + 1, ServerChunks::OpenResponse({1, 1, 0, 600000})));
+        auto sent = Sent(s.client);
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(std::get<OpenSecureChannelRequest>(sent[0]).request_type, SecurityTokenRequestType::Issue);
+        const auto& activate = std::get<ActivateSessionRequest>(sent[1]);
+        EXPECT_EQ(activate.header.authentication_token, NodeId::opaque_id(0, "token")) << "the old session's";
+        EXPECT_EQ(from_extension<AnonymousIdentityToken>(activate.user_identity_token)->policy_id, "anon-7");
+        if (c.secured) {
+            EXPECT_EQ(recorder->nonces, (std::vector<std::string>{"create-nonce", "activate-nonce"}))
+                << "a reactivation signs the server's last nonce";
+        }
+        uint32_t next = lost + 2;
+        c.answer(s, next++);
+        if (c.recreated) {
+            sent = Sent(s.client);
+            ASSERT_EQ(sent.size(), 2u);
+            const auto& close = std::get<CloseSessionRequest>(sent[0]);
+            EXPECT_EQ(close.header.authentication_token, NodeId::opaque_id(0, "token"));
+            EXPECT_TRUE(close.delete_subscriptions);
+            EXPECT_TRUE(std::get<CreateSessionRequest>(sent[1]).header.authentication_token.is_null());
+            EXPECT_FALSE(s.client.next_event());
+            const uint32_t close_id = next++;
+            CreateSessionResponse cs;
+            cs.session_id = NodeId::numeric_id(1, 100);
+            cs.authentication_token = NodeId::opaque_id(0, "token2");
+            cs.server_endpoints = {NoneEndpoint({{"anon-8", UserTokenType::Anonymous, {}, {}, {}}})};
+            s.Answer(next++, cs);
+            sent = Sent(s.client);
+            ASSERT_EQ(sent.size(), 1u);
+            EXPECT_EQ(std::get<ActivateSessionRequest>(sent[0]).header.authentication_token,
+                      NodeId::opaque_id(0, "token2"));
+            s.Answer(next++, ActivateSessionResponse{});
+            // The CloseSession answer and its silence change nothing.
+            if (c.close_answered) s.Answer(close_id, ServiceFault{});
+            else s.At(s.clock.steady + 10s);
+        }
+        const auto events = Drain(s.client);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].kind, Kind::Connected);
+        EXPECT_EQ(events[0].new_session, c.recreated);
+        EXPECT_EQ(s.client.state(), UaClient::State::Connected);
+        EXPECT_EQ(s.client.session_id(), NodeId::numeric_id(1, c.recreated ? 100 : 99));
+        EXPECT_EQ(s.client.pending(), 0u);
+    }
 }
 
 } // namespace

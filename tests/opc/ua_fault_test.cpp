@@ -3,17 +3,22 @@
 // a live session. Every call must come back within its own limit (never
 // hang on a silent link), a cut must fail what is in flight at once rather
 // than at its deadline, and a link that recovers must carry the same channel
-// on. Repeated cuts must not leak descriptors.
+// on. Repeated cuts must not leak descriptors. A connection kept with a
+// session listener comes back by itself after every outage, on the same
+// session when the server still has it, and leaves no sessions behind.
 #include "ua_loop.h"
 
 #include "../support/fault_proxy.h"
 #include "../support/ua_peer.h"
 
 #include <dirent.h>
+#include <signal.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -35,14 +40,17 @@ int OpenDescriptors() {
     return n;
 }
 
-class UaFaultTest : public quorvane::test::UaPeerSuite<UaFaultTest> {
+// The peer (one per suite) behind the fault proxy, and a running loop.
+template <class Suite>
+class PeerBehindProxy : public quorvane::test::UaPeerSuite<Suite> {
 public:
     static std::vector<std::string> PeerArgs() { return {"--big-folder", "0"}; }
 
 protected:
+    using Base = quorvane::test::UaPeerSuite<Suite>;
     void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(UaPeerSuite::SetUp());
-        proxy_ = std::make_unique<FaultProxy>(peer_->Port());
+        ASSERT_NO_FATAL_FAILURE(Base::SetUp());
+        proxy_ = std::make_unique<FaultProxy>(Base::peer_->Port());
         ASSERT_TRUE(proxy_->Start());
         ASSERT_TRUE(loop_.start());
     }
@@ -63,18 +71,19 @@ protected:
         return s;
     }
 
-    UaLoop::ConnectionId Connect() {
+    UaLoop::ConnectionId Connect(const UaSettings& settings = Settings(),
+                                 std::shared_ptr<SessionListener> listener = nullptr) {
         UaLoop::ConnectionId id = 0;
-        auto done = loop_.open(proxy_->Url(), Settings(), &id);
+        auto done = loop_.open(proxy_->Url(), settings, &id, std::move(listener));
         EXPECT_TRUE(done->wait_for(kWait));
         EXPECT_EQ(done->status(), status::Good) << std::hex << done->status();
         return done->status() == status::Good ? id : 0;
     }
 
-    std::shared_ptr<UaCompletion> Read(UaLoop::ConnectionId id) {
+    std::shared_ptr<UaCompletion> Read(UaLoop::ConnectionId id, NodeId node = NodeId::string_id(1, "Static.Int16")) {
         ReadRequest read;
         ReadValueId v;
-        v.node_id = NodeId::string_id(1, "Static.Int16");
+        v.node_id = std::move(node);
         read.nodes_to_read.push_back(v);
         return loop_.request(id, std::move(read));
     }
@@ -89,6 +98,8 @@ protected:
     SystemClock clock_;
     UaLoop loop_{clock_};
 };
+
+class UaFaultTest : public PeerBehindProxy<UaFaultTest> {};
 
 // A silent link and a slow one: the request fails at its deadline, not
 // later; once the link recovers, the next request goes through at once on
@@ -167,6 +178,226 @@ TEST_F(UaFaultTest, RepeatedCutsLeaveNoDescriptorsBehind) {
     }
     EXPECT_LE(OpenDescriptors(), before + 1);
     EXPECT_EQ(proxy_->Accepted(), kCuts + 1);
+}
+
+// ---- Kept connections --------------------------------------------------------------
+
+// Counts what the loop tells a session listener, and keeps a watchdog of its
+// own: a State read every `kProbe`; no answer for `kSilence` is a loss.
+class CountingListener final : public SessionListener {
+public:
+    static constexpr Millis kProbe{250};
+    static constexpr Millis kSilence{1000};
+
+    struct Counts {
+        int sessions = 0, new_sessions = 0, losses = 0;
+    };
+
+    void on_session(RequestPort&, bool new_session, SteadyTime now) override {
+        last_answer_ = next_probe_ = now;
+        probe_ = 0;
+        Update([&](Counts& c) {
+            ++c.sessions;
+            c.new_sessions += new_session;
+        });
+    }
+    void on_lost(StatusCode, SteadyTime) override {
+        Update([](Counts& c) { ++c.losses; });
+    }
+    bool on_event(RequestPort&, UaEvent& e, SteadyTime now) override {
+        if (e.request_id != probe_) return false;
+        probe_ = 0;
+        if (e.kind == UaEvent::Kind::Response) last_answer_ = now;
+        return true;
+    }
+    StatusCode tick(RequestPort& port, SteadyTime now) override {
+        if (now - last_answer_ >= kSilence) return status::BadTimeout;
+        if (probe_ == 0) {
+            ReadRequest read;
+            read.nodes_to_read.emplace_back();
+            read.nodes_to_read.back().node_id = NodeId::numeric_id(0, node::Server_ServerStatus_State);
+            probe_ = port.request(std::move(read), now, kProbe);
+        }
+        next_probe_ = now + kProbe;
+        return status::Good;
+    }
+    SteadyTime next_deadline() const override { return std::min(next_probe_, last_answer_ + kSilence); }
+
+    Counts Now() {
+        std::lock_guard lock(mu_);
+        return counts_;
+    }
+    // Waits until `done(counts)` holds; false after `limit`.
+    bool Await(const std::function<bool(const Counts&)>& done, Millis limit = kWait) {
+        std::unique_lock lock(mu_);
+        return cv_.wait_for(lock, limit, [&] { return done(counts_); });
+    }
+
+private:
+    void Update(const std::function<void(Counts&)>& f) {
+        {
+            std::lock_guard lock(mu_);
+            f(counts_);
+        }
+        cv_.notify_all();
+    }
+
+    // I/O thread only.
+    SteadyTime last_answer_{}, next_probe_{SteadyTime::max()};
+    uint32_t probe_ = 0;
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    Counts counts_;
+};
+
+class UaReconnectTest : public PeerBehindProxy<UaReconnectTest> {
+protected:
+    static UaSettings Kept() {
+        UaSettings s = Settings();
+        s.hello_timeout = s.open_timeout = 2000ms; // an attempt into the blackhole gives up soon
+        s.reconnect_first = 100ms;
+        s.reconnect_max = 800ms;
+        return s;
+    }
+
+    // Whether post_to gets the engine (and the loop answers at all).
+    bool PortGiven(UaLoop::ConnectionId id) {
+        auto done = std::make_shared<UaCompletion>();
+        EXPECT_TRUE(loop_.post_to(id, [done](RequestPort* port, SteadyTime) {
+            done->complete(port != nullptr ? status::Good : status::BadNotConnected);
+        }));
+        EXPECT_TRUE(done->wait_for(kWait));
+        return done->status() == status::Good;
+    }
+};
+
+// One kept connection through a cut with the server alive (the same session
+// again within 1.5 s), a blackhole (the listener's watchdog declares the loss,
+// the loop comes back after the link does) and a server killed and started
+// again on the same port (a new session).
+TEST_F(UaReconnectTest, AKeptConnectionComesBackAfterEachOutage) {
+    const uint16_t port = peer_->Port();
+    const struct {
+        const char* what;
+        std::function<void(FaultProxy&)> fault;
+        std::function<void(FaultProxy&)> repair; // none: the recovery is timed from the fault
+        bool new_session;
+        Millis within;
+    } cases[] = {
+        {"cut, server alive", [](FaultProxy& p) { p.Cut(); }, nullptr, false, 1500ms},
+        {"blackhole", [](FaultProxy& p) { p.Blackhole(); }, [](FaultProxy& p) { p.Resume(); }, false, 3000ms},
+        {"server killed and restarted", [](FaultProxy&) { ::kill(peer_->Pid(), SIGKILL); },
+         [port](FaultProxy&) { ASSERT_EQ(peer_->Start(port), ""); }, true, 2500ms},
+    };
+    auto listener = std::make_shared<CountingListener>();
+    const UaLoop::ConnectionId id = Connect(Kept(), listener);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(listener->Await([](const auto& n) { return n.sessions == 1; }));
+    EXPECT_TRUE(loop_.session_up(id));
+    int round = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto fault = Steady::now();
+        c.fault(*proxy_);
+        ASSERT_TRUE(listener->Await([&](const auto& n) { return n.losses == round; }));
+        const auto lost = Steady::now() - fault;
+        EXPECT_LT(lost, CountingListener::kSilence + 1000ms);
+        EXPECT_FALSE(loop_.session_up(id));
+        EXPECT_FALSE(PortGiven(id));
+        const auto [st, took] = Outcome(*Read(id), Steady::now());
+        EXPECT_EQ(st, status::BadNotConnected) << std::hex << st;
+        EXPECT_LT(took, 200ms) << "refused at once, never queued";
+
+        if (c.repair) c.repair(*proxy_);
+        const auto repaired = c.repair ? Steady::now() : fault;
+        ASSERT_TRUE(listener->Await([&](const auto& n) { return n.sessions == round + 1; }));
+        const auto back = Steady::now() - repaired;
+        std::printf("[ measured ] %s: loss seen after %lld ms; session again %lld ms after the %s\n", c.what,
+                    static_cast<long long>(std::chrono::duration_cast<Millis>(lost).count()),
+                    static_cast<long long>(std::chrono::duration_cast<Millis>(back).count()),
+                    c.repair ? "repair" : "fault");
+        EXPECT_LT(back, c.within);
+        const auto n = listener->Now();
+        EXPECT_EQ(n.losses, round) << "one loss per outage";
+        EXPECT_EQ(n.new_sessions, c.new_session ? 2 : 1) << "the first, and one after the restart";
+        EXPECT_TRUE(loop_.session_up(id));
+        EXPECT_TRUE(PortGiven(id));
+        const auto [st2, took2] = Outcome(*Read(id), Steady::now());
+        EXPECT_EQ(st2, status::Good) << std::hex << st2;
+        ++round;
+    }
+}
+
+// Many cuts in a row: the session is reactivated every time, so the server
+// holds no more sessions than ours and the one that asks, and no descriptor
+// is left behind.
+TEST_F(UaReconnectTest, ThirtyCutsLeaveNoSessionsOrDescriptorsBehind) {
+    auto listener = std::make_shared<CountingListener>();
+    const UaLoop::ConnectionId id = Connect(Kept(), listener);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(listener->Await([](const auto& n) { return n.sessions == 1; }));
+    const int before = OpenDescriptors();
+    constexpr int kCuts = 30;
+    for (int i = 1; i <= kCuts; ++i) {
+        proxy_->Cut();
+        ASSERT_TRUE(listener->Await([&](const auto& n) { return n.sessions == i + 1; })) << "cut " << i;
+    }
+    const auto n = listener->Now();
+    EXPECT_EQ(n.losses, kCuts);
+    EXPECT_EQ(n.new_sessions, 1);
+    EXPECT_LE(OpenDescriptors(), before + 1);
+
+    const UaLoop::ConnectionId fresh = Connect();
+    ASSERT_NE(fresh, 0u);
+    auto read = Read(fresh, NodeId::numeric_id(0, node::Server_ServerDiagnostics_CurrentSessionCount));
+    ASSERT_EQ(Outcome(*read, Steady::now()).first, status::Good);
+    const Response response = read->response();
+    const auto& results = std::get<ReadResponse>(response).results;
+    ASSERT_EQ(results.size(), 1u);
+    const uint32_t* sessions = results[0].value ? results[0].value->get<7>() : nullptr; // UInt32
+    ASSERT_NE(sessions, nullptr);
+    EXPECT_LE(*sessions, 2u);
+}
+
+// Closing a kept connection, or stopping the loop, while it waits to
+// reconnect or is reconnecting ends it within the close limit.
+TEST_F(UaReconnectTest, CloseOrStopDuringReconnectingEndsItAtOnce) {
+    const struct {
+        const char* what;
+        void (*outage)(FaultProxy&);
+        bool attempt; // wait for a reconnect attempt to hang in the handshake, else close in the back-off
+        bool stop;    // else close(id)
+    } cases[] = {
+        {"close while refused", [](FaultProxy& p) { p.Refuse(); }, false, false},
+        {"close into a blackhole", [](FaultProxy& p) { p.Blackhole(); }, true, false},
+        {"stop while refused", [](FaultProxy& p) { p.Refuse(); }, false, true},
+        {"stop into a blackhole", [](FaultProxy& p) { p.Blackhole(); }, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        proxy_->Resume();
+        ASSERT_TRUE(loop_.start());
+        auto listener = std::make_shared<CountingListener>();
+        const UaLoop::ConnectionId id = Connect(Kept(), listener);
+        ASSERT_NE(id, 0u);
+        c.outage(*proxy_);
+        proxy_->Cut();
+        ASSERT_TRUE(listener->Await([](const auto& n) { return n.losses == 1; }));
+        const auto accepted = proxy_->Accepted();
+        const auto limit = Steady::now() + kWait;
+        while (c.attempt && proxy_->Accepted() == accepted && Steady::now() < limit) std::this_thread::yield();
+        const auto start = Steady::now();
+        if (c.stop) {
+            loop_.stop();
+        } else {
+            EXPECT_EQ(Outcome(*loop_.close(id), start).first, status::Good);
+            EXPECT_FALSE(loop_.post_to(id, [](RequestPort*, SteadyTime) {}));
+        }
+        EXPECT_LT(Steady::now() - start, Kept().close_timeout + 300ms);
+        EXPECT_FALSE(loop_.session_up(id));
+        loop_.stop();
+    }
 }
 
 } // namespace

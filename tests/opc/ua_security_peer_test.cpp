@@ -4,7 +4,9 @@
 // certificate first rejected into rejected/ and trusted once moved, sessions
 // that read in both modes, a wrong password, and a certificate whose
 // application URI is not the server's.
+#include "fault_proxy.h"
 #include "ostrand.h"
+#include "recorder.h"
 #include "ua_loop.h"
 #include "ua_peer.h"
 #include "temp_dir.h"
@@ -14,6 +16,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -178,6 +181,31 @@ TEST_F(UaSecurityPeerTest, ConnectServerTakesSecurityFromTheListFile) {
     EXPECT_EQ(GetServerStatus(s, &status, sizeof vendor), 1);
     EXPECT_EQ(status.serverState, 1);
     DisconnectServer(s);
+
+    // Subscribed in both modes, through a proxy that cuts the connection
+    // once: the secured session is reactivated on a new secured channel.
+    quorvane::test::FaultProxy proxy(peer_->Port());
+    ASSERT_TRUE(proxy.Start());
+    for (const char* mode : {"Sign", "SignAndEncrypt"}) {
+        SCOPED_TRACE(mode);
+        std::ofstream(config / "ostrand/servers.conf") << proxy.Url() << " mode=" << mode << " user=operator password-file="
+                                                       << (dir_->path / "good.pw").string() << "\n";
+        opc_test::Recorder::instance().clear();
+        const int32_t secured = ConnectServer("", proxy.Url().c_str(), 0);
+        ASSERT_GT(secured, 0);
+        ASSERT_EQ(EnableDataCallback(secured, &opc_test::Recorder::callback), 1);
+        int32_t rate = 100;
+        float deadband = 0;
+        const int32_t g = AddGroup(secured, "g", &rate, &deadband);
+        const int32_t speed = AddItem(secured, g, "Channel1.Device1.Speed");
+        ASSERT_TRUE(opc_test::Recorder::instance().wait_for(g, speed, 2, kWait));
+        proxy.Cut();
+        ASSERT_TRUE(opc_test::Recorder::instance().wait_until(g, speed, kWait, [](const auto& events) {
+            return events.size() >= 4 && events[events.size() - 2].quality == 192 && events.back().quality == 192 &&
+                   std::any_of(events.begin(), events.end(), [](const auto& e) { return e.quality == 0; });
+        }));
+        DisconnectServer(secured);
+    }
 
     // A wrong password says so.
     std::ofstream(config / "ostrand/servers.conf")

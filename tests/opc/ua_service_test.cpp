@@ -6,8 +6,8 @@
 #include "temp_dir.h"
 #include "ua_automation.h"
 #include "ua_loop.h"
+#include "ua_read_back.h"
 #include "ua_peer.h"
-#include "ua_session.h"
 #include "ua_text.h"
 #include "ua_variant.h"
 
@@ -65,6 +65,8 @@ protected:
     void TearDown() override { OstrandUninitialize(); }
 
     static std::string Machine() { return "127.0.0.1:" + std::to_string(peer_->Port()); }
+
+    static ostrand::ua::DataValue ReadBack(const std::string& node) { return opc_test::ReadBack(peer_->Url(), node); }
 };
 
 TEST_F(UaServiceTest, ListsTheEndpointAndConnectsByNameUrlAndApplicationUri) {
@@ -183,9 +185,9 @@ TEST_F(UaServiceTest, WritesAreCoercedToEachNodeTypeAndReadBack) {
         std::string node = c.id;
         if (node.find('=') == std::string::npos) node = "ns=1;s=" + node;
         if (node.rfind("nsu=", 0) == 0) node = "ns=1;s=Static.Double";
-        const auto back = quorvane::test::UaSession(peer_->Url()).Read(node);
-        ASSERT_TRUE(back);
-        EXPECT_EQ(*back, c.expected);
+        const DataValue back = ReadBack(node);
+        ASSERT_TRUE(back.value);
+        EXPECT_EQ(*back.value, c.expected);
     }
     const int32_t speed = AddItem(s, g, "Static.Int16");
     VARIANT big = real4(40000.f);

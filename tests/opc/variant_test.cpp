@@ -191,6 +191,8 @@ std::vector<Case> to_r4() {
         {"text", text(" 3.25 "), VT_R4, OK, 3.25},
         {"text_exponent", text("-2.5E-1"), VT_R4, OK, -0.25},
         {"text_over", text("1e39"), VT_R4, OVER, 0},
+        {"text_exponent_at_long_max", text("5e9223372036854775807"), VT_R4, OVER, 0},
+        {"text_exponent_at_long_min", text("5e-9223372036854775807"), VT_R4, OK, 0},
         {"text_double_sign", text("--1"), VT_R4, MISMATCH, 0},
         {"text_exponent_without_digits", text("1e"), VT_R4, MISMATCH, 0},
     };

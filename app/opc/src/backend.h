@@ -43,6 +43,9 @@ public:
     // `rate` and `deadband` come already revised by the service; a backend
     // may revise the rate further.
     virtual bool add_group(int32_t group, int32_t* rate, float deadband) = 0;
+    // After add_group, without the service lock: may wait (bounded) for the
+    // server to grant the rate, and revise `rate` to what it granted.
+    virtual void settle_group(int32_t /*group*/, int32_t* /*rate*/) {}
     virtual void remove_group(int32_t group) = 0;
     // False: an id this backend refuses at once (malformed, or unknown where
     // that can be known without the network).

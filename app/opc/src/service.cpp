@@ -317,7 +317,7 @@ int32_t Service::status(int32_t server, ServerStatus* status, int32_t vendor_siz
 
 int32_t Service::add_group(int32_t server, const char* name, int32_t* rate, float* deadband) {
     if (!rate || !deadband) return -1;
-    std::lock_guard lock(mu_);
+    std::unique_lock lock(mu_);
     Connection* c = find(server);
     if (!c) return -1;
     if (*rate < kMinimumUpdateRate) *rate = kMinimumUpdateRate;
@@ -327,6 +327,9 @@ int32_t Service::add_group(int32_t server, const char* name, int32_t* rate, floa
     if (!c->backend->add_group(handle, rate, *deadband)) return -1;
     c->groups[handle] = Group{name ? name : "", {}};
     wake_.notify_all();
+    std::shared_ptr<Backend> backend = c->backend;
+    lock.unlock();
+    backend->settle_group(handle, rate); // a server's granted rate, waited for without the lock
     return handle;
 }
 

@@ -2,10 +2,12 @@
 
 #include "ua_loop.h"
 #include "ua_security.h"
+#include "ua_subscriptions.h"
 #include "ua_text.h"
 #include "ua_variant.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 #include <thread>
 
 namespace ostrand {
@@ -62,17 +65,109 @@ struct Reference {
     int32_t node_class;
 };
 
+// The half of a UA connection that lives on the I/O thread: the
+// subscriptions, and the hand-over of their values to the service. It
+// outlives the backend (the loop holds it until the connection is closed), so
+// it refers to nothing of the backend but the hook the backend clears.
+class Feed final : public SessionListener, public NotificationSink {
+public:
+    Feed(int32_t server, ChangeSink& sink, const UaSettings& settings, const Clock& clock)
+        : server_(server), sink_(sink), clock_(clock), set_(*this, settings) {}
+
+    SubscriptionSet& set() { return set_; }
+
+    // Runs on every session the loop brings up after the first; any thread.
+    void on_up(std::function<void(bool new_session)> hook) {
+        std::lock_guard lock(hook_mu_);
+        hook_ = std::move(hook);
+    }
+
+    // I/O thread: an item or a group is gone; its last value with it.
+    void forget(uint32_t handle) { last_.erase(handle); }
+    void forget_group(uint32_t group) {
+        std::erase_if(last_, [group](const auto& kv) { return kv.second.group == group; });
+    }
+
+    void on_session(RequestPort& port, bool new_session, SteadyTime now) override {
+        set_.on_session(port, new_session, now);
+        std::lock_guard lock(hook_mu_);
+        if (hook_) hook_(new_session);
+    }
+    void on_lost(StatusCode why, SteadyTime now) override { set_.on_lost(why, now); }
+    bool on_event(RequestPort& port, UaEvent& event, SteadyTime now) override {
+        return set_.on_event(port, event, now);
+    }
+    StatusCode tick(RequestPort& port, SteadyTime now) override { return set_.tick(port, now); }
+    SteadyTime next_deadline() const override { return set_.next_deadline(); }
+
+    void data_change(uint32_t group, uint32_t handle, const DataValue& v) override {
+        VARIANT value;
+        int32_t quality = quality_of(v.status.value_or(status::Good));
+        if (!v.value) VariantInit(&value);
+        else if (!to_variant(*v.value, &value)) quality = 0; // no VARIANT form: VT_EMPTY, bad
+        // The time the value was taken, never when it was published.
+        int64_t time = v.source_timestamp.value_or(0);
+        if (time <= 0) time = v.server_timestamp.value_or(0);
+        if (time <= 0) time = clock_.filetime();
+        Last& last = last_[handle];
+        last.group = group;
+        VariantClear(&last.value);
+        if (VariantCopy(&last.value, &value) != S_OK) VariantInit(&last.value);
+        sink_.push(server_, static_cast<int32_t>(group), static_cast<int32_t>(handle), std::move(value),
+                   static_cast<uint64_t>(time), quality);
+    }
+
+    void item_failed(uint32_t group, uint32_t handle, StatusCode) override {
+        VARIANT empty;
+        VariantInit(&empty);
+        sink_.push(server_, static_cast<int32_t>(group), static_cast<int32_t>(handle), std::move(empty),
+                   static_cast<uint64_t>(clock_.filetime()), 0);
+    }
+
+    // Every item keeps its last value, now bad: the registers behind it keep
+    // their contents, while a master sees the quality go.
+    void connection_lost() override {
+        const auto now = static_cast<uint64_t>(clock_.filetime());
+        for (const auto& [handle, last] : last_) {
+            VARIANT copy;
+            VariantInit(&copy);
+            if (VariantCopy(&copy, &last.value) != S_OK) VariantInit(&copy);
+            sink_.push(server_, static_cast<int32_t>(last.group), static_cast<int32_t>(handle), std::move(copy), now, 0);
+        }
+    }
+
+private:
+    struct Last {
+        uint32_t group = 0;
+        VARIANT value{};
+        Last() { VariantInit(&value); }
+        Last(const Last&) = delete;
+        Last& operator=(const Last&) = delete;
+        ~Last() { VariantClear(&value); }
+    };
+
+    int32_t server_;
+    ChangeSink& sink_;
+    const Clock& clock_;
+    SubscriptionSet set_;
+    std::unordered_map<uint32_t, Last> last_; // I/O thread only
+    std::mutex hook_mu_;
+    std::function<void(bool)> hook_;
+};
+
 class UaBackend final : public Backend {
 public:
-    UaBackend(std::shared_ptr<UaLoop> loop, UaLoop::ConnectionId id, int32_t server, ChangeSink& sink,
-              const UaSettings& settings, SystemClock& clock)
-        : loop_(std::move(loop)), id_(id), server_(server), sink_(sink), settings_(settings), clock_(clock),
-          start_time_(clock.filetime()) {
+    UaBackend(std::shared_ptr<UaLoop> loop, UaLoop::ConnectionId id, std::shared_ptr<Feed> feed, int32_t server,
+              ChangeSink& sink, const UaSettings& settings, SystemClock& clock)
+        : loop_(std::move(loop)), id_(id), feed_(std::move(feed)), server_(server), sink_(sink),
+          settings_(settings), clock_(clock), start_time_(clock.filetime()) {
         read_namespaces();
         worker_ = std::thread([this] { work(); });
+        feed_->on_up([this](bool new_session) { session_up(new_session); });
     }
 
     ~UaBackend() override {
+        feed_->on_up(nullptr); // from here on the I/O thread never calls into this object
         {
             std::lock_guard lock(mu_);
             stopping_ = true;
@@ -85,16 +180,53 @@ public:
         worker_.join();
     }
 
+    // The subscription is asked for here and awaited in settle_group, which
+    // runs without the service lock.
     bool add_group(int32_t group, int32_t* rate, float deadband) override {
+        auto done = std::make_shared<UaCompletion>();
         std::lock_guard lock(mu_);
-        groups_[group] = GroupRec{*rate, deadband};
+        groups_[group] = GroupRec{*rate, deadband, done};
+        const bool posted = loop_->post_to(
+            id_, [feed = feed_, group, interval = *rate, deadband, done](RequestPort* port, SteadyTime now) {
+                feed->set().add_group(port, static_cast<uint32_t>(group), interval, deadband, now,
+                                      [done](StatusCode st, double revised) {
+                                          CreateSubscriptionResponse r;
+                                          r.revised_publishing_interval = revised;
+                                          done->complete(st, std::move(r));
+                                      });
+            });
+        if (!posted) done->complete(status::BadNotConnected);
         return true;
+    }
+
+    void settle_group(int32_t group, int32_t* rate) override {
+        std::shared_ptr<UaCompletion> done;
+        {
+            std::lock_guard lock(mu_);
+            auto it = groups_.find(group);
+            if (it == groups_.end()) return;
+            done = std::move(it->second.created);
+        }
+        if (!done || !done->wait_for(settings_.request_timeout + settings_.request_grace + settings_.request_grace))
+            return;
+        const Response r = done->response();
+        const auto* cs = std::get_if<CreateSubscriptionResponse>(&r);
+        if (is_good(done->status()) && cs && cs->revised_publishing_interval > 0) {
+            const double granted = std::ceil(cs->revised_publishing_interval);
+            *rate = granted >= double(INT32_MAX) ? INT32_MAX : std::max(*rate, static_cast<int32_t>(granted));
+            std::lock_guard lock(mu_);
+            if (auto it = groups_.find(group); it != groups_.end()) it->second.rate = *rate;
+        }
     }
 
     void remove_group(int32_t group) override {
         std::lock_guard lock(mu_);
         groups_.erase(group);
         std::erase_if(items_, [group](const auto& kv) { return kv.second.group == group; });
+        loop_->post_to(id_, [feed = feed_, group](RequestPort* port, SteadyTime now) {
+            feed->set().remove_group(port, static_cast<uint32_t>(group), now);
+            feed->forget_group(static_cast<uint32_t>(group));
+        });
     }
 
     bool add_item(int32_t group, int32_t item, const std::string& id) override {
@@ -110,13 +242,18 @@ public:
         return true;
     }
 
-    void remove_item(int32_t, int32_t item) override {
+    void remove_item(int32_t group, int32_t item) override {
         std::lock_guard lock(mu_);
         items_.erase(item);
+        loop_->post_to(id_, [feed = feed_, group, item](RequestPort* port, SteadyTime now) {
+            feed->set().remove_item(port, static_cast<uint32_t>(group), static_cast<uint32_t>(item), now);
+            feed->forget(static_cast<uint32_t>(item));
+        });
     }
 
     int32_t write(int32_t, int32_t item, const VARIANT& value, int32_t mode) override {
-        if (!up_) return E_FAIL; // never queued for later: a late setpoint is worse than a failure
+        // Never queued for later: a late setpoint is worse than a failure.
+        if (!loop_->session_up(id_)) return E_FAIL;
         ItemRec rec;
         {
             std::lock_guard lock(mu_);
@@ -149,7 +286,6 @@ public:
         if (mode == 1) return S_OK; // the answer is not reported
         if (!done->wait_for(settings_.request_timeout + settings_.request_grace + settings_.request_grace))
             return E_FAIL;
-        note(done->status());
         if (is_bad(done->status())) return E_FAIL;
         const Response r = done->response();
         auto* wr = std::get_if<WriteResponse>(&r);
@@ -168,7 +304,8 @@ public:
             r.node_id = NodeId::numeric_id(0, n);
             read.nodes_to_read.push_back(r);
         }
-        auto values = read_values(std::move(read), settings_.status_timeout);
+        // Down: answered at once, without waiting for a Read that cannot be sent.
+        auto values = loop_->session_up(id_) ? read_values(std::move(read), settings_.status_timeout) : std::nullopt;
         std::lock_guard lock(status_mu_);
         st->reserved = 0;
         if (!values || values->size() != 7) {
@@ -184,7 +321,7 @@ public:
             std::tm utc{};
             gmtime_r(&seconds, &utc);
             char text[64];
-            std::snprintf(text, sizeof text, "connection lost %02d:%02d:%02d", utc.tm_hour, utc.tm_min, utc.tm_sec);
+            std::snprintf(text, sizeof text, "connection lost %02d:%02d:%02d, reconnecting", utc.tm_hour, utc.tm_min, utc.tm_sec);
             copy_text(text, st->vendorInfo, vendor_size);
             return true;
         }
@@ -277,6 +414,7 @@ private:
     struct GroupRec {
         int32_t rate;
         float deadband;
+        std::shared_ptr<UaCompletion> created; // until settle_group took it
     };
     struct ItemRec {
         int32_t group = 0;
@@ -301,18 +439,22 @@ private:
         }
     }
 
-    // The connection is judged by the last answer: a lost channel fails writes at once.
-    void note(StatusCode st) {
-        if (st == status::BadConnectionClosed || st == status::BadNotConnected || st == status::BadShutdown)
-            up_ = false;
-        else if (st != status::BadTimeout)
-            up_ = true;
+    // A session came up again (I/O thread): items that could not be
+    // described while the server was away are described now; on a new
+    // session, ids the old one did not know are tried again.
+    void session_up(bool new_session) {
+        std::lock_guard lock(mu_);
+        for (auto& [item, rec] : items_) {
+            if (rec.described && !(new_session && !rec.node)) continue;
+            rec.described = false;
+            pending_.push_back(item);
+        }
+        if (!pending_.empty()) cv_.notify_all();
     }
 
     std::optional<Response> call(Request request, Millis timeout) {
         auto done = loop_->request(id_, std::move(request), timeout);
         if (!done->wait_for(timeout + settings_.request_grace + settings_.request_grace)) return std::nullopt;
-        note(done->status());
         if (is_bad(done->status())) return std::nullopt;
         return done->response();
     }
@@ -539,6 +681,7 @@ private:
             auto values = read_values(std::move(read), settings_.request_timeout);
             if (!values) return; // the connection's trouble, not the items': tried again at a write
             std::vector<std::pair<int32_t, int32_t>> unknown; // (group, item), reported without mu_
+            std::vector<std::pair<int32_t, NodeId>> monitored; // known items, to subscribe
             for (size_t k = at; k < end; ++k) {
                 const DataValue* v = &(*values)[(k - at) * 4];
                 const NodeId* type = v[0].value ? v[0].value->get<kNodeId>() : nullptr;
@@ -560,7 +703,9 @@ private:
                 rec.described = true;
                 it->second = rec;
                 if (!known) unknown.emplace_back(rec.group, nodes[k].first);
+                else monitored.emplace_back(nodes[k].first, *rec.node);
             }
+            subscribe(monitored);
             // The sink takes the service's lock, which is held while it calls into
             // this backend: never push with mu_ held.
             for (const auto& [group, item] : unknown) {
@@ -569,6 +714,85 @@ private:
                 sink_.push(server_, group, item, std::move(empty), static_cast<uint64_t>(clock_.filetime()), 0);
             }
         }
+    }
+
+    // Hands described items to their groups' subscriptions. A deadband needs
+    // the EURange of numeric items, in case the server takes only an absolute one.
+    void subscribe(const std::vector<std::pair<int32_t, NodeId>>& items) {
+        if (items.empty()) return;
+        std::vector<NodeId> ranged;
+        {
+            std::lock_guard lock(mu_);
+            for (const auto& [item, node] : items) {
+                auto it = items_.find(item);
+                if (it == items_.end()) continue;
+                auto g = groups_.find(it->second.group);
+                if (g != groups_.end() && g->second.deadband > 0 && is_numeric(it->second.builtin)) ranged.push_back(node);
+            }
+        }
+        const std::map<NodeId, Range> ranges = eu_ranges(ranged);
+        std::map<int32_t, std::vector<MonitoredSpec>> by_group;
+        // Posted under mu_: a removal of one of these items is posted before or after, never between.
+        std::lock_guard lock(mu_);
+        for (const auto& [item, node] : items) {
+            auto it = items_.find(item);
+            if (it == items_.end()) continue;
+            MonitoredSpec spec;
+            spec.handle = static_cast<uint32_t>(item);
+            spec.node = node;
+            if (auto r = ranges.find(node); r != ranges.end()) spec.eu_range = r->second;
+            by_group[it->second.group].push_back(std::move(spec));
+        }
+        for (auto& [group, specs] : by_group) {
+            loop_->post_to(id_, [feed = feed_, group, specs = std::move(specs)](RequestPort* port, SteadyTime now) mutable {
+                feed->set().add_items(port, static_cast<uint32_t>(group), std::move(specs), now);
+            });
+        }
+    }
+
+    static bool is_numeric(uint8_t builtin) { return builtin >= kSByte && builtin <= kDouble; }
+
+    // The EURange property of each node that has one: one Browse for the
+    // properties, one Read for the ranges.
+    std::map<NodeId, Range> eu_ranges(const std::vector<NodeId>& nodes) {
+        std::map<NodeId, Range> out;
+        for (size_t at = 0; at < nodes.size(); at += kBatch / 4) {
+            const size_t end = std::min(nodes.size(), at + kBatch / 4);
+            BrowseRequest b;
+            for (size_t k = at; k < end; ++k) {
+                BrowseDescription d;
+                d.node_id = nodes[k];
+                d.reference_type_id = NodeId::numeric_id(0, node::HasProperty);
+                d.include_subtypes = true;
+                d.node_class_mask = node_class::Variable;
+                b.nodes_to_browse.push_back(d);
+            }
+            auto r = call(std::move(b), settings_.request_timeout);
+            auto* br = r ? std::get_if<BrowseResponse>(&*r) : nullptr;
+            if (!br || br->results.size() != end - at) return out;
+            ReadRequest read;
+            std::vector<NodeId> owners;
+            for (size_t k = at; k < end; ++k) {
+                for (const ReferenceDescription& ref : br->results[k - at].references) {
+                    if (ref.browse_name.name.value_or("") != "EURange") continue;
+                    ReadValueId v;
+                    v.node_id = ref.node_id.node_id;
+                    read.nodes_to_read.push_back(v);
+                    owners.push_back(nodes[k]);
+                    break;
+                }
+            }
+            if (owners.empty()) continue;
+            auto values = read_values(std::move(read), settings_.request_timeout);
+            if (!values) return out;
+            for (size_t k = 0; k < owners.size(); ++k) {
+                const DataValue& dv = (*values)[k];
+                const ExtensionObject* e = dv.value ? dv.value->get<kExtensionObject>() : nullptr;
+                if (!e) continue;
+                if (auto range = from_extension<Range>(*e); range && range->high > range->low) out[owners[k]] = *range;
+            }
+        }
+        return out;
     }
 
     void work() {
@@ -587,11 +811,11 @@ private:
 
     std::shared_ptr<UaLoop> loop_;
     UaLoop::ConnectionId id_;
+    std::shared_ptr<Feed> feed_;
     int32_t server_;
     ChangeSink& sink_;
     UaSettings settings_;
     SystemClock& clock_;
-    std::atomic<bool> up_{true};
     std::vector<std::string> namespaces_; // written before the worker starts
 
     std::mutex mu_; // groups, items, the worker's queue
@@ -624,14 +848,15 @@ SystemClock& system_clock() {
 std::shared_ptr<Backend> connect_ua_backend(std::shared_ptr<UaLoop> loop, const std::string& url, int32_t server,
                                             ChangeSink& sink, const UaSettings& settings) {
     UaLoop::ConnectionId id = 0;
-    auto done = loop->open(url, settings, &id);
+    auto feed = std::make_shared<Feed>(server, sink, settings, system_clock());
+    auto done = loop->open(url, settings, &id, std::shared_ptr<SessionListener>(feed, feed.get()));
     if (!done->wait_for(settings.connect_total + settings.request_grace) || done->status() != status::Good) {
         if (const std::string why = ua::security_refusal(done->done() ? done->status() : status::Good); !why.empty())
             std::fprintf(stderr, "ostrand: %s: %s\n", url.c_str(), why.c_str());
         if (id != 0) loop->close(id);
         return nullptr;
     }
-    return std::make_shared<UaBackend>(std::move(loop), id, server, sink, settings, system_clock());
+    return std::make_shared<UaBackend>(std::move(loop), id, std::move(feed), server, sink, settings, system_clock());
 }
 
 } // namespace ostrand

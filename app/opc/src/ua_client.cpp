@@ -59,6 +59,21 @@ void UaClient::connect(std::string endpoint_url, SteadyTime now, bool with_sessi
     with_session_ = with_session;
     session_id_ = auth_token_ = NodeId{};
     revised_session_timeout_ = 0;
+    anonymous_policy_.reset();
+    created_.reset();
+    start_handshake(now);
+}
+
+void UaClient::reconnect(SteadyTime now) {
+    if (!with_session_ || auth_token_.is_null()) return connect(endpoint_url_, now, with_session_);
+    fail_pending(status::BadConnectionClosed);
+    output_.clear();
+    start_handshake(now);
+    reactivating_ = true;
+}
+
+void UaClient::start_handshake(SteadyTime now) {
+    reactivating_ = false;
     open_request_ = session_request_ = 0;
     open_deadline_ = SteadyTime::max();
     const std::vector<uint8_t> hello = channel_.hello(endpoint_url_);
@@ -69,8 +84,6 @@ void UaClient::connect(std::string endpoint_url, SteadyTime now, bool with_sessi
     connect_deadline_ = now + settings_.connect_total;
 }
 
-void UaClient::reconnect(SteadyTime now) { connect(endpoint_url_, now, with_session_); } // TODO: reactivate
-
 uint32_t UaClient::request(Request r, SteadyTime now, std::optional<Millis> timeout) {
     if (state_ != State::Connected) {
         refusal_ = status::BadNotConnected;
@@ -79,7 +92,7 @@ uint32_t UaClient::request(Request r, SteadyTime now, std::optional<Millis> time
     return send(std::move(r), now, timeout.value_or(settings_.request_timeout), false);
 }
 
-uint32_t UaClient::send(Request r, SteadyTime now, Millis hint, bool internal) {
+uint32_t UaClient::send(Request r, SteadyTime now, Millis hint, bool internal, bool best_effort) {
     const uint32_t id = channel_.next_request_id();
     RequestHeader& h = request_header(r);
     h.authentication_token = auth_token_;
@@ -92,7 +105,7 @@ uint32_t UaClient::send(Request r, SteadyTime now, Millis hint, bool internal) {
         refusal_ = st;
         return 0;
     }
-    pending_[id] = {now + hint + settings_.request_grace, internal};
+    pending_[id] = {now + hint + settings_.request_grace, internal || best_effort, best_effort};
     return id;
 }
 
@@ -193,6 +206,8 @@ void UaClient::receive(std::span<const uint8_t> bytes, SteadyTime now) {
             open_deadline_ = SteadyTime::max();
             if (state_ != State::Opening) {
                 ++renewals_;
+            } else if (reactivating_) {
+                send_reactivate(now);
             } else if (with_session_) {
                 send_create_session(now);
             } else {
@@ -210,11 +225,13 @@ void UaClient::receive(std::span<const uint8_t> bytes, SteadyTime now) {
                 ++late_;
                 break;
             }
-            const bool internal = it->second.internal;
+            const Pending p = it->second;
             pending_.erase(it);
             const StatusCode st = is_bad(e.status) ? e.status : status::BadUnexpectedError;
-            if (!internal) emit(UaEvent::Kind::ServiceFault, e.request_id, st, e.reason);
+            if (!p.internal) emit(UaEvent::Kind::ServiceFault, e.request_id, st, e.reason);
+            else if (p.best_effort || e.request_id != session_request_) break;
             else if (state_ == State::Closing) finish_close();
+            else if (reactivating_) abandon_session(now);
             else fail(st, "the server aborted a session request: " + e.reason);
             break;
         }
@@ -254,6 +271,8 @@ void UaClient::on_internal(uint32_t id, const Response& response, SteadyTime now
     session_request_ = 0;
     if (state_ == State::Closing) return finish_close(); // whatever CloseSession answered
     const StatusCode result = response_header(response).service_result;
+    if (reactivating_ && (is_bad(result) || !std::holds_alternative<ActivateSessionResponse>(response)))
+        return abandon_session(now);
     if (is_bad(result)) return fail(result, state_ == State::CreatingSession ? "CreateSession refused"
                                                                               : "ActivateSession refused");
     if (state_ == State::CreatingSession) {
@@ -268,10 +287,8 @@ void UaClient::on_internal(uint32_t id, const Response& response, SteadyTime now
             session_id_ = cs->session_id;
             auth_token_ = cs->authentication_token;
             revised_session_timeout_ = cs->revised_session_timeout;
-            state_ = State::Activating;
-            session_request_ = send(std::move(as), now, settings_.request_timeout, true);
-            if (session_request_ == 0) fail(refusal_, "ActivateSession could not be sent");
-            return;
+            created_ = *cs;
+            return send_activate(std::move(as), now);
         }
         // The anonymous token policy of the endpoint with SecurityPolicy None:
         // its policyId is the server's choice and must be sent back as is.
@@ -289,22 +306,60 @@ void UaClient::on_internal(uint32_t id, const Response& response, SteadyTime now
         session_id_ = cs->session_id;
         auth_token_ = cs->authentication_token;
         revised_session_timeout_ = cs->revised_session_timeout;
+        anonymous_policy_ = *policy;
 
         ActivateSessionRequest as;
         as.locale_ids = settings_.locale_ids;
         as.user_identity_token = to_extension(AnonymousIdentityToken{*policy});
-        state_ = State::Activating;
-        session_request_ = send(std::move(as), now, settings_.request_timeout, true);
-        if (session_request_ == 0) fail(refusal_, "ActivateSession could not be sent");
-        return;
+        return send_activate(std::move(as), now);
     }
     if (state_ == State::Activating) {
-        if (!std::holds_alternative<ActivateSessionResponse>(response))
-            return fail(status::BadUnknownResponse, "not an ActivateSession response");
+        const auto* activated = std::get_if<ActivateSessionResponse>(&response);
+        if (activated == nullptr) return fail(status::BadUnknownResponse, "not an ActivateSession response");
+        // The next reactivation signs this nonce (and encrypts a password with it).
+        if (created_) created_->server_nonce = activated->server_nonce;
+        UaEvent connected;
+        connected.new_session = !reactivating_;
+        reactivating_ = false;
         state_ = State::Connected;
         connect_deadline_ = SteadyTime::max();
-        emit(UaEvent::Kind::Connected);
+        emit(std::move(connected));
     }
+}
+
+void UaClient::send_activate(ActivateSessionRequest as, SteadyTime now) {
+    state_ = State::Activating;
+    session_request_ = send(std::move(as), now, settings_.request_timeout, true);
+    if (session_request_ == 0) fail(refusal_, "ActivateSession could not be sent");
+}
+
+void UaClient::send_reactivate(SteadyTime now) {
+    ActivateSessionRequest as;
+    as.locale_ids = settings_.locale_ids;
+    if (settings_.security && created_) {
+        // The CreateSession answer, with the nonce of the last activation:
+        // activate() signs the server's certificate and that nonce.
+        std::string why;
+        if (const StatusCode st = settings_.security->activate(*created_, crypto::view(session_nonce_.value_or("")), as, &why))
+            return fail(st, why);
+    } else {
+        as.user_identity_token = to_extension(AnonymousIdentityToken{anonymous_policy_});
+    }
+    send_activate(std::move(as), now);
+}
+
+// The server would not reactivate the session (it timed out, or the server
+// restarted): close it in case it still exists, so it does not linger until
+// its timeout, and create a new one. The close is not waited for.
+void UaClient::abandon_session(SteadyTime now) {
+    reactivating_ = false;
+    CloseSessionRequest cs;
+    cs.delete_subscriptions = true;
+    (void)send(std::move(cs), now, settings_.request_timeout, true, true);
+    session_id_ = auth_token_ = NodeId{};
+    anonymous_policy_.reset();
+    created_.reset();
+    send_create_session(now);
 }
 
 void UaClient::tick(SteadyTime now) {
@@ -332,9 +387,11 @@ void UaClient::tick(SteadyTime now) {
             continue;
         }
         const uint32_t id = it->first;
-        const bool internal = it->second.internal;
+        const Pending p = it->second;
         it = pending_.erase(it);
-        if (!internal) {
+        if (p.best_effort) {
+            continue;
+        } else if (!p.internal) {
             emit(UaEvent::Kind::TimedOut, id, status::BadTimeout);
         } else if (state_ == State::Closing) {
             return finish_close();

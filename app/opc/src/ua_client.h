@@ -22,7 +22,8 @@
 //   expires. A renewal that goes unanswered fails the connection.
 // - A broken connection (channel error, ERR, socket loss, handshake time-out)
 //   completes every pending request with RequestFailed (BadConnectionClosed),
-//   then one ChannelError; the engine is then Failed until the next connect().
+//   then one ChannelError; the engine is then Failed until the next connect()
+//   or reconnect(), which keeps the session's token to reactivate it.
 // - close() sends CloseSession (deleting subscriptions) and, on its answer or
 //   after `close_timeout`, CloseSecureChannel; then Closed. Requests still
 //   pending then get RequestFailed.
@@ -197,14 +198,19 @@ public:
 private:
     struct Pending {
         SteadyTime deadline;
-        bool internal = false; // the engine's own (session handshake, close)
+        bool internal = false;    // the engine's own (session handshake, close)
+        bool best_effort = false; // internal, and its answer or silence changes nothing
     };
 
     void on_message(const ChannelEvent& e, SteadyTime now);
     void on_internal(uint32_t id, const Response& r, SteadyTime now);
-    uint32_t send(Request r, SteadyTime now, Millis hint, bool internal);
+    uint32_t send(Request r, SteadyTime now, Millis hint, bool internal, bool best_effort = false);
+    void start_handshake(SteadyTime now);
     void send_open(SteadyTime now);
     void send_create_session(SteadyTime now);
+    void send_activate(ActivateSessionRequest as, SteadyTime now);
+    void send_reactivate(SteadyTime now);
+    void abandon_session(SteadyTime now);
     void finish_close();
     void fail(StatusCode why, std::string reason);
     void fail_pending(StatusCode why);
@@ -233,6 +239,11 @@ private:
     NodeId session_id_;
     NodeId auth_token_;
     ByteString session_nonce_; // our CreateSession nonce, which the server signs
+    // What a reactivation needs: the anonymous policy id (SecurityPolicy None),
+    // or the CreateSession answer with the server's latest nonce in it (secured).
+    String anonymous_policy_;
+    std::optional<CreateSessionResponse> created_;
+    bool reactivating_ = false; // the handshake of reconnect(): ActivateSession on the old token
     double revised_session_timeout_ = 0;
     std::map<uint32_t, Pending> pending_;
     std::vector<uint8_t> output_;

@@ -57,10 +57,21 @@ void UaCompletion::complete(StatusCode status, Response response) {
 // ---- Connections ------------------------------------------------------------------
 
 struct UaLoop::Connection {
-    enum class Phase : uint8_t { Resolving, Connecting, Session, Done };
+    enum class Phase : uint8_t { Resolving, Connecting, Session, Backoff, Done };
 
     Connection(ConnectionId i, std::string u, EndpointUrl e, const UaSettings& s, const Clock& clock)
-        : id(i), url(std::move(u)), endpoint(std::move(e)), engine(s, clock) {}
+        : id(i), url(std::move(u)), endpoint(std::move(e)), engine(s, clock), backoff(s.reconnect_first) {}
+
+    bool session_up() const { return phase == Phase::Session && engine.state() == UaClient::State::Connected; }
+    // Waits this long before the next attempt (the back-off with jitter), and doubles the next one.
+    Millis next_wait(std::minstd_rand& random) {
+        const UaSettings& s = engine.settings();
+        const double j = std::clamp(s.reconnect_jitter, 0.0, 1.0);
+        const double factor = std::uniform_real_distribution<double>(1.0 - j, 1.0 + j)(random);
+        const Millis wait{static_cast<int64_t>(static_cast<double>(backoff.count()) * factor)};
+        backoff = std::min(backoff * 2, std::max(s.reconnect_max, s.reconnect_first));
+        return wait;
+    }
 
     ConnectionId id;
     std::string url;
@@ -78,6 +89,14 @@ struct UaLoop::Connection {
     bool engine_closed = false; // Closed came; the socket closes once the CLO is out
     std::shared_ptr<UaCompletion> opened;
     std::shared_ptr<UaCompletion> closed;
+    // Kept connections (with a listener): after the first session, a loss
+    // leads to a back-off and a reconnect, until close().
+    std::shared_ptr<SessionListener> listener;
+    bool ever_up = false;       // the first session came
+    bool closing = false;       // close() or stop(): no reconnect, no listener ticks
+    bool loss_reported = false; // on_lost called for this outage
+    Millis backoff;             // the next back-off step
+    SteadyTime retry_at{SteadyTime::max()};
     std::map<uint32_t, std::shared_ptr<UaCompletion>> waiting;
 };
 
@@ -100,6 +119,7 @@ bool UaLoop::start() {
         std::lock_guard lock(mu_);
         stopping_ = false;
     }
+    shutting_down_ = false; // a loop may start again after stop()
     running_ = true;
     thread_ = std::thread([this] { run(); });
     return true;
@@ -133,7 +153,7 @@ bool UaLoop::post(std::function<void()> command) {
 }
 
 std::shared_ptr<UaCompletion> UaLoop::open(const std::string& url, const UaSettings& settings, ConnectionId* id,
-                                           std::shared_ptr<SessionListener> /*listener*/) {
+                                           std::shared_ptr<SessionListener> listener) {
     auto done = std::make_shared<UaCompletion>();
     *id = 0;
     std::optional<EndpointUrl> endpoint = parse_endpoint_url(url);
@@ -142,29 +162,53 @@ std::shared_ptr<UaCompletion> UaLoop::open(const std::string& url, const UaSetti
         return done;
     }
     const ConnectionId cid = next_id_++;
-    const bool posted = post([this, cid, url, settings, e = std::move(*endpoint), done]() mutable {
-        if (shutting_down_) return done->complete(status::BadShutdown);
+    {
+        std::lock_guard lock(live_mu_);
+        live_[cid] = false;
+    }
+    const bool posted = post([this, cid, url, settings, e = std::move(*endpoint), done, listener]() mutable {
+        if (shutting_down_) {
+            std::lock_guard lock(live_mu_);
+            live_.erase(cid);
+            return done->complete(status::BadShutdown);
+        }
         const SteadyTime now = clock_.now();
         auto c = std::make_unique<Connection>(cid, url, std::move(e), settings, clock_);
         c->opened = done;
+        c->listener = std::move(listener);
         c->total_deadline = now + settings.connect_total;
         Connection& conn = *c;
         connections_.push_back(std::move(c));
-        if (is_numeric_host(conn.endpoint.host)) {
-            conn.last_error = resolve(conn.endpoint.host, conn.endpoint.port, true, &conn.addresses);
-            return start_connect(conn, now);
-        }
-        // getaddrinfo cannot be bounded or cancelled, so it never runs here.
-        resolvers_.emplace_back(cid, std::thread([this, cid, host = conn.endpoint.host, port = conn.endpoint.port] {
-            std::vector<SocketAddress> addresses;
-            const StatusCode st = resolve(host, port, false, &addresses);
-            // Refused once the loop stops: the shutdown joins this thread anyway.
-            (void)post([this, cid, st, a = std::move(addresses)]() mutable { on_resolved(cid, st, std::move(a)); });
-        }));
+        start_resolve(conn, now);
     });
-    if (!posted) done->complete(status::BadShutdown);
-    else *id = cid;
+    if (!posted) {
+        std::lock_guard lock(live_mu_);
+        live_.erase(cid);
+        done->complete(status::BadShutdown);
+    } else {
+        *id = cid;
+    }
     return done;
+}
+
+void UaLoop::start_resolve(Connection& c, SteadyTime now) {
+    c.phase = Connection::Phase::Resolving;
+    c.addresses.clear();
+    c.next_address = 0;
+    if (is_numeric_host(c.endpoint.host)) {
+        c.last_error = resolve(c.endpoint.host, c.endpoint.port, true, &c.addresses);
+        return start_connect(c, now);
+    }
+    // A resolver of an earlier attempt still running: its answer serves this one.
+    for (const auto& r : resolvers_)
+        if (r.first == c.id) return;
+    // getaddrinfo cannot be bounded or cancelled, so it never runs here.
+    resolvers_.emplace_back(c.id, std::thread([this, cid = c.id, host = c.endpoint.host, port = c.endpoint.port] {
+        std::vector<SocketAddress> addresses;
+        const StatusCode st = resolve(host, port, false, &addresses);
+        // Refused once the loop stops: the shutdown joins this thread anyway.
+        (void)post([this, cid, st, a = std::move(addresses)]() mutable { on_resolved(cid, st, std::move(a)); });
+    }));
 }
 
 std::shared_ptr<UaCompletion> UaLoop::request(ConnectionId id, Request request, std::optional<Millis> timeout) {
@@ -184,11 +228,32 @@ std::shared_ptr<UaCompletion> UaLoop::request(ConnectionId id, Request request, 
     return done;
 }
 
-bool UaLoop::post_to(ConnectionId, std::function<void(RequestPort*, SteadyTime)>) {
-    return false; // TODO(reconnect): run on the I/O thread
+bool UaLoop::post_to(ConnectionId id, std::function<void(RequestPort*, SteadyTime)> command) {
+    {
+        std::lock_guard lock(live_mu_);
+        if (!live_.contains(id)) return false;
+    }
+    return post([this, id, command = std::move(command)] {
+        const SteadyTime now = clock_.now();
+        for (auto& c : connections_) {
+            if (c->id != id || c->phase == Connection::Phase::Done) continue;
+            command(c->session_up() && !c->closing ? &c->engine : nullptr, now);
+            return pump(*c, now);
+        }
+        command(nullptr, now); // it ended since: the command still learns so
+    });
 }
 
-bool UaLoop::session_up(ConnectionId) const { return false; }
+bool UaLoop::session_up(ConnectionId id) const {
+    std::lock_guard lock(live_mu_);
+    const auto it = live_.find(id);
+    return it != live_.end() && it->second;
+}
+
+void UaLoop::set_up(Connection& c, bool up) {
+    std::lock_guard lock(live_mu_);
+    if (const auto it = live_.find(c.id); it != live_.end()) it->second = up;
+}
 
 std::shared_ptr<UaCompletion> UaLoop::close(ConnectionId id) {
     auto done = std::make_shared<UaCompletion>();
@@ -197,6 +262,8 @@ std::shared_ptr<UaCompletion> UaLoop::close(ConnectionId id) {
         for (auto& c : connections_) {
             if (c->id != id || c->phase == Connection::Phase::Done) continue;
             c->closed = done;
+            c->closing = true;
+            set_up(*c, false);
             if (c->phase != Connection::Phase::Session) return finish(*c, status::BadConnectionClosed);
             c->engine.close(now);
             return pump(*c, now);
@@ -237,6 +304,8 @@ void UaLoop::run() {
             run_commands();
             shutting_down_ = true;
             for (auto& c : connections_) {
+                c->closing = true;
+                set_up(*c, false);
                 if (c->phase == Connection::Phase::Session && c->engine.state() == UaClient::State::Connected) {
                     shutdown_deadline = std::min(shutdown_deadline, now + c->engine.settings().close_timeout);
                     c->engine.close(now);
@@ -283,6 +352,7 @@ void UaLoop::on_resolved(ConnectionId id, StatusCode st, std::vector<SocketAddre
         c->last_error = st;
         return start_connect(*c, clock_.now());
     }
+    // Otherwise that attempt has given up meanwhile; the next one resolves afresh.
 }
 
 void UaLoop::start_connect(Connection& c, SteadyTime now) {
@@ -295,7 +365,31 @@ void UaLoop::start_connect(Connection& c, SteadyTime now) {
         }
         c.last_error = st;
     }
-    finish(c, c.last_error);
+    fail_connection(c, c.last_error, now);
+}
+
+void UaLoop::fail_connection(Connection& c, StatusCode why, SteadyTime now) {
+    if (!c.listener || !c.ever_up || c.closing || shutting_down_) return finish(c, why);
+    drop_socket(c);
+    set_up(c, false);
+    c.engine_closed = false;
+    for (auto& [rid, done] : c.waiting) done->complete(status::BadConnectionClosed);
+    c.waiting.clear();
+    c.phase = Connection::Phase::Backoff;
+    c.retry_at = now + c.next_wait(jitter_);
+    if (!c.loss_reported) {
+        c.loss_reported = true;
+        c.listener->on_lost(why, now);
+    }
+}
+
+void UaLoop::drop_socket(Connection& c) {
+    // Closing the descriptor would take it out of epoll too, but its number
+    // may come back with the next socket: forget it explicitly.
+    if (c.registered_fd >= 0 && c.registered_fd == c.tcp.fd()) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.registered_fd, nullptr);
+    c.registered_fd = -1;
+    c.interest = 0;
+    c.tcp.close();
 }
 
 void UaLoop::handle_io(Connection& c, uint32_t events, SteadyTime now) {
@@ -303,11 +397,12 @@ void UaLoop::handle_io(Connection& c, uint32_t events, SteadyTime now) {
         const StatusCode st = c.tcp.finish_connect();
         if (st != status::Good) {
             c.last_error = st;
-            c.tcp.close();
+            drop_socket(c);
             return start_connect(c, now);
         }
         c.phase = Connection::Phase::Session;
-        c.engine.connect(c.url, now);
+        if (c.ever_up) c.engine.reconnect(now);
+        else c.engine.connect(c.url, now);
         return pump(c, now);
     }
     if (c.phase != Connection::Phase::Session) return;
@@ -332,65 +427,99 @@ void UaLoop::handle_io(Connection& c, uint32_t events, SteadyTime now) {
 void UaLoop::handle_timers(Connection& c, SteadyTime now) {
     switch (c.phase) {
     case Connection::Phase::Resolving:
-        if (now >= c.total_deadline) finish(c, status::BadTimeout); // the resolver is joined when it returns
+        // The resolver is joined when it returns.
+        if (now >= c.total_deadline) fail_connection(c, status::BadTimeout, now);
         return;
     case Connection::Phase::Connecting:
         if (now < c.tcp_deadline) return;
         c.last_error = status::BadTimeout;
-        c.tcp.close();
-        if (now >= c.total_deadline) return finish(c, status::BadTimeout);
+        drop_socket(c);
+        if (now >= c.total_deadline) return fail_connection(c, status::BadTimeout, now);
         return start_connect(c, now);
     case Connection::Phase::Session:
         if (now >= c.engine.next_deadline()) {
             c.engine.tick(now);
             pump(c, now);
         }
+        if (c.listener && !c.closing && c.session_up() && now >= c.listener->next_deadline()) {
+            // The listener's watchdog: Bad means the link is dead though the socket is not.
+            const StatusCode st = c.listener->tick(c.engine, now);
+            if (is_bad(st)) c.engine.connection_lost(st, now);
+            pump(c, now);
+        }
         return;
+    case Connection::Phase::Backoff:
+        if (now < c.retry_at) return;
+        c.retry_at = SteadyTime::max();
+        c.total_deadline = now + c.engine.settings().connect_total;
+        return start_resolve(c, now);
     case Connection::Phase::Done:
         return;
     }
 }
 
 void UaLoop::pump(Connection& c, SteadyTime now) {
-    if (c.phase != Connection::Phase::Session) return;
-    if (c.engine.has_output() && c.tcp.open()) {
-        c.tcp.send(c.engine.take_output());
-        if (c.tcp.flush() == TcpTransport::Io::Failed) c.engine.connection_lost(status::BadCommunicationError, now);
-    } else if (c.tcp.wants_write() && c.tcp.flush() == TcpTransport::Io::Failed) {
-        c.engine.connection_lost(status::BadCommunicationError, now);
-    }
-    while (std::optional<UaEvent> e = c.engine.next_event()) {
-        switch (e->kind) {
-        case UaEvent::Kind::Connected:
-            c.opened->complete(status::Good);
-            break;
-        case UaEvent::Kind::Response:
-        case UaEvent::Kind::ServiceFault:
-        case UaEvent::Kind::TimedOut:
-        case UaEvent::Kind::RequestFailed:
-            if (const auto it = c.waiting.find(e->request_id); it != c.waiting.end()) {
-                it->second->complete(e->status, std::move(e->response));
-                c.waiting.erase(it);
-            }
-            break;
-        case UaEvent::Kind::ChannelError:
-            return finish(c, e->status);
-        case UaEvent::Kind::Closed:
-            c.engine_closed = true;
-            break;
+    // The listener may send requests while it handles an event: their bytes
+    // go out in the next round.
+    while (c.phase == Connection::Phase::Session) {
+        if (c.engine.has_output() && c.tcp.open()) {
+            c.tcp.send(c.engine.take_output());
+            if (c.tcp.flush() == TcpTransport::Io::Failed) c.engine.connection_lost(status::BadCommunicationError, now);
+        } else if (c.tcp.wants_write() && c.tcp.flush() == TcpTransport::Io::Failed) {
+            c.engine.connection_lost(status::BadCommunicationError, now);
         }
+        bool any = false;
+        while (std::optional<UaEvent> e = c.engine.next_event()) {
+            any = true;
+            dispatch(c, *e, now);
+            if (c.phase != Connection::Phase::Session) return;
+        }
+        if (!any || !c.engine.has_output() || !c.tcp.open()) break;
     }
+    if (c.phase != Connection::Phase::Session) return;
     // After CLO nothing more is read: close once it is written.
     if (c.engine_closed && (!c.tcp.open() || !c.tcp.wants_write())) return finish(c, status::BadConnectionClosed);
     update_interest(c);
 }
 
+void UaLoop::dispatch(Connection& c, UaEvent& e, SteadyTime now) {
+    switch (e.kind) {
+    case UaEvent::Kind::Connected:
+        c.ever_up = true;
+        c.loss_reported = false;
+        c.backoff = c.engine.settings().reconnect_first;
+        set_up(c, !c.closing);
+        c.opened->complete(status::Good);
+        if (c.listener && !c.closing) c.listener->on_session(c.engine, e.new_session, now);
+        return;
+    case UaEvent::Kind::Response:
+    case UaEvent::Kind::ServiceFault:
+    case UaEvent::Kind::TimedOut:
+    case UaEvent::Kind::RequestFailed:
+        if (const auto it = c.waiting.find(e.request_id); it != c.waiting.end()) {
+            it->second->complete(e.status, std::move(e.response));
+            c.waiting.erase(it);
+        } else if (c.listener) {
+            c.listener->on_event(c.engine, e, now);
+        }
+        return;
+    case UaEvent::Kind::ChannelError:
+        return fail_connection(c, e.status, now);
+    case UaEvent::Kind::Closed:
+        c.engine_closed = true;
+        set_up(c, false);
+        return;
+    }
+}
+
 void UaLoop::finish(Connection& c, StatusCode why) {
     if (c.phase == Connection::Phase::Done) return;
-    if (c.registered_fd >= 0 && c.registered_fd == c.tcp.fd()) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.registered_fd, nullptr);
-    c.registered_fd = -1;
-    c.tcp.close();
+    drop_socket(c);
     c.phase = Connection::Phase::Done;
+    {
+        std::lock_guard lock(live_mu_);
+        live_.erase(c.id);
+    }
     c.opened->complete(why == status::Good ? status::BadConnectionClosed : why);
     if (c.closed) c.closed->complete(status::Good);
     for (auto& [rid, done] : c.waiting) done->complete(status::BadConnectionClosed);
@@ -425,6 +554,10 @@ int UaLoop::epoll_timeout(SteadyTime now) const {
             break;
         case Connection::Phase::Session:
             t = std::min(t, c->engine.next_deadline());
+            if (c->listener && !c->closing && c->session_up()) t = std::min(t, c->listener->next_deadline());
+            break;
+        case Connection::Phase::Backoff:
+            t = std::min(t, c->retry_at);
             break;
         case Connection::Phase::Done:
             break;

@@ -16,7 +16,14 @@
 //   ServiceFault's status, BadTimeout at the engine's deadline, or
 //   BadConnectionClosed / BadNotConnected. Every completion completes exactly
 //   once, so a caller that waits longer than the engine's deadline never hangs.
-// - The epoll timeout is the earliest deadline of all engines and connects.
+// - A connection opened with a listener survives outages once its first
+//   session is up: a loss (channel error, socket loss, the listener's tick
+//   saying Bad) calls on_lost once, closes the socket, waits the back-off,
+//   resolves and connects again and lets the engine reactivate (or recreate)
+//   the session. Meanwhile request() fails at once with BadNotConnected.
+//   close() and stop() end the reconnecting at any step.
+// - The epoll timeout is the earliest deadline of all engines, listeners,
+//   connects and back-off waits.
 // - Callers may use the loop from any thread; no callback runs on theirs.
 #pragma once
 
@@ -29,9 +36,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,7 +108,13 @@ private:
     void run_commands();
     void handle_io(Connection& c, uint32_t events, SteadyTime now);
     void handle_timers(Connection& c, SteadyTime now);
+    void start_resolve(Connection& c, SteadyTime now);
     void start_connect(Connection& c, SteadyTime now);
+    // A failure: the end of the connection, or a back-off when it is kept.
+    void fail_connection(Connection& c, StatusCode why, SteadyTime now);
+    void drop_socket(Connection& c);
+    void set_up(Connection& c, bool up);
+    void dispatch(Connection& c, UaEvent& e, SteadyTime now);
     void on_resolved(ConnectionId id, StatusCode st, std::vector<SocketAddress> addresses);
     void pump(Connection& c, SteadyTime now);
     void finish(Connection& c, StatusCode why);
@@ -118,8 +133,12 @@ private:
     bool stopping_ = false;
     std::atomic<ConnectionId> next_id_{1};
 
+    mutable std::mutex live_mu_; // guards live_
+    std::map<ConnectionId, bool> live_; // every connection not yet done: whether its session is up
+
     // I/O thread only.
     bool shutting_down_ = false;
+    std::minstd_rand jitter_{std::random_device{}()};
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<std::pair<ConnectionId, std::thread>> resolvers_;
     std::vector<uint8_t> scratch_;

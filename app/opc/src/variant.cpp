@@ -129,7 +129,8 @@ long decimal_magnitude(const char* p, const char* end) {
         if (*p == '+' || *p == '-') ++p;
         auto [rest, ec] = std::from_chars(p, end, exponent);
         (void)rest;
-        if (ec == std::errc::result_out_of_range) exponent = 1000000000L;
+        // Far beyond any double either way; bounded so the sum below cannot overflow.
+        if (ec == std::errc::result_out_of_range || exponent > 1000000000L) exponent = 1000000000L;
         if (negative) exponent = -exponent;
     }
     return (integer_digits > 0 ? integer_digits : -leading_fraction_zeros) + exponent;
