@@ -5,7 +5,7 @@
 // middle. Values are set and read at the peer on a session of the test's own.
 #include "../support/loopback.h"
 #include "../support/ua_peer.h"
-#include "../support/ua_session.h"
+#include "../opc/ua_read_back.h"
 #include "program_support.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +24,6 @@ using quorvane::test::Master;
 using quorvane::test::Program;
 using quorvane::test::ScratchDir;
 using quorvane::test::UaPeer;
-using quorvane::test::UaSession;
 
 // One Modbus point as the master reads it (PDU addresses).
 enum class Table { Coil, Input, Holding };
@@ -42,6 +41,12 @@ constexpr Point kFloat{"ns=1;s=Static.Float,1,40003,FLOAT", Table::Holding, 2, 2
 constexpr Point kScaled{"Static.Double,1,30001,SCALED0-1000,0.00,100.00", Table::Input, 0, 1};
 constexpr Point kBool{"Static.Boolean,1,00001,BOOL", Table::Coil, 0, 1};
 constexpr Point kSpeed{"Channel1.Device1.Speed,1,30002,SHORT", Table::Input, 1, 1};
+// The setpoint's node once more: a master's write shows here only once it
+// has come back from the peer as a data change.
+constexpr Point kMirror{"Static.Int16,1,30003,SHORT", Table::Input, 2, 1};
+
+// Static.Int16 as the peer starts (-1234), as a register.
+constexpr uint16_t kInitialInt16 = 65536 - 1234;
 
 // The words of a point, empty when the read fails.
 std::vector<uint16_t> ReadPoint(Master& master, const Point& p) {
@@ -89,11 +94,11 @@ std::string AwaitPoints(Master& master, const std::vector<Expected>& expected, s
 }
 
 // The peer's Static.Int16 once it equals `value`, within `limit`.
-bool PeerHolds(const UaSession& peer, int16_t value, std::chrono::milliseconds limit) {
+bool PeerHolds(const UaPeer& peer, int16_t value, std::chrono::milliseconds limit) {
     return Eventually(
         [&] {
-            const auto v = peer.Read("ns=1;s=Static.Int16");
-            return v && v->get<kInt16>() && *v->get<kInt16>() == value;
+            const DataValue v = opc_test::ReadBack(peer.Url(), "ns=1;s=Static.Int16");
+            return v.value && v.value->get<kInt16>() && *v.value->get<kInt16>() == value;
         },
         limit);
 }
@@ -110,13 +115,12 @@ bool SpeedMoves(Master& master) {
 TEST(ProgramOnUaPeer, ServesConvertedValuesWritesSetpointsAndSurvivesAPeerRestart) {
     UaPeer peer(UaPeer::Options{300, {"--big-folder", "0"}});
     ASSERT_EQ(peer.Start(), "") << "the OPC UA test peer is needed";
-    const UaSession session(peer.Url());
-    ASSERT_EQ(session.Write("ns=1;s=Static.Double", Variant::scalar<kDouble>(42.5)), status::Good);
+    ASSERT_EQ(opc_test::WriteAt(peer.Url(), "ns=1;s=Static.Double", Variant::scalar<kDouble>(42.5)), status::Good);
 
     const ScratchDir dir("ua-end-to-end");
     std::string config = "\r\n[MODBUS]\r\nCONNECT TCP, 502\r\n\r\n[SERVER]\r\nLOCAL MACHINE\r\n" + peer.Url() +
                          "\r\n\r\n[GROUP1]\r\nPeer,200,0.000000\r\n";
-    for (const Point& p : {kSetpoint, kUnsigned, kFloat, kScaled, kBool, kSpeed})
+    for (const Point& p : {kSetpoint, kUnsigned, kFloat, kScaled, kBool, kSpeed, kMirror})
         config += p.what + std::string("\r\n");
     quorvane::test::WriteFile(dir / "peer.csv", config);
 
@@ -131,7 +135,8 @@ TEST(ProgramOnUaPeer, ServesConvertedValuesWritesSetpointsAndSurvivesAPeerRestar
 
     // First values: the peer's fixed nodes and the Double set before the start.
     EXPECT_EQ(AwaitPoints(master,
-                          {{kSetpoint, {static_cast<uint16_t>(-1234)}},
+                          {{kSetpoint, {kInitialInt16}},
+                           {kMirror, {kInitialInt16}},
                            {kFloat, FloatWords(1.25f)},
                            {kScaled, {425}},
                            {kBool, {1}}},
@@ -139,30 +144,30 @@ TEST(ProgramOnUaPeer, ServesConvertedValuesWritesSetpointsAndSurvivesAPeerRestar
               "")
         << program.Stderr();
     // A change made at the peer reaches the master.
-    ASSERT_EQ(session.Write("ns=1;s=Static.UInt32", Variant::scalar<kUInt32>(54321)), status::Good);
+    ASSERT_EQ(opc_test::WriteAt(peer.Url(), "ns=1;s=Static.UInt32", Variant::scalar<kUInt32>(54321)), status::Good);
     EXPECT_EQ(AwaitPoints(master, {{kUnsigned, {54321}}}, 8000ms), "");
     EXPECT_TRUE(SpeedMoves(master));
 
     // The master's setpoint goes to the peer.
     ASSERT_EQ(modbus_write_register(*master, kSetpoint.address, 1234), 1) << modbus_strerror(errno);
-    EXPECT_TRUE(PeerHolds(session, 1234, 8000ms));
+    EXPECT_TRUE(PeerHolds(peer, 1234, 8000ms));
+    EXPECT_EQ(AwaitPoints(master, {{kMirror, {1234}}}, 8000ms), "");
 
     // The peer dies; the gateway keeps serving the last values all the while
     // it notices the loss and reports it.
     const uint16_t peerPort = peer.Port();
     ::kill(peer.Pid(), SIGKILL);
     peer.Stop();
+    const std::vector<Expected> kept = {{kUnsigned, {54321}}, {kSetpoint, {1234}}, {kMirror, {1234}}};
     std::string changed;
-    EXPECT_FALSE(Eventually(
-        [&] { return !(changed = Mismatches(master, {{kUnsigned, {54321}}, {kSetpoint, {1234}}})).empty(); }, 2000ms))
-        << changed;
+    EXPECT_FALSE(Eventually([&] { return !(changed = Mismatches(master, kept)).empty(); }, 2000ms)) << changed;
 
     // Started again on the same port, with its initial values: the master
     // reads them, a new change, live data and its setpoint go through again.
     ASSERT_EQ(peer.Start(peerPort), "");
     const auto restarted = std::chrono::steady_clock::now();
     const std::string late =
-        AwaitPoints(master, {{kSetpoint, {static_cast<uint16_t>(-1234)}}, {kScaled, {35}}}, 30000ms);
+        AwaitPoints(master, {{kSetpoint, {kInitialInt16}}, {kMirror, {kInitialInt16}}, {kScaled, {35}}}, 30000ms);
     EXPECT_EQ(late, "") << program.Stderr();
     if (late.empty()) {
         const auto recovery =
@@ -171,17 +176,19 @@ TEST(ProgramOnUaPeer, ServesConvertedValuesWritesSetpointsAndSurvivesAPeerRestar
         std::printf("the master read the restarted peer's values %lld ms after it was ready\n",
                     static_cast<long long>(recovery.count()));
     }
-    ASSERT_EQ(session.Write("ns=1;s=Static.UInt32", Variant::scalar<kUInt32>(777)), status::Good);
+    ASSERT_EQ(opc_test::WriteAt(peer.Url(), "ns=1;s=Static.UInt32", Variant::scalar<kUInt32>(777)), status::Good);
     EXPECT_EQ(AwaitPoints(master, {{kUnsigned, {777}}, {kFloat, FloatWords(1.25f)}, {kBool, {1}}}, 8000ms), "");
     EXPECT_TRUE(SpeedMoves(master));
     ASSERT_EQ(modbus_write_register(*master, kSetpoint.address, 4321), 1) << modbus_strerror(errno);
-    EXPECT_TRUE(PeerHolds(session, 4321, 8000ms));
+    EXPECT_TRUE(PeerHolds(peer, 4321, 8000ms));
+    EXPECT_EQ(AwaitPoints(master, {{kMirror, {4321}}}, 8000ms), "");
 
     modbus_close(*master);
     program.Signal(SIGTERM);
     const auto exit = program.Wait(15000ms);
     ASSERT_TRUE(exit.has_value()) << "still running 15 s after SIGTERM";
     EXPECT_EQ(*exit, 0) << program.Stderr();
+    EXPECT_EQ(program.Stderr(), "");
 }
 
 } // namespace
