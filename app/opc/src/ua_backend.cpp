@@ -743,9 +743,11 @@ private:
             if (auto r = ranges.find(node); r != ranges.end()) spec.eu_range = r->second;
             by_group[it->second.group].push_back(std::move(spec));
         }
-        for (auto& [group, specs] : by_group) {
-            loop_->post_to(id_, [feed = feed_, group, specs = std::move(specs)](RequestPort* port, SteadyTime now) mutable {
-                feed->set().add_items(port, static_cast<uint32_t>(group), std::move(specs), now);
+        for (auto& entry : by_group) {
+            const auto group = static_cast<uint32_t>(entry.first);
+            loop_->post_to(id_, [feed = feed_, group, specs = std::move(entry.second)](RequestPort* port,
+                                                                                      SteadyTime now) mutable {
+                feed->set().add_items(port, group, std::move(specs), now);
             });
         }
     }
