@@ -2,7 +2,6 @@
 #include "ua_client.h"
 
 #include "ua_codec.h"
-#include "ua_crypto.h"
 #include "ua_security.h"
 
 #include <unistd.h>
@@ -42,10 +41,8 @@ std::string UaSettings::default_session_name() {
 }
 
 Random system_random() {
-    // Nonces feed the channel's key derivation: the crypto library's generator,
-    // with the system device only should that ever fail.
+    // libstdc++'s device reads the kernel's generator (getrandom) or the CPU's.
     return [](std::span<uint8_t> out) {
-        if (crypto::random_bytes(out)) return;
         std::random_device device;
         for (uint8_t& b : out) b = static_cast<uint8_t>(device());
     };
