@@ -3,114 +3,24 @@
 // SIGTERM. The program runs from a copy in a scratch folder, so that its
 // velmarc.cfg lands there.
 #include "../support/loopback.h"
-#include "test_support.h"
+#include "program_support.h"
 
 #include <gtest/gtest.h>
-#include <modbus.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
+using quorvane::test::Eventually;
 using quorvane::test::FreeLoopbackPort;
+using quorvane::test::Master;
+using quorvane::test::Program;
 using quorvane::test::ReadFile;
 using quorvane::test::ScratchDir;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-// Polls `done` until it holds or `timeout` passed; its last result.
-template <typename F> bool Eventually(F done, std::chrono::milliseconds timeout = 8000ms) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-class Program {
-public:
-    // `environment`: "NAME=value" sets, "NAME" removes, for the program only.
-    Program(const fs::path& dir, const std::vector<std::string>& args,
-            const std::vector<std::string>& environment = {})
-        : dir_(dir) {
-        const fs::path binary = dir / "quorvane";
-        fs::copy_file(QV_QUORVANE_BINARY, binary, fs::copy_options::overwrite_existing);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::chdir(dir.c_str());
-            int out = ::open((dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            for (const std::string& e : environment) {
-                const size_t eq = e.find('=');
-                if (eq == std::string::npos) ::unsetenv(e.c_str());
-                else ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
-            }
-            std::vector<char*> argv{const_cast<char*>(binary.c_str())};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(binary.c_str(), argv.data());
-            ::_exit(127);
-        }
-    }
-    ~Program() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Started() const { return pid_ > 0; }
-    void Signal(int signal) { ::kill(pid_, signal); }
-    // The exit status, or nullopt when the program still runs after `timeout`.
-    std::optional<int> Wait(std::chrono::milliseconds timeout) {
-        Eventually(
-            [&] {
-                int status = 0;
-                if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
-                    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return status_.has_value();
-            },
-            timeout);
-        return status_;
-    }
-    std::string Stderr() const { return ReadFile(dir_ / "stderr.txt"); }
-    std::string Stdout() const { return ReadFile(dir_ / "stdout.txt"); }
-
-private:
-    fs::path dir_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
-
-class Master {
-public:
-    explicit Master(uint16_t port) : ctx_(modbus_new_tcp("127.0.0.1", port)) {
-        modbus_set_slave(ctx_, 1);
-        modbus_set_response_timeout(ctx_, 2, 0);
-    }
-    ~Master() {
-        modbus_close(ctx_);
-        modbus_free(ctx_);
-    }
-    modbus_t* operator*() { return ctx_; }
-
-private:
-    modbus_t* ctx_;
-};
 
 TEST(Program, ServesTheDemoOverModbusTcpAndShutsDownOnSigterm) {
     const ScratchDir dir("process");

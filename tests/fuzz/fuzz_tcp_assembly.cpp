@@ -3,6 +3,7 @@
 //
 // Input: repeated [chunk length byte][chunk bytes]; a length byte of 0 stands
 // for a client that disconnects (its assembly starts over).
+#include "fuzz_check.h"
 #include "tcp_server.h"
 
 #include <cstdlib>
@@ -29,9 +30,7 @@ bool Setup() {
     return true;
 }
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::Check;
 
 void CheckReply(void*, const uint8_t* reply, size_t n) {
     Check(n >= 9 && n <= tcp::kReplyCapacity);

@@ -7,6 +7,7 @@
 // for ACK) or one already open on channel 1, token 1; each slice is
 // [length byte][bytes], and a length byte of 0 moves the clock on by a minute
 // (past the old token's expiry after a few).
+#include "fuzz_check.h"
 #include "ua_channel.h"
 #include "ua_server_chunks.h"
 
@@ -18,9 +19,7 @@ using namespace ostrand;
 using namespace ostrand::ua;
 using Kind = ChannelEvent::Kind;
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::Check;
 
 // What the channel sends stays under the server's limits: a message it
 // cannot fit is refused whole.

@@ -2,7 +2,9 @@
 // ActivateSession from the server's side), fed what a hostile server and a
 // clock could do: `[op][...]` steps where op 0 is `[length: 2 bytes LE][bytes]`
 // of server stream, 1 is `[n]` moving the clock n x 20 ms and ticking, 2 sends
-// a Read, 3 closes. Beyond the sanitizers: every request id the engine handed
+// a Read, 3 closes, 4 loses the connection and reconnects (the golden ACK and
+// OPN on the new one, so the stream that follows answers the reactivation).
+// Beyond the sanitizers: every request id the engine handed
 // out completes exactly once (answer, fault, time-out or failure), nothing
 // completes that was never sent, and no response follows a channel error.
 #include "ua_client.h"
@@ -91,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     size_t at = 0;
     while (at < size) {
-        const uint8_t op = data[at++] % 4;
+        const uint8_t op = data[at++] % 5;
         if (op == 0) {
             if (size - at < 2) break;
             const size_t length = std::min<size_t>(data[at] | data[at + 1] << 8, size - at - 2);
@@ -107,8 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             read.nodes_to_read.emplace_back();
             const uint32_t id = client.read(read, now);
             if (id != 0) check(t.open.insert(id).second);
-        } else {
+        } else if (op == 3) {
             client.close(now);
+        } else {
+            client.connection_lost(ua::status::BadConnectionClosed, now);
+            t.drain(client);
+            client.reconnect(now);
+            for (size_t i = 0; i < 2; ++i) client.receive(handshake()[i], now);
+            t.dead = false;
         }
         (void)client.take_output();
         t.drain(client);

@@ -9,6 +9,7 @@
 // them) that the harness signs, and encrypts in whole blocks, with the
 // server's keys, so that the padding checks behind a valid signature are
 // reached.
+#include "fuzz_check.h"
 #include "ua_secure_server.h"
 #include "ua_server_chunks.h"
 
@@ -20,9 +21,7 @@ using namespace ostrand;
 using namespace ostrand::ua;
 using Kind = ChannelEvent::Kind;
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::Check;
 
 struct Handshake {
     Credentials client, server;

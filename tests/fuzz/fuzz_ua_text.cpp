@@ -1,5 +1,6 @@
 // The OPC UA text parsers on arbitrary text: NodeIds, endpoint URLs, Guids and
 // base64. What parses must format to a text that parses to the same value.
+#include "fuzz_check.h"
 #include "ua_text.h"
 
 #include <cstdlib>
@@ -9,9 +10,7 @@ namespace {
 
 using namespace ostrand::ua;
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::Check;
 
 } // namespace
 

@@ -2,6 +2,7 @@
 // a DataValue decoded from arbitrary bytes converted to a VARIANT (and back
 // through the write coercion), or arbitrary text read as servers.conf.
 // Nothing may crash, leak or produce an entry whose URL does not parse.
+#include "fuzz_check.h"
 #include "ua_codec.h"
 #include "ua_discovery.h"
 #include "ua_text.h"
@@ -14,9 +15,7 @@ namespace {
 
 using namespace ostrand::ua;
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz::Check;
 
 } // namespace
 

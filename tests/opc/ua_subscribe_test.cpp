@@ -250,4 +250,32 @@ TEST_F(UaSubscribeTest, CutAndBlackholeThroughAProxyAreSurvived) {
     EXPECT_EQ(DisconnectServer(s), 1);
 }
 
+// A value written and taken by the server is what an outage reports, even
+// before the server's data change for it came (a slow group here): the
+// registers a master wrote keep that value.
+TEST_F(UaSubscribeTest, AnOutageRightAfterAWriteReportsTheWrittenValue) {
+    quorvane::test::FaultProxy proxy(peer_->Port());
+    ASSERT_TRUE(proxy.Start());
+    const int32_t s = ConnectServer("", proxy.Url().c_str(), 0);
+    ASSERT_GT(s, 0);
+    ASSERT_EQ(EnableDataCallback(s, &Recorder::callback), 1);
+    int32_t rate = 5000;
+    float deadband = 0;
+    const int32_t g = AddGroup(s, "slow", &rate, &deadband);
+    const int32_t byte = AddItem(s, g, "Static.Byte");
+    ASSERT_TRUE(Recorder::instance().wait_for(g, byte, 1, 10s));
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_R4;
+    v.fltVal = 17;
+    ASSERT_EQ(WriteItem(s, g, byte, &v, 0), S_OK);
+    proxy.Cut();
+    ASSERT_TRUE(Recorder::instance().wait_until(g, byte, 5s, [](const auto& events) { return events.back().quality == 0; }));
+    EXPECT_EQ(Recorder::instance().events_for(g, byte).back().number, 17);
+    v.fltVal = 200; // as the peer started
+    EXPECT_TRUE(Recorder::instance().wait_until(g, byte, 10s, [](const auto& events) { return events.back().quality == 192; }));
+    EXPECT_EQ(WriteItem(s, g, byte, &v, 0), S_OK);
+    EXPECT_EQ(DisconnectServer(s), 1);
+}
+
 } // namespace

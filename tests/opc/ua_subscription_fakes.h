@@ -12,7 +12,7 @@
 namespace ostrand::ua::test {
 
 class FakePort final : public RequestPort {
-public:
+  public:
     struct Sent {
         uint32_t id;
         Request request;
@@ -26,8 +26,7 @@ public:
     }
 
     // Removes and returns the requests of type T sent so far, in order.
-    template <class T>
-    std::vector<std::pair<uint32_t, T>> take() {
+    template <class T> std::vector<std::pair<uint32_t, T>> take() {
         std::vector<std::pair<uint32_t, T>> out;
         std::vector<Sent> rest;
         for (Sent& s : sent) {
@@ -40,19 +39,13 @@ public:
         return out;
     }
 
-    std::optional<Millis> timeout_of(uint32_t id) const {
-        for (const Sent& s : sent)
-            if (s.id == id) return s.timeout;
-        return std::nullopt;
-    }
-
     std::vector<Sent> sent;
     uint32_t next_id = 1;
     bool refuse = false;
 };
 
 class FakeSink final : public NotificationSink {
-public:
+  public:
     struct Change {
         uint32_t group, handle;
         DataValue value;

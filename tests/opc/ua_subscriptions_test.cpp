@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -27,7 +28,8 @@ DataValue value_at(double v, DateTime source) {
 
 PublishResponse data_message(uint32_t sub, uint32_t seq, std::vector<uint32_t> handles, DateTime ts = kTs) {
     DataChangeNotification n;
-    for (uint32_t h : handles) n.monitored_items.push_back({h, value_at(h, ts)});
+    for (uint32_t h : handles)
+        n.monitored_items.push_back({h, value_at(h, ts)});
     PublishResponse r;
     r.subscription_id = sub;
     r.notification_message.sequence_number = seq;
@@ -43,7 +45,7 @@ PublishResponse keep_alive(uint32_t sub, uint32_t next_seq) {
 }
 
 class Subscriptions : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { set = std::make_unique<SubscriptionSet>(sink, settings); }
 
     void deliver(UaEvent e) { ASSERT_TRUE(set->on_event(port, e, now)); }
@@ -54,7 +56,8 @@ protected:
 
     // A group whose subscription the server grants as `sub_id`.
     void grant(uint32_t group, uint32_t sub_id, double revised = 100, float deadband = 0) {
-        set->add_group(&port, group, revised, deadband, now, [this](StatusCode st, double r) { done.emplace_back(st, r); });
+        set->add_group(&port, group, revised, deadband, now,
+                       [this](StatusCode st, double r) { done.emplace_back(st, r); });
         answer_creation(sub_id, revised);
     }
     void answer_creation(uint32_t sub_id, double revised = 100) {
@@ -76,9 +79,17 @@ protected:
             deliver(answer(id, r));
         }
     }
+    // A session with group 1 as subscription 5 and `handles` live in it.
+    void live(std::vector<uint32_t> handles) {
+        set->on_session(port, true, now);
+        grant(1, 5);
+        add(1, std::move(handles));
+        create_all();
+    }
     void add(uint32_t group, std::vector<uint32_t> handles, std::optional<Range> range = std::nullopt) {
         std::vector<MonitoredSpec> specs;
-        for (uint32_t h : handles) specs.push_back({h, NodeId::numeric_id(1, h), range});
+        for (uint32_t h : handles)
+            specs.push_back({h, NodeId::numeric_id(1, h), range});
         set->add_items(&port, group, std::move(specs), now);
     }
 
@@ -103,12 +114,9 @@ TEST_F(Subscriptions, CreationParametersFollowTheRateAndItemsWaitForTheirSubscri
         set->add_group(&port, group, c.interval, 0, now, {});
         auto creates = port.take<CreateSubscriptionRequest>();
         ASSERT_EQ(creates.size(), 1u);
-        const auto& r = creates[0].second;
-        EXPECT_EQ(r.requested_publishing_interval, c.interval);
-        EXPECT_EQ(r.requested_max_keep_alive_count, c.keep_alive) << c.interval;
-        EXPECT_EQ(r.requested_lifetime_count, c.lifetime) << c.interval;
-        EXPECT_EQ(r.max_notifications_per_publish, 10000u);
-        EXPECT_TRUE(r.publishing_enabled);
+        EXPECT_EQ(creates[0].second,
+                  (CreateSubscriptionRequest{{}, c.interval, c.lifetime, c.keep_alive, 10000, true, 0}))
+            << c.interval;
         ++group;
     }
 
@@ -116,7 +124,8 @@ TEST_F(Subscriptions, CreationParametersFollowTheRateAndItemsWaitForTheirSubscri
     // it is granted, then 500 + 500 + 200 with the revised interval.
     set->add_group(&port, 50, 100, 5, now, [this](StatusCode st, double r) { done.emplace_back(st, r); });
     std::vector<uint32_t> handles;
-    for (uint32_t h = 1; h <= 1200; ++h) handles.push_back(h);
+    for (uint32_t h = 1; h <= 1200; ++h)
+        handles.push_back(h);
     add(50, handles);
     advance(settings.batch_delay);
     EXPECT_TRUE(port.take<CreateMonitoredItemsRequest>().empty());
@@ -128,82 +137,74 @@ TEST_F(Subscriptions, CreationParametersFollowTheRateAndItemsWaitForTheirSubscri
     ASSERT_EQ(batches.size(), 3u);
     EXPECT_EQ(batches[0].second.items_to_create.size(), 500u);
     EXPECT_EQ(batches[2].second.items_to_create.size(), 200u);
-    const auto& req = batches[0].second;
-    EXPECT_EQ(req.subscription_id, 77u);
-    EXPECT_EQ(req.timestamps_to_return, TimestampsToReturn::Both);
-    const auto& m = req.items_to_create[0];
-    EXPECT_EQ(m.item_to_monitor.attribute_id, attribute::Value);
-    EXPECT_EQ(m.monitoring_mode, MonitoringMode::Reporting);
-    EXPECT_EQ(m.requested_parameters.sampling_interval, 250);
-    EXPECT_EQ(m.requested_parameters.queue_size, 1u);
-    EXPECT_TRUE(m.requested_parameters.discard_oldest);
-    auto filter = from_extension<DataChangeFilter>(m.requested_parameters.filter);
-    ASSERT_TRUE(filter);
-    EXPECT_EQ(*filter, (DataChangeFilter{DataChangeTrigger::StatusValue, DeadbandType::Percent, 5}));
+    EXPECT_EQ(batches[0].second.subscription_id, 77u);
+    EXPECT_EQ(batches[0].second.timestamps_to_return, TimestampsToReturn::Both);
+    const auto percent =
+        to_extension(DataChangeFilter{DataChangeTrigger::StatusValue, DeadbandType::Percent, 5});
+    EXPECT_EQ(batches[0].second.items_to_create[0],
+              (MonitoredItemCreateRequest{{NodeId::numeric_id(1, 1), attribute::Value, {}, {}},
+                                          MonitoringMode::Reporting,
+                                          {1, 250, percent, 1, true}}));
 }
 
-TEST_F(Subscriptions, RefusedPercentDeadbandFallsBackToAbsoluteOrNone) {
+TEST_F(Subscriptions, RefusedPercentDeadbandFallsBackToAbsoluteOrNoneInBatches) {
     struct Case {
         StatusCode refusal;
         std::optional<Range> range;
-        std::optional<DataChangeFilter> retry; // nullopt: no filter; unset refusal: fails
-        bool fails;
+        double absolute; // the retry's Absolute deadband; 0: no filter
     };
     const Case cases[] = {
-        {status::BadMonitoredItemFilterUnsupported, Range{0, 200}, DataChangeFilter{DataChangeTrigger::StatusValue, DeadbandType::Absolute, 20}, false},
-        {status::BadDeadbandFilterInvalid, std::nullopt, std::nullopt, false},
-        {status::BadFilterNotAllowed, Range{5, 5}, std::nullopt, false},
-        {status::BadMonitoredItemFilterInvalid, Range{-50, 50}, DataChangeFilter{DataChangeTrigger::StatusValue, DeadbandType::Absolute, 10}, false},
-        {status::BadNodeIdUnknown, Range{0, 100}, std::nullopt, true},
+        {status::BadMonitoredItemFilterUnsupported, Range{0, 200}, 20},
+        {status::BadDeadbandFilterInvalid, std::nullopt, 0},
+        {status::BadFilterNotAllowed, Range{5, 5}, 0},
+        {status::BadMonitoredItemFilterInvalid, Range{-50, 50}, 10},
+        {status::BadNodeIdUnknown, Range{0, 100}, 0}, // not a filter refusal: fails
     };
     set->on_session(port, true, now);
     grant(1, 7, 100, 10);
-    uint32_t handle = 1;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(handle);
-        sink.failures.clear();
-        add(1, {handle}, c.range);
-        advance(settings.batch_delay);
-        auto first = port.take<CreateMonitoredItemsRequest>();
-        ASSERT_EQ(first.size(), 1u);
-        CreateMonitoredItemsResponse refused;
+    for (uint32_t h = 0; h < std::size(cases); ++h)
+        add(1, {h + 1}, cases[h].range);
+    advance(settings.batch_delay);
+    auto first = port.take<CreateMonitoredItemsRequest>();
+    ASSERT_EQ(first.size(), 1u);
+    CreateMonitoredItemsResponse refused;
+    for (const Case& c : cases)
         refused.results.push_back({c.refusal, 0, 0, 0, {}});
-        deliver(answer(first[0].first, refused));
-        advance(settings.batch_delay);
-        auto retry = port.take<CreateMonitoredItemsRequest>();
-        if (c.fails) {
-            EXPECT_TRUE(retry.empty());
-            ASSERT_EQ(sink.failures.size(), 1u);
-            EXPECT_EQ(sink.failures[0].why, c.refusal);
-            continue;
-        }
-        ASSERT_EQ(retry.size(), 1u);
-        const auto& filter = retry[0].second.items_to_create[0].requested_parameters.filter;
-        if (c.retry)
-            EXPECT_EQ(from_extension<DataChangeFilter>(filter), c.retry);
-        else
-            EXPECT_TRUE(filter.empty());
-        if (c.retry) {
-            CreateMonitoredItemsResponse accepted;
-            accepted.results.push_back({status::Good, 1, 0, 0, {}});
-            deliver(answer(retry[0].first, accepted));
-        } else {
-            // Refused again without a filter: one failure, no further retry.
-            deliver(answer(retry[0].first, refused));
-            advance(settings.batch_delay);
-            EXPECT_TRUE(port.take<CreateMonitoredItemsRequest>().empty());
-            EXPECT_EQ(sink.failures.size(), 1u);
-        }
-        port.sent.clear();
-        ++handle;
+    deliver(answer(first[0].first, refused));
+    ASSERT_EQ(sink.failures.size(), 1u);
+    EXPECT_EQ(sink.failures[0].handle, 5u);
+    EXPECT_EQ(sink.failures[0].why, status::BadNodeIdUnknown);
+
+    advance(settings.batch_delay);
+    auto retry = port.take<CreateMonitoredItemsRequest>();
+    ASSERT_EQ(retry.size(), 1u);
+    ASSERT_EQ(retry[0].second.items_to_create.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        const double a = cases[i].absolute;
+        EXPECT_EQ(retry[0].second.items_to_create[i].requested_parameters.filter,
+                  a == 0 ? ExtensionObject{}
+                         : to_extension(
+                               DataChangeFilter{DataChangeTrigger::StatusValue, DeadbandType::Absolute, a}))
+            << i;
     }
+    // Refused again: the Absolute ones go without a filter, the others fail once.
+    refused.results.resize(4);
+    deliver(answer(retry[0].first, refused));
+    EXPECT_EQ(sink.failures.size(), 3u);
+    advance(settings.batch_delay);
+    auto last = port.take<CreateMonitoredItemsRequest>();
+    ASSERT_EQ(last.size(), 1u);
+    ASSERT_EQ(last[0].second.items_to_create.size(), 2u);
+    for (const auto& m : last[0].second.items_to_create)
+        EXPECT_TRUE(m.requested_parameters.filter.empty());
 }
 
 TEST_F(Subscriptions, PublishKeepsItsCountAcknowledgesDataButNotKeepAlives) {
     set->on_session(port, true, now);
     grant(1, 11);
     EXPECT_EQ(set->outstanding_publishes(), 3u); // 2 + 1 subscription
-    for (uint32_t g = 2; g <= 5; ++g) grant(g, 10 + g);
+    for (uint32_t g = 2; g <= 5; ++g)
+        grant(g, 10 + g);
     EXPECT_EQ(set->outstanding_publishes(), 5u); // at most 5
     add(1, {1, 2, 3});
     create_all();
@@ -218,28 +219,37 @@ TEST_F(Subscriptions, PublishKeepsItsCountAcknowledgesDataButNotKeepAlives) {
     deliver(answer(publishes[1].first, keep_alive(11, 2)));
     auto next = port.take<PublishRequest>();
     ASSERT_EQ(next.size(), 2u);
-    EXPECT_EQ(next[0].second.subscription_acknowledgements, (std::vector<SubscriptionAcknowledgement>{{11, 1}}));
+    EXPECT_EQ(next[0].second.subscription_acknowledgements,
+              (std::vector<SubscriptionAcknowledgement>{{11, 1}}));
     EXPECT_TRUE(next[1].second.subscription_acknowledgements.empty());
 
-    // Refusals: too many lowers the count, BadTimeout re-sends, and once
-    // every subscription is gone BadNoSubscription stops publishing.
-    deliver(fault(publishes[2].first, status::BadTooManyPublishRequests));
-    EXPECT_EQ(set->outstanding_publishes(), 4u);
-    EXPECT_TRUE(port.take<PublishRequest>().empty());
+    // BadTimeout re-sends; once every subscription is gone BadNoSubscription
+    // stops publishing.
     deliver(fault(publishes[3].first, status::BadTimeout));
     EXPECT_EQ(port.take<PublishRequest>().size(), 1u);
-    for (uint32_t g = 1; g <= 5; ++g) set->remove_group(&port, g, now);
+    for (uint32_t g = 1; g <= 5; ++g)
+        set->remove_group(&port, g, now);
     EXPECT_EQ(port.take<DeleteSubscriptionsRequest>().size(), 5u);
     deliver(fault(publishes[4].first, status::BadNoSubscription));
     EXPECT_EQ(set->subscriptions(), 0u);
     EXPECT_TRUE(port.take<PublishRequest>().empty());
 }
 
+TEST_F(Subscriptions, TooManyPublishesLowersTheCountWithoutSpinning) {
+    live({});
+    auto publishes = port.take<PublishRequest>();
+    ASSERT_EQ(publishes.size(), 3u);
+    for (auto& [id, p] : publishes)
+        deliver(fault(id, status::BadTooManyPublishRequests));
+    // 3 -> 2 -> 1; refused with one, it waits a second.
+    EXPECT_TRUE(port.take<PublishRequest>().empty());
+    EXPECT_EQ(set->next_deadline(), now + 1000ms);
+    advance(1000ms);
+    EXPECT_EQ(port.take<PublishRequest>().size(), 1u);
+}
+
 TEST_F(Subscriptions, GapsAreRepublishedAndWhatIsGoneIsRead) {
-    set->on_session(port, true, now);
-    grant(1, 5);
-    add(1, {1, 2});
-    create_all();
+    live({1, 2});
     auto publishes = port.take<PublishRequest>();
     deliver(answer(publishes[0].first, data_message(5, 1, {1})));
     deliver(answer(publishes[1].first, data_message(5, 4, {2})));
@@ -247,6 +257,11 @@ TEST_F(Subscriptions, GapsAreRepublishedAndWhatIsGoneIsRead) {
     ASSERT_EQ(republish.size(), 2u);
     EXPECT_EQ(republish[0].second.retransmit_sequence_number, 2u);
     EXPECT_EQ(republish[1].second.retransmit_sequence_number, 3u);
+    // A keep-alive naming 7 as the next message: 5 and 6 went missing.
+    deliver(answer(publishes[2].first, keep_alive(5, 7)));
+    auto later = port.take<RepublishRequest>();
+    ASSERT_EQ(later.size(), 2u);
+    EXPECT_EQ(later[1].second.retransmit_sequence_number, 6u);
 
     RepublishResponse two;
     two.notification_message = data_message(5, 2, {1}, kTs + 10).notification_message;
@@ -261,15 +276,15 @@ TEST_F(Subscriptions, GapsAreRepublishedAndWhatIsGoneIsRead) {
     deliver(answer(reads[0].first, current));
     EXPECT_EQ(sink.changes.size(), 5u);
     // The republished message is acknowledged with the next Publish.
-    deliver(answer(publishes[2].first, keep_alive(5, 5)));
+    deliver(answer(port.take<PublishRequest>()[0].first, keep_alive(5, 7)));
     bool acked = false;
     for (auto& [id, p] : port.take<PublishRequest>())
-        for (auto& a : p.subscription_acknowledgements) acked |= a == SubscriptionAcknowledgement{5, 2};
+        for (auto& a : p.subscription_acknowledgements)
+            acked |= a == SubscriptionAcknowledgement{5, 2};
     EXPECT_TRUE(acked);
 }
 
 TEST_F(Subscriptions, WatchdogDeclaresASilentServerLost) {
-    settings.keep_alive_minimum = 5000ms;
     settings.state_read_interval = 1000ms;
     set = std::make_unique<SubscriptionSet>(sink, settings); // the set keeps its own copy
     set->on_session(port, true, now);
@@ -279,7 +294,8 @@ TEST_F(Subscriptions, WatchdogDeclaresASilentServerLost) {
     EXPECT_EQ(advance(1ms), status::Good);
     auto reads = port.take<ReadRequest>();
     ASSERT_EQ(reads.size(), 1u);
-    EXPECT_EQ(reads[0].second.nodes_to_read[0].node_id, NodeId::numeric_id(0, node::Server_ServerStatus_State));
+    EXPECT_EQ(reads[0].second.nodes_to_read[0].node_id,
+              NodeId::numeric_id(0, node::Server_ServerStatus_State));
     deliver(answer(reads[0].first, ReadResponse{}));
     EXPECT_EQ(advance(1000ms), status::Good);
     reads = port.take<ReadRequest>();
@@ -292,6 +308,7 @@ TEST_F(Subscriptions, WatchdogDeclaresASilentServerLost) {
     set->on_lost(status::BadTimeout, now);
     set->on_session(port, false, now);
     grant(1, 3, 1500);
+    EXPECT_EQ(port.sent.back().timeout, 8000ms); // the keep-alive interval + 5 s
     auto publishes = port.take<PublishRequest>();
     EXPECT_EQ(advance(5999ms), status::Good);
     deliver(answer(publishes[0].first, keep_alive(3, 1)));
@@ -300,18 +317,8 @@ TEST_F(Subscriptions, WatchdogDeclaresASilentServerLost) {
     EXPECT_EQ(advance(1ms), status::BadTimeout);
 }
 
-TEST_F(Subscriptions, PublishTimeoutHintIsTheKeepAlivePlusFiveSeconds) {
-    set->on_session(port, true, now);
-    grant(1, 3, 1000); // keep-alive count 2: 2000 ms
-    ASSERT_FALSE(port.sent.empty());
-    EXPECT_EQ(port.sent.back().timeout, 7000ms);
-}
-
 TEST_F(Subscriptions, LossResetsAndReactivationRefreshesWithoutGoingBackInTime) {
-    set->on_session(port, true, now);
-    grant(1, 5);
-    add(1, {1, 2, 3});
-    create_all();
+    live({1, 2, 3});
     auto publishes = port.take<PublishRequest>();
     deliver(answer(publishes[0].first, data_message(5, 1, {1, 2}, kTs + 100)));
     set->on_lost(status::BadConnectionClosed, now);
@@ -341,12 +348,9 @@ TEST_F(Subscriptions, LossResetsAndReactivationRefreshesWithoutGoingBackInTime) 
 }
 
 TEST_F(Subscriptions, NewSessionRecreatesWithTheSameHandlesAndNeverTwice) {
-    set->on_session(port, true, now);
-    grant(1, 5);
-    add(1, {1, 2});
-    create_all();
+    live({1, 2});
     set->add_group(&port, 2, 500, 0, now, {}); // creation in flight...
-    set->on_session(port, true, now);           // ...when a new session comes
+    set->on_session(port, true, now);          // ...when a new session comes
     auto creates = port.take<CreateSubscriptionRequest>();
     ASSERT_EQ(creates.size(), 2u); // group 1 again, group 2 still awaited
     EXPECT_EQ(set->subscriptions(), 0u);
@@ -368,11 +372,45 @@ TEST_F(Subscriptions, NewSessionRecreatesWithTheSameHandlesAndNeverTwice) {
     // A group added while down comes back at once and is created with the session.
     set->on_lost(status::BadConnectionClosed, now);
     done.clear();
-    set->add_group(nullptr, 3, 1000, 0, now, [this](StatusCode st, double rev) { done.emplace_back(st, rev); });
+    set->add_group(nullptr, 3, 1000, 0, now,
+                   [this](StatusCode st, double rev) { done.emplace_back(st, rev); });
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0], std::make_pair(status::Good, 1000.0));
     set->on_session(port, false, now);
     EXPECT_EQ(port.take<CreateSubscriptionRequest>().size(), 1u);
+}
+
+TEST_F(Subscriptions, RemovalsLeaveNothingAtTheServer) {
+    live({1, 2, 3});
+    set->add_group(&port, 2, 100, 0, now, [this](StatusCode st, double r) { done.emplace_back(st, r); });
+    add(1, {4});
+    advance(settings.batch_delay);
+    auto creating = port.take<CreateMonitoredItemsRequest>();
+    // Two live items and one whose creation is out go; so does group 2 while
+    // its subscription is being created.
+    for (uint32_t h : {1u, 3u, 4u})
+        set->remove_item(&port, 1, h, now);
+    set->remove_group(&port, 2, now);
+    CreateMonitoredItemsResponse created;
+    created.results.push_back({status::Good, 1004, 100, 1, {}});
+    deliver(answer(creating[0].first, created));
+    answer_creation(8);
+    EXPECT_EQ(done.size(), 2u); // the caller still hears once
+    auto deleted = port.take<DeleteSubscriptionsRequest>();
+    ASSERT_EQ(deleted.size(), 1u);
+    EXPECT_EQ(deleted[0].second.subscription_ids, std::vector<uint32_t>{8});
+    EXPECT_TRUE(port.take<DeleteMonitoredItemsRequest>().empty());
+    advance(settings.batch_delay);
+    auto items = port.take<DeleteMonitoredItemsRequest>();
+    ASSERT_EQ(items.size(), 1u);
+    auto ids = items[0].second.monitored_item_ids;
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<uint32_t>{1001, 1003, 1004}));
+    // A subscription of the session that is not ours is deleted once.
+    auto publishes = port.take<PublishRequest>();
+    deliver(answer(publishes[0].first, keep_alive(42, 1)));
+    deliver(answer(publishes[1].first, keep_alive(42, 1)));
+    EXPECT_EQ(port.take<DeleteSubscriptionsRequest>().size(), 1u);
 }
 
 TEST_F(Subscriptions, OnlyTheSubscriptionTheServerDroppedIsRecreated) {

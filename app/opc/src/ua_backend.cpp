@@ -82,6 +82,17 @@ public:
         hook_ = std::move(hook);
     }
 
+    // I/O thread: a value the server took from a write of ours, for items
+    // that have reported before (a removed item is not brought back).
+    void remember(uint32_t group, uint32_t handle, const Variant& written) {
+        auto it = last_.find(handle);
+        if (it == last_.end() || it->second.group != group) return;
+        VARIANT value;
+        if (!to_variant(written, &value)) return;
+        VariantClear(&it->second.value);
+        it->second.value = value;
+    }
+
     // I/O thread: an item or a group is gone; its last value with it.
     void forget(uint32_t handle) { last_.erase(handle); }
     void forget_group(uint32_t group) {
@@ -280,7 +291,7 @@ public:
         WriteRequest w;
         WriteValue wv;
         wv.node_id = *rec.node;
-        wv.value.value = std::move(v);
+        wv.value.value = v;
         w.nodes_to_write.push_back(std::move(wv));
         auto done = loop_->request(id_, std::move(w));
         if (mode == 1) return S_OK; // the answer is not reported
@@ -290,7 +301,16 @@ public:
         const Response r = done->response();
         auto* wr = std::get_if<WriteResponse>(&r);
         if (!wr || wr->results.size() != 1) return E_FAIL;
-        return write_result(wr->results[0]);
+        const HRESULT result = write_result(wr->results[0]);
+        // The server holds the written value now, though its data change may
+        // still be on the way: an outage from here on reports that value, so
+        // the registers a master just wrote do not fall back to the old one.
+        if (result == S_OK) {
+            loop_->post_to(id_, [feed = feed_, group = rec.group, item, v = std::move(v)](RequestPort*, SteadyTime) {
+                feed->remember(static_cast<uint32_t>(group), static_cast<uint32_t>(item), v);
+            });
+        }
+        return result;
     }
 
     bool status(ServerStatus* st, int32_t vendor_size) override {
@@ -743,9 +763,11 @@ private:
             if (auto r = ranges.find(node); r != ranges.end()) spec.eu_range = r->second;
             by_group[it->second.group].push_back(std::move(spec));
         }
-        for (auto& [group, specs] : by_group) {
-            loop_->post_to(id_, [feed = feed_, group, specs = std::move(specs)](RequestPort* port, SteadyTime now) mutable {
-                feed->set().add_items(port, static_cast<uint32_t>(group), std::move(specs), now);
+        for (auto& entry : by_group) {
+            const auto group = static_cast<uint32_t>(entry.first);
+            loop_->post_to(id_, [feed = feed_, group, specs = std::move(entry.second)](RequestPort* port,
+                                                                                      SteadyTime now) mutable {
+                feed->set().add_items(port, group, std::move(specs), now);
             });
         }
     }

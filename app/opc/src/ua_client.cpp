@@ -41,6 +41,7 @@ std::string UaSettings::default_session_name() {
 }
 
 Random system_random() {
+    // libstdc++'s device reads the kernel's generator (getrandom) or the CPU's.
     return [](std::span<uint8_t> out) {
         std::random_device device;
         for (uint8_t& b : out) b = static_cast<uint8_t>(device());

@@ -13,6 +13,9 @@
 //   OpenSecureChannel (Issue), CreateSession and ActivateSession with the
 //   anonymous token of the server's None endpoint, and reports Connected. The
 //   whole handshake is bounded by `connect_total`, each step by its own limit.
+// - reconnect() runs the handshake again on a new TCP connection and
+//   reactivates the session it had (Connected with new_session false), or,
+//   when the server refuses that, closes it best effort and creates another.
 // - Every request gets a deadline: its TimeoutHint plus `request_grace`. At
 //   the deadline (exactly) the caller gets TimedOut and the request id is
 //   forgotten; a response that arrives later is dropped by its id, and the

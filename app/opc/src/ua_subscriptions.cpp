@@ -10,8 +10,8 @@ namespace ostrand::ua {
 
 namespace {
 
-constexpr size_t kMaxItemsPerCreate = 500;  // per CreateMonitoredItems/DeleteMonitoredItems
-constexpr size_t kMaxNodesPerRead = 1000;   // per refresh Read
+constexpr size_t kMaxItemsPerCreate = 500;    // per CreateMonitoredItems/DeleteMonitoredItems
+constexpr size_t kMaxNodesPerRead = 1000;     // per refresh Read
 constexpr uint32_t kMaxRepublishPerGap = 100; // a longer gap is repaired by a Read
 constexpr size_t kMaxRepublishInFlight = 200;
 constexpr size_t kMaxPendingAcks = 1000;
@@ -60,26 +60,35 @@ struct SubscriptionSet::State {
     struct Group {
         double interval = 0; // requested, ms
         float deadband = 0;
-        double revised = 0;          // granted publishing interval
-        double keep_alive_ms = 0;    // granted keep-alive period
-        uint32_t sub_id = 0;         // 0: no subscription at the server
-        uint32_t create_request = 0; // CreateSubscription in flight
-        uint32_t last_sequence = 0;  // of the last data message seen
-        bool refreshing = false;     // a repair Read is in flight
+        double revised = 0;               // granted publishing interval
+        double keep_alive_ms = 0;         // granted keep-alive period
+        uint32_t sub_id = 0;              // 0: no subscription at the server
+        uint32_t create_request = 0;      // CreateSubscription in flight
+        uint32_t last_sequence = 0;       // of the last data message seen
+        bool refreshing = false;          // a repair Read is in flight
         std::optional<StatusCode> failed; // the server refused the subscription
     };
 
-    enum class Kind : uint8_t { CreateSub, DeleteSub, CreateItems, DeleteItems, Publish, Republish, Refresh, StateRead };
+    enum class Kind : uint8_t {
+        CreateSub,
+        DeleteSub,
+        CreateItems,
+        DeleteItems,
+        Publish,
+        Republish,
+        Refresh,
+        StateRead
+    };
 
     struct Pending {
         Kind kind = Kind::Publish;
         uint32_t group = 0;
         uint32_t sub_id = 0;
-        uint64_t epoch = 0;                 // Publish: grant_epoch when sent
-        std::vector<uint32_t> handles;      // CreateItems, Refresh
+        uint64_t epoch = 0;                            // Publish: grant_epoch when sent
+        std::vector<uint32_t> handles;                 // CreateItems, Refresh
         std::vector<SubscriptionAcknowledgement> acks; // Publish
-        double interval = 0;                // CreateSub: the requested interval
-        std::function<void(StatusCode, double)> done; // CreateSub
+        double interval = 0;                           // CreateSub: the requested interval
+        std::function<void(StatusCode, double)> done;  // CreateSub
     };
 
     State(NotificationSink& k, const UaSettings& s) : sink(k), settings(s) {}
@@ -90,10 +99,10 @@ struct SubscriptionSet::State {
     std::unordered_map<uint32_t, Item> items;
     std::unordered_map<uint32_t, uint32_t> subs; // granted subscription id -> group
     std::unordered_map<uint32_t, Pending> pending;
-    std::vector<uint32_t> create_queue;                                  // handles
-    std::unordered_map<uint32_t, std::vector<uint32_t>> delete_queue;    // sub id -> monitored ids
-    std::vector<uint32_t> subs_to_delete;                                // while down
-    std::unordered_set<uint32_t> foreign_deleted;                        // orphans already deleted
+    std::vector<uint32_t> create_queue;                               // handles
+    std::unordered_map<uint32_t, std::vector<uint32_t>> delete_queue; // sub id -> monitored ids
+    std::vector<uint32_t> subs_to_delete;                             // while down
+    std::unordered_set<uint32_t> foreign_deleted;                     // orphans already deleted
     std::vector<SubscriptionAcknowledgement> acks;
     bool connected = false;
     bool lost_notified = false;
@@ -112,7 +121,8 @@ struct SubscriptionSet::State {
 
     // ---- Helpers --------------------------------------------------------------
 
-    uint32_t send(RequestPort& port, Request r, SteadyTime now, Pending p, std::optional<Millis> timeout = {}) {
+    uint32_t send(RequestPort& port, Request r, SteadyTime now, Pending p,
+                  std::optional<Millis> timeout = {}) {
         const uint32_t id = port.request(std::move(r), now, timeout);
         if (id != 0) pending.insert_or_assign(id, std::move(p));
         return id;
@@ -141,9 +151,7 @@ struct SubscriptionSet::State {
         return Millis{static_cast<int64_t>(std::ceil(ka))} + kPublishHint;
     }
 
-    void schedule_batch(SteadyTime now) {
-        batch_due = std::min(batch_due, now + settings.batch_delay);
-    }
+    void schedule_batch(SteadyTime now) { batch_due = std::min(batch_due, now + settings.batch_delay); }
 
     void queue_create(uint32_t handle, Item& item, SteadyTime now) {
         item.state = ItemState::Wanted;
@@ -166,6 +174,15 @@ struct SubscriptionSet::State {
         if (v.source_timestamp && item.last_source && *v.source_timestamp < *item.last_source) return;
         if (v.source_timestamp) item.last_source = v.source_timestamp;
         sink.data_change(item.group, handle, v);
+    }
+
+    // The answer as T, and the status that decides: the fault, else the
+    // answer's service result (BadUnknownResponse for an answer of another type).
+    template <class T>
+    static std::pair<const T*, StatusCode> answer_of(const Response& response, StatusCode fault) {
+        const auto* a = std::get_if<T>(&response);
+        if (fault != status::Good) return {a, fault};
+        return {a, a ? a->header.service_result : status::BadUnknownResponse};
     }
 
     // ---- Subscriptions ----------------------------------------------------------
@@ -209,7 +226,8 @@ struct SubscriptionSet::State {
 
     // Deletions that could not go out while the connection was down.
     void flush_subscription_deletes(RequestPort& port, SteadyTime now) {
-        for (uint32_t id : std::exchange(subs_to_delete, {})) delete_subscription(&port, id, now);
+        for (uint32_t id : std::exchange(subs_to_delete, {}))
+            delete_subscription(&port, id, now);
     }
 
     void forget_subscription(uint32_t group_id, Group& g) {
@@ -244,11 +262,12 @@ struct SubscriptionSet::State {
         if (g->second.create_request == 0) create_subscription(port, group_id, g->second, now, {});
     }
 
-    void on_created(RequestPort& port, Pending& p, const Response& response, StatusCode fault, SteadyTime now) {
-        const auto* answer = std::get_if<CreateSubscriptionResponse>(&response);
-        StatusCode st = fault;
-        if (st == status::Good) st = answer ? answer->header.service_result : status::BadUnknownResponse;
+    void on_created(RequestPort& port, uint32_t id, Pending& p, const Response& response, StatusCode fault,
+                    SteadyTime now) {
+        const auto [answer, st] = answer_of<CreateSubscriptionResponse>(response, fault);
         auto g = groups.find(p.group);
+        // A group removed and added again under the same id awaits its own answer.
+        if (g != groups.end() && g->second.create_request != id) g = groups.end();
         if (g != groups.end()) g->second.create_request = 0;
         if (!is_bad(st) && answer) {
             const double revised =
@@ -258,8 +277,9 @@ struct SubscriptionSet::State {
                 delete_subscription(&port, answer->subscription_id, now);
             } else {
                 Group& group = g->second;
-                const uint32_t ka = answer->revised_max_keep_alive_count != 0 ? answer->revised_max_keep_alive_count
-                                                                              : keep_alive_count(group.interval);
+                const uint32_t ka = answer->revised_max_keep_alive_count != 0
+                                        ? answer->revised_max_keep_alive_count
+                                        : keep_alive_count(group.interval);
                 if (subs.empty()) last_publish_answer = now;
                 group.sub_id = answer->subscription_id;
                 group.revised = revised;
@@ -270,7 +290,8 @@ struct SubscriptionSet::State {
                 ++grant_epoch;
                 update_longest_keep_alive();
                 for (auto& [handle, item] : items)
-                    if (item.group == p.group && item.state == ItemState::Wanted) queue_create(handle, item, now);
+                    if (item.group == p.group && item.state == ItemState::Wanted)
+                        queue_create(handle, item, now);
             }
             if (p.done) p.done(status::Good, revised);
             fill_publishes(port, now);
@@ -369,7 +390,8 @@ struct SubscriptionSet::State {
             }
             std::vector<uint32_t> handles = p.handles;
             if (send(port, std::move(r), now, std::move(p)) != 0)
-                for (uint32_t h : handles) items.at(h).state = ItemState::Creating;
+                for (uint32_t h : handles)
+                    items.at(h).state = ItemState::Creating;
             begin = end;
         }
     }
@@ -393,11 +415,10 @@ struct SubscriptionSet::State {
 
     void on_items_created(RequestPort& port, Pending& p, const Response& response, StatusCode fault,
                           SteadyTime now) {
-        const auto* answer = std::get_if<CreateMonitoredItemsResponse>(&response);
-        StatusCode st = fault;
-        if (st == status::Good) st = answer ? answer->header.service_result : status::BadUnknownResponse;
+        const auto [answer, st] = answer_of<CreateMonitoredItemsResponse>(response, fault);
         if (is_bad(st)) {
-            if (status_code_only(st) == status::BadSubscriptionIdInvalid) return recreate(port, p.sub_id, now);
+            if (status_code_only(st) == status::BadSubscriptionIdInvalid)
+                return recreate(port, p.sub_id, now);
             if (fault == status::BadTimeout) {
                 // Unanswered: ask again (a late answer is dropped by the engine).
                 for (uint32_t h : p.handles)
@@ -572,15 +593,18 @@ struct SubscriptionSet::State {
         }
     }
 
-    void on_publish(RequestPort& port, Pending& p, const Response& response, StatusCode fault, SteadyTime now) {
+    void on_publish(RequestPort& port, Pending& p, const Response& response, StatusCode fault,
+                    SteadyTime now) {
         if (outstanding > 0) --outstanding;
-        const auto* answer = std::get_if<PublishResponse>(&response);
-        StatusCode st = fault;
-        if (st == status::Good) st = answer ? answer->header.service_result : status::BadUnknownResponse;
+        const auto [answer, st] = answer_of<PublishResponse>(response, fault);
         if (is_bad(st)) {
             switch (status_code_only(st)) {
             case status::BadTooManyPublishRequests:
-                max_publishes = std::max<size_t>(1, publish_target() - 1);
+                // One fewer; refused even with one, it waits a little.
+                if (publish_target() > 1)
+                    max_publishes = publish_target() - 1;
+                else
+                    publish_hold = now + kFaultHoldOff;
                 break;
             case status::BadNoSubscription:
                 // After the last deletion this is normal. Sent after every
@@ -588,8 +612,10 @@ struct SubscriptionSet::State {
                 // none of them any more.
                 if (!subs.empty() && p.epoch == grant_epoch) {
                     std::vector<uint32_t> ids;
-                    for (const auto& [sub, g] : subs) ids.push_back(sub);
-                    for (uint32_t id : ids) recreate(port, id, now);
+                    for (const auto& [sub, g] : subs)
+                        ids.push_back(sub);
+                    for (uint32_t id : ids)
+                        recreate(port, id, now);
                 }
                 return fill_publishes(port, now);
             case status::BadTimeout:
@@ -597,7 +623,7 @@ struct SubscriptionSet::State {
                 break;
             default:
                 publish_hold = now + kFaultHoldOff;
-                return;
+                break;
             }
             requeue_acks(p);
             return fill_publishes(port, now);
@@ -616,37 +642,43 @@ struct SubscriptionSet::State {
         auto s = subs.find(sub_id);
         if (s == subs.end()) {
             // Not one of ours (an orphan of a lost creation): delete it once.
-            if (sub_id != 0 && foreign_deleted.size() < kMaxForeignDeleted && foreign_deleted.insert(sub_id).second)
+            if (sub_id != 0 && foreign_deleted.size() < kMaxForeignDeleted &&
+                foreign_deleted.insert(sub_id).second)
                 delete_subscription(&port, sub_id, now);
             return;
         }
         const NotificationMessage& m = answer.notification_message;
-        if (m.notification_data.empty()) return; // keep-alive
         const uint32_t group_id = s->second;
         auto g = groups.find(group_id);
         if (g == groups.end()) return;
-        acknowledge(sub_id, m.sequence_number);
-        // Sequence numbers skip 0 when they wrap; an older number is a
-        // message sent again, not a gap.
+        const bool keep_alive = m.notification_data.empty();
+        if (!keep_alive) acknowledge(sub_id, m.sequence_number);
+        // A keep-alive is not acknowledged and is no message of its own, but
+        // it carries the number of the next one: any before it that never
+        // came is a gap. Sequence numbers skip 0 when they wrap; an older
+        // number is a message sent again (or a server counting differently).
         const uint32_t last = g->second.last_sequence;
         const uint32_t expected = last == UINT32_MAX ? 1 : last + 1;
         const uint32_t missing = m.sequence_number - expected;
         if (last == 0 || missing < 0x80000000u) {
-            g->second.last_sequence = m.sequence_number;
             if (last != 0 && missing > 0) republish_gap(port, sub_id, group_id, expected, missing, now);
+            if (!keep_alive)
+                g->second.last_sequence = m.sequence_number;
+            else if (last != 0 && missing > 0)
+                g->second.last_sequence = m.sequence_number - 1 == 0 ? UINT32_MAX : m.sequence_number - 1;
         }
-        notifications(port, sub_id, group_id, m, false, now);
+        if (!keep_alive) notifications(port, sub_id, group_id, m, false, now);
     }
 
-    void on_republish(RequestPort& port, Pending& p, const Response& response, StatusCode fault, SteadyTime now) {
+    void on_republish(RequestPort& port, Pending& p, const Response& response, StatusCode fault,
+                      SteadyTime now) {
         if (republishes > 0) --republishes;
-        const auto* answer = std::get_if<RepublishResponse>(&response);
-        StatusCode st = fault;
-        if (st == status::Good) st = answer ? answer->header.service_result : status::BadUnknownResponse;
+        const auto [answer, st] = answer_of<RepublishResponse>(response, fault);
         auto s = subs.find(p.sub_id);
         if (s == subs.end() || s->second != p.group) return;
         if (is_bad(st)) {
-            if (status_code_only(st) == status::BadSubscriptionIdInvalid) return recreate(port, p.sub_id, now);
+            if (status_code_only(st) == status::BadSubscriptionIdInvalid)
+                return recreate(port, p.sub_id, now);
             return refresh_group(port, p.group, now); // not available any more: read what is current
         }
         if (answer->notification_message.notification_data.empty()) return;
@@ -672,10 +704,11 @@ struct SubscriptionSet::State {
 
     // A request that will never be answered (the connection went): its work
     // is done again once a session is back.
-    void abandon(Pending& p, SteadyTime now) {
+    void abandon(uint32_t id, Pending& p, SteadyTime now) {
         switch (p.kind) {
         case Kind::CreateSub:
-            if (auto g = groups.find(p.group); g != groups.end()) g->second.create_request = 0;
+            if (auto g = groups.find(p.group); g != groups.end() && g->second.create_request == id)
+                g->second.create_request = 0;
             if (p.done) p.done(status::Good, p.interval);
             break;
         case Kind::CreateItems:
@@ -708,7 +741,7 @@ struct SubscriptionSet::State {
         case UaEvent::Kind::Response:
             break;
         case UaEvent::Kind::RequestFailed:
-            return abandon(p, now);
+            return abandon(event.request_id, p, now);
         case UaEvent::Kind::ServiceFault:
             fault = is_bad(event.status) ? event.status : status::BadUnknownResponse;
             break;
@@ -720,7 +753,7 @@ struct SubscriptionSet::State {
         }
         switch (p.kind) {
         case Kind::CreateSub:
-            return on_created(port, p, event.response, fault, now);
+            return on_created(port, event.request_id, p, event.response, fault, now);
         case Kind::CreateItems:
             return on_items_created(port, p, event.response, fault, now);
         case Kind::Publish:
@@ -728,10 +761,10 @@ struct SubscriptionSet::State {
         case Kind::Republish:
             return on_republish(port, p, event.response, fault, now);
         case Kind::Refresh:
-            if (fault != status::Good) return abandon(p, now);
+            if (fault != status::Good) return abandon(event.request_id, p, now);
             return on_refresh(p, event.response);
         case Kind::StateRead:
-            abandon(p, now);
+            abandon(event.request_id, p, now);
             if (event.kind == UaEvent::Kind::TimedOut) {
                 lost_status = status::BadTimeout;
                 lost_at = now;
@@ -875,7 +908,8 @@ void SubscriptionSet::on_lost(StatusCode, SteadyTime now) {
     s.next_state_read = SteadyTime::max();
     // Whatever was in flight is never answered now.
     auto pending = std::exchange(s.pending, {});
-    for (auto& [id, p] : pending) s.abandon(p, now);
+    for (auto& [id, p] : pending)
+        s.abandon(id, p, now);
     s.outstanding = 0;
     s.republishes = 0;
     s.state_request = 0;
@@ -927,8 +961,12 @@ SteadyTime SubscriptionSet::next_deadline() const {
     return t;
 }
 
-size_t SubscriptionSet::subscriptions() const { return s_->subs.size(); }
+size_t SubscriptionSet::subscriptions() const {
+    return s_->subs.size();
+}
 
-size_t SubscriptionSet::outstanding_publishes() const { return s_->outstanding; }
+size_t SubscriptionSet::outstanding_publishes() const {
+    return s_->outstanding;
+}
 
 } // namespace ostrand::ua
