@@ -32,9 +32,23 @@ int32_t copy_text(const std::string& text, char* buffer, int32_t size);
 // pending, so a slow callback costs memory bounded by the item count.
 class ChangeSink {
 public:
+    // One change of a batch; push_all takes its value (VT_EMPTY afterwards).
+    struct Batched {
+        int32_t group = 0, item = 0;
+        VARIANT value{};
+        uint64_t filetime = 0;
+        int32_t quality = 0;
+    };
+
     virtual ~ChangeSink() = default;
     virtual void push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
                       int32_t quality) = 0;
+    // The changes of one message from a server at once, in order (one lock
+    // and one wake-up instead of one per change); empties `changes`.
+    virtual void push_all(int32_t server, std::vector<Batched>& changes) {
+        for (Batched& c : changes) push(server, c.group, c.item, std::move(c.value), c.filetime, c.quality);
+        changes.clear();
+    }
 };
 
 class Backend {

@@ -78,6 +78,25 @@ void Service::Sink::push(int32_t server, int32_t group, int32_t item, VARIANT&& 
     service_.wake_.notify_all();
 }
 
+void Service::Sink::push_all(int32_t server, std::vector<ChangeSink::Batched>& changes) {
+    if (changes.empty()) return;
+    std::unique_lock lock(service_.mu_, std::defer_lock);
+    if (locked_) lock.lock();
+    for (ChangeSink::Batched& c : changes) {
+        Change change;
+        change.server = server;
+        change.group = c.group;
+        change.item = c.item;
+        change.value = c.value;
+        VariantInit(&c.value);
+        change.filetime = c.filetime;
+        change.quality = c.quality;
+        service_.enqueue(std::move(change));
+    }
+    changes.clear();
+    if (locked_) service_.wake_.notify_all();
+}
+
 Service& Service::instance() {
     static Service service;
     return service;

@@ -107,6 +107,7 @@ private:
         Sink(Service& service, bool locked) : service_(service), locked_(locked) {}
         void push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
                   int32_t quality) override;
+        void push_all(int32_t server, std::vector<ChangeSink::Batched>& changes) override;
 
     private:
         Service& service_;

@@ -73,6 +73,9 @@ class Feed final : public SessionListener, public NotificationSink {
 public:
     Feed(int32_t server, ChangeSink& sink, const UaSettings& settings, const Clock& clock)
         : server_(server), sink_(sink), clock_(clock), set_(*this, settings) {}
+    ~Feed() override {
+        for (ChangeSink::Batched& c : batch_) VariantClear(&c.value);
+    }
 
     SubscriptionSet& set() { return set_; }
 
@@ -99,16 +102,27 @@ public:
         std::erase_if(last_, [group](const auto& kv) { return kv.second.group == group; });
     }
 
+    // Each entry point hands what it produced to the service in one batch.
     void on_session(RequestPort& port, bool new_session, SteadyTime now) override {
         set_.on_session(port, new_session, now);
+        flush();
         std::lock_guard lock(hook_mu_);
         if (hook_) hook_(new_session);
     }
-    void on_lost(StatusCode why, SteadyTime now) override { set_.on_lost(why, now); }
-    bool on_event(RequestPort& port, UaEvent& event, SteadyTime now) override {
-        return set_.on_event(port, event, now);
+    void on_lost(StatusCode why, SteadyTime now) override {
+        set_.on_lost(why, now);
+        flush();
     }
-    StatusCode tick(RequestPort& port, SteadyTime now) override { return set_.tick(port, now); }
+    bool on_event(RequestPort& port, UaEvent& event, SteadyTime now) override {
+        const bool ours = set_.on_event(port, event, now);
+        flush();
+        return ours;
+    }
+    StatusCode tick(RequestPort& port, SteadyTime now) override {
+        const StatusCode st = set_.tick(port, now);
+        flush();
+        return st;
+    }
     SteadyTime next_deadline() const override { return set_.next_deadline(); }
 
     void data_change(uint32_t group, uint32_t handle, const DataValue& v) override {
@@ -124,8 +138,8 @@ public:
         last.group = group;
         VariantClear(&last.value);
         if (VariantCopy(&last.value, &value) != S_OK) VariantInit(&last.value);
-        sink_.push(server_, static_cast<int32_t>(group), static_cast<int32_t>(handle), std::move(value),
-                   static_cast<uint64_t>(time), quality);
+        batch_.push_back({static_cast<int32_t>(group), static_cast<int32_t>(handle), value,
+                          static_cast<uint64_t>(time), quality});
     }
 
     void item_failed(uint32_t group, uint32_t handle, StatusCode) override {
@@ -143,11 +157,15 @@ public:
             VARIANT copy;
             VariantInit(&copy);
             if (VariantCopy(&copy, &last.value) != S_OK) VariantInit(&copy);
-            sink_.push(server_, static_cast<int32_t>(last.group), static_cast<int32_t>(handle), std::move(copy), now, 0);
+            batch_.push_back({static_cast<int32_t>(last.group), static_cast<int32_t>(handle), copy, now, 0});
         }
     }
 
 private:
+    void flush() {
+        if (!batch_.empty()) sink_.push_all(server_, batch_);
+    }
+
     struct Last {
         uint32_t group = 0;
         VARIANT value{};
@@ -162,6 +180,7 @@ private:
     const Clock& clock_;
     SubscriptionSet set_;
     std::unordered_map<uint32_t, Last> last_; // I/O thread only
+    std::vector<ChangeSink::Batched> batch_;   // I/O thread only; empty between entry points
     std::mutex hook_mu_;
     std::function<void(bool)> hook_;
 };
