@@ -52,6 +52,14 @@ protected:
         OstrandUninitialize();
     }
 
+    // The session goes through `proxy` from here on.
+    void ConnectThrough(const quorvane::test::FaultProxy& proxy) {
+        DisconnectServer(server_);
+        server_ = ConnectServer("", proxy.Url().c_str(), 0);
+        ASSERT_GT(server_, 0);
+        ASSERT_EQ(EnableDataCallback(server_, &Recorder::callback), 1);
+    }
+
     int32_t Group(int32_t rate, float deadband) {
         const int32_t g = AddGroup(server_, "g", &rate, &deadband);
         EXPECT_GT(g, 0);
@@ -200,12 +208,9 @@ TEST_F(UaSubscribeTest, ServerKilledAndRestartedItemsGoBadOnceThenGoodOnTheSameH
 TEST_F(UaSubscribeTest, CutAndBlackholeThroughAProxyAreSurvived) {
     quorvane::test::FaultProxy proxy(peer_->Port());
     ASSERT_TRUE(proxy.Start());
-    const int32_t s = ConnectServer("", proxy.Url().c_str(), 0);
-    ASSERT_GT(s, 0);
-    ASSERT_EQ(EnableDataCallback(s, &Recorder::callback), 1);
-    int32_t rate = 100;
-    float deadband = 0;
-    const int32_t g = AddGroup(s, "g", &rate, &deadband);
+    ASSERT_NO_FATAL_FAILURE(ConnectThrough(proxy));
+    const int32_t s = server_;
+    const int32_t g = Group(100, 0);
     const int32_t ramp = AddItem(s, g, "Flat.Ramp");
     const int32_t fixed = AddItem(s, g, "Static.Double");
     ASSERT_TRUE(Recorder::instance().wait_for(g, fixed, 1, 10s));
@@ -248,6 +253,7 @@ TEST_F(UaSubscribeTest, CutAndBlackholeThroughAProxyAreSurvived) {
     report("blackhole lifted after 10 s: every item good again", resumed);
     EXPECT_EQ(WriteItem(s, g, fixed, &v, 0), S_OK);
     EXPECT_EQ(DisconnectServer(s), 1);
+    server_ = 0; // before the proxy goes
 }
 
 // A value written and taken by the server is what an outage reports, even
@@ -256,12 +262,9 @@ TEST_F(UaSubscribeTest, CutAndBlackholeThroughAProxyAreSurvived) {
 TEST_F(UaSubscribeTest, AnOutageRightAfterAWriteReportsTheWrittenValue) {
     quorvane::test::FaultProxy proxy(peer_->Port());
     ASSERT_TRUE(proxy.Start());
-    const int32_t s = ConnectServer("", proxy.Url().c_str(), 0);
-    ASSERT_GT(s, 0);
-    ASSERT_EQ(EnableDataCallback(s, &Recorder::callback), 1);
-    int32_t rate = 5000;
-    float deadband = 0;
-    const int32_t g = AddGroup(s, "slow", &rate, &deadband);
+    ASSERT_NO_FATAL_FAILURE(ConnectThrough(proxy));
+    const int32_t s = server_;
+    const int32_t g = Group(5000, 0);
     const int32_t byte = AddItem(s, g, "Static.Byte");
     ASSERT_TRUE(Recorder::instance().wait_for(g, byte, 1, 10s));
     VARIANT v;
@@ -276,6 +279,7 @@ TEST_F(UaSubscribeTest, AnOutageRightAfterAWriteReportsTheWrittenValue) {
     EXPECT_TRUE(Recorder::instance().wait_until(g, byte, 10s, [](const auto& events) { return events.back().quality == 192; }));
     EXPECT_EQ(WriteItem(s, g, byte, &v, 0), S_OK);
     EXPECT_EQ(DisconnectServer(s), 1);
+    server_ = 0; // before the proxy goes
 }
 
 } // namespace
