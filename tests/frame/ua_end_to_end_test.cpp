@@ -79,7 +79,10 @@ std::string Mismatches(Master& master, const std::vector<Expected>& expected) {
         const std::vector<uint16_t> got = ReadPoint(master, e.point);
         if (got == e.words) continue;
         text += std::string(e.point.what) + ":";
-        for (uint16_t w : got) text += " " + std::to_string(w);
+        for (uint16_t w : got) {
+            text += ' ';
+            text += std::to_string(w);
+        }
         text += got.empty() ? " (read failed)\n" : "\n";
     }
     return text;
