@@ -21,14 +21,7 @@ load_cpu=${QV_LOAD_CPU:-1}
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF -DQV_GUI=OFF >/dev/null
 cmake --build "$dir" --target tcp_bench_server tcp_load ref_server_libmodbus >/dev/null
 
-free_port() { # a port nobody listens on, picked by the kernel
-  local p
-  for _ in $(seq 1 50); do
-    p=$(( (RANDOM % 20000) + 30000 ))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
-  done
-  echo "compare_tcp: no free port" >&2; exit 1
-}
+source bench/ports.sh
 
 ours_port=$(free_port)
 ref_port=$(free_port)

@@ -18,14 +18,7 @@ load_cpu=${QV_LOAD_CPU:-1}
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF -DQV_BENCH=ON >/dev/null
 cmake --build "$dir" --target traffic_window_server tcp_load >/dev/null
 
-free_port() {
-  local p
-  for _ in $(seq 1 50); do
-    p=$(( (RANDOM % 20000) + 30000 ))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
-  done
-  echo "compare_traffic_window: no free port" >&2; exit 1
-}
+source bench/ports.sh
 
 # One run: prints the requests per second tcp_load measured.
 run() {
@@ -33,10 +26,7 @@ run() {
   port=$(free_port)
   QT_QPA_PLATFORM=offscreen taskset -c "$server_cpu" "$dir/bench/traffic_window_server" "$port" $((seconds + 4)) "$@" 2>/dev/null &
   pid=$!
-  for _ in $(seq 1 100); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
-    sleep 0.05
-  done
+  await_port "$port"
   out=$(taskset -c "$load_cpu" "$dir/bench/tcp_load" --port "$port" --clients 8 --seconds "$seconds" --count 100)
   wait "$pid"
   echo "$out" | sed -n 's/.*"rps":\([0-9.]*\).*/\1/p'

@@ -62,8 +62,11 @@ Service::Change& Service::Change::operator=(Change&& o) noexcept {
     return *this;
 }
 
-void Service::Sink::push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
-                         int32_t quality) {
+namespace {
+
+// A change that owns `value` from here on (the caller's is left VT_EMPTY).
+template <class Change>
+Change take_change(int32_t server, int32_t group, int32_t item, VARIANT& value, uint64_t filetime, int32_t quality) {
     Change change;
     change.server = server;
     change.group = group;
@@ -72,6 +75,14 @@ void Service::Sink::push(int32_t server, int32_t group, int32_t item, VARIANT&& 
     VariantInit(&value);
     change.filetime = filetime;
     change.quality = quality;
+    return change;
+}
+
+} // namespace
+
+void Service::Sink::push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
+                         int32_t quality) {
+    Change change = take_change<Change>(server, group, item, value, filetime, quality);
     if (!locked_) return service_.enqueue(std::move(change));
     std::lock_guard lock(service_.mu_);
     service_.enqueue(std::move(change));
@@ -82,17 +93,8 @@ void Service::Sink::push_all(int32_t server, std::vector<ChangeSink::Batched>& c
     if (changes.empty()) return;
     std::unique_lock lock(service_.mu_, std::defer_lock);
     if (locked_) lock.lock();
-    for (ChangeSink::Batched& c : changes) {
-        Change change;
-        change.server = server;
-        change.group = c.group;
-        change.item = c.item;
-        change.value = c.value;
-        VariantInit(&c.value);
-        change.filetime = c.filetime;
-        change.quality = c.quality;
-        service_.enqueue(std::move(change));
-    }
+    for (ChangeSink::Batched& c : changes)
+        service_.enqueue(take_change<Change>(server, c.group, c.item, c.value, c.filetime, c.quality));
     changes.clear();
     if (locked_) service_.wake_.notify_all();
 }
