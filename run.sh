@@ -9,7 +9,7 @@ qv_need_packages "${QV_BUILD_PACKAGES[@]}"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF -DQV_BENCH=OFF >/dev/null
 cmake --build build/release -j "$(nproc)"
 
-program=build/release/app/frame/quorvane
+program=build/release/quorvane/quorvane
 if [ ! -x "$program" ]; then
   echo "The gateway program is not built yet; the libraries are in build/release." >&2
   exit 0

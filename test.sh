@@ -37,6 +37,12 @@ configure() { # dir, extra cmake arguments...
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_WERROR=ON "$@" >/dev/null
 }
 
+# No include points up a layer (a check of the tree, not counted as a test).
+echo "== Layers"
+if ! scripts/check_layers.sh; then
+  status=1; failed=$((failed + 1))
+fi
+
 # The build a packager or a new user makes first: plain Release, every
 # target, no sanitizer. Built (warnings fatal) but not run: the optimiser of
 # -O3 warns where -O2 does not.

@@ -1,7 +1,7 @@
 // Configuration file figures: restoring and writing a large set-up (250
 // groups of 100 items, as many as the slave library's 250 data blocks hold),
 // without the libraries, so that only the file handling is measured.
-#include "config_file.h"
+#include "frame/config/config_file.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,7 +5,7 @@
 //   - nanoseconds per StoreRegister with 250 blocks in the point map.
 // The slave library's and the OPC service's calls are stand-ins, so that
 // only the model is measured.
-#include "quorvane_model.h"
+#include "model/quorvane_model.h"
 
 #include <algorithm>
 #include <chrono>

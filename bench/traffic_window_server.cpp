@@ -4,8 +4,8 @@
 //
 //   traffic_window_server PORT SECONDS [--window]
 // Run it on the offscreen platform (QT_QPA_PLATFORM=offscreen).
-#include "traffic_wnd.h"
-#include "windowed.h"
+#include "windows/traffic_wnd.h"
+#include "windows/windowed.h"
 
 #include "pellacor.h"
 

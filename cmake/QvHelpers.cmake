@@ -1,14 +1,4 @@
-# Shared helpers for the build fragments of each folder.
-
-# Includes every *.cmake fragment of the calling folder, so that each area
-# (core, serial, TCP, ...) keeps its own list of targets.
-macro(qv_include_fragments)
-  file(GLOB _qv_fragments CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cmake")
-  list(SORT _qv_fragments)
-  foreach(_qv_fragment IN LISTS _qv_fragments)
-    include(${_qv_fragment})
-  endforeach()
-endmacro()
+# Shared helpers for the folders' CMakeLists.
 
 # qv_test(NAME name SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT seconds])
 # One GoogleTest executable registered with ctest. The label "concurrency"
@@ -37,13 +27,13 @@ function(qv_fuzzer)
 endfunction()
 
 # qv_c_library(NAME name DIR dir EXPORT_DEFINE macro VERSION v SOVERSION s)
-# A deliverable library behind a C header: every .cpp of DIR/src compiled once
+# A deliverable library behind a C header: every .cpp below DIR/src compiled once
 # into NAME_objects, linked into the shared library NAME (only the names marked
 # with the export macro are visible) and into NAME_static, which also exposes
 # DIR/src so that tests and benchmarks can reach the internal seams.
 function(qv_c_library)
   cmake_parse_arguments(L "" "NAME;DIR;EXPORT_DEFINE;VERSION;SOVERSION" "" ${ARGN})
-  file(GLOB _sources CONFIGURE_DEPENDS ${L_DIR}/src/*.cpp)
+  file(GLOB_RECURSE _sources CONFIGURE_DEPENDS ${L_DIR}/src/*.cpp)
   add_library(${L_NAME}_objects OBJECT ${_sources})
   target_include_directories(${L_NAME}_objects PUBLIC ${L_DIR}/include PRIVATE ${L_DIR}/src)
   target_compile_options(${L_NAME}_objects PRIVATE -fvisibility=hidden -fvisibility-inlines-hidden)

@@ -15,7 +15,7 @@ if [ "${1:-}" != "--inside" ]; then
 fi
 
 # Inside the virtual display from here on.
-program=build/release/app/frame/quorvane
+program=build/release/quorvane/quorvane
 log=$(mktemp)
 # A port of its own, so that a gateway already serving does not show up as
 # a message box in the picture. Without an installed printer, File Print

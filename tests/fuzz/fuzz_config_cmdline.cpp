@@ -1,6 +1,6 @@
 // Command lines of any shape (arguments separated by NUL bytes) are either
 // refused with a one-line message or give options within their ranges.
-#include "command_line.h"
+#include "frame/config/command_line.h"
 
 #include <cstdlib>
 #include <string>

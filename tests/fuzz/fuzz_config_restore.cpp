@@ -1,8 +1,8 @@
 // Restores arbitrary bytes as a configuration file against a target that
 // checks what the reader hands over, and writes back what it restored.
-#include "config_file.h"
+#include "frame/config/config_file.h"
 
-#include "../frame/config_fixtures.h"
+#include "../quorvane/frame/config_fixtures.h"
 
 #include <cstdlib>
 

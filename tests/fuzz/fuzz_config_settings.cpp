@@ -1,6 +1,6 @@
 // velmarc.cfg of any length decodes without reading past its end, and what
 // it decodes encodes back to the same bytes for every whole entry.
-#include "port_settings_store.h"
+#include "frame/config/port_settings_store.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -3,8 +3,8 @@
 // no crash, no undefined behaviour, a FLOAT's words always carry the value's
 // exact bit pattern, and a text value is a prefix of the server's text that
 // is cut only between whole characters.
-#include "conversion.h"
-#include "item_list.h"
+#include "model/conversion.h"
+#include "model/item_list.h"
 
 #include <bit>
 #include <cmath>

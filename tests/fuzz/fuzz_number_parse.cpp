@@ -1,7 +1,7 @@
 // Text typed into the dialogs' number boxes: every parser either refuses with
 // its message and leaves the value alone, or gives a value that the accepted
 // form allows (in range, finite, and read back from its own "%.6g" text).
-#include "number_parse.h"
+#include "model/number_parse.h"
 
 #include <cmath>
 #include <cstdlib>

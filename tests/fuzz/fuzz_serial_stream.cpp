@@ -4,7 +4,7 @@
 // over the bytes exactly as they do for a real line; the sanitizers watch.
 //
 // Input: [port selector byte] then repeated [chunk length byte][chunk bytes].
-#include "test_serial_support.h"
+#include "../pellacor/serial/test_serial_support.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

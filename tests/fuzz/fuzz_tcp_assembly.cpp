@@ -4,7 +4,7 @@
 // Input: repeated [chunk length byte][chunk bytes]; a length byte of 0 stands
 // for a client that disconnects (its assembly starts over).
 #include "fuzz_check.h"
-#include "tcp_server.h"
+#include "tcp/server.h"
 
 #include <cstdlib>
 #include <cstring>

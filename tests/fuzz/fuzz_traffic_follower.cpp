@@ -5,7 +5,7 @@
 //
 // Input: byte 0 picks the framing; then records of (length, direction) and
 // that many bytes, each recorded into a 1024-entry ring; a length of 0 polls.
-#include "traffic_monitor.h"
+#include "frame/traffic_monitor.h"
 
 #include <array>
 #include <cstdlib>

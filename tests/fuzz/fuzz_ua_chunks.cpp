@@ -7,9 +7,9 @@
 // for ACK) or one already open on channel 1, token 1; each slice is
 // [length byte][bytes], and a length byte of 0 moves the clock on by a minute
 // (past the old token's expiry after a few).
+#include "../ostrand/ua/server_chunks.h"
 #include "fuzz_check.h"
-#include "ua_channel.h"
-#include "ua_server_chunks.h"
+#include "ua/secure_channel/channel.h"
 
 #include <cstdlib>
 

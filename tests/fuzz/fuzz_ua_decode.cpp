@@ -4,7 +4,7 @@
 // sanitizers' checks: whatever decodes must re-encode to bytes that decode
 // again, completely, and re-encode to the same bytes (the value survived).
 
-#include "ua_messages.h"
+#include "ua/encoding/messages.h"
 
 #include <cstdint>
 #include <cstdlib>

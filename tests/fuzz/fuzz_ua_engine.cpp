@@ -7,7 +7,7 @@
 // Beyond the sanitizers: every request id the engine handed
 // out completes exactly once (answer, fault, time-out or failure), nothing
 // completes that was never sent, and no response follows a channel error.
-#include "ua_client.h"
+#include "ua/client/engine.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -18,7 +18,7 @@
 #include <vector>
 
 #ifndef QV_UA_GOLDEN_DIR
-#error "QV_UA_GOLDEN_DIR must name tests/opc/golden"
+#error "QV_UA_GOLDEN_DIR must name tests/ostrand/ua/golden"
 #endif
 
 namespace {

@@ -9,9 +9,9 @@
 // them) that the harness signs, and encrypts in whole blocks, with the
 // server's keys, so that the padding checks behind a valid signature are
 // reached.
+#include "../ostrand/ua/secure_server.h"
+#include "../ostrand/ua/server_chunks.h"
 #include "fuzz_check.h"
-#include "ua_secure_server.h"
-#include "ua_server_chunks.h"
 
 #include <cstdlib>
 

@@ -11,7 +11,7 @@
 // The set starts with its subscriptions granted and its items live.
 // Beyond the sanitizers: memory stays bounded (requests in flight, items,
 // deliveries), and every id the set answers for is one it sent.
-#include "../opc/ua_subscription_fakes.h"
+#include "../ostrand/ua/subscription_fakes.h"
 
 #include <chrono>
 #include <cstdint>

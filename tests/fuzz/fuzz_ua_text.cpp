@@ -1,7 +1,7 @@
 // The OPC UA text parsers on arbitrary text: NodeIds, endpoint URLs, Guids and
 // base64. What parses must format to a text that parses to the same value.
 #include "fuzz_check.h"
-#include "ua_text.h"
+#include "ua/encoding/text.h"
 
 #include <cstdlib>
 #include <string>

@@ -3,10 +3,10 @@
 // through the write coercion), or arbitrary text read as servers.conf.
 // Nothing may crash, leak or produce an entry whose URL does not parse.
 #include "fuzz_check.h"
-#include "ua_codec.h"
-#include "ua_discovery.h"
-#include "ua_text.h"
-#include "ua_variant.h"
+#include "ua/client/discovery.h"
+#include "ua/encoding/codec.h"
+#include "ua/encoding/text.h"
+#include "ua/encoding/variant.h"
 
 #include <cstdlib>
 #include <string_view>

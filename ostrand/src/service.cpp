@@ -1,0 +1,528 @@
+#include "service.h"
+
+#include "sim/sim_backend.h"
+#include "ua/client/connection_settings.h"
+#include "ua/client/discovery.h"
+#include "ua/client/loop.h"
+#include "ua/ua_backend.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <system_error>
+
+namespace ostrand {
+
+namespace {
+
+constexpr auto kLoadWindow = std::chrono::seconds(1);
+
+void set_filetime(FILETIME* out, uint64_t value) {
+    out->dwLowDateTime = static_cast<uint32_t>(value);
+    out->dwHighDateTime = static_cast<uint32_t>(value >> 32);
+}
+
+} // namespace
+
+int32_t copy_text(const std::string& text, char* buffer, int32_t size) {
+    if (!buffer || size <= 0) return 0;
+    size_t room = static_cast<size_t>(size) - 1;
+    size_t n = std::min(text.size(), room);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+    return text.size() <= room ? 1 : 0;
+}
+
+bool is_local_machine(const char* machine) {
+    if (!machine || !*machine) return true;
+    if (!strcasecmp(machine, "localhost") || !strcmp(machine, "127.0.0.1") || !strcmp(machine, ".")) return true;
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) return false;
+    if (!strcasecmp(machine, host)) return true;
+    const char* dot = std::strchr(host, '.');
+    return dot && std::strlen(machine) == static_cast<size_t>(dot - host) &&
+           !strncasecmp(machine, host, static_cast<size_t>(dot - host));
+}
+
+Service::Change& Service::Change::operator=(Change&& o) noexcept {
+    if (this != &o) {
+        VariantClear(&value);
+        server = o.server;
+        group = o.group;
+        item = o.item;
+        value = o.value;
+        filetime = o.filetime;
+        quality = o.quality;
+        VariantInit(&o.value);
+    }
+    return *this;
+}
+
+namespace {
+
+// A change that owns `value` from here on (the caller's is left VT_EMPTY).
+template <class Change>
+Change take_change(int32_t server, int32_t group, int32_t item, VARIANT& value, uint64_t filetime, int32_t quality) {
+    Change change;
+    change.server = server;
+    change.group = group;
+    change.item = item;
+    change.value = value;
+    VariantInit(&value);
+    change.filetime = filetime;
+    change.quality = quality;
+    return change;
+}
+
+} // namespace
+
+void Service::Sink::push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
+                         int32_t quality) {
+    Change change = take_change<Change>(server, group, item, value, filetime, quality);
+    if (!locked_) return service_.enqueue(std::move(change));
+    std::lock_guard lock(service_.mu_);
+    service_.enqueue(std::move(change));
+    service_.wake_.notify_all();
+}
+
+void Service::Sink::push_all(int32_t server, std::vector<ChangeSink::Batched>& changes) {
+    if (changes.empty()) return;
+    std::unique_lock lock(service_.mu_, std::defer_lock);
+    if (locked_) lock.lock();
+    for (ChangeSink::Batched& c : changes)
+        service_.enqueue(take_change<Change>(server, c.group, c.item, c.value, c.filetime, c.quality));
+    changes.clear();
+    if (locked_) service_.wake_.notify_all();
+}
+
+Service& Service::instance() {
+    static Service service;
+    return service;
+}
+
+Service::~Service() {
+    // A program that never called OstrandUninitialize: stop the thread before
+    // the state it uses goes away.
+    std::unique_lock lock(mu_);
+    if (thread_.joinable() && !stopping_ && std::this_thread::get_id() != thread_id_) {
+        init_count_ = 0;
+        stop(lock);
+    }
+}
+
+int32_t Service::new_handle() {
+    if (last_handle_ == INT32_MAX) last_handle_ = 0;
+    return ++last_handle_;
+}
+
+int32_t Service::initialize() {
+    std::unique_lock lock(mu_);
+    // A stop under way on another thread finishes first.
+    idle_.wait(lock, [this] { return !stopping_; });
+    if (init_count_++ > 0) return 0;
+    try {
+        stopping_ = false;
+        thread_ = std::thread([this] { run(); });
+        thread_id_ = thread_.get_id();
+    } catch (const std::system_error&) {
+        init_count_ = 0;
+        return -1;
+    }
+    return 0;
+}
+
+void Service::uninitialize() {
+    std::unique_lock lock(mu_);
+    if (init_count_ == 0 || stopping_) return;
+    // The service thread cannot wait for itself; a call from a data callback is ignored.
+    if (std::this_thread::get_id() == thread_id_) return;
+    if (--init_count_ > 0) return;
+    stop(lock);
+}
+
+void Service::stop(std::unique_lock<std::mutex>& lock) {
+    stopping_ = true;
+    ++generation_;
+    wake_.notify_all();
+    std::thread worker = std::move(thread_);
+    // Backends may wait on their own threads, which may wait on mu_: they go
+    // away without it.
+    std::map<int32_t, Connection> connections = std::move(connections_);
+    connections_.clear();
+    std::shared_ptr<ua::UaLoop> loop = std::move(ua_loop_);
+    lock.unlock();
+    worker.join();
+    connections.clear();
+    if (loop) loop->stop();
+    loop.reset();
+    lock.lock();
+    thread_id_ = {};
+    listing_.clear();
+    queue_.clear();
+    queued_.clear();
+    stopping_ = false;
+    idle_.notify_all();
+}
+
+std::shared_ptr<Backend> Service::backend_of(int32_t server) {
+    std::lock_guard lock(mu_);
+    Connection* c = find(server);
+    return c ? c->backend : nullptr;
+}
+
+void Service::set_ua_settings(const ua::UaSettings& settings) {
+    std::lock_guard lock(mu_);
+    ua_settings_ = settings;
+}
+
+Service::Connection* Service::find(int32_t server) {
+    auto it = connections_.find(server);
+    return it == connections_.end() ? nullptr : &it->second;
+}
+
+Service::Group* Service::find(Connection* c, int32_t group) {
+    if (!c) return nullptr;
+    auto it = c->groups.find(group);
+    return it == c->groups.end() ? nullptr : &it->second;
+}
+
+template <typename Match>
+void Service::wait_until_not_running(std::unique_lock<std::mutex>& lock, Match matches) {
+    if (std::this_thread::get_id() == thread_id_) return; // the running callback is our caller
+    idle_.wait(lock, [&] { return !running_.active || !matches(running_); });
+}
+
+// ---------------------------------------------------------------------------
+// Servers
+
+int32_t Service::server_count(int32_t mode, const char* machine) {
+    std::vector<std::string> names;
+    if (mode == 0 || mode == 1) {
+        if (is_local_machine(machine))
+            for (const AddressSpace& s : simulation_servers()) names.push_back(s.prog_id);
+        // OPC UA servers: discovery and the list file, on the network, without mu_.
+        std::vector<std::string> ua = ua::list_servers(mode, machine ? machine : "");
+        names.insert(names.end(), ua.begin(), ua.end());
+    }
+    std::lock_guard lock(mu_);
+    listing_ = std::move(names);
+    return static_cast<int32_t>(listing_.size());
+}
+
+int32_t Service::server_name(int32_t index, char* buffer, int32_t size) {
+    std::lock_guard lock(mu_);
+    if (index < 0 || static_cast<size_t>(index) >= listing_.size()) {
+        copy_text("", buffer, size);
+        return 0;
+    }
+    return copy_text(listing_[static_cast<size_t>(index)], buffer, size);
+}
+
+int32_t Service::connect(const char* machine, const char* server) {
+    if (!server) return -1;
+    {
+        std::lock_guard lock(mu_);
+        if (init_count_ == 0) return -1;
+        if (is_local_machine(machine)) {
+            for (const AddressSpace& s : simulation_servers()) {
+                if (strcasecmp(s.prog_id.c_str(), server) != 0) continue;
+                auto backend = std::make_shared<SimBackend>(s);
+                Connection c;
+                c.handle = new_handle();
+                c.last_update_filetime = backend->start_filetime();
+                c.backend = std::move(backend);
+                int32_t handle = c.handle;
+                connections_.emplace(handle, std::move(c));
+                wake_.notify_all();
+                return handle;
+            }
+        }
+    }
+    return connect_ua(machine ? machine : "", server);
+}
+
+int32_t Service::connect_ua(const std::string& machine, const std::string& server) {
+    std::shared_ptr<ua::UaLoop> loop;
+    ua::UaSettings settings;
+    uint64_t generation;
+    int32_t handle;
+    {
+        std::lock_guard lock(mu_);
+        if (init_count_ == 0 || stopping_) return -1;
+        if (!ua_loop_) {
+            auto fresh = std::make_shared<ua::UaLoop>(clock_);
+            if (!fresh->start()) return -1;
+            ua_loop_ = std::move(fresh);
+        }
+        loop = ua_loop_;
+        settings = ua_settings_;
+        generation = generation_;
+        handle = new_handle();
+    }
+    // Naming, discovery and the session handshake: network waits, without mu_.
+    std::shared_ptr<Backend> backend;
+    for (const std::string& url : ua::endpoints_for(machine, server, settings)) {
+        // Security and identity from the list file's options and the server's endpoints.
+        std::string refused;
+        const auto secured = ua::settings_for(url, settings, &refused);
+        if (!secured) {
+            std::fprintf(stderr, "ostrand: %s\n", refused.c_str());
+            continue;
+        }
+        backend = connect_ua_backend(loop, url, handle, other_sink_, *secured);
+        if (backend) break;
+    }
+    if (!backend) return -1;
+    std::unique_lock lock(mu_);
+    if (init_count_ == 0 || generation != generation_) {
+        lock.unlock(); // the backend closes its session without mu_
+        return -1;
+    }
+    Connection c;
+    c.handle = handle;
+    c.last_update_filetime = static_cast<uint64_t>(clock_.filetime());
+    c.backend = std::move(backend);
+    connections_.emplace(handle, std::move(c));
+    return handle;
+}
+
+int32_t Service::enable_callback(int32_t server, DataCallback callback) {
+    std::lock_guard lock(mu_);
+    Connection* c = find(server);
+    if (!c) return 0;
+    c->callback = callback;
+    c->backend->set_delivery(callback != nullptr);
+    if (callback) {
+        // Values that arrived before anyone listened are delivered once now.
+        std::map<int32_t, Change> parked = std::move(c->parked);
+        c->parked.clear();
+        for (auto& [item, change] : parked) enqueue(std::move(change));
+    }
+    wake_.notify_all();
+    return 1;
+}
+
+int32_t Service::disconnect(int32_t server) {
+    std::unique_lock lock(mu_);
+    auto it = connections_.find(server);
+    if (it == connections_.end()) return 0;
+    std::shared_ptr<Backend> backend = std::move(it->second.backend);
+    connections_.erase(it);
+    wait_until_not_running(lock, [server](const Running& r) { return r.server == server; });
+    lock.unlock();
+    backend.reset(); // a UA backend sends CloseSession without waiting, but joins its own thread
+    return 1;
+}
+
+int32_t Service::status(int32_t server, ServerStatus* status, int32_t vendor_size) {
+    if (!status) return 0;
+    std::shared_ptr<Backend> backend;
+    {
+        std::lock_guard lock(mu_);
+        Connection* c = find(server);
+        if (!c) return 0;
+        backend = c->backend;
+        set_filetime(&status->lastUpdateTime, c->last_update_filetime);
+        status->groupCount = static_cast<int32_t>(c->groups.size());
+        status->bandWidth = load_percent_;
+    }
+    return backend->status(status, vendor_size) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Groups and items
+
+int32_t Service::add_group(int32_t server, const char* name, int32_t* rate, float* deadband) {
+    if (!rate || !deadband) return -1;
+    std::unique_lock lock(mu_);
+    Connection* c = find(server);
+    if (!c) return -1;
+    if (*rate < kMinimumUpdateRate) *rate = kMinimumUpdateRate;
+    if (std::isnan(*deadband) || *deadband < 0) *deadband = 0;
+    if (*deadband > 100) *deadband = 100;
+    const int32_t handle = new_handle();
+    if (!c->backend->add_group(handle, rate, *deadband)) return -1;
+    c->groups[handle] = Group{name ? name : "", {}};
+    wake_.notify_all();
+    std::shared_ptr<Backend> backend = c->backend;
+    lock.unlock();
+    backend->settle_group(handle, rate); // a server's granted rate, waited for without the lock
+    return handle;
+}
+
+int32_t Service::remove_group(int32_t server, int32_t group) {
+    std::unique_lock lock(mu_);
+    Connection* c = find(server);
+    Group* g = find(c, group);
+    if (!g) return 0;
+    c->backend->remove_group(group);
+    for (int32_t item : g->items) c->parked.erase(item);
+    c->groups.erase(group);
+    wait_until_not_running(lock, [server, group](const Running& r) { return r.server == server && r.group == group; });
+    return 1;
+}
+
+int32_t Service::add_item(int32_t server, int32_t group, const char* item_id) {
+    if (!item_id) return -1;
+    std::lock_guard lock(mu_);
+    Connection* c = find(server);
+    Group* g = find(c, group);
+    if (!g) return -1;
+    const int32_t handle = new_handle();
+    // Recorded first: a backend may report the item before add_item returns.
+    g->items.insert(handle);
+    if (!c->backend->add_item(group, handle, item_id)) {
+        g->items.erase(handle);
+        return -1;
+    }
+    wake_.notify_all();
+    return handle;
+}
+
+int32_t Service::remove_item(int32_t server, int32_t group, int32_t item) {
+    std::unique_lock lock(mu_);
+    Connection* c = find(server);
+    Group* g = find(c, group);
+    if (!g || !g->items.erase(item)) return 0;
+    c->backend->remove_item(group, item);
+    c->parked.erase(item);
+    wait_until_not_running(lock, [=](const Running& r) {
+        return r.server == server && r.group == group && r.item == item;
+    });
+    return 1;
+}
+
+int32_t Service::write_item(int32_t server, int32_t group, int32_t item, const VARIANT* value, int32_t mode) {
+    static constexpr int32_t kAsyncFailure = 0;
+    auto fail = [mode](HRESULT hr) { return mode == 1 ? kAsyncFailure : hr; };
+    if (!value || (mode != 0 && mode != 1)) return fail(E_INVALIDARG);
+    std::shared_ptr<Backend> backend;
+    {
+        std::lock_guard lock(mu_);
+        Connection* c = find(server);
+        Group* g = find(c, group);
+        if (!g || !g->items.count(item)) return fail(E_INVALIDARG);
+        backend = c->backend;
+    }
+    const HRESULT hr = backend->write(group, item, *value, mode);
+    if (hr != S_OK) return fail(hr);
+    if (mode == 0) return S_OK;
+    std::lock_guard lock(mu_);
+    return new_handle(); // the transaction id of an asynchronous write
+}
+
+// ---------------------------------------------------------------------------
+// Browsing
+
+int32_t Service::browse_move_to(int32_t server, const char* path) {
+    std::shared_ptr<Backend> backend = backend_of(server);
+    if (!backend) return 0;
+    return backend->browse_move_to(path ? path : "") ? 1 : 0;
+}
+
+int32_t Service::browse_count(int32_t server, int32_t type) {
+    std::shared_ptr<Backend> backend = backend_of(server);
+    if (!backend) return 0;
+    std::vector<std::string> names = backend->browse(type);
+    std::lock_guard lock(mu_);
+    Connection* c = find(server);
+    if (!c) return 0;
+    c->browse_names = std::move(names);
+    return static_cast<int32_t>(c->browse_names.size());
+}
+
+int32_t Service::browse_name(int32_t server, int32_t index, char* buffer, int32_t size) {
+    std::lock_guard lock(mu_);
+    Connection* c = find(server);
+    if (!c || index < 0 || static_cast<size_t>(index) >= c->browse_names.size()) return 0;
+    return copy_text(c->browse_names[static_cast<size_t>(index)], buffer, size);
+}
+
+int32_t Service::browse_item_id(int32_t server, const char* leaf, char* buffer, int32_t size) {
+    if (!leaf) return 0;
+    std::shared_ptr<Backend> backend = backend_of(server);
+    if (!backend) return 0;
+    std::optional<std::string> id = backend->browse_item_id(leaf);
+    if (!id) return 0;
+    return copy_text(*id, buffer, size);
+}
+
+int32_t Service::query_organization(int32_t server, uint16_t* organization) {
+    if (!organization) return 0;
+    std::lock_guard lock(mu_);
+    Connection* c = find(server);
+    if (!c) return 0;
+    *organization = c->backend->organization();
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// The service thread
+
+void Service::enqueue(Change change) {
+    Connection* c = find(change.server);
+    if (!c) return;
+    c->last_update_filetime = change.filetime;
+    if (!c->callback) {
+        c->parked[change.item] = std::move(change);
+        return;
+    }
+    auto it = queued_.find(change.item);
+    if (it != queued_.end()) {
+        queue_[it->second] = std::move(change); // the latest value wins
+        return;
+    }
+    queued_.emplace(change.item, queue_.size());
+    queue_.push_back(std::move(change));
+}
+
+void Service::deliver(std::unique_lock<std::mutex>& lock) {
+    std::vector<Change> batch;
+    batch.swap(queue_);
+    queued_.clear();
+    for (Change& change : batch) {
+        Connection* c = find(change.server);
+        Group* g = find(c, change.group);
+        // Handles removed meanwhile are no longer in the tables: nothing is delivered for them.
+        if (stopping_ || !g || !c->callback || !g->items.count(change.item)) continue;
+        DataCallback callback = c->callback;
+        running_ = Running{true, change.server, change.group, change.item};
+        lock.unlock();
+        callback(change.server, change.group, change.item, &change.value, static_cast<uint32_t>(change.filetime),
+                 static_cast<uint32_t>(change.filetime >> 32), change.quality);
+        lock.lock();
+        running_ = Running{};
+        idle_.notify_all();
+    }
+}
+
+void Service::run() {
+    std::unique_lock lock(mu_);
+    load_window_start_ = SteadyClock::now();
+    while (!stopping_) {
+        SteadyClock::time_point started = SteadyClock::now();
+        SteadyClock::time_point due = SteadyClock::time_point::max();
+        for (auto& [server, c] : connections_) due = std::min(due, c.backend->sample(started, server, thread_sink_));
+        const bool delivered = !queue_.empty();
+        if (delivered) deliver(lock);
+        SteadyClock::time_point finished = SteadyClock::now();
+        load_busy_ += finished - started;
+        if (finished - load_window_start_ >= kLoadWindow) {
+            auto window = finished - load_window_start_;
+            load_percent_ = static_cast<int32_t>(std::min<int64_t>(100, load_busy_ * 100 / window));
+            load_window_start_ = finished;
+            load_busy_ = {};
+        }
+        if (stopping_) break;
+        // Callbacks may have added groups or items, and changes may have come meanwhile: look again.
+        if (delivered || !queue_.empty() || due <= SteadyClock::now()) continue;
+        // Wake at least once per load window so the figure stays current.
+        wake_.wait_until(lock, std::min(due, SteadyClock::now() + kLoadWindow));
+    }
+}
+
+} // namespace ostrand

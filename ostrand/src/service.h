@@ -1,0 +1,161 @@
+// The OPC client service: connections, groups and items by handle, the
+// change queue, and the service thread that samples the simulation and runs
+// every DataCallback. What a server knows lives behind backend.h: the
+// built-in simulation (sim_backend.h) or an OPC UA server (ua_backend.h).
+//
+// Threads: API calls check handles under mu_ and call a backend that may
+// wait on the network without it. Changes reach the service thread through a
+// queue that keeps at most one pending change per item (a newer one replaces
+// it), so a slow callback costs memory bounded by the item count. Removal
+// guarantees come from the handle tables checked at delivery, whatever the
+// backend.
+#pragma once
+
+#include "backend.h"
+#include "clock.h"
+#include "ostrand.h"
+#include "ua/client/engine.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace ostrand {
+
+namespace ua {
+class UaLoop;
+}
+
+constexpr int32_t kMinimumUpdateRate = 100; // ms
+
+bool is_local_machine(const char* machine);
+
+class Service {
+public:
+    static Service& instance();
+
+    int32_t initialize();
+    void uninitialize();
+
+    int32_t connect(const char* machine, const char* server);
+    int32_t enable_callback(int32_t server, DataCallback callback);
+    int32_t disconnect(int32_t server);
+    int32_t server_count(int32_t mode, const char* machine);
+    int32_t server_name(int32_t index, char* buffer, int32_t size);
+    int32_t status(int32_t server, ServerStatus* status, int32_t vendor_size);
+    int32_t add_group(int32_t server, const char* name, int32_t* rate, float* deadband);
+    int32_t remove_group(int32_t server, int32_t group);
+    int32_t add_item(int32_t server, int32_t group, const char* item_id);
+    int32_t remove_item(int32_t server, int32_t group, int32_t item);
+    int32_t write_item(int32_t server, int32_t group, int32_t item, const VARIANT* value, int32_t mode);
+    int32_t browse_move_to(int32_t server, const char* path);
+    int32_t browse_count(int32_t server, int32_t type);
+    int32_t browse_name(int32_t server, int32_t index, char* buffer, int32_t size);
+    int32_t browse_item_id(int32_t server, const char* leaf, char* buffer, int32_t size);
+    int32_t query_organization(int32_t server, uint16_t* organization);
+
+    // Time limits of OPC UA connections made from now on (tests shrink them).
+    void set_ua_settings(const ua::UaSettings& settings);
+    // The change queue, for backends on other threads (and tests): takes mu_.
+    ChangeSink& changes() { return other_sink_; }
+
+private:
+    // A data change on its way to the service thread; owns its value.
+    struct Change {
+        int32_t server = 0, group = 0, item = 0;
+        VARIANT value{};
+        uint64_t filetime = 0;
+        int32_t quality = 0;
+        Change() = default;
+        Change(Change&& o) noexcept : server(o.server), group(o.group), item(o.item), value(o.value),
+                                      filetime(o.filetime), quality(o.quality) {
+            VariantInit(&o.value);
+        }
+        Change& operator=(Change&& o) noexcept;
+        ~Change() { VariantClear(&value); }
+    };
+    struct Group {
+        std::string name;
+        std::set<int32_t> items;
+    };
+    struct Connection {
+        int32_t handle;
+        std::shared_ptr<Backend> backend;
+        DataCallback callback = nullptr;
+        uint64_t last_update_filetime;
+        std::map<int32_t, Group> groups;
+        std::vector<std::string> browse_names;
+        std::map<int32_t, Change> parked; // changes that came before a DataCallback, by item
+    };
+    // The callback under way on the service thread, if any.
+    struct Running {
+        bool active = false;
+        int32_t server = 0, group = 0, item = 0;
+    };
+    // Hands changes to the queue: `locked` for other threads, which take mu_;
+    // the service thread samples with mu_ already held.
+    class Sink final : public ChangeSink {
+    public:
+        Sink(Service& service, bool locked) : service_(service), locked_(locked) {}
+        void push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
+                  int32_t quality) override;
+        void push_all(int32_t server, std::vector<ChangeSink::Batched>& changes) override;
+
+    private:
+        Service& service_;
+        bool locked_;
+    };
+
+    Service() = default;
+    ~Service();
+
+    void run();
+    void enqueue(Change change);
+    void deliver(std::unique_lock<std::mutex>& lock);
+    void stop(std::unique_lock<std::mutex>& lock);
+    // Blocks while a callback that `matches` runs, unless called from that callback's thread.
+    template <typename Match>
+    void wait_until_not_running(std::unique_lock<std::mutex>& lock, Match matches);
+    // The backend of `server`, for a call made without mu_; null when unknown.
+    std::shared_ptr<Backend> backend_of(int32_t server);
+    int32_t connect_ua(const std::string& machine, const std::string& server);
+
+    Connection* find(int32_t server);
+    Group* find(Connection* c, int32_t group);
+    int32_t new_handle();
+
+    std::mutex mu_;
+    std::condition_variable wake_; // the service thread sleeps on it
+    std::condition_variable idle_; // removers wait on it for the running callback to end
+    std::thread thread_;
+    std::thread::id thread_id_;
+    int init_count_ = 0;
+    uint64_t generation_ = 0; // counts start-ups: a connect that outlived a stop is dropped
+    bool stopping_ = false;
+    int32_t last_handle_ = 0;
+    std::map<int32_t, Connection> connections_;
+    std::vector<std::string> listing_;
+    Running running_;
+    // Changes not yet delivered, one per item at most, in arrival order.
+    std::vector<Change> queue_;
+    std::unordered_map<int32_t, size_t> queued_; // item handle -> index in queue_
+    Sink thread_sink_{*this, false};
+    Sink other_sink_{*this, true};
+    std::shared_ptr<ua::UaLoop> ua_loop_; // started at the first UA connect
+    ua::UaSettings ua_settings_;
+    SystemClock clock_;
+    // Share of the service thread's time spent working, over the last second.
+    SteadyClock::time_point load_window_start_{};
+    SteadyClock::duration load_busy_{};
+    int32_t load_percent_ = 0;
+};
+
+} // namespace ostrand

@@ -1,0 +1,93 @@
+// Modbus/TCP access control: the networks masters may connect from, and the
+// address the server binds to. Pure parsing and matching, no sockets.
+#include "tcp/server.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <netinet/in.h>
+#include <string>
+
+namespace pellacor::tcp {
+namespace {
+
+// A whole decimal number within [0, high]; no sign, no blanks.
+bool ParsePrefix(const std::string& text, int high, int& value) {
+    if (text.empty() || text.size() > 3) return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v > high) return false;
+    value = v;
+    return true;
+}
+
+} // namespace
+
+bool ParseNetwork(const char* text, Network& out) {
+    if (text == nullptr) return false;
+    const std::string whole(text);
+    const size_t slash = whole.find('/');
+    const std::string address = whole.substr(0, slash);
+    Network n;
+    if (::inet_pton(AF_INET, address.c_str(), n.address) == 1) {
+        n.family = AF_INET;
+    } else if (::inet_pton(AF_INET6, address.c_str(), n.address) == 1) {
+        n.family = AF_INET6;
+    } else {
+        return false;
+    }
+    const int bits = n.family == AF_INET ? 32 : 128;
+    n.prefix = bits;
+    if (slash != std::string::npos && !ParsePrefix(whole.substr(slash + 1), bits, n.prefix)) return false;
+    // Host bits set below the prefix ("10.1.2.3/8") are a typing error more
+    // often than not: refused rather than silently widened.
+    for (int bit = n.prefix; bit < bits; ++bit)
+        if ((n.address[bit / 8] >> (7 - bit % 8)) & 1) return false;
+    out = n;
+    return true;
+}
+
+bool InNetwork(const sockaddr_storage& peer, const Network& n) {
+    const uint8_t* address = nullptr;
+    if (peer.ss_family == AF_INET) {
+        if (n.family != AF_INET) return false;
+        address = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in&>(peer).sin_addr);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto& a6 = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a6)) { // an IPv4 master on a dual-stack socket
+            if (n.family != AF_INET) return false;
+            address = a6.s6_addr + 12;
+        } else {
+            if (n.family != AF_INET6) return false;
+            address = a6.s6_addr;
+        }
+    } else {
+        return false;
+    }
+    const int whole = n.prefix / 8, rest = n.prefix % 8;
+    if (std::memcmp(address, n.address, static_cast<size_t>(whole)) != 0) return false;
+    if (rest == 0) return true;
+    const auto mask = static_cast<uint8_t>(0xFF00u >> rest);
+    return (address[whole] & mask) == (n.address[whole] & mask);
+}
+
+bool ParseBindAddress(const char* text, sockaddr_storage& out) {
+    sockaddr_storage a{};
+    if (text == nullptr || *text == '\0') {
+        auto& a4 = reinterpret_cast<sockaddr_in&>(a);
+        a4.sin_family = AF_INET;
+        a4.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (auto& a4 = reinterpret_cast<sockaddr_in&>(a); ::inet_pton(AF_INET, text, &a4.sin_addr) == 1) {
+        a4.sin_family = AF_INET;
+    } else if (auto& a6 = reinterpret_cast<sockaddr_in6&>(a); ::inet_pton(AF_INET6, text, &a6.sin6_addr) == 1) {
+        a6.sin6_family = AF_INET6;
+    } else {
+        return false;
+    }
+    out = a;
+    return true;
+}
+
+} // namespace pellacor::tcp

@@ -1,0 +1,168 @@
+#include "frame/config/command_line.h"
+
+#include <arpa/inet.h>
+
+namespace quorvane {
+namespace {
+
+// A whole decimal number within [low, high]; no sign, no trailing text.
+bool ParseBounded(const std::string& text, int low, int high, int& value) {
+    if (text.empty() || text.size() > 6) return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v < low || v > high) return false;
+    value = v;
+    return true;
+}
+
+// An argument as an error message quotes it: control characters escaped, so
+// that the message stays on one line.
+std::string Quoted(const std::string& text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "'";
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "'";
+}
+
+// The address bytes of a numeric IPv4 (4) or IPv6 (16) address; 0 when the
+// text is neither.
+int AddressBytes(const std::string& text, unsigned char (&bytes)[16]) {
+    if (::inet_pton(AF_INET, text.c_str(), bytes) == 1) return 4;
+    if (::inet_pton(AF_INET6, text.c_str(), bytes) == 1) return 16;
+    return 0;
+}
+
+CommandLineResult Fail(std::string error) {
+    CommandLineResult result;
+    result.ok = false;
+    result.error = std::move(error);
+    return result;
+}
+
+} // namespace
+
+bool IsNumericAddress(const std::string& text) {
+    unsigned char bytes[16];
+    return AddressBytes(text, bytes) != 0;
+}
+
+bool IsNetwork(const std::string& text) {
+    const size_t slash = text.find('/');
+    unsigned char bytes[16] = {};
+    const int size = AddressBytes(text.substr(0, slash), bytes);
+    if (size == 0) return false;
+    int prefix = size * 8;
+    if (slash != std::string::npos &&
+        (text.size() - slash - 1 > 3 || !ParseBounded(text.substr(slash + 1), 0, size * 8, prefix)))
+        return false;
+    for (int bit = prefix; bit < size * 8; ++bit)
+        if ((bytes[bit / 8] >> (7 - bit % 8)) & 1) return false;
+    return true;
+}
+
+CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLineResult result;
+    CommandLine& options = result.options;
+    size_t i = 0;
+    // Takes the value of an option given as "--name VALUE" or "--name=VALUE".
+    auto value = [&](const std::string& argument, const std::string& name, std::string& out) {
+        if (argument.size() > name.size() && argument.compare(0, name.size() + 1, name + "=") == 0) {
+            out = argument.substr(name.size() + 1);
+            return true;
+        }
+        if (argument != name || i + 1 >= arguments.size()) return false;
+        out = arguments[++i];
+        return true;
+    };
+
+    for (; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--") {
+            ++i;
+            break;
+        }
+        if (argument.size() < 2 || argument[0] != '-') break; // the file name begins
+        std::string text;
+        if (argument == "--headless") {
+            options.headless = true;
+        } else if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--tcp-port" || argument.starts_with("--tcp-port=")) {
+            if (!value(argument, "--tcp-port", text)) return Fail("--tcp-port needs a port number");
+            if (!ParseBounded(text, 1, 65535, options.tcpPort))
+                return Fail("--tcp-port: " + Quoted(text) + " is not a port number from 1 to 65535");
+        } else if (argument == "--bind" || argument.starts_with("--bind=")) {
+            if (!value(argument, "--bind", text)) return Fail("--bind needs an address");
+            if (!IsNumericAddress(text))
+                return Fail("--bind: " + Quoted(text) + " is not a numeric IPv4 or IPv6 address");
+            options.bindAddress = text;
+        } else if (argument == "--allow" || argument.starts_with("--allow=")) {
+            if (!value(argument, "--allow", text)) return Fail("--allow needs a network");
+            if (!IsNetwork(text))
+                return Fail("--allow: " + Quoted(text) + " is not a network ADDRESS[/PREFIX] such as " +
+                            "192.168.1.0/24 (no host bits below the prefix)");
+            options.allowedNetworks.push_back(text);
+        } else if (argument == "--com" || argument.starts_with("--com=")) {
+            if (!value(argument, "--com", text)) return Fail("--com needs N=DEVICE");
+            size_t equals = text.find('=');
+            int port = 0;
+            if (equals == std::string::npos || !ParseBounded(text.substr(0, equals), 1, 9, port))
+                return Fail("--com: " + Quoted(text) + " is not N=DEVICE with N from 1 to 9");
+            std::string device = text.substr(equals + 1);
+            if (device.empty() || device.size() > 255)
+                return Fail("--com: the device of COM" + std::to_string(port) + " must be a path of 1 to 255 bytes");
+            options.comDevices.emplace_back(port, device);
+        } else if (argument == "--state-dir" || argument.starts_with("--state-dir=")) {
+            if (!value(argument, "--state-dir", text) || text.empty()) return Fail("--state-dir needs a folder");
+            if (text.size() > 4000) return Fail("--state-dir: the folder name is longer than 4000 bytes");
+            options.stateDir = text;
+        } else {
+            return Fail("unknown option " + Quoted(argument) + " (see --help)");
+        }
+    }
+    for (size_t first = i; i < arguments.size(); ++i) {
+        if (i > first) options.configFile += ' ';
+        options.configFile += arguments[i];
+    }
+    return result;
+}
+
+std::string UsageText() {
+    return "Usage: quorvane [--headless] [--tcp-port N] [--bind ADDRESS] [--allow NETWORK]...\n"
+           "                [--com N=DEVICE]... [--state-dir DIR] [--] [FILE]\n"
+           "\n"
+           "OPC-to-Modbus gateway. FILE is a configuration file to restore at start-up;\n"
+           "everything after the options, joined with single blanks, is its name.\n"
+           "\n"
+           "  --headless        run without windows; messages go to stderr, the OPC\n"
+           "                    call log to stdout; SIGINT or SIGTERM shuts down\n"
+           "  --tcp-port N      serve Modbus/TCP on port N instead of 502 (files still\n"
+           "                    say \"CONNECT TCP, 502\")\n"
+           "  --bind ADDRESS    serve Modbus/TCP on this local address only (numeric IPv4\n"
+           "                    or IPv6; \"::\" is every interface, IPv4 included);\n"
+           "                    default every IPv4 interface\n"
+           "  --allow NETWORK   serve only masters from this network, ADDRESS[/PREFIX],\n"
+           "                    IPv4 or IPv6 (192.168.1.0/24, 10.0.0.7, fd00::/8); may be\n"
+           "                    repeated; others are disconnected at once and counted.\n"
+           "                    Default: every master\n"
+           "  --com N=DEVICE    serial device of COMn, N from 1 to 9 (default\n"
+           "                    /dev/ttyS<N-1>); may be repeated\n"
+           "  --state-dir DIR   keep the program's state (velmarc.cfg) in the folder DIR\n"
+           "  --help            show this text\n"
+           "\n"
+           "The serial settings of COM1 to COM9 are kept in velmarc.cfg, in the folder\n"
+           "of --state-dir or else beside the program.\n";
+}
+
+} // namespace quorvane

@@ -1,0 +1,85 @@
+// The item list of one group: one text row per item in three columns, a
+// selection by mouse, scrolling by rows. The rows and the scroll arithmetic
+// are the model's (CItemListState, BuildScreenDrawList); this widget feeds
+// them its events and paints the draw list in a fixed font.
+//
+// Threads. Data changes arrive on the OPC service thread. The view never
+// touches a widget from there: the first change after a paint queues one
+// repaint to the user-interface thread and later ones only note that the
+// columns must close up, so a burst of changes costs at most one pending
+// repaint.
+#pragma once
+
+#include "model/item_list.h"
+#include "model/quorvane_doc.h"
+#include "model/view_metrics.h"
+
+#include <QAbstractScrollArea>
+
+#include <atomic>
+#include <memory>
+
+namespace quorvane {
+
+class CQuorvaneView : public QAbstractScrollArea, public CGroupObserver {
+  public:
+    explicit CQuorvaneView(std::shared_ptr<CQuorvaneDoc> doc, QWidget* parent = nullptr);
+    ~CQuorvaneView() override;
+
+    CQuorvaneDoc& Doc() const { return *doc_; }
+    const std::shared_ptr<CQuorvaneDoc>& DocPtr() const { return doc_; }
+    const CItemListState& ListState() const { return state_; }
+    // True when the selected row designates an item.
+    bool HasSelectedItem() const;
+    int SelectedRow() const { return state_.selectedRow; }
+
+    // Item Remove: the selected item leaves the group; the selection stays on
+    // its index.
+    void RemoveSelectedItem();
+    // A scroll request as the scroll bar sends it.
+    void ScrollBy(ScrollCode code, int thumbPos = 0);
+
+    // Stops following the group (before it closes); idempotent.
+    void Detach();
+
+    // What the last paint drew, and how many paints ran.
+    const DrawList& LastDrawList() const { return lastDrawList_; }
+    int PaintCount() const { return paintCount_; }
+    // How many repaints the data-change bridge delivered.
+    int BridgedRepaints() const { return bridgedRepaints_; }
+
+    // Called by a double click on an item; the main window runs the mapping
+    // edit through its handlers.
+    void SetEditMappingHandler(std::function<void()> handler) { editMapping_ = std::move(handler); }
+
+    // CGroupObserver, any thread.
+    void OnGroupChanged(CQuorvaneDoc& doc, GroupChange change) override;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+
+  private:
+    void OnScrollAction(int action);
+    void SyncScrollBar();
+    void Repaint(); // user-interface thread: apply a noted reset, repaint
+
+    std::shared_ptr<CQuorvaneDoc> doc_;
+    bool attached_ = false;
+    CItemListState state_;
+    DrawList lastDrawList_;
+    int paintCount_ = 0;
+    int bridgedRepaints_ = 0;
+    int ascent_ = 0;
+    std::function<void()> editMapping_;
+
+    // The bridge from the data-change thread.
+    std::atomic<bool> repaintQueued_{false};
+    std::atomic<bool> itemsChanged_{false};
+};
+
+} // namespace quorvane

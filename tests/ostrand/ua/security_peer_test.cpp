@@ -1,0 +1,221 @@
+// Secured sessions against the node-opcua peer started with --security
+// (Basic256Sha256 Sign and SignAndEncrypt, a user name, client certificates
+// accepted): the endpoint chosen from the list file's options, the server's
+// certificate first rejected into rejected/ and trusted once moved, sessions
+// that read in both modes, a wrong password, and a certificate whose
+// application URI is not the server's.
+#include "../../support/fault_proxy.h"
+#include "../../support/temp_dir.h"
+#include "../../support/ua_peer.h"
+#include "../recorder.h"
+#include "ostrand.h"
+#include "ua/client/loop.h"
+#include "ua/secure_channel/pki.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using namespace ostrand;
+using namespace ostrand::ua;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using quorvane::test::TempDir;
+
+constexpr Millis kWait = 20s;
+
+class UaSecurityPeerTest : public quorvane::test::UaPeerSuite<UaSecurityPeerTest> {
+public:
+    static std::vector<std::string> PeerArgs() {
+        dir_ = std::make_unique<TempDir>(); // outlives the peer: removed at exit
+        return {"--big-folder", "0", "--security", (dir_->path / "server").string(), "--user", "operator:peer-secret"};
+    }
+
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(UaPeerSuite::SetUp());
+        ASSERT_TRUE(loop_.start());
+        WritePassword("good.pw", "peer-secret");
+        WritePassword("bad.pw", "not-the-password");
+    }
+
+    void WritePassword(const std::string& name, const std::string& password) {
+        const fs::path file = dir_->path / name;
+        std::ofstream(file) << password << "\n";
+        ::chmod(file.c_str(), 0600);
+    }
+
+    std::vector<EndpointDescription> Endpoints() {
+        UaLoop::ConnectionId id = 0;
+        auto opened = loop_.open(peer_->Url(), UaSettings{}, &id);
+        EXPECT_TRUE(opened->wait_for(kWait));
+        EXPECT_EQ(opened->status(), status::Good);
+        GetEndpointsRequest get;
+        get.endpoint_url = peer_->Url();
+        auto done = loop_.request(id, get);
+        EXPECT_TRUE(done->wait_for(kWait));
+        loop_.close(id)->wait_for(kWait);
+        const Response r = done->response();
+        const auto* endpoints = std::get_if<GetEndpointsResponse>(&r);
+        return endpoints ? endpoints->endpoints : std::vector<EndpointDescription>{};
+    }
+
+    // Opens a session as the options ask; its status, and on Good reads the
+    // server state through it.
+    StatusCode Session(const SecuritySetup& setup) {
+        UaSettings settings;
+        settings.security = setup.security;
+        UaLoop::ConnectionId id = 0;
+        auto opened = loop_.open(peer_->Url(), settings, &id);
+        if (!opened->wait_for(kWait)) return status::BadTimeout;
+        if (opened->status() != status::Good) return opened->status();
+        ReadRequest read;
+        ReadValueId state;
+        state.node_id = NodeId::numeric_id(0, node::Server_ServerStatus_State);
+        read.nodes_to_read.push_back(state);
+        auto done = loop_.request(id, read);
+        EXPECT_TRUE(done->wait_for(kWait));
+        const Response r = done->response();
+        const auto* values = std::get_if<ReadResponse>(&r);
+        EXPECT_TRUE(values && values->results.size() == 1 && values->results[0].value &&
+                    values->results[0].value->get<kInt32>() && *values->results[0].value->get<kInt32>() == 0);
+        loop_.close(id)->wait_for(kWait);
+        return done->status();
+    }
+
+    static inline std::unique_ptr<TempDir> dir_;
+    SystemClock clock_;
+    UaLoop loop_{clock_};
+};
+
+TEST_F(UaSecurityPeerTest, TrustedServerSessionsSignAndEncryptWithAUserName) {
+    const std::vector<EndpointDescription> endpoints = Endpoints();
+    ASSERT_GE(endpoints.size(), 3u);
+    Pki pki(dir_->path / "client");
+    const std::string uri = UaSettings::default_description().application_uri.value_or("");
+    const std::map<std::string, std::string> options{
+        {"user", "operator"}, {"password-file", (dir_->path / "good.pw").string()}};
+    StatusCode st = status::Good;
+    std::string error;
+
+    // Without options: SignAndEncrypt. First the server is not trusted.
+    EXPECT_FALSE(prepare_security(endpoints, options, pki, uri, "127.0.0.1", &st, &error));
+    EXPECT_EQ(st, kBadCertificateUntrusted);
+    std::vector<fs::path> rejected;
+    for (const auto& e : fs::directory_iterator(pki.root() / "rejected")) rejected.push_back(e.path());
+    ASSERT_EQ(rejected.size(), 1u); // the words of the refusal: UaPki tests and the ConnectServer test below
+    fs::rename(rejected[0], pki.root() / "trusted/certs" / rejected[0].filename());
+
+    for (const char* mode : {"", "Sign", "SignAndEncrypt"}) {
+        SCOPED_TRACE(mode);
+        auto with_mode = options;
+        if (*mode) with_mode["mode"] = mode;
+        const auto setup = prepare_security(endpoints, with_mode, pki, uri, "127.0.0.1", &st, &error);
+        ASSERT_TRUE(setup) << error;
+        EXPECT_EQ(setup->endpoint.security_mode,
+                  std::string(mode) == "Sign" ? MessageSecurityMode::Sign : MessageSecurityMode::SignAndEncrypt);
+        EXPECT_EQ(Session(*setup), status::Good);
+    }
+    // The server signs with the key of the certificate we trusted; anonymous
+    // and a user name over None (the password still encrypted) work too.
+    for (const auto& extra : {std::map<std::string, std::string>{{"mode", "None"}},
+                              std::map<std::string, std::string>{{"mode", "Sign"}}}) {
+        const auto setup = prepare_security(endpoints, extra, pki, uri, "127.0.0.1", &st, &error);
+        ASSERT_TRUE(setup) << error;
+        EXPECT_EQ(Session(*setup), status::Good);
+    }
+    auto none_user = options;
+    none_user["mode"] = "None";
+    const auto over_none = prepare_security(endpoints, none_user, pki, uri, "127.0.0.1", &st, &error);
+    ASSERT_TRUE(over_none) << error;
+    EXPECT_EQ(Session(*over_none), status::Good);
+
+    // A wrong password is the server's refusal, not a channel failure.
+    auto wrong = options;
+    wrong["password-file"] = (dir_->path / "bad.pw").string();
+    const auto bad = prepare_security(endpoints, wrong, pki, uri, "127.0.0.1", &st, &error);
+    ASSERT_TRUE(bad) << error;
+    EXPECT_EQ(Session(*bad), status::BadUserAccessDenied);
+
+    // The same certificate presented for another application URI is refused.
+    auto renamed = endpoints;
+    for (auto& ep : renamed) ep.server.application_uri = std::string("urn:opcua-peer:impostor");
+    EXPECT_FALSE(prepare_security(renamed, {{"mode", "Sign"}}, pki, uri, "127.0.0.1", &st, &error));
+    EXPECT_EQ(st, kBadCertificateUriInvalid);
+    EXPECT_NE(error.find("urn:opcua-peer:impostor"), std::string::npos) << error;
+}
+
+// The gateway's way in: ConnectServer with the options on the endpoint's line
+// of the list file, the PKI under $XDG_CONFIG_HOME.
+TEST_F(UaSecurityPeerTest, ConnectServerTakesSecurityFromTheListFile) {
+    const fs::path config = dir_->path / "config";
+    fs::create_directories(config / "ostrand");
+    std::ofstream(config / "ostrand/servers.conf")
+        << peer_->Url() << " mode=SignAndEncrypt policy=Basic256Sha256 user=operator password-file="
+        << (dir_->path / "good.pw").string() << "\n";
+    const quorvane::test::ConfigHome home(config);
+    ASSERT_EQ(OstrandInitialize(), 0);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ConnectServer("", peer_->Url().c_str(), 0), -1) << "the server is not trusted yet";
+    const std::string untrusted = testing::internal::GetCapturedStderr();
+    const fs::path pki = config / "ostrand/pki";
+    std::vector<fs::path> rejected;
+    for (const auto& e : fs::directory_iterator(pki / "rejected")) rejected.push_back(e.path());
+    ASSERT_EQ(rejected.size(), 1u);
+    EXPECT_NE(untrusted.find(rejected[0].string()), std::string::npos) << untrusted;
+    EXPECT_NE(untrusted.find("move that file to " + (pki / "trusted/certs").string()), std::string::npos) << untrusted;
+    fs::rename(rejected[0], pki / "trusted/certs" / rejected[0].filename());
+
+    const int32_t s = ConnectServer("", peer_->Url().c_str(), 0);
+    EXPECT_GT(s, 0);
+    char vendor[128];
+    ServerStatus status{};
+    status.vendorInfo = vendor;
+    EXPECT_EQ(GetServerStatus(s, &status, sizeof vendor), 1);
+    EXPECT_EQ(status.serverState, 1);
+    DisconnectServer(s);
+
+    // Subscribed in both modes, through a proxy that cuts the connection
+    // once: the secured session is reactivated on a new secured channel.
+    quorvane::test::FaultProxy proxy(peer_->Port());
+    ASSERT_TRUE(proxy.Start());
+    for (const char* mode : {"Sign", "SignAndEncrypt"}) {
+        SCOPED_TRACE(mode);
+        std::ofstream(config / "ostrand/servers.conf") << proxy.Url() << " mode=" << mode << " user=operator password-file="
+                                                       << (dir_->path / "good.pw").string() << "\n";
+        opc_test::Recorder::instance().clear();
+        const int32_t secured = ConnectServer("", proxy.Url().c_str(), 0);
+        ASSERT_GT(secured, 0);
+        ASSERT_EQ(EnableDataCallback(secured, &opc_test::Recorder::callback), 1);
+        int32_t rate = 100;
+        float deadband = 0;
+        const int32_t g = AddGroup(secured, "g", &rate, &deadband);
+        const int32_t speed = AddItem(secured, g, "Channel1.Device1.Speed");
+        ASSERT_TRUE(opc_test::Recorder::instance().wait_for(g, speed, 2, kWait));
+        proxy.Cut();
+        ASSERT_TRUE(opc_test::Recorder::instance().wait_until(g, speed, kWait, [](const auto& events) {
+            return events.size() >= 4 && events[events.size() - 2].quality == 192 && events.back().quality == 192 &&
+                   std::any_of(events.begin(), events.end(), [](const auto& e) { return e.quality == 0; });
+        }));
+        DisconnectServer(secured);
+    }
+
+    // A wrong password says so.
+    std::ofstream(config / "ostrand/servers.conf")
+        << peer_->Url() << " mode=Sign user=operator password-file=" << (dir_->path / "bad.pw").string() << "\n";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ConnectServer("", peer_->Url().c_str(), 0), -1);
+    const std::string wrong = testing::internal::GetCapturedStderr();
+    EXPECT_NE(wrong.find("refused the user name or password"), std::string::npos) << wrong;
+
+    OstrandUninitialize();
+}
+
+} // namespace
