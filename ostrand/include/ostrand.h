@@ -6,8 +6,12 @@
  * buffer of n bytes receives at most n - 1 characters and a NUL).
  *
  * Backends: the built-in simulation servers on the local machine (machine ""
- * or this host's name), and OPC UA servers (binary opc.tcp, security None,
- * anonymous), named by their endpoint URL "opc.tcp://host:port/path".
+ * or this host's name), and OPC UA servers (binary opc.tcp), named by their
+ * endpoint URL "opc.tcp://host:port/path". An OPC UA connection is unsecured
+ * and anonymous unless the server's line in the list file (described below)
+ * asks for more: mode=Sign or SignAndEncrypt with the Basic256Sha256 policy,
+ * a user name with its password file, and server certificates trusted
+ * through the PKI folder ($XDG_CONFIG_HOME/ostrand/pki).
  * VARIANT coercion rules and every choice of the service are documented
  * below, next to the calls.
  */
