@@ -274,6 +274,41 @@ PELLACOR_API uint32_t TCPRefusedConnections(int32_t reset);
  * with CloseConnection. A link opened without a window is not told. */
 #define PELLACOR_SERIAL_LINK_FAILED_MESSAGE 1027
 
+/* Options of a serial port for SetPortOptions. */
+/* RTU frames end after 3.5 character times of silence (11 bits a character at
+ * the port's baud rate; 1750 us above 19200 baud) instead of the fixed silence
+ * chosen from the baud rate, and are also found by their length: a request
+ * to a slave this library serves is handled as soon as its function code says
+ * it is complete (8 bytes for functions 1 to 6 and 8, 9 plus the byte count
+ * for 15 and 16), and other slaves' requests and replies are recognised the
+ * same way and skipped (SkippedFrames). A buffer of several frames sent back
+ * to back that fails its CRC as a whole is cut where a prefix's CRC holds.
+ * The silence is measured on the port's reader thread with a monotonic clock
+ * at nanosecond resolution, and the frames are handled there, with or without
+ * a window. For RS-485 buses shared with other slaves. ASCII links ignore it. */
+#define PELLACOR_PORT_END_AFTER_3_5_CHARACTERS 0x1u
+/* The driver's own RS-485 direction control (TIOCSRS485): the kernel raises
+ * RTS while it sends, with the settings' RTS lead and tail delays. A port
+ * that refuses it keeps the library's RTS control, and its window is posted
+ * PELLACOR_SERIAL_RS485_REFUSED_MESSAGE. Turned off again on close. */
+#define PELLACOR_PORT_KERNEL_RS485 0x2u
+
+/* Options (the bits above) of COM`port` (1..9) for later OpenConnection
+ * calls; 0, the default, is the fixed silence and the library's RTS control.
+ * 1; 0 for a port outside 1..9 or an unknown bit. */
+PELLACOR_API int32_t SetPortOptions(int32_t port, uint32_t options);
+
+/* Posted by OpenConnection to the link's window when the port refused the
+ * kernel's RS-485 mode: wparam the port number 1..9, lparam the errno value.
+ * The link is open and switches RTS itself. */
+#define PELLACOR_SERIAL_RS485_REFUSED_MESSAGE 1028
+
+/* RTU frames whose CRC held but that named a slave id the library does not
+ * serve (so were not answered), since the link was opened or last reset;
+ * nonzero `reset` clears the count after reading it. 0 for an unknown handle.
+ * Frames dropped for a failed CRC are the bad frames of SlaveStatus. */
+PELLACOR_API uint32_t SkippedFrames(int32_t handle, int32_t reset);
+
 /* One word for StoreDataBlockWords: `target` lies in the memory of block
  * `handle` (the memory given to DefineDataBlock). */
 typedef struct PellacorWordStore {

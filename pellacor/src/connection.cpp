@@ -85,6 +85,12 @@ extern "C" PELLACOR_API uint16_t SlaveStatus(int32_t handle, uint32_t* good_fram
     return 0;
 }
 
+extern "C" PELLACOR_API uint32_t SkippedFrames(int32_t handle, int32_t reset) {
+    Connection* c = FindConnection(handle);
+    if (!c) return 0;
+    return reset ? c->skippedFrames.exchange(0) : c->skippedFrames.load();
+}
+
 extern "C" PELLACOR_API int32_t SetProtocolOptions(int32_t handle, uint32_t options) {
     Connection* c = FindConnection(handle);
     if (!c) return 0;

@@ -32,6 +32,7 @@ struct Connection {
     std::atomic<uint32_t> options{0};             // nonzero: wide registers
     std::atomic<uint32_t> goodFrames{0};
     std::atomic<uint32_t> badFrames{0};
+    std::atomic<uint32_t> skippedFrames{0};       // RTU: good CRC, another slave's
     uint8_t rtsLeadMs = 0;
     uint8_t rtsTailMs = 0;
     // Traffic ring: allocated on open, released on close. Writers are the
@@ -129,7 +130,8 @@ bool SlaveAccepted(uint8_t slave, uint8_t function);
 // any, through `sink`, at most once per call, before returning. The framing
 // records no traffic: the sink's send function records what it sends.
 //
-// RTU: every frame with a good CRC counts as good, whoever it is for. ASCII:
+// RTU: every frame with a good CRC counts as good, whoever it is for, and one
+// for a slave id the link does not serve counts as skipped as well. ASCII:
 // the frame ends at the first line feed and starts at the last colon before
 // it (everything earlier is noise, not a frame); a frame holding anything but
 // hex digits between its colon and its line end is bad, nothing of it is
@@ -148,7 +150,8 @@ struct ReplySink {
 void RtuReceive(Connection& c, const uint8_t* frame, size_t length, const ReplySink& sink);
 void AsciiReceive(Connection& c, const uint8_t* buffer, size_t length, const ReplySink& sink);
 
-uint16_t Crc16(const uint8_t* data, size_t length);
+// `crc`: the CRC of the bytes before `data`, to carry one along.
+uint16_t Crc16(const uint8_t* data, size_t length, uint16_t crc = 0xFFFF);
 uint8_t Lrc(const char* hex, size_t length); // over hex character pairs
 uint32_t EndOfFrameTimeMs(uint32_t baudRate);
 

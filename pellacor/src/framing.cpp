@@ -59,8 +59,7 @@ void SendAscii(const ReplySink& sink, char* frame, char* end) {
 
 } // namespace
 
-uint16_t Crc16(const uint8_t* data, size_t length) {
-    uint16_t crc = 0xFFFF;
+uint16_t Crc16(const uint8_t* data, size_t length, uint16_t crc) {
     for (size_t i = 0; i < length; ++i) {
         crc ^= data[i];
         for (int bit = 0; bit < 8; ++bit) crc = (crc & 1u) ? static_cast<uint16_t>(crc >> 1 ^ 0xA001) : crc >> 1;
@@ -111,6 +110,10 @@ void RtuReceive(Connection& c, const uint8_t* frame, size_t length, const ReplyS
     c.goodFrames.fetch_add(1, std::memory_order_relaxed);
     const size_t message = length - 2;
     if (message < 2) return; // a slave id without a function code: nothing to answer
+    if (!SlaveAccepted(frame[0], frame[1])) {
+        c.skippedFrames.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
 
     const Request request{frame[0], frame[1], frame + 2, message - 2};
     uint8_t reply[kRtuReplyMax];

@@ -49,6 +49,8 @@ int EpollWait(int epfd, epoll_event* events, int maxEvents, int timeoutMs) {
     return Due(Call::EpollWait) ? -1 : ::epoll_wait(epfd, events, maxEvents, timeoutMs);
 }
 int TimerCreate(int clock, int flags) { return Due(Call::TimerCreate) ? -1 : ::timerfd_create(clock, flags); }
-int Poll(pollfd* fds, nfds_t count, int timeoutMs) { return Due(Call::Poll) ? -1 : ::poll(fds, count, timeoutMs); }
+int Poll(pollfd* fds, nfds_t count, const timespec* timeout) {
+    return Due(Call::Poll) ? -1 : ::ppoll(fds, count, timeout, nullptr);
+}
 
 } // namespace pellacor::sys

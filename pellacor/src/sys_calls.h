@@ -4,6 +4,7 @@
 #pragma once
 
 #include <poll.h>
+#include <time.h>
 #include <sys/epoll.h>
 
 namespace pellacor::sys {
@@ -22,6 +23,7 @@ int EpollCreate(int flags);
 int EpollCtl(int epfd, int op, int fd, epoll_event* event);
 int EpollWait(int epfd, epoll_event* events, int maxEvents, int timeoutMs);
 int TimerCreate(int clock, int flags);
-int Poll(pollfd* fds, nfds_t count, int timeoutMs);
+// A wait with a nanosecond time-out (nullptr: no limit); fails as Poll.
+int Poll(pollfd* fds, nfds_t count, const timespec* timeout);
 
 } // namespace pellacor::sys

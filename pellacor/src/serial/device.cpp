@@ -8,10 +8,12 @@
 #include <asm/termbits.h>
 #include <asm/termios.h> // modem line bits
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
@@ -43,6 +45,17 @@ public:
     }
     void Flush(int fd, bool output) override { ioctl(fd, TCFLSH, output ? TCIOFLUSH : TCIFLUSH); }
     void Sleep(std::chrono::milliseconds delay) override { std::this_thread::sleep_for(delay); }
+    bool KernelRs485(int fd, bool on, uint8_t leadMs, uint8_t tailMs, int* error) override {
+        struct serial_rs485 rs {};
+        if (on) {
+            rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+            rs.delay_rts_before_send = leadMs;
+            rs.delay_rts_after_send = tailMs;
+        }
+        if (ioctl(fd, TIOCSRS485, &rs) == 0) return true;
+        if (error != nullptr) *error = errno;
+        return false;
+    }
 
 private:
     static void SetModemLine(int fd, int bit, bool on) { ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit); }

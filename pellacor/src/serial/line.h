@@ -38,6 +38,10 @@ public:
     virtual void Flush(int fd, bool output) = 0;
     // Sleeps the RTS lead and tail delays.
     virtual void Sleep(std::chrono::milliseconds delay) = 0;
+    // Turns the driver's RS-485 direction control on (RTS raised while
+    // sending, with the lead and tail delays) or off. On: false, with the
+    // errno value in `error`, when the device refuses it.
+    virtual bool KernelRs485(int fd, bool on, uint8_t leadMs, uint8_t tailMs, int* error = nullptr) = 0;
 };
 
 // The tty implementation.

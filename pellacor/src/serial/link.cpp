@@ -2,7 +2,13 @@
 // thread that collects bytes and decides when a frame is complete, the RTU
 // end-of-frame timer on the application's window, and the transmission of
 // replies with RTS control for two-wire line drivers.
+//
+// RTU frames end after a fixed silence chosen from the baud rate, or, with
+// PELLACOR_PORT_END_AFTER_3_5_CHARACTERS, after 3.5 character times or as
+// soon as their length is complete (rtu_split.h); the reader thread then
+// times the silence itself, to the nanosecond.
 #include "core.h"
+#include "rtu_split.h"
 #include "serial/line.h"
 #include "sys_calls.h"
 
@@ -45,6 +51,9 @@ struct Port {
     uintptr_t timerId = 0;
     milliseconds endOfFrame{0};
     bool rtu = false;
+    bool byLength = false;     // RTU ending after 3.5 characters, frames cut by length
+    Clock::duration silence{}; // what ends an RTU frame on the reader thread
+    bool kernelRs485 = false;  // the driver switches RTS
     bool dsrFlow = false;
     std::thread reader;
     std::atomic<bool> running{false};
@@ -65,6 +74,8 @@ struct NumberPorts {
 } g_numberPorts;
 std::mutex g_deviceLock;
 std::array<std::string, kSerialPorts> g_devices; // under g_deviceLock; "" = default
+std::array<uint32_t, kSerialPorts> g_options{};  // under g_deviceLock; PELLACOR_PORT_*
+constexpr uint32_t kKnownOptions = PELLACOR_PORT_END_AFTER_3_5_CHARACTERS | PELLACOR_PORT_KERNEL_RS485;
 std::atomic<uint32_t> g_handleSequence{0};
 
 // The port whose frame the current thread is handling: a callback of the
@@ -91,10 +102,14 @@ int32_t NewHandle(int port) {
     }
 }
 
-// RTU frames end on the window's timer when the window can run one.
+// RTU frames end on the window's timer when the window can run one and the
+// fixed silence ends them (its timer counts whole milliseconds).
 bool UsesWindowTimer(const Port& p) {
-    return p.rtu && p.window != nullptr && p.window->set_timer != nullptr && p.window->kill_timer != nullptr;
+    return p.rtu && !p.byLength && p.window != nullptr && p.window->set_timer != nullptr && p.window->kill_timer != nullptr;
 }
+
+// A slave id this library answers: a broadcast, or an active entry's.
+bool Serves(uint8_t slave) { return slave == 0 || SlaveAccepted(slave, 3); }
 
 int MsUntil(Clock::time_point deadline) {
     auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
@@ -139,14 +154,16 @@ bool WriteFrame(Port& p, const uint8_t* data, size_t length, Clock::time_point d
 void Transmit(void* context, const uint8_t* data, size_t length) {
     Port& p = *static_cast<Port*>(context);
     Connection& c = Record(p);
-    p.line->SetRts(p.fd, true);
-    if (c.rtsLeadMs != 0) p.line->Sleep(milliseconds(c.rtsLeadMs));
+    // In the kernel's RS-485 mode the driver raises RTS and keeps the delays.
+    const bool switching = !p.kernelRs485;
+    if (switching) p.line->SetRts(p.fd, true);
+    if (switching && c.rtsLeadMs != 0) p.line->Sleep(milliseconds(c.rtsLeadMs));
     Clock::time_point deadline = Clock::now() + kWriteBound;
     bool written = WriteFrame(p, data, length, deadline);
     RecordTraffic(c, data, length, false);
     bool drained = written && p.line->Drain(p.fd, deadline);
-    if (c.rtsTailMs != 0) p.line->Sleep(milliseconds(c.rtsTailMs));
-    p.line->SetRts(p.fd, false);
+    if (switching && c.rtsTailMs != 0) p.line->Sleep(milliseconds(c.rtsTailMs));
+    if (switching) p.line->SetRts(p.fd, false);
     p.line->Flush(p.fd, !drained);
 }
 
@@ -176,7 +193,33 @@ void HandleCollected(Port& p) {
     std::lock_guard lock(p.handling);
     std::array<uint8_t, kSerialRxSize> frame;
     size_t length = TakeFrame(p, frame);
-    HandleFrame(p, frame.data(), length);
+    if (!p.byLength) return HandleFrame(p, frame.data(), length);
+    // The line went silent after 3.5 characters: frames sent back to back
+    // without that silence are cut apart where a prefix's CRC holds.
+    for (const RtuPiece& piece : SplitRtuBuffer(frame.data(), length, &Serves))
+        HandleFrame(p, frame.data() + piece.offset, piece.length);
+}
+
+// Handles every frame at the start of the buffer whose length is complete,
+// without waiting for the silence after it. True when bytes are left over.
+bool HandleCompleteFrames(Port& p) {
+    for (;;) {
+        std::lock_guard lock(p.handling);
+        std::array<uint8_t, kSerialRxSize> frame;
+        size_t length = 0;
+        {
+            std::lock_guard rx(p.rxLock);
+            if (p.fill == 0) return false;
+            const RtuCut cut = RtuFrameAtStart(p.rx.data(), p.fill, Serves(p.rx[0]));
+            if (cut.kind != RtuCut::Kind::Frame) return true;
+            length = cut.length;
+            std::copy_n(p.rx.begin(), length, frame.begin());
+            std::copy(p.rx.begin() + static_cast<ptrdiff_t>(length),
+                      p.rx.begin() + static_cast<ptrdiff_t>(p.fill), p.rx.begin());
+            p.fill -= length;
+        }
+        HandleFrame(p, frame.data(), length);
+    }
 }
 
 // End-of-frame timer of an RTU port opened with a window; runs on the
@@ -256,17 +299,19 @@ void ReaderThread(Port& p) {
     bool timing = false; // an RTU frame waits for its silence on this thread
     Clock::time_point quietUntil{};
     while (p.running.load()) {
-        int timeout = -1;
+        timespec wait{};
         if (timing) {
-            timeout = MsUntil(quietUntil);
-            if (timeout == 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(quietUntil - Clock::now());
+            if (left.count() <= 0) {
                 timing = false;
                 HandleCollected(p);
                 continue;
             }
+            wait.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+            wait.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
         }
         pollfd fds[2] = {{p.fd, POLLIN, 0}, {p.wakeFd, POLLIN, 0}};
-        int ready = sys::Poll(fds, 2, timeout);
+        int ready = sys::Poll(fds, 2, timing ? &wait : nullptr);
         if (ready < 0 && errno != EINTR) {
             ReportFailure(p);
             break;
@@ -281,6 +326,14 @@ void ReaderThread(Port& p) {
             continue;
         }
         if (!p.rtu) continue;
+        if (p.byLength) {
+            // The silence runs from the last byte read, unless the bytes so
+            // far were whole frames.
+            timing = HandleCompleteFrames(p);
+            std::lock_guard rx(p.rxLock);
+            quietUntil = p.lastRx + p.silence;
+            continue;
+        }
         const PellacorWindow* w = p.window;
         if (windowTimer &&
             w->set_timer(w->context, p.timerId, static_cast<uint32_t>(p.endOfFrame.count()), &EndOfFrameTimer,
@@ -289,7 +342,7 @@ void ReaderThread(Port& p) {
         // Without a window (or when it refused the timer) this thread times
         // the silence that ends the frame.
         timing = true;
-        quietUntil = Clock::now() + p.endOfFrame;
+        quietUntil = Clock::now() + p.silence;
     }
 }
 
@@ -323,6 +376,8 @@ int32_t ClosePort(Port& p, int32_t handle) {
     }
     p.line->Flush(p.fd, true);
     p.line->SetDtr(p.fd, false);
+    if (p.kernelRs485) p.line->KernelRs485(p.fd, false, 0, 0);
+    p.kernelRs485 = false;
     ReleasePort(p, c);
     return 1;
 }
@@ -336,6 +391,11 @@ int32_t OpenPort(Port& p, const PellacorWindow* window, uint16_t protocol, uintp
 
     LineControl& line = CurrentLineControl();
     std::string path = DevicePath(p.number);
+    uint32_t options = 0;
+    {
+        std::lock_guard lock(g_deviceLock);
+        options = g_options[static_cast<size_t>(p.number - 1)];
+    }
     int fd = OpenDevice(path.c_str(), s, line);
     if (fd < 0) return -1;
     int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -351,7 +411,13 @@ int32_t OpenPort(Port& p, const PellacorWindow* window, uint16_t protocol, uintp
     p.timerId = timerId;
     p.endOfFrame = milliseconds(EndOfFrameTimeMs(s.baudRate));
     p.rtu = protocol == 1;
+    p.byLength = p.rtu && (options & PELLACOR_PORT_END_AFTER_3_5_CHARACTERS) != 0;
+    p.silence = p.byLength ? std::chrono::duration_cast<Clock::duration>(RtuInterFrameSilence(s.baudRate))
+                           : Clock::duration(p.endOfFrame);
     p.dsrFlow = (s.dsrFlow & 1u) != 0;
+    int rs485Error = 0;
+    p.kernelRs485 = (options & PELLACOR_PORT_KERNEL_RS485) != 0 &&
+                    line.KernelRs485(fd, true, s.rtsLeadDelay, s.rtsTailDelay, &rs485Error);
     {
         std::lock_guard rx(p.rxLock);
         p.rx.fill(0);
@@ -366,6 +432,7 @@ int32_t OpenPort(Port& p, const PellacorWindow* window, uint16_t protocol, uintp
     c.timerId = timerId;
     c.goodFrames.store(0);
     c.badFrames.store(0);
+    c.skippedFrames.store(0);
     c.rtsLeadMs = s.rtsLeadDelay;
     c.rtsTailMs = s.rtsTailDelay;
     {
@@ -384,9 +451,14 @@ int32_t OpenPort(Port& p, const PellacorWindow* window, uint16_t protocol, uintp
             std::lock_guard h(p.handling);
             p.live = false;
         }
+        if (p.kernelRs485) line.KernelRs485(fd, false, 0, 0);
+        p.kernelRs485 = false;
         ReleasePort(p, c);
         return -1;
     }
+    if ((options & PELLACOR_PORT_KERNEL_RS485) != 0 && !p.kernelRs485 && window != nullptr && window->post != nullptr)
+        window->post(window->context, PELLACOR_SERIAL_RS485_REFUSED_MESSAGE, static_cast<uintptr_t>(p.number),
+                     static_cast<intptr_t>(rs485Error));
     return handle;
 }
 
@@ -421,6 +493,13 @@ extern "C" PELLACOR_API int32_t CloseConnection(int32_t handle) {
         if (pellacor::ConnectionAt(p.number - 1).handle.load() == handle)
             return pellacor::serial::ClosePort(p, handle);
     return 0;
+}
+
+extern "C" PELLACOR_API int32_t SetPortOptions(int32_t port, uint32_t options) {
+    if (port < 1 || port > pellacor::kSerialPorts || (options & ~pellacor::serial::kKnownOptions) != 0) return 0;
+    std::lock_guard lock(pellacor::serial::g_deviceLock);
+    pellacor::serial::g_options[static_cast<size_t>(port - 1)] = options;
+    return 1;
 }
 
 extern "C" PELLACOR_API int32_t SetPortDevice(int32_t port, const char* path) {

@@ -28,6 +28,14 @@ public:
         std::this_thread::sleep_for(delay);
     }
 
+    bool KernelRs485(int, bool on, uint8_t lead, uint8_t tail, int* error) override {
+        Add(on ? "rs485 on " + std::to_string(lead) + "/" + std::to_string(tail) : "rs485 off");
+        if (!on || acceptRs485_.load()) return true;
+        if (error != nullptr) *error = ENOTTY;
+        return false;
+    }
+
+    void AcceptRs485(bool accept) { acceptRs485_.store(accept); }
     void DsrFrom(Clock::time_point at) { dsrFrom_.store(at.time_since_epoch().count()); }
     // Waits until `what` was recorded (at most a few seconds), then returns
     // every event so far.
@@ -56,6 +64,7 @@ private:
     std::mutex mutex_;
     std::vector<Event> events_;
     std::atomic<Clock::rep> dsrFrom_{0};
+    std::atomic<bool> acceptRs485_{true};
 };
 
 std::vector<std::string> Names(const std::vector<RecordingLine::Event>& events) {
