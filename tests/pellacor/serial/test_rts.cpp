@@ -135,6 +135,37 @@ TEST_F(SerialRts, DelaysFrameTheReplyAndTheEchoIsDiscarded) {
     }
 }
 
+TEST_F(SerialRts, KernelRs485LeavesRtsAndItsDelaysToTheDriver) {
+    struct Case {
+        const char* name;
+        bool accepted;
+        std::vector<std::string> open, reply;
+    };
+    const Case cases[] = {
+        {"accepted", true, {"dtr on", "rts off", "rs485 on 10/5"}, {"drain", "flush input"}},
+        {"refused", false, {"dtr on", "rts off", "rs485 on 10/5"},
+         {"rts on", "sleep 10", "drain", "sleep 5", "rts off", "flush input"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        line_.Clear();
+        line_.AcceptRs485(c.accepted);
+        SetPortOptions(1, PELLACOR_PORT_KERNEL_RS485);
+        Link h(pty_, 1, 1, nullptr, Settings(9600, 10, 5));
+        SetPortOptions(1, 0);
+        ASSERT_NE(h, -1);
+        EXPECT_EQ(Names(line_.EventsUntil("rs485 on 10/5")), c.open);
+        line_.Clear();
+        pty_.Write(request_);
+        EXPECT_EQ(pty_.Read(milliseconds(1000)), reply_);
+        EXPECT_EQ(Names(line_.EventsUntil("flush input")), c.reply);
+        line_.Clear();
+        EXPECT_EQ(CloseConnection(h), 1);
+        const auto closing = Names(line_.EventsUntil("dtr off"));
+        EXPECT_EQ(std::count(closing.begin(), closing.end(), "rs485 off"), c.accepted ? 1 : 0);
+    }
+}
+
 TEST_F(SerialRts, DsrFlowHoldsTheReplyUntilDsrComesOn) {
     Link h(OpenWithDsrFlow(2));
     ASSERT_NE(h, -1);
