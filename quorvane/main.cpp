@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     CQuorvaneApp app(*messages, settingsPath);
     app.Frame().SetTcpServicePort(static_cast<uint16_t>(options.tcpPort != 0 ? options.tcpPort : 502));
     app.Frame().SetTcpAccess(options.bindAddress, options.allowedNetworks);
+    for (const auto& [port, portOptions] : options.comOptions) app.Frame().ForcePortOptions(port, portOptions);
     if (choice.headless) {
         app.Frame().Log().SetListener([](const std::string& line) {
             std::fprintf(stdout, "%s\n", line.c_str());

@@ -65,6 +65,7 @@ CommSetupFields CMainFrame::CommSetupFor(int port) const {
     f.port = port;
     f.dsrFlow = entry.settings.dsrFlow;
     f.ctsFlow = entry.settings.ctsFlow;
+    f.endAfter35 = entry.endAfter35;
     return f;
 }
 
@@ -78,6 +79,7 @@ void CMainFrame::ConnectSerial(int port, const CommSetupFields& f) {
     entry.settings.ctsFlow = f.ctsFlow;
     entry.settings.dsrFlow = f.dsrFlow;
     SetPortSettings(port, f.protocolFlag != 0 ? 1 : 0, entry.settings);
+    ports_[static_cast<size_t>(port - 1)].endAfter35 = f.endAfter35;
     const int error = OpenSerial(port);
     if (SerialSlot(port) != -1) return;
     // The operator asked for this link: say why it is not open.
@@ -93,6 +95,8 @@ int CMainFrame::OpenSerial(int port) {
     // RTU frames itself: a reply at a slow baud rate takes long on the wire
     // and must not hold up the event loop that nine ports would share. The
     // window still hears when the port fails.
+    SetPortOptions(port, forcedOptions_[static_cast<size_t>(port - 1)] |
+                             (entry.endAfter35 ? PELLACOR_PORT_END_AFTER_3_5_CHARACTERS : 0u));
     errno = 0;
     serialSlots_[static_cast<size_t>(port - 1)] = OpenConnection(uiWindow_.PostingWindow(), port, entry.protocol,
                                                                  static_cast<uintptr_t>(port), &entry.settings);
@@ -130,6 +134,7 @@ void CMainFrame::OpenSerialFromConfiguration(const LinkLine& link) {
     settings.rtsLeadDelay = 0;
     settings.rtsTailDelay = 0;
     SetPortSettings(link.port, link.protocol, settings);
+    ports_[static_cast<size_t>(link.port - 1)].endAfter35 = link.endAfter35;
     // An open link would refuse a second open and lose its slot; reopening
     // applies the file's settings and keeps the link closable.
     DisconnectSerial(link.port);
@@ -145,7 +150,7 @@ std::vector<SerialLinkSnapshot> CMainFrame::OpenSerialLinks() const {
     for (int port = 1; port <= kSerialPorts; ++port) {
         if (SerialSlot(port) == -1) continue;
         const PortEntry& entry = ports_[static_cast<size_t>(port - 1)];
-        links.push_back(SerialLinkSnapshot{port, entry.protocol, entry.settings});
+        links.push_back(SerialLinkSnapshot{port, entry.protocol, entry.settings, entry.endAfter35});
     }
     return links;
 }
@@ -165,6 +170,8 @@ void CMainFrame::OnPosted(uint32_t message, uintptr_t wparam, intptr_t lparam) {
         OnTcpServerEnded(wparam, lparam);
     } else if (message == PELLACOR_SERIAL_LINK_FAILED_MESSAGE && wparam >= 1 && wparam <= kSerialPorts) {
         OnSerialLinkFailed(static_cast<int>(wparam), static_cast<int32_t>(lparam));
+    } else if (message == PELLACOR_SERIAL_RS485_REFUSED_MESSAGE && wparam >= 1 && wparam <= kSerialPorts) {
+        OnKernelRs485Refused(static_cast<int>(wparam), lparam);
     }
 }
 
@@ -191,6 +198,12 @@ void CMainFrame::OnSerialLinkFailed(int port, int32_t handle) {
     CloseConnection(slot);
     slot = -1;
     messages_.ShowMessage("COM" + std::to_string(port) + " was closed: the port could not be read any more",
+                          MessageIcon::None);
+}
+
+void CMainFrame::OnKernelRs485Refused(int port, intptr_t error) {
+    messages_.ShowMessage("COM" + std::to_string(port) + " has no RS-485 mode of its own (" + ErrorName(error) +
+                              "): RTS is switched around each reply instead",
                           MessageIcon::None);
 }
 

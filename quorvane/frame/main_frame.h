@@ -41,6 +41,7 @@ struct CommSetupFields {
     int port = 1;
     uint32_t dsrFlow = 0;
     uint32_t ctsFlow = 0;
+    bool endAfter35 = false; // "End frames after 3.5 characters (shared RS-485 bus)"
 };
 
 class CMainFrame : public QObject {
@@ -92,6 +93,13 @@ public:
     // The open links as the configuration file saves them.
     std::vector<SerialLinkSnapshot> OpenSerialLinks() const;
 
+    // Pellacor port options (PELLACOR_PORT_*) that port n has whatever the
+    // dialog or a configuration file says: the command line's
+    // --com N=DEVICE,t35 and ,rs485.
+    void ForcePortOptions(int port, uint32_t options) {
+        if (port >= 1 && port <= kSerialPorts) forcedOptions_[static_cast<size_t>(port - 1)] = options;
+    }
+
     // The service port the Modbus/TCP server listens on (for messages).
     void SetTcpServicePort(uint16_t port) { tcpServicePort_ = port; }
     // Where the Modbus/TCP server listens ("" every IPv4 interface) and the
@@ -106,6 +114,7 @@ private:
     void OnPosted(uint32_t message, uintptr_t wparam, intptr_t lparam);
     void OnTcpServerEnded(uintptr_t reason, intptr_t error);
     void OnSerialLinkFailed(int port, int32_t handle);
+    void OnKernelRs485Refused(int port, intptr_t error);
     int OpenSerial(int port); // 0, or the errno of a failed open
 
     CMessageSink& messages_;
@@ -113,6 +122,7 @@ private:
     std::array<int32_t, kSerialPorts> serialSlots_;
     int32_t tcpSlot_ = -1;
     PortTable ports_{};
+    std::array<uint32_t, kSerialPorts> forcedOptions_{};
     uint16_t tcpServicePort_ = 502;
     std::string tcpBindAddress_;
     std::vector<std::string> tcpAllowedNetworks_;

@@ -67,6 +67,12 @@ CCommSetupDlg::CCommSetupDlg(const CommSetupFields& preset, QWidget* parent) : Q
     linesColumn->addWidget(rtsCts_);
     linesColumn->addWidget(dtrDsr_);
     layout->addWidget(lines);
+    endAfter35_ = new QCheckBox(QStringLiteral("End frames after 3.5 characters (shared RS-485 bus)"), this);
+    endAfter35_->setObjectName(QStringLiteral("endAfter35Box"));
+    endAfter35_->setChecked(preset.endAfter35);
+    endAfter35_->setEnabled(rtu_->isChecked()); // ASCII frames end at their line feed
+    connect(rtu_, &QRadioButton::toggled, endAfter35_, &QCheckBox::setEnabled);
+    layout->addWidget(endAfter35_);
     AddOkCancel(this);
 }
 
@@ -93,6 +99,7 @@ void CCommSetupDlg::accept() {
     fields.protocolFlag = rtu_->isChecked() ? 1 : 0;
     fields.ctsFlow = rtsCts_->isChecked() ? 1 : 0;
     fields.dsrFlow = dtrDsr_->isChecked() ? 1 : 0;
+    fields.endAfter35 = endAfter35_->isChecked();
     QDialog::accept();
 }
 

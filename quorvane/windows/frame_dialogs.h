@@ -41,6 +41,7 @@ private:
     QComboBox* parity_ = nullptr;
     QCheckBox* rtsCts_ = nullptr;
     QCheckBox* dtrDsr_ = nullptr;
+    QCheckBox* endAfter35_ = nullptr; // RTU only
 };
 
 // "Remote OPC Server": the name of another machine (empty: this one).

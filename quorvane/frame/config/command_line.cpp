@@ -1,6 +1,11 @@
 #include "frame/config/command_line.h"
 
+#include "pellacor.h"
+
 #include <arpa/inet.h>
+
+#include <string_view>
+#include <utility>
 
 namespace quorvane {
 namespace {
@@ -41,6 +46,25 @@ int AddressBytes(const std::string& text, unsigned char (&bytes)[16]) {
     if (::inet_pton(AF_INET, text.c_str(), bytes) == 1) return 4;
     if (::inet_pton(AF_INET6, text.c_str(), bytes) == 1) return 16;
     return 0;
+}
+
+// Removes the trailing ",t35" and ",rs485" of a --com device, in any order,
+// and returns the port options they stand for.
+uint32_t TakePortOptions(std::string& device) {
+    static constexpr std::pair<std::string_view, uint32_t> kSuffixes[] = {
+        {",t35", PELLACOR_PORT_END_AFTER_3_5_CHARACTERS}, {",rs485", PELLACOR_PORT_KERNEL_RS485}};
+    uint32_t options = 0;
+    for (bool found = true; found;) {
+        found = false;
+        for (const auto& [suffix, bit] : kSuffixes) {
+            if (device.ends_with(suffix)) {
+                device.resize(device.size() - suffix.size());
+                options |= bit;
+                found = true;
+            }
+        }
+    }
+    return options;
 }
 
 CommandLineResult Fail(std::string error) {
@@ -120,6 +144,8 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
             if (equals == std::string::npos || !ParseBounded(text.substr(0, equals), 1, 9, port))
                 return Fail("--com: " + Quoted(text) + " is not N=DEVICE with N from 1 to 9");
             std::string device = text.substr(equals + 1);
+            const uint32_t portOptions = TakePortOptions(device);
+            if (portOptions != 0) options.comOptions.emplace_back(port, portOptions);
             if (device.empty() || device.size() > 255)
                 return Fail("--com: the device of COM" + std::to_string(port) + " must be a path of 1 to 255 bytes");
             options.comDevices.emplace_back(port, device);
@@ -140,7 +166,7 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string UsageText() {
     return "Usage: quorvane [--headless] [--tcp-port N] [--bind ADDRESS] [--allow NETWORK]...\n"
-           "                [--com N=DEVICE]... [--state-dir DIR] [--] [FILE]\n"
+           "                [--com N=DEVICE[,t35][,rs485]]... [--state-dir DIR] [--] [FILE]\n"
            "\n"
            "OPC-to-Modbus gateway. FILE is a configuration file to restore at start-up;\n"
            "everything after the options, joined with single blanks, is its name.\n"
@@ -157,7 +183,10 @@ std::string UsageText() {
            "                    repeated; others are disconnected at once and counted.\n"
            "                    Default: every master\n"
            "  --com N=DEVICE    serial device of COMn, N from 1 to 9 (default\n"
-           "                    /dev/ttyS<N-1>); may be repeated\n"
+           "                    /dev/ttyS<N-1>); may be repeated. \",t35\": RTU frames end\n"
+           "                    after 3.5 characters (an RS-485 bus shared with other\n"
+           "                    slaves); \",rs485\": the driver's own RS-485 mode switches\n"
+           "                    the line driver, where the port has one\n"
            "  --state-dir DIR   keep the program's state (velmarc.cfg) in the folder DIR\n"
            "  --help            show this text\n"
            "\n"

@@ -1,5 +1,5 @@
 // quorvane [--headless] [--tcp-port N] [--bind ADDRESS] [--allow NETWORK]...
-//          [--com N=DEVICE]... [--state-dir DIR] [--] [FILE]
+//          [--com N=DEVICE[,t35][,rs485]]... [--state-dir DIR] [--] [FILE]
 //
 // Options come first. Everything after them, joined with single blanks, is
 // the configuration file to restore at start-up: the whole remaining text is
@@ -20,6 +20,8 @@ struct CommandLine {
     std::string bindAddress; // numeric IPv4 or IPv6; "": every IPv4 interface
     std::vector<std::string> allowedNetworks; // ADDRESS[/PREFIX]; none: every master
     std::vector<std::pair<int, std::string>> comDevices; // COMn -> device
+    // COMn -> Pellacor port options (PELLACOR_PORT_*) of its ",t35" and ",rs485"
+    std::vector<std::pair<int, uint32_t>> comOptions;
     std::string stateDir; // folder of velmarc.cfg; empty: beside the program
     std::string configFile;
 };

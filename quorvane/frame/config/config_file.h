@@ -67,6 +67,7 @@ struct LinkLine {
     uint8_t parity = 0;
     uint32_t ctsFlow = 0;
     uint32_t dsrFlow = 0;
+    bool endAfter35 = false; // RTU line with the trailing field "T35"
 };
 
 // An item line: the item ID and its mapping, whose fields the line does not
@@ -121,6 +122,7 @@ struct SerialLinkSnapshot {
     int32_t port = 1;
     uint8_t protocol = 1;
     PortSettings settings{};
+    bool endAfter35 = false; // RTU only: written as a trailing ",T35"
 };
 
 struct SaveSnapshot {

@@ -230,6 +230,7 @@ LinkLineKind ParseLinkLine(std::string_view line, LinkLine& link) {
     link.parity = parity == "ODD" ? 1 : parity == "EVEN" ? 2 : 0;
     link.ctsFlow = GetField(line, 7) == "RTS" ? 1 : 0;
     link.dsrFlow = GetField(line, 8) == "DTR" ? 1 : 0;
+    link.endAfter35 = link.protocol == 1 && GetField(line, 9) == "T35";
     return LinkLineKind::Serial;
 }
 

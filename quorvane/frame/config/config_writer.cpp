@@ -23,6 +23,8 @@ std::string FormatLinkLine(const SerialLinkSnapshot& link) {
     if (s.ctsFlow != 0) line += "RTS";
     line += ",";
     if (s.dsrFlow != 0) line += "DTR";
+    // Only when set, so that a file without the option reads as before.
+    if (link.protocol == 1 && link.endAfter35) line += ",T35";
     line += "\r\n";
     return line;
 }

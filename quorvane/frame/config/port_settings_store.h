@@ -21,6 +21,10 @@ inline constexpr const char* kSettingsFileName = "velmarc.cfg";
 struct PortEntry {
     uint8_t protocol = 1; // 1 RTU, 0 ASCII
     PortSettings settings{};
+    // RTU frames end after 3.5 characters (a bus shared with other slaves).
+    // Set from the setup dialog and the configuration file; velmarc.cfg does
+    // not hold it, so each start begins with the fixed silence.
+    bool endAfter35 = false;
 };
 
 // Ports 1 to 9 at indexes 0 to 8.

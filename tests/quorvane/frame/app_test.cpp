@@ -346,6 +346,15 @@ TEST_F(AppTest, LinksThatDieInsideTheLibraryAreClosedAndNamed) {
     w->post(w->context, PELLACOR_SERIAL_LINK_FAILED_MESSAGE, 5, handle);
     EXPECT_TRUE(WaitUntil([&] { return app.Frame().SerialSlot(5) == -1; }));
     EXPECT_EQ(messages_.texts, std::vector<std::string>{"COM5 was closed: the port could not be read any more"});
+
+    // A port without an RS-485 mode of its own (a pty) opens and says so.
+    messages_.texts.clear();
+    app.Frame().ForcePortOptions(5, PELLACOR_PORT_KERNEL_RS485);
+    app.Frame().ConnectSerial(5, app.Frame().CommSetupFor(5));
+    EXPECT_NE(app.Frame().SerialSlot(5), -1);
+    EXPECT_TRUE(WaitUntil([&] { return !messages_.texts.empty(); }));
+    EXPECT_EQ(messages_.texts, std::vector<std::string>{"COM5 has no RS-485 mode of its own (ENOTTY): RTS is "
+                                                        "switched around each reply instead"});
 }
 
 TEST_F(AppTest, ShutdownClosesEveryLinkAndWritesTheSettingsFile) {

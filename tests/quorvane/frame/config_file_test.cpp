@@ -171,7 +171,7 @@ std::string Describe(const LinkLine& l) {
     return "serial COM" + std::to_string(l.port) + " p" + std::to_string(l.protocol) + " " +
            std::to_string(l.baudRate) + " " + std::to_string(l.dataBits) + " s" + std::to_string(l.stopBits) +
            " par" + std::to_string(l.parity) + " cts" + std::to_string(l.ctsFlow) + " dsr" +
-           std::to_string(l.dsrFlow);
+           std::to_string(l.dsrFlow) + (l.endAfter35 ? " t35" : "");
 }
 
 TEST(ParseLinkLine, FieldsAndTheirFallbacks) {
@@ -182,6 +182,12 @@ TEST(ParseLinkLine, FieldsAndTheirFallbacks) {
         {"CONNECT RTU,COM5,x,y,3,odd,rts,dtr", "serial COM1 p1 9600 8 s1 par0 cts0 dsr0"},
         {"CONNECT RTU,COM1", "serial COM1 p1 9600 8 s0 par0 cts0 dsr0"},
         {"CONNECT RTU,COMM12,9600,8,1,NONE,,", "serial COM12 p1 9600 8 s0 par0 cts0 dsr0"},
+        {"CONNECT RTU,COMM1,9600,8,1,NONE,,,T35", "serial COM1 p1 9600 8 s0 par0 cts0 dsr0 t35"},
+        {"CONNECT RTU,COMM1,9600,8,1,NONE,RTS,DTR,T35", "serial COM1 p1 9600 8 s0 par0 cts1 dsr1 t35"},
+        {"CONNECT RTU,COMM1,9600,8,1,NONE,,,t35", "serial COM1 p1 9600 8 s0 par0 cts0 dsr0"},
+        {"CONNECT RTU,COMM1,9600,8,1,NONE,,,T35 ", "serial COM1 p1 9600 8 s0 par0 cts0 dsr0"},
+        {"CONNECT RTU,COMM1,9600,8,1,NONE,,T35", "serial COM1 p1 9600 8 s0 par0 cts0 dsr0"},
+        {"CONNECT ASCII,COMM2,9600,7,1,EVEN,,,T35", "serial COM2 p0 9600 7 s0 par2 cts0 dsr0"},
         {"CONNECT TCP, 502", "tcp"},
         {"CONNECT TCP", "tcp"},
         {"CONNECT TCP ,502", "end"},
@@ -363,14 +369,29 @@ TEST(WriteConfiguration, ModbusSectionAlwaysServerAndGroupsOnlyWhenConnected) {
 }
 
 TEST(WriteConfiguration, LinkLinesRestoreToTheSameSettings) {
-    // Any protocol but 1 is ASCII; DSR flow is bit 0 only.
-    const SerialLinkSnapshot link{4, 7, test::Settings(115200, 8, 1, 1, 0, 2)};
-    std::string text = FormatLinkLine(link);
-    EXPECT_EQ(text, "CONNECT ASCII,COMM4,115200,8,1.5,ODD,,DTR\r\n");
-    text.resize(text.size() - 2);
-    LinkLine parsed;
-    ASSERT_EQ(ParseLinkLine(text, parsed), LinkLineKind::Serial);
-    EXPECT_EQ(Describe(parsed), "serial COM4 p0 115200 8 s1 par1 cts0 dsr1");
+    struct Case {
+        SerialLinkSnapshot link;
+        const char* line;
+        const char* parsed;
+    };
+    // Any protocol but 1 is ASCII; DSR flow is bit 0 only; only RTU lines
+    // carry the 3.5-character end, and only when it is set.
+    const Case cases[] = {
+        {{4, 7, test::Settings(115200, 8, 1, 1, 0, 2)}, "CONNECT ASCII,COMM4,115200,8,1.5,ODD,,DTR",
+         "serial COM4 p0 115200 8 s1 par1 cts0 dsr1"},
+        {{2, 1, test::Settings(19200, 8, 2, 0, 1, 0), true}, "CONNECT RTU,COMM2,19200,8,1,EVEN,RTS,,T35",
+         "serial COM2 p1 19200 8 s0 par2 cts1 dsr0 t35"},
+        {{3, 0, test::Settings(9600, 7, 0, 0, 0, 0), true}, "CONNECT ASCII,COMM3,9600,7,1,NONE,,",
+         "serial COM3 p0 9600 7 s0 par0 cts0 dsr0"},
+    };
+    for (const Case& c : cases) {
+        std::string text = FormatLinkLine(c.link);
+        EXPECT_EQ(text, std::string(c.line) + "\r\n");
+        text.resize(text.size() - 2);
+        LinkLine parsed;
+        ASSERT_EQ(ParseLinkLine(text, parsed), LinkLineKind::Serial);
+        EXPECT_EQ(Describe(parsed), c.parsed);
+    }
 }
 
 TEST(WriteConfiguration, LeavesOutWhatCouldNotBeReadBackAndSaysSo) {

@@ -245,9 +245,27 @@ TEST(CommandLine, OptionsThenTheFileName) {
         EXPECT_FALSE(r.error.empty());
         EXPECT_EQ(r.error.find('\n'), std::string::npos);
     }
-    CommandLineResult com = ParseCommandLine({"--com", "3=/dev/pts/7"});
-    ASSERT_TRUE(com.ok);
-    EXPECT_EQ(com.options.comDevices[0], std::make_pair(3, std::string("/dev/pts/7")));
+    struct ComCase {
+        std::string arg;
+        std::string device;
+        uint32_t options;
+    };
+    const uint32_t t35 = PELLACOR_PORT_END_AFTER_3_5_CHARACTERS, rs485 = PELLACOR_PORT_KERNEL_RS485;
+    const ComCase coms[] = {
+        {"3=/dev/pts/7", "/dev/pts/7", 0},
+        {"3=/dev/ttyUSB0,t35", "/dev/ttyUSB0", t35},
+        {"3=/dev/ttyUSB0,rs485,t35", "/dev/ttyUSB0", t35 | rs485},
+        {"3=/dev/ttyUSB0,T35", "/dev/ttyUSB0,T35", 0},
+    };
+    for (const ComCase& c : coms) {
+        SCOPED_TRACE(c.arg);
+        CommandLineResult com = ParseCommandLine({"--com", c.arg});
+        ASSERT_TRUE(com.ok);
+        EXPECT_EQ(com.options.comDevices[0], std::make_pair(3, c.device));
+        const uint32_t options = com.options.comOptions.empty() ? 0 : com.options.comOptions[0].second;
+        EXPECT_EQ(options, c.options);
+    }
+    EXPECT_FALSE(ParseCommandLine({"--com", "3=,t35"}).ok);
     EXPECT_TRUE(ParseCommandLine({"--help"}).options.help);
     EXPECT_EQ(ParseCommandLine({"--state-dir", "/var/lib/quorvane", "f"}).options.stateDir, "/var/lib/quorvane");
     EXPECT_EQ(ParseCommandLine({"--state-dir=/srv/q"}).options.stateDir, "/srv/q");

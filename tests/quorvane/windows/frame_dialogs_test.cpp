@@ -117,6 +117,26 @@ TEST_F(CommSetupTest, PresetsCodesOnOkAndTheSettingsFileAtExit) {
     EXPECT_EQ(stored.ctsFlow, 1u);
 }
 
+TEST_F(CommSetupTest, EndingFramesAfter35CharactersIsAnRtuChoiceSavedWithTheLink) {
+    ModalScript script;
+    script.On("commSetupDlg", [](QWidget* w) {
+        auto* box = Child<QCheckBox>(w, "endAfter35Box");
+        EXPECT_EQ(box->text(), "End frames after 3.5 characters (shared RS-485 bus)");
+        EXPECT_FALSE(box->isChecked());
+        Child<QRadioButton>(w, "asciiButton")->setChecked(true);
+        EXPECT_FALSE(box->isEnabled()); // ASCII frames end at their line feed
+        Child<QRadioButton>(w, "rtuButton")->setChecked(true);
+        box->setChecked(true);
+        ModalScript::Click(w, "okButton");
+    });
+    Run(kCom3, script);
+    ASSERT_NE(app_->Frame().SerialSlot(3), -1);
+    EXPECT_TRUE(app_->Frame().GetPortSettings(3).endAfter35);
+    const auto links = app_->Frame().OpenSerialLinks();
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(FormatLinkLine(links[0]), "CONNECT RTU,COMM3,9600,8,1,ODD,,,T35\r\n");
+}
+
 TEST_F(CommSetupTest, AnUnlistedRateIsKeptAndCancelChangesNothing) {
     PortSettings settings = app_->Frame().GetPortSettings(3).settings;
     settings.baudRate = 31250; // as a restored file may hold
