@@ -17,7 +17,8 @@
  *   - the TCP service thread for Modbus/TCP;
  *   - the application's thread (through PellacorWindow timers) for RTU links
  *     opened with a window;
- *   - the port's reader thread for RTU links without a window and ASCII links.
+ *   - the port's reader thread for RTU links without a window, RTU links that
+ *     end frames after 3.5 characters (SetPortOptions) and ASCII links.
  * The library takes no locks on the data-block table: a block is published
  * complete, and block memory is read and written through atomic 16-bit and
  * 32-bit accesses, so the application may store into it while masters read.

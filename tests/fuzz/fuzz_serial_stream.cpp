@@ -1,6 +1,7 @@
 // Feeds arbitrary byte streams, in arbitrary chunks, to open serial links
-// over pseudo-terminals: an ASCII port, an RTU port timed by its reader and
-// an RTU port timed by a window. The reader threads collect, clamp and hand
+// over pseudo-terminals: an ASCII port, an RTU port timed by its reader, an
+// RTU port timed by a window and an RTU port that ends frames after 3.5
+// characters and cuts them by length. The reader threads collect, clamp and hand
 // over the bytes exactly as they do for a real line; the sanitizers watch.
 //
 // Input: [port selector byte] then repeated [chunk length byte][chunk bytes].
@@ -20,8 +21,8 @@ int32_t IgnoreWrite(int32_t, int32_t, int32_t, int32_t) { return 0; }
 
 struct Links {
     FakeWindow window;
-    PtyLine lines[3];
-    int32_t handles[3];
+    PtyLine lines[4];
+    int32_t handles[4];
     Links() {
         DefineDataBlock(1, PELLACOR_HOLDING_REGISTER, 1, 300, gHolding);
         DefineDataBlock(1, PELLACOR_COIL_STATUS, 1, 64, gCoils);
@@ -29,6 +30,8 @@ struct Links {
         handles[0] = OpenOn(lines[0], 1, 0, nullptr, Settings(115200));
         handles[1] = OpenOn(lines[1], 2, 1, nullptr, Settings(115200));
         handles[2] = OpenOn(lines[2], 3, 1, window.window(), Settings(115200));
+        SetPortOptions(4, PELLACOR_PORT_END_AFTER_3_5_CHARACTERS);
+        handles[3] = OpenOn(lines[3], 4, 1, nullptr, Settings(115200));
         for (int32_t h : handles)
             if (h == -1) std::abort();
     }
@@ -52,7 +55,7 @@ void WaitConsumed(const PtyLine& line) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Links links;
     if (size == 0) return 0;
-    const PtyLine& line = links.lines[data[0] % 3];
+    const PtyLine& line = links.lines[data[0] % 4];
     size_t at = 1;
     while (at < size) {
         size_t length = std::min<size_t>(data[at], size - at - 1);

@@ -105,7 +105,8 @@ int32_t NewHandle(int port) {
 // RTU frames end on the window's timer when the window can run one and the
 // fixed silence ends them (its timer counts whole milliseconds).
 bool UsesWindowTimer(const Port& p) {
-    return p.rtu && !p.byLength && p.window != nullptr && p.window->set_timer != nullptr && p.window->kill_timer != nullptr;
+    return p.rtu && !p.byLength && p.window != nullptr && p.window->set_timer != nullptr &&
+           p.window->kill_timer != nullptr;
 }
 
 // A slave id this library answers: a broadcast, or an active entry's.
