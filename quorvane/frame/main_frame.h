@@ -107,6 +107,9 @@ private:
     void OnTcpServerEnded(uintptr_t reason, intptr_t error);
     void OnSerialLinkFailed(int port, int32_t handle);
     int OpenSerial(int port); // 0, or the errno of a failed open
+    // Points the traffic tap's slots at the open links, so traffic is noted
+    // (for the traffic window) from the moment a link opens.
+    void WatchTraffic() const;
 
     CMessageSink& messages_;
     std::string settingsPath_;
