@@ -21,7 +21,8 @@ log=$(mktemp)
 # a message box in the picture. Without an installed printer, File Print
 # writes quorvane.pdf into a scratch home.
 home=$(mktemp -d)
-HOME="$home" "$program" --tcp-port $((20000 + RANDOM % 20000)) examples/demo.csv 2>"$log" &
+tcp_port=$((20000 + RANDOM % 20000))
+HOME="$home" "$program" --tcp-port "$tcp_port" examples/demo.csv 2>"$log" &
 pid=$!
 trap 'kill -TERM $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$log" "$home"' EXIT
 
@@ -101,25 +102,28 @@ menu 77 l                                        # OPC Server > OPC API Log
 wait_window '^OPC API Log$'
 sleep 0.5
 shot api-log
-# A master polling four registers of slave 1 twice a second, then
-# Modbus > Traffic with the Modbus/TCP link chosen.
-python3 - <<'PY' &
-import socket, struct, time
-s = socket.create_connection(("127.0.0.1", 15020), timeout=2)
+# A master polling four registers and eight coils of slave 1 twice a second,
+# with a read past the block now and then (an exception reply); then
+# Modbus > Traffic, which opens on the first link with the frames so far.
+QV_TCP_PORT=$tcp_port python3 - <<'PY' &
+import os, socket, struct, time
+s = socket.create_connection(("127.0.0.1", int(os.environ["QV_TCP_PORT"])), timeout=2)
 for tid in range(1, 40):
     s.sendall(struct.pack(">HHHBBHH", tid, 0, 6, 1, 3, 9, 4))
     s.recv(64)
     s.sendall(struct.pack(">HHHBBHH", tid + 1000, 0, 6, 1, 1, 0, 8))
     s.recv(64)
+    if tid % 4 == 0:
+        s.sendall(struct.pack(">HHHBBHH", tid + 2000, 0, 6, 1, 3, 9990, 2))
+        s.recv(64)
     time.sleep(0.25)
 PY
 master=$!
+sleep 2
 menu 189 t
 wait_window '^Modbus Traffic$'
 traffic=$(xdotool search --name '^Modbus Traffic$' | head -1)
-xdotool windowmove "$traffic" 150 60
-sleep 0.5
-xdotool mousemove 190 103 click 1                # the first link row
+xdotool windowmove "$traffic" 20 30
 sleep 3
 shot traffic-window
 wait $master || true

@@ -153,7 +153,8 @@ void AsciiReceive(Connection& c, const uint8_t* buffer, size_t length, const Rep
         return;
     }
     const size_t frameLength = lf ? static_cast<size_t>(lf - colon) + 1 : 0;
-    if (frameLength <= 5 || !AllHex(colon + 1, frameLength - 3)) {
+    // The frame ends in CR LF; a lone line feed ends no frame of ours.
+    if (frameLength <= 5 || !AllHex(colon + 1, frameLength - 3) || colon[frameLength - 2] != '\r') {
         c.badFrames.fetch_add(1, std::memory_order_relaxed);
         return;
     }

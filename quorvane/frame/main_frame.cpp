@@ -1,5 +1,7 @@
 #include "frame/main_frame.h"
 
+#include "frame/traffic_monitor.h"
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -38,6 +40,13 @@ void CMainFrame::CloseAllLinks() {
         if (slot != -1) CloseConnection(slot);
         slot = -1;
     }
+    WatchTraffic();
+}
+
+void CMainFrame::WatchTraffic() const {
+    // Slot 0..8 = COM1..COM9, 9 = Modbus/TCP, as the traffic window lists them.
+    for (int port = 1; port <= kSerialPorts; ++port) CTrafficTap::Instance().Watch(port - 1, SerialSlot(port));
+    CTrafficTap::Instance().Watch(CTrafficTap::kSlots - 1, tcpSlot_);
 }
 
 bool CMainFrame::StoreSettings() const { return StoreSettingsFile(settingsPath_, ports_); }
@@ -100,6 +109,7 @@ int CMainFrame::OpenSerial(int port) {
     errno = 0;
     serialSlots_[static_cast<size_t>(port - 1)] = OpenConnection(uiWindow_.PostingWindow(), port, entry.protocol,
                                                                  static_cast<uintptr_t>(port), &entry.settings);
+    WatchTraffic();
     return serialSlots_[static_cast<size_t>(port - 1)] == -1 ? errno : 0;
 }
 
@@ -108,6 +118,7 @@ void CMainFrame::DisconnectSerial(int port) {
     int32_t& slot = serialSlots_[static_cast<size_t>(port - 1)];
     if (slot != -1) CloseConnection(slot);
     slot = -1;
+    WatchTraffic();
 }
 
 void CMainFrame::StartTcpServer() {
@@ -115,11 +126,13 @@ void CMainFrame::StartTcpServer() {
     AddTCPAllowedNetwork(nullptr);
     for (const std::string& network : tcpAllowedNetworks_) AddTCPAllowedNetwork(network.c_str());
     tcpSlot_ = OpenTCPConnection(Window(), PELLACOR_TCP_BIND_FAILED_MESSAGE);
+    WatchTraffic();
 }
 
 void CMainFrame::StopTcpServer() {
     if (tcpSlot_ != -1) CloseConnection(tcpSlot_);
     tcpSlot_ = -1;
+    WatchTraffic();
 }
 
 void CMainFrame::OpenSerialFromConfiguration(const LinkLine& link) {
@@ -181,6 +194,7 @@ void CMainFrame::OnTcpServerEnded(uintptr_t reason, intptr_t error) {
     // it again instead of showing a dead server as running.
     CloseConnection(tcpSlot_);
     tcpSlot_ = -1;
+    WatchTraffic();
     const std::string port = std::to_string(tcpServicePort_);
     std::string text = "Modbus/TCP could not listen on port " + port;
     if (reason == PELLACOR_TCP_FAILED_SOCKET)
@@ -197,6 +211,7 @@ void CMainFrame::OnSerialLinkFailed(int port, int32_t handle) {
     if (slot == -1 || slot != handle) return; // a link closed or reopened meanwhile
     CloseConnection(slot);
     slot = -1;
+    WatchTraffic();
     messages_.ShowMessage("COM" + std::to_string(port) + " was closed: the port could not be read any more",
                           MessageIcon::None);
 }

@@ -116,6 +116,9 @@ private:
     void OnSerialLinkFailed(int port, int32_t handle);
     void OnKernelRs485Refused(int port, intptr_t error);
     int OpenSerial(int port); // 0, or the errno of a failed open
+    // Points the traffic tap's slots at the open links, so traffic is noted
+    // (for the traffic window) from the moment a link opens.
+    void WatchTraffic() const;
 
     CMessageSink& messages_;
     std::string settingsPath_;

@@ -1,25 +1,62 @@
 // "Modbus Traffic": every open link with its good and bad frame counters, and
-// a live hex view of the selected link's traffic. Pellacor's traffic callback
-// only notes where each ring was written (CTrafficTap); this window reads the
-// rings on its own thread from a timer, so a busy link never waits for it.
-// The callback is registered only while the window is shown.
+// the selected link's frames, one line each: time, direction, the bytes and
+// what they mean. Pellacor's traffic callback only notes where each ring was
+// written and when (CTrafficTap); this window reads the rings on its own
+// thread from a timer, so a busy link never waits for it. The callback stays
+// registered while the window exists, shown or not, so the frames a link's
+// ring still holds are there when the window opens.
 #pragma once
 
 #include "frame/traffic_monitor.h"
 
+#include <QAbstractTableModel>
 #include <QTimer>
 #include <QWidget>
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
 
 class QCheckBox;
-class QPlainTextEdit;
+class QComboBox;
+class QSpinBox;
+class QTableView;
 class QTableWidget;
 
 namespace quorvane {
 
 class CQuorvaneApp;
+
+// The frame lines shown: those of the follower's lines the filter lets
+// through, at most `cap`, the newest last.
+class CTrafficLines : public QAbstractTableModel {
+public:
+    enum Column { kTime, kDirection, kBytes, kDecoded, kColumns };
+    struct Filter {
+        int slave = -1;    // -1: every slave
+        int function = -1; // -1: every function
+        bool Passes(const TrafficLine& line) const;
+    };
+
+    explicit CTrafficLines(size_t cap, QObject* parent) : QAbstractTableModel(parent), cap_(cap) {}
+
+    void Add(const std::deque<TrafficLine>& lines);
+    void Reset(const std::deque<TrafficLine>& lines, Filter filter);
+    const std::deque<TrafficLine>& Lines() const { return lines_; }
+    const Filter& CurrentFilter() const { return filter_; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    size_t cap_;
+    Filter filter_;
+    std::deque<TrafficLine> lines_;
+};
 
 class CTrafficWnd : public QWidget {
 public:
@@ -37,8 +74,16 @@ public:
     // that link is not open.
     bool SelectLink(const QString& name);
     void SetPaused(bool paused);
+    // Shows only the frames of that slave and function (-1: any).
+    void SetFilter(int slave, int function);
+    // Writes the shown lines to `path` as text and, for Modbus/TCP, the same
+    // frames as a capture file beside it (the name with ".pcap"). Returns the
+    // names written; on failure an empty list, after saying why.
+    std::vector<std::string> SaveTo(const std::string& path);
+
     const CTrafficFollower& Follower() const { return follower_; }
-    QPlainTextEdit* HexView() const { return hex_; }
+    const CTrafficLines& Shown() const { return *lines_; }
+    QTableView* FrameView() const { return frames_; }
     QTableWidget* LinkTable() const { return links_; }
 
 protected:
@@ -58,6 +103,8 @@ private:
     void FollowSelected();
     int SelectedRow() const; // -1 when no link is chosen
     void ReadTraffic();
+    void ApplyFilter();
+    void AskAndSave();
 
     CQuorvaneApp& app_;
     QTimer timer_;
@@ -67,8 +114,11 @@ private:
     CTrafficFollower follower_{kMaxLines};
     int followedSlot_ = -1;
     QTableWidget* links_ = nullptr;
-    QPlainTextEdit* hex_ = nullptr;
+    QTableView* frames_ = nullptr;
+    CTrafficLines* lines_ = nullptr;
     QCheckBox* pause_ = nullptr;
+    QSpinBox* slaveFilter_ = nullptr;
+    QComboBox* functionFilter_ = nullptr;
 };
 
 } // namespace quorvane

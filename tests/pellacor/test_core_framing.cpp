@@ -182,6 +182,8 @@ TEST_F(Framing, AsciiNoiseNeverBecomesARequest) {
         {"non-hex check character", ":010600021234B\x7f\r\n", "", 0, 1},
         {"colon just before the line end", ":010300000003F9:\r\n", "", 0, 1},
         {"line end before any colon", "\x7f\r\n:010300000003F9\r\n", "", 0, 1},
+        {"line feed after a blank, not CR", ":010300000003F9 \n", "", 0, 1},
+        {"line feed after a hex digit, not CR", ":010300000003F90\n", "", 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

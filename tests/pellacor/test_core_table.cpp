@@ -52,7 +52,8 @@ TEST_F(Table, TcpVectors) {
         {"short read", "0001000000040103 0000", "0001000000030183 02"},
         {"short diagnostics", "0001000000040108 0000", "0001000000030188 02"},
         {"diagnostics", "0001000000060108 0000A537", "0001000000060108 0000A537"},
-        {"protocol id copied, not checked", "0001AA5500060103 00000001", "0001AA5500050103 02 1000"},
+        {"protocol id not 0: another protocol, no reply", "0001AA5500060103 00000001", ""},
+        {"protocol id 1: no reply", "0001000100060103 00000001", ""},
         {"read of zero registers", "0001000000060103 00000000", "0001000000030103 00"},
         {"write from unit 0 is answered", "0001000000060006 0002 0007", "0001000000060006 0002 0007"},
         {"read above 1,010 registers", "00010000000601 03 0000 03F3", "0001000000030183 02"},
@@ -60,6 +61,41 @@ TEST_F(Table, TcpVectors) {
     for (const auto& v : vectors) EXPECT_EQ(Tcp(v.request), ToHex(Hex(v.reply))) << v.name;
     EXPECT_EQ(holding[2], 7);   // unit 0 wrote slave 1 ...
     EXPECT_EQ(slave2[2], 7);    // ... and slave 2
+}
+
+// A frame of another protocol in the stream is counted bad and passed over by
+// its length: the requests around it are still answered, in order.
+TEST_F(Table, TcpStreamSkipsFramesOfAnotherProtocol) {
+    struct Case {
+        const char* name;
+        const char* stream;
+        std::vector<std::string> replies;
+        uint32_t good, bad;
+    } const cases[] = {
+        {"protocol 1 between two reads", "0001000000060103 00000001 0002000100060103 00000001 0003000000060103 00010001",
+         {"0001000000050103 02 1000", "0003000000050103 02 1001"}, 2, 1},
+        {"only another protocol", "0009FFFF00060106 00010005", {}, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<uint8_t> stream = Hex(c.stream);
+        pellacor::tcp::Assembly a;
+        std::memcpy(a.buffer, stream.data(), stream.size());
+        a.fill = stream.size();
+        pellacor::Connection conn;
+        Replies r;
+        uint32_t last = 0;
+        EXPECT_EQ(pellacor::tcp::DrainRequests(a, conn, 1, &last, r.Sink(), nullptr), pellacor::tcp::DrainStatus::Ok);
+        std::vector<std::string> replies;
+        for (const auto& sent : r.sent) replies.push_back(ToHex(sent));
+        std::vector<std::string> expected;
+        for (const std::string& e : c.replies) expected.push_back(ToHex(Hex(e)));
+        EXPECT_EQ(replies, expected);
+        EXPECT_EQ(conn.goodFrames.load(), c.good);
+        EXPECT_EQ(conn.badFrames.load(), c.bad);
+        EXPECT_EQ(a.fill, 0u);
+    }
+    EXPECT_EQ(holding[1], 0x1001) << "the other protocol's write reached no block";
 }
 
 // Over Modbus/TCP only the coil value's high byte decides (serial links take

@@ -45,27 +45,42 @@ bool ParseNetwork(const char* text, Network& out) {
     // often than not: refused rather than silently widened.
     for (int bit = n.prefix; bit < bits; ++bit)
         if ((n.address[bit / 8] >> (7 - bit % 8)) & 1) return false;
+    // "::ffff:10.0.0.0/104" names IPv4 masters in their IPv6 spelling: kept
+    // as "10.0.0.0/8", the form masters are compared in. (Host bits rule out
+    // a mapped address with a prefix below 96.)
+    if (n.family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(n.address))) {
+        std::memmove(n.address, n.address + 12, 4);
+        std::memset(n.address + 4, 0, 12);
+        n.family = AF_INET;
+        n.prefix -= 96;
+    }
     out = n;
     return true;
 }
 
 bool InNetwork(const sockaddr_storage& peer, const Network& n) {
+    // An IPv4 master, whether on an IPv4 socket or seen as ::ffff:a.b.c.d on a
+    // dual-stack one, is compared as IPv4 against IPv4 networks and in its
+    // mapped form against IPv6 ones (so "::/0" admits it as well).
+    uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    const uint8_t* v4 = nullptr;
     const uint8_t* address = nullptr;
     if (peer.ss_family == AF_INET) {
-        if (n.family != AF_INET) return false;
-        address = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in&>(peer).sin_addr);
+        v4 = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in&>(peer).sin_addr);
     } else if (peer.ss_family == AF_INET6) {
         const auto& a6 = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&a6)) { // an IPv4 master on a dual-stack socket
-            if (n.family != AF_INET) return false;
-            address = a6.s6_addr + 12;
-        } else {
-            if (n.family != AF_INET6) return false;
+        if (IN6_IS_ADDR_V4MAPPED(&a6))
+            v4 = a6.s6_addr + 12;
+        else if (n.family == AF_INET6)
             address = a6.s6_addr;
-        }
-    } else {
-        return false;
     }
+    if (v4 != nullptr && n.family == AF_INET) {
+        address = v4;
+    } else if (v4 != nullptr && n.family == AF_INET6) {
+        std::memcpy(mapped + 12, v4, 4);
+        address = mapped;
+    }
+    if (address == nullptr) return false;
     const int whole = n.prefix / 8, rest = n.prefix % 8;
     if (std::memcmp(address, n.address, static_cast<size_t>(whole)) != 0) return false;
     if (rest == 0) return true;

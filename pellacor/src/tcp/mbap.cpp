@@ -22,8 +22,12 @@ void PutHeader(const uint8_t* request, uint16_t lengthField, uint8_t* reply) {
 
 } // namespace
 
+// Modbus/TCP is protocol id 0 (Modbus Messaging on TCP/IP, 4.4.1); any other
+// id is another protocol sharing the framing, and none of ours to answer.
+bool IsModbusFrame(const uint8_t* request) { return Be16(request + 2) == 0; }
+
 size_t BuildReply(const uint8_t* request, size_t length, uint8_t* reply) {
-    if (length < kMbapHeaderSize + 1) return 0;
+    if (length < kMbapHeaderSize + 1 || !IsModbusFrame(request)) return 0;
     const uint8_t function = request[7];
     Request r;
     r.slave = request[6];
@@ -79,6 +83,12 @@ DrainStatus DrainRequests(Assembly& a, Connection& c, uint32_t now, uint32_t* la
         const size_t frame = static_cast<size_t>(lengthField) + 6;
         if (a.fill - offset < frame) break;
 
+        if (!IsModbusFrame(request)) {
+            // Its length still frames it, so the stream stays in step.
+            c.badFrames.fetch_add(1, std::memory_order_relaxed);
+            offset += frame;
+            continue;
+        }
         c.goodFrames.fetch_add(1, std::memory_order_relaxed);
         *lastActivity = now;
         const size_t n = BuildReply(request, frame, reply);

@@ -40,6 +40,10 @@ constexpr uint32_t kMsgClientBase = 1124;
 constexpr uint32_t kMsgTimer = 0x0113;
 constexpr uintptr_t kIdleTimerId = 1;
 
+// Whether a request's MBAP header (kMbapHeaderSize bytes) carries protocol id
+// 0; any other id is no Modbus frame and gets no reply.
+bool IsModbusFrame(const uint8_t* request);
+
 // Builds the reply to one complete request (MBAP header included, `length`
 // bytes in all) into `reply` (kReplyCapacity bytes). Returns the reply's size,
 // 0 when the request gets no reply.
@@ -58,8 +62,9 @@ enum class DrainStatus : uint8_t {
 };
 
 // Answers every complete request in the assembly buffer, in order, and moves a
-// trailing partial request to the front. For each complete request: counts a
-// good frame on `c`, sets *lastActivity to `now` and hands the reply to `sink`.
+// trailing partial request to the front. A request whose protocol id is not 0
+// counts a bad frame on `c` and is passed over. For each other complete
+// request: counts a good frame on `c`, sets *lastActivity to `now` and hands the reply to `sink`.
 // `stop` (may be null) is checked after each request is processed: once it is
 // raised, that reply is withheld and nothing further is answered.
 DrainStatus DrainRequests(Assembly& a, Connection& c, uint32_t now, uint32_t* lastActivity,
@@ -72,10 +77,12 @@ struct Network {
     int prefix = 0; // leading bits that must match
 };
 // "ADDRESS" or "ADDRESS/PREFIX", IPv4 or IPv6; false for anything else,
-// including host bits set below the prefix.
+// including host bits set below the prefix. An IPv4-mapped network
+// (::ffff:a.b.c.d/96 and longer) is kept in its IPv4 form.
 bool ParseNetwork(const char* text, Network& out);
-// Whether a master's address lies in `n` (an IPv4 master seen on a dual-stack
-// socket as ::ffff:a.b.c.d counts as IPv4).
+// Whether a master's address lies in `n`. An IPv4 master (also one seen on a
+// dual-stack socket as ::ffff:a.b.c.d) is compared as IPv4 against an IPv4
+// network and as ::ffff:a.b.c.d against an IPv6 one.
 bool InNetwork(const sockaddr_storage& peer, const Network& n);
 // A numeric IPv4 or IPv6 address with port 0; NULL or "" is every IPv4
 // interface. False for anything else.

@@ -257,6 +257,8 @@ TEST(TcpAccess, NetworksAndAddressesParse) {
         {"fd00::1/8", false, false},     {"10.0.0.0/", false, false},    {"10.0.0.0/-1", false, false},
         {"10.0.0.0/8x", false, false},   {"10.0.0.0 /8", false, false},  {"10.0.0", false, false},
         {"localhost", false, false},     {"", false, false},             {"1.2.3.4/0008", false, false},
+        {"::ffff:127.0.0.1", true, true}, {"::ffff:10.0.0.0/104", true, false},
+        {"::ffff:10.0.0.0/95", false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -280,6 +282,13 @@ TEST(TcpAccess, NetworksAndAddressesParse) {
         {"fe80::1", "fd00::/8", false},            {"10.1.2.3", "fd00::/8", false},
         {"1.2.3.4", "0.0.0.0/0", true},            {"127.0.0.2", "127.0.0.2", true},
         {"127.0.0.1", "127.0.0.2/32", false},
+        // IPv4 masters named or seen in their IPv4-mapped IPv6 form.
+        {"::ffff:127.0.0.1", "::ffff:127.0.0.1", true}, {"127.0.0.1", "::ffff:127.0.0.1", true},
+        {"::ffff:127.0.0.2", "::ffff:127.0.0.1", false}, {"::ffff:10.1.2.3", "::ffff:10.0.0.0/104", true},
+        {"::ffff:11.1.2.3", "::ffff:10.0.0.0/104", false}, {"::ffff:10.1.2.3", "::ffff:0:0/96", true},
+        {"fd00::5", "::ffff:0:0/96", false},         {"::ffff:127.0.0.1", "::/0", true},
+        {"127.0.0.1", "::/0", true},                 {"::1", "::/0", true},
+        {"::ffff:127.0.0.1", "::1", false},
     };
     for (const Match& m : matches) {
         SCOPED_TRACE(std::string(m.peer) + " in " + m.network);

@@ -107,6 +107,54 @@ TEST(TrafficFollowerTest, WrapsSkipsWhatWasOverwrittenAndKeepsItsCap) {
     EXPECT_EQ(follower.Seen(), 0u);
 }
 
+// A window that opens late shows what the ring still holds: from the first
+// byte while nothing was overwritten, else from the first whole frame (the
+// first change of direction); each line is dated by the chunk its first byte
+// came in, and decoded.
+TEST(TrafficFollowerTest, StartsWithTheRingsHistoryDatedAndDecoded) {
+    const std::vector<uint8_t> request = {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1};
+    const std::vector<uint8_t> reply = {0, 1, 0, 0, 0, 5, 1, 3, 2, 0x12, 0x34};
+    struct Case {
+        const char* name;
+        int exchanges; // request and reply pairs recorded before the follower starts
+        size_t lines;
+        bool firstReceived;
+    } const cases[] = {
+        {"nothing overwritten: every frame", 3, 6, true},
+        // 50 pairs are 1150 bytes; the newest 960 start inside a request.
+        {"overwritten: from the first whole frame", 50, 83, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeRing ring;
+        std::vector<CTrafficTap::ChunkTime> times;
+        for (int i = 0; i < c.exchanges; ++i) {
+            ring.Record(request, true);
+            times.push_back({ring.mark.total, 1000 + 10 * i});
+            ring.Record(reply, false);
+            times.push_back({ring.mark.total, 1005 + 10 * i});
+        }
+        CTrafficFollower follower;
+        follower.Follow(7, TrafficFraming::Tcp);
+        follower.StartWithHistory(ring.mark);
+        // The tap hands over the chunks that end after what was seen.
+        std::vector<CTrafficTap::ChunkTime> fresh;
+        for (const auto& t : times)
+            if (t.end > follower.Seen()) fresh.push_back(t);
+        follower.Poll(ring.mark, ring.Reader(), fresh);
+        follower.Poll(ring.mark, ring.Reader(), {});
+        const auto& lines = follower.Lines();
+        ASSERT_EQ(lines.size(), c.lines);
+        EXPECT_EQ(lines.front().received, c.firstReceived);
+        EXPECT_EQ(lines.back().text, "TX 00 01 00 00 00 05 01 03 02 12 34");
+        EXPECT_EQ(lines.back().timeMs, 1005 + 10 * (c.exchanges - 1));
+        EXPECT_EQ(lines.back().decoded.text, "slave 1, Read Holding Registers, 2 bytes: 4660");
+        EXPECT_EQ(lines[lines.size() - 2].timeMs, 1000 + 10 * (c.exchanges - 1));
+        EXPECT_EQ(lines[lines.size() - 2].decoded.text, "slave 1, Read Holding Registers, address 0, count 1");
+        for (const TrafficLine& line : lines) EXPECT_EQ(line.decoded.check, DecodedFrame::Check::Good) << line.text;
+    }
+}
+
 // Writers on several threads (as Pellacor's link threads) and a reader that
 // re-watches slots meanwhile: only atomics are touched (TSan checks).
 TEST(TrafficTapTest, ConcurrentNotesAreCountedPerLink) {
@@ -130,11 +178,19 @@ TEST(TrafficTapTest, ConcurrentNotesAreCountedPerLink) {
     EXPECT_EQ(tap.Read(0).total, 30000u);
     EXPECT_EQ(tap.Read(9).total, 30000u);
     EXPECT_EQ(tap.Read(0).base, 0);
+    // The newest chunks are dated, oldest first.
+    const auto times = tap.Times(0, 0);
+    ASSERT_EQ(times.size(), static_cast<size_t>(CTrafficTap::kChunkTimes));
+    EXPECT_EQ(times.front().end, 30000u - 3 * (CTrafficTap::kChunkTimes - 1));
+    EXPECT_EQ(times.back().end, 30000u);
+    EXPECT_GT(times.back().ms, 1700000000000);
+    EXPECT_EQ(tap.Times(0, 29997).size(), 1u);
     CTrafficTap::OnTraffic(101, 2000, 3); // a position outside the ring is ignored
     EXPECT_EQ(tap.Read(0).total, 30000u);
     tap.Watch(0, 102);
     EXPECT_EQ(tap.Read(0).total, 0u);
     EXPECT_EQ(tap.Read(0).base, -1);
+    EXPECT_TRUE(tap.Times(0, 0).empty()) << "a new link starts without the old one's times";
     for (int i = 0; i < CTrafficTap::kSlots; ++i) tap.Watch(i, -1);
 }
 

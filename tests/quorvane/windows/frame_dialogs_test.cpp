@@ -13,6 +13,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QMdiArea>
 #include <QMessageBox>
@@ -22,6 +23,7 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTextBrowser>
 
@@ -29,6 +31,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace quorvane {
@@ -474,8 +477,15 @@ protected:
     void SetUp() override {
         FrameDialogsTest::SetUp();
         ASSERT_TRUE(Main().RunCommand(kCmdConnectTcp));
-        ASSERT_TRUE(Main().RunCommand(kCmdTraffic));
         window_ = windows_->FrameWindows().TrafficWindow();
+        master_ = modbus_new_tcp("127.0.0.1", tcpPort_);
+        ASSERT_NE(master_, nullptr);
+        // The server listens once its service thread is up.
+        ASSERT_TRUE(WaitUntil([&] { return modbus_connect(master_) == 0; }));
+        modbus_set_slave(master_, 1);
+    }
+    void OpenWindow() {
+        ASSERT_TRUE(Main().RunCommand(kCmdTraffic));
         ASSERT_TRUE(window_->isVisible());
         // A click on the link's row, as the operator chooses it.
         window_->Tick();
@@ -488,11 +498,6 @@ protected:
             QApplication::sendEvent(table->viewport(), &click);
         }
         ASSERT_EQ(window_->Follower().Handle(), PELLACOR_TCP_HANDLE);
-        master_ = modbus_new_tcp("127.0.0.1", tcpPort_);
-        ASSERT_NE(master_, nullptr);
-        // The server listens once its service thread is up.
-        ASSERT_TRUE(WaitUntil([&] { return modbus_connect(master_) == 0; }));
-        modbus_set_slave(master_, 1);
     }
     void TearDown() override {
         if (master_ != nullptr) {
@@ -502,12 +507,18 @@ protected:
         FrameDialogsTest::TearDown();
     }
     std::string Cell(int row, int column) { return window_->LinkTable()->item(row, column)->text().toStdString(); }
+    std::vector<std::string> Decoded() {
+        std::vector<std::string> texts;
+        for (const TrafficLine& line : window_->Shown().Lines()) texts.push_back(line.decoded.text);
+        return texts;
+    }
 
     CTrafficWnd* window_ = nullptr;
     modbus_t* master_ = nullptr;
 };
 
 TEST_F(TrafficTest, RequestAndReplyShowWithTheirDirectionAndTheCountersMove) {
+    OpenWindow();
     uint16_t word = 0;
     modbus_read_registers(master_, 0, 1, &word); // no block: an exception reply is traffic too
     ASSERT_TRUE(WaitUntil([&] {
@@ -522,8 +533,13 @@ TEST_F(TrafficTest, RequestAndReplyShowWithTheirDirectionAndTheCountersMove) {
     EXPECT_EQ(lines[1].text.substr(0, 2), "TX");
     EXPECT_EQ(lines[1].text.substr(8, 15), " 00 00 00 03 01") << lines[1].text;
     EXPECT_FALSE(lines[1].received);
-    const QString shown = window_->HexView()->toPlainText();
-    EXPECT_TRUE(shown.startsWith(QString::fromStdString(lines[0].text))) << shown.toStdString();
+    ASSERT_EQ(window_->Shown().Lines().size(), 2u);
+    const QAbstractItemModel* shown = window_->FrameView()->model();
+    EXPECT_EQ(shown->index(0, CTrafficLines::kDirection).data().toString().toStdString(), "RX");
+    EXPECT_EQ(shown->index(0, CTrafficLines::kDecoded).data().toString().toStdString(),
+              "slave 1, Read Holding Registers, address 0, count 1");
+    EXPECT_EQ(shown->index(1, CTrafficLines::kDecoded).data().toString().toStdString(),
+              "slave 1, Read Holding Registers, exception 2 Illegal Data Address");
 
     ASSERT_EQ(window_->LinkTable()->rowCount(), 1);
     EXPECT_EQ(Cell(0, 0), "Modbus/TCP");
@@ -544,12 +560,73 @@ TEST_F(TrafficTest, RequestAndReplyShowWithTheirDirectionAndTheCountersMove) {
     window_->SetPaused(false);
     EXPECT_TRUE(WaitUntil([&] { return window_->Follower().Lines().size() > before; }));
 
-    // Closed, the window costs the links nothing: no callback is registered.
     window_->close();
     EXPECT_FALSE(window_->isVisible());
 }
 
+// Frames that passed while the window was closed are shown, decoded and
+// dated, as soon as it opens on the first link; the filter picks frames by
+// slave and function; Save writes the shown lines and, for Modbus/TCP, a
+// capture file.
+TEST_F(TrafficTest, OpensOnTheFirstLinkWithEarlierFramesThenFiltersAndSaves) {
+    uint16_t word = 0;
+    const int64_t start = QDateTime::currentMSecsSinceEpoch();
+    modbus_read_registers(master_, 0, 1, &word);
+    modbus_set_slave(master_, 7);
+    modbus_write_register(master_, 4, 0xBEEF);
+    ASSERT_TRUE(Main().RunCommand(kCmdTraffic));
+    ASSERT_TRUE(window_->isVisible());
+    ASSERT_EQ(window_->Follower().Handle(), PELLACOR_TCP_HANDLE) << "the first link is selected";
+    ASSERT_TRUE(WaitUntil([&] {
+        window_->Tick();
+        return window_->Shown().Lines().size() >= 4;
+    }));
+    const std::vector<std::string> all = {
+        "slave 1, Read Holding Registers, address 0, count 1",
+        "slave 1, Read Holding Registers, exception 2 Illegal Data Address",
+        "slave 7, Write Single Register, address 4, value 48879",
+        "slave 7, Write Single Register, exception 2 Illegal Data Address",
+    };
+    EXPECT_EQ(Decoded(), all);
+    for (const TrafficLine& line : window_->Shown().Lines()) {
+        EXPECT_GE(line.timeMs, start - 1000) << line.text;
+        EXPECT_LE(line.timeMs, QDateTime::currentMSecsSinceEpoch() + 1000) << line.text;
+    }
+
+    struct Filter {
+        int slave, function;
+        std::vector<std::string> shown;
+    } const filters[] = {
+        {7, -1, {all[2], all[3]}},
+        {-1, 3, {all[0], all[1]}},
+        {1, 6, {}},
+        {-1, -1, all},
+    };
+    for (const Filter& f : filters) {
+        SCOPED_TRACE(std::to_string(f.slave) + " " + std::to_string(f.function));
+        window_->SetFilter(f.slave, f.function);
+        EXPECT_EQ(Decoded(), f.shown);
+    }
+
+    window_->SetFilter(7, -1);
+    const fs::path dir = dir_ / "saved";
+    fs::create_directory(dir);
+    const auto written = window_->SaveTo((dir / "traffic.txt").string());
+    ASSERT_EQ(written, (std::vector<std::string>{(dir / "traffic.txt").string(), (dir / "traffic.pcap").string()}));
+    std::ifstream text(dir / "traffic.txt");
+    std::vector<std::string> saved;
+    for (std::string line; std::getline(text, line);) saved.push_back(line);
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d  RX  00 02 00 00 00 06 07 06 00 04 BE EF  "
+                                                  "slave 7, Write Single Register, address 4, value 48879$"))
+                    .match(QString::fromStdString(saved[0]))
+                    .hasMatch())
+        << saved[0];
+    EXPECT_GT(fs::file_size(dir / "traffic.pcap"), 24u);
+}
+
 TEST_F(TrafficTest, ALoadedLinkKeepsTheWindowBounded) {
+    OpenWindow();
     std::atomic<bool> stop{false};
     std::atomic<int> done{0};
     std::thread load([&] {
@@ -580,7 +657,7 @@ TEST_F(TrafficTest, ALoadedLinkKeepsTheWindowBounded) {
     window_->Tick();
     // Full, and never beyond its cap.
     EXPECT_EQ(most, static_cast<size_t>(CTrafficWnd::kMaxLines));
-    EXPECT_EQ(window_->HexView()->document()->blockCount(), CTrafficWnd::kMaxLines);
+    EXPECT_EQ(window_->Shown().Lines().size(), static_cast<size_t>(CTrafficWnd::kMaxLines));
 }
 
 } // namespace
