@@ -2,6 +2,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <cstdlib>
+
 namespace quorvane {
 namespace {
 
@@ -27,6 +29,8 @@ CServiceNotifier::CServiceNotifier(std::function<std::string()> status) : status
 }
 
 void CServiceNotifier::Ready() {
+    // Started by hand or with windows: nobody listens, nothing to keep up.
+    if (std::getenv("NOTIFY_SOCKET") == nullptr) return;
     lastStatus_ = OneLine(status_());
     sd_notify(0, ("READY=1\nSTATUS=" + lastStatus_).c_str());
     statusTimer_.start();
@@ -44,7 +48,9 @@ void CServiceNotifier::Tick() {
 }
 
 void CServiceNotifier::Stopping() {
+    if (!statusTimer_.isActive()) return;
     statusTimer_.stop();
+    watchdogTimer_.stop();
     sd_notify(0, "STOPPING=1\nSTATUS=shutting down");
 }
 
