@@ -46,7 +46,8 @@ qv_install_library(TARGET pellacor PACKAGE Pellacor HEADER ${PROJECT_SOURCE_DIR}
 qv_install_library(TARGET ostrand PACKAGE Ostrand HEADER ${PROJECT_SOURCE_DIR}/ostrand/include/ostrand.h)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/demo.csv DESTINATION share)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/demo.csv DESTINATION /etc/quorvane RENAME quorvane.csv)
-install(FILES ${QV_PACKAGING_DIR}/quorvane.service DESTINATION /lib/systemd/system)
+install(FILES ${QV_PACKAGING_DIR}/quorvane.service ${QV_PACKAGING_DIR}/quorvane@.service
+        DESTINATION /lib/systemd/system)
 
 set(CPACK_PACKAGE_NAME quorvane)
 set(CPACK_PACKAGE_VENDOR "Quorvane")
@@ -56,7 +57,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /opt/quorvane)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quorvane maintainers <maintainers@quorvane.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6core6 (>= 6.4), libstdc++6, libc6, adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6core6 (>= 6.4), libstdc++6, libc6, libsystemd0, libmicrohttpd12, adduser")
 # The service's configuration is the operator's: kept over upgrades. The
 # service's system user is made on installation.
 file(WRITE ${CMAKE_BINARY_DIR}/cpack/conffiles "/etc/quorvane/quorvane.csv\n")

@@ -1,8 +1,11 @@
 // quorvane: the OPC-to-Modbus gateway.
+#include "frame/commission.h"
 #include "frame/config/command_line.h"
 #include "frame/config/port_settings_store.h"
 #include "frame/headless.h"
+#include "frame/metrics.h"
 #include "frame/quorvane_app.h"
+#include "frame/systemd_notify.h"
 
 #include <QCoreApplication>
 
@@ -34,6 +37,9 @@ int main(int argc, char** argv) {
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
+    if (!options.browseUrl.empty())
+        return RunBrowse(options.browseUrl, options.configFile, options.browseDepth, stdout, stderr);
+    const bool checking = !options.checkFile.empty();
 
     // Set before anything opens: an unprivileged user cannot listen on 502.
     if (options.tcpPort != 0) SetTCPServicePort(static_cast<uint16_t>(options.tcpPort));
@@ -45,7 +51,7 @@ int main(int argc, char** argv) {
     }
 
     DisplayProbe display;
-    const InterfaceChoice choice = ChooseInterface(options.headless, kWindowsBuilt, [&display] {
+    const InterfaceChoice choice = ChooseInterface(options.headless || checking, kWindowsBuilt, [&display] {
         display = ProbeDisplay(CurrentDisplayEnvironment());
         return display;
     });
@@ -83,7 +89,7 @@ int main(int argc, char** argv) {
     app.Frame().SetTcpServicePort(static_cast<uint16_t>(options.tcpPort != 0 ? options.tcpPort : 502));
     app.Frame().SetTcpAccess(options.bindAddress, options.allowedNetworks);
     for (const auto& [port, portOptions] : options.comOptions) app.Frame().ForcePortOptions(port, portOptions);
-    if (choice.headless) {
+    if (choice.headless && !checking) {
         app.Frame().Log().SetListener([](const std::string& line) {
             std::fprintf(stdout, "%s\n", line.c_str());
             std::fflush(stdout);
@@ -95,11 +101,30 @@ int main(int argc, char** argv) {
     if (!choice.headless) windows = CreateWindowedInterface(app);
 #endif
 
+    CGatewayMonitor monitor(app);
+    if (options.metricsPort != 0) {
+        const std::string why = monitor.ServeMetrics(options.metricsAddress, options.metricsPort);
+        if (!why.empty()) {
+            std::fprintf(stderr, "quorvane: --metrics: %s\n", why.c_str());
+            return 1;
+        }
+    }
+    if (checking) {
+        const int startup = app.Startup("");
+        if (startup != 0) return startup;
+        const int code = RunCheck(app, options.checkFile, options.checkSeconds, stdout, stderr);
+        app.Shutdown();
+        return code;
+    }
+
     const int startup = app.Startup(options.configFile);
     if (startup != 0) return startup;
+    CServiceNotifier notifier([&monitor] { return monitor.Refresh(); });
+    notifier.Ready();
     QCoreApplication::exec();
     // A second Ctrl+C during the shutdown ends the program at once.
     quitOnSignal.reset();
+    notifier.Stopping();
     app.Shutdown();
     return 0;
 }

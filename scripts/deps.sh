@@ -15,9 +15,10 @@ qv_need_packages() {
   fi
 }
 
-QV_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev)
+QV_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev libsystemd-dev
+                   libmicrohttpd-dev)
 QV_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev clang libclang-rt-14-dev
-                  util-linux procps xvfb xauth locales fonts-dejavu-core poppler-utils systemd tshark)
+                  util-linux procps xvfb xauth locales fonts-dejavu-core poppler-utils systemd tshark curl)
 
 # Node.js and npm (for the OPC UA test server) may come from outside Debian's
 # archive on a prepared machine; take Debian's only when there is none.

@@ -308,6 +308,24 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
  * NodeId text; type 3 walks at most 10 levels, 10,000 ids and 30 s.
  * QueryOrganization answers 1.
  */
+/*
+ * Health of a connection, for monitoring (any thread, never waits on the
+ * network): `up` 1 while its session is up (always for the simulation),
+ * `reconnects` the sessions that came back after a loss, `secondsDown` how
+ * long the current loss lasts (0 while up), `changesDelivered` the
+ * DataCallback calls made for it, `writesFailed` the WriteItem calls it
+ * refused or that failed. GetServerHealth answers 0 for an unknown server or
+ * a null record.
+ */
+typedef struct ServerHealth {
+    int32_t up;
+    uint32_t reconnects;
+    uint32_t secondsDown;
+    uint32_t reserved;
+    uint64_t changesDelivered;
+    uint64_t writesFailed;
+} ServerHealth;
+
 OSTRAND_API int32_t OstrandInitialize(void);
 OSTRAND_API void OstrandUninitialize(void);
 
@@ -322,6 +340,15 @@ OSTRAND_API int32_t RemoveGroup(int32_t server, int32_t group);
 OSTRAND_API int32_t AddItem(int32_t server, int32_t group, const char* item_id);
 OSTRAND_API int32_t RemoveItem(int32_t server, int32_t group, int32_t item);
 OSTRAND_API int32_t WriteItem(int32_t server, int32_t group, int32_t item, VARIANT* value, int32_t mode);
+OSTRAND_API int32_t GetServerHealth(int32_t server, ServerHealth* health);
+/* What an OPC UA server said of an added item once the item was looked up
+ * (after its first DataCallback): the name of its data type's built-in type
+ * ("Double", "Int32", "String"; "[]" appended for arrays) into `type`, and
+ * `access` bit 1 readable, bit 2 writable (for this session's user). 1 when
+ * known; 0 while not known yet, for an item the server does not know, for
+ * unknown handles, and on the simulation servers. Never waits. */
+OSTRAND_API int32_t GetItemProperties(int32_t server, int32_t group, int32_t item, char* type, int32_t size,
+                                      int32_t* access);
 OSTRAND_API int32_t BrowseMoveTo(int32_t server, const char* path);
 OSTRAND_API int32_t BrowseCount(int32_t server, int32_t type);
 OSTRAND_API int32_t BrowseName(int32_t server, int32_t index, char* buffer, int32_t size);

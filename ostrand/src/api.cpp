@@ -37,6 +37,10 @@ int32_t RemoveItem(int32_t server, int32_t group, int32_t item) {
 int32_t WriteItem(int32_t server, int32_t group, int32_t item, VARIANT* value, int32_t mode) {
     return Service::instance().write_item(server, group, item, value, mode);
 }
+int32_t GetServerHealth(int32_t server, ServerHealth* health) { return Service::instance().health(server, health); }
+int32_t GetItemProperties(int32_t server, int32_t group, int32_t item, char* type, int32_t size, int32_t* access) {
+    return Service::instance().item_properties(server, group, item, type, size, access);
+}
 int32_t BrowseMoveTo(int32_t server, const char* path) { return Service::instance().browse_move_to(server, path); }
 int32_t BrowseCount(int32_t server, int32_t type) { return Service::instance().browse_count(server, type); }
 int32_t BrowseName(int32_t server, int32_t index, char* buffer, int32_t size) {

@@ -75,6 +75,18 @@ public:
     virtual std::vector<std::string> browse(int32_t type) = 0;
     virtual std::optional<std::string> browse_item_id(const std::string& leaf) = 0;
     virtual uint16_t organization() const = 0;
+    // The connection's health for monitoring: whether its session is up,
+    // how often it came back after a loss, and since when it is down.
+    struct Health {
+        bool up = true;
+        uint32_t reconnects = 0;
+        SteadyTime down_since{};
+    };
+    virtual Health health() const { return {}; }
+    // What the server said of an added item once it was looked up: its data
+    // type's name and whether it may be read (1) and written (2). False while
+    // not known yet, for unknown items, and where the backend cannot tell.
+    virtual bool item_properties(int32_t /*item*/, std::string* /*type*/, int32_t* /*access*/) { return false; }
     // Whether a DataCallback exists: the simulation samples nothing without one.
     virtual void set_delivery(bool enabled) = 0;
     // The simulation only: samples what is due at `now` into `sink` (server

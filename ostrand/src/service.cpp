@@ -409,10 +409,54 @@ int32_t Service::write_item(int32_t server, int32_t group, int32_t item, const V
         backend = c->backend;
     }
     const HRESULT hr = backend->write(group, item, *value, mode);
-    if (hr != S_OK) return fail(hr);
+    if (hr != S_OK) {
+        std::lock_guard lock(mu_);
+        if (Connection* c = find(server)) ++c->writes_failed;
+        return fail(hr);
+    }
     if (mode == 0) return S_OK;
     std::lock_guard lock(mu_);
     return new_handle(); // the transaction id of an asynchronous write
+}
+
+int32_t Service::health(int32_t server, ServerHealth* health) {
+    if (!health) return 0;
+    std::shared_ptr<Backend> backend;
+    {
+        std::lock_guard lock(mu_);
+        Connection* c = find(server);
+        if (!c) return 0;
+        backend = c->backend;
+        health->changesDelivered = c->changes_delivered;
+        health->writesFailed = c->writes_failed;
+    }
+    const Backend::Health h = backend->health();
+    health->up = h.up ? 1 : 0;
+    health->reconnects = h.reconnects;
+    health->secondsDown = 0;
+    health->reserved = 0;
+    if (!h.up) {
+        const auto down = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - h.down_since);
+        health->secondsDown = static_cast<uint32_t>(std::max<int64_t>(0, down.count()));
+    }
+    return 1;
+}
+
+int32_t Service::item_properties(int32_t server, int32_t group, int32_t item, char* type, int32_t size,
+                                 int32_t* access) {
+    if (!type || size <= 0 || !access) return 0;
+    std::shared_ptr<Backend> backend;
+    {
+        std::lock_guard lock(mu_);
+        Connection* c = find(server);
+        Group* g = find(c, group);
+        if (!g || !g->items.count(item)) return 0;
+        backend = c->backend;
+    }
+    std::string name;
+    if (!backend->item_properties(item, &name, access)) return 0;
+    copy_text(name, type, size);
+    return 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -490,6 +534,7 @@ void Service::deliver(std::unique_lock<std::mutex>& lock) {
         // Handles removed meanwhile are no longer in the tables: nothing is delivered for them.
         if (stopping_ || !g || !c->callback || !g->items.count(change.item)) continue;
         DataCallback callback = c->callback;
+        ++c->changes_delivered;
         running_ = Running{true, change.server, change.group, change.item};
         lock.unlock();
         callback(change.server, change.group, change.item, &change.value, static_cast<uint32_t>(change.filetime),

@@ -56,6 +56,8 @@ public:
     int32_t add_item(int32_t server, int32_t group, const char* item_id);
     int32_t remove_item(int32_t server, int32_t group, int32_t item);
     int32_t write_item(int32_t server, int32_t group, int32_t item, const VARIANT* value, int32_t mode);
+    int32_t health(int32_t server, ServerHealth* health);
+    int32_t item_properties(int32_t server, int32_t group, int32_t item, char* type, int32_t size, int32_t* access);
     int32_t browse_move_to(int32_t server, const char* path);
     int32_t browse_count(int32_t server, int32_t type);
     int32_t browse_name(int32_t server, int32_t index, char* buffer, int32_t size);
@@ -94,6 +96,8 @@ private:
         std::map<int32_t, Group> groups;
         std::vector<std::string> browse_names;
         std::map<int32_t, Change> parked; // changes that came before a DataCallback, by item
+        uint64_t changes_delivered = 0;
+        uint64_t writes_failed = 0;
     };
     // The callback under way on the service thread, if any.
     struct Running {

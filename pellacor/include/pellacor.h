@@ -269,6 +269,23 @@ PELLACOR_API int32_t AddTCPAllowedNetwork(const char* network);
  * count after reading it. */
 PELLACOR_API uint32_t TCPRefusedConnections(int32_t reset);
 
+/* What a link has served since it opened (the TCP server's counts go on
+ * across its restarts): frames with a good check (the good frames of
+ * SlaveStatus: requests, whichever slave they name on a serial line), frames
+ * with a bad one, exception replies sent by code (index 1 to 11; other codes
+ * count at index 0), and for the Modbus/TCP server (8050) the masters
+ * connected now and TCPRefusedConnections. SlaveStatus's reset leaves the
+ * exceptions alone. */
+typedef struct PellacorLinkCounters {
+    uint32_t requests;
+    uint32_t badFrames;
+    uint32_t exceptions[12];
+    uint32_t masters;
+    uint32_t refused;
+} PellacorLinkCounters;
+/* 1; 0 for a closed or unknown handle or a null record. */
+PELLACOR_API int32_t LinkCounters(int32_t handle, PellacorLinkCounters* counters);
+
 /* Posted to the window of a serial link whose port failed (its reader could
  * no longer wait for the device): wparam the port number 1..9, lparam the
  * link's handle. The link serves no more; the application closes the handle

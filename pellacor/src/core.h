@@ -22,6 +22,7 @@ constexpr size_t kSerialRxSize = 520;
 // ---------------------------------------------------------------------------
 // Connection records: index 0..8 = COM1..COM9, index 9 = the Modbus/TCP server.
 constexpr int kTcpIndex = kSerialPorts;
+constexpr int kExceptionSlots = 12;
 
 struct Connection {
     std::atomic<int32_t> handle{-1};              // -1 closed; 8050 for TCP
@@ -33,6 +34,8 @@ struct Connection {
     std::atomic<uint32_t> goodFrames{0};
     std::atomic<uint32_t> badFrames{0};
     std::atomic<uint32_t> skippedFrames{0};       // RTU: good CRC, another slave's
+    // Exception replies sent, by code (1..11); other codes count at 0.
+    std::atomic<uint32_t> exceptions[kExceptionSlots] = {};
     uint8_t rtsLeadMs = 0;
     uint8_t rtsTailMs = 0;
     // Traffic ring: allocated on open, released on close. Writers are the
@@ -116,6 +119,18 @@ Result ProcessRequest(Transport transport, uint32_t options, const Request& requ
 constexpr size_t kTcpMaxReadData = 2020;
 // Largest data part of a serial read reply (RTU); ASCII needs at most 1,008.
 constexpr size_t kSerialMaxReadData = 2020;
+
+// Counts an exception reply of code `code` on `c`.
+inline void CountException(Connection& c, uint8_t code) {
+    c.exceptions[code < kExceptionSlots ? code : 0].fetch_add(1, std::memory_order_relaxed);
+}
+// Clears the frame and exception counters (a link that opens starts at 0).
+inline void ResetCounters(Connection& c) {
+    c.goodFrames.store(0);
+    c.badFrames.store(0);
+    c.skippedFrames.store(0);
+    for (auto& e : c.exceptions) e.store(0);
+}
 
 // Exception function code as the transport sends it.
 uint8_t ExceptionFunction(Transport transport, uint8_t function);

@@ -124,6 +124,7 @@ void RtuReceive(Connection& c, const uint8_t* frame, size_t length, const ReplyS
     case Outcome::Silent:
         return;
     case Outcome::Exception:
+        CountException(c, r.exception);
         reply[1] = ExceptionFunction(Transport::Rtu, request.function);
         reply[2] = r.exception;
         return SendRtu(sink, reply, 3);
@@ -191,6 +192,7 @@ void AsciiReceive(Connection& c, const uint8_t* buffer, size_t length, const Rep
     case Outcome::Silent:
         return;
     case Outcome::Exception:
+        CountException(c, r.exception);
         p = EncodeByte(p, ExceptionFunction(Transport::Ascii, function));
         p = EncodeByte(p, r.exception);
         return SendAscii(sink, reply, p);

@@ -78,6 +78,7 @@ void COpcItem::SetValue(const VARIANT& value, uint64_t timestamp, uint32_t quali
     VariantCopy(&value_, &value); // clears the old value first
     timestamp_ = timestamp;
     quality_ = quality;
+    reported_ = true;
 }
 
 } // namespace quorvane

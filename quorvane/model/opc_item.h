@@ -69,6 +69,9 @@ public:
     const VARIANT& Value() const { return value_; }
     uint64_t Timestamp() const { return timestamp_; }
     uint32_t Quality() const { return quality_; }
+    // Whether the server reported the item at least once (a value, or that
+    // it failed); read under the group's lock.
+    bool Reported() const { return reported_; }
 
     // The master's pending write (any thread).
     PendingWrite Pending() const;
@@ -99,6 +102,7 @@ private:
     VARIANT value_;
     uint64_t timestamp_;
     uint32_t quality_ = 0;
+    bool reported_ = false;
 };
 
 } // namespace quorvane

@@ -51,6 +51,7 @@ bool CQuorvaneDoc::ReadItem(int index, ItemState* state) const {
     state->value = CVariant(item.Value());
     state->timestamp = item.Timestamp();
     state->quality = item.Quality();
+    state->reported = item.Reported();
     state->mapping = item.Mapping();
     state->pending = item.Pending();
     state->reference = FormatReferenceLocked(item);

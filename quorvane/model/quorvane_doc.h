@@ -48,6 +48,7 @@ struct ItemState {
     CVariant value;
     uint64_t timestamp = 0;
     uint32_t quality = 0;
+    bool reported = false; // COpcItem::Reported
     PointMapping mapping;
     PendingWrite pending;
     std::string reference; // FormatPointReference

@@ -25,6 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& network : r.options.allowedNetworks)
         if (!quorvane::IsNetwork(network)) std::abort();
     if (r.options.stateDir.size() > 4000) std::abort();
+    if (r.options.metricsPort < 0 || r.options.metricsPort > 65535 ||
+        !quorvane::IsNumericAddress(r.options.metricsAddress))
+        std::abort();
+    if (r.options.browseDepth < 1 || r.options.browseDepth > 100 || r.options.checkSeconds < 1) std::abort();
     for (const auto& [port, device] : r.options.comDevices) {
         if (port < 1 || port > 9 || device.empty() || device.size() > 255) std::abort();
     }

@@ -108,6 +108,39 @@ TEST_F(Framing, AsciiVectors) {
     EXPECT_EQ(conn.badFrames, 0u);
 }
 
+// Every exception reply sent is counted under its code, in both serial
+// framings: the counts follow the replies of the vectors above.
+TEST_F(Framing, ExceptionRepliesAreCountedByCode) {
+    struct Framed {
+        bool ascii;
+        const Vector* vectors;
+        size_t count;
+        uint32_t options;
+    } runs[] = {{false, kRtu, std::size(kRtu), 0},
+                {false, kRtuWide, std::size(kRtuWide), 1},
+                {true, kAscii, std::size(kAscii), 0},
+                {true, kAsciiWide, std::size(kAsciiWide), 1}};
+    uint32_t expected[pellacor::kExceptionSlots] = {};
+    for (const Framed& run : runs) {
+        for (size_t i = 0; i < run.count; ++i) {
+            const Vector& v = run.vectors[i];
+            // Reply bytes: slave, function (top bit set for an exception), code.
+            // Slave, function, code: an exception reply names another
+            // function than the request (the top bit flipped).
+            const std::string sent = v.reply;
+            const std::string reply = run.ascii && !sent.empty() ? sent.substr(1) : sent;
+            std::string request = v.request;
+            if (run.ascii) request = request.substr(request.find(':') + 1);
+            if (run.ascii) Ascii(v.request, run.options);
+            else Rtu(Hex(v.request), run.options);
+            if (reply.size() >= 6 && reply.substr(2, 2) != request.substr(2, 2)) ++expected[Hex(reply.substr(4, 2))[0]];
+        }
+    }
+    EXPECT_GT(expected[1] + expected[2], 4u); // the vectors do hold exceptions
+    for (int code = 0; code < pellacor::kExceptionSlots; ++code)
+        EXPECT_EQ(conn.exceptions[code].load(), expected[code]) << "code " << code;
+}
+
 TEST_F(Framing, WritesReachTheBlocks) {
     coils[0] = 0;
     Rtu(Hex("0105000000010C0A")); // value 0x0001 means ON on a serial link

@@ -7,11 +7,13 @@
 #include "ua/secure_channel/security.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -104,12 +106,15 @@ public:
 
     // Each entry point hands what it produced to the service in one batch.
     void on_session(RequestPort& port, bool new_session, SteadyTime now) override {
+        if (down_.exchange(false)) reconnects_.fetch_add(1);
         set_.on_session(port, new_session, now);
         flush();
         std::lock_guard lock(hook_mu_);
         if (hook_) hook_(new_session);
     }
     void on_lost(StatusCode why, SteadyTime now) override {
+        down_since_.store(now.time_since_epoch().count());
+        down_.store(true);
         set_.on_lost(why, now);
         flush();
     }
@@ -161,6 +166,15 @@ public:
         }
     }
 
+    // Any thread: the session's ups and downs as the loop reported them.
+    Backend::Health health() const {
+        Backend::Health h;
+        h.up = !down_.load();
+        h.reconnects = reconnects_.load();
+        if (!h.up) h.down_since = SteadyTime(SteadyTime::duration(down_since_.load()));
+        return h;
+    }
+
 private:
     void flush() {
         if (!batch_.empty()) sink_.push_all(server_, batch_);
@@ -183,6 +197,9 @@ private:
     std::vector<ChangeSink::Batched> batch_;   // I/O thread only; empty between entry points
     std::mutex hook_mu_;
     std::function<void(bool)> hook_;
+    std::atomic<bool> down_{false};
+    std::atomic<uint32_t> reconnects_{0};
+    std::atomic<SteadyTime::rep> down_since_{0};
 };
 
 class UaBackend final : public Backend {
@@ -448,6 +465,17 @@ public:
 
     uint16_t organization() const override { return 1; }
     void set_delivery(bool) override {}
+    Health health() const override { return feed_->health(); }
+
+    bool item_properties(int32_t item, std::string* type, int32_t* access) override {
+        std::lock_guard lock(mu_);
+        auto it = items_.find(item);
+        if (it == items_.end() || !it->second.described || !it->second.node) return false;
+        *type = builtin_name(it->second.builtin);
+        if (it->second.value_rank >= 0) *type += "[]";
+        *access = (it->second.access & 1 ? 1 : 0) | (it->second.access & 2 ? 2 : 0);
+        return true;
+    }
 
 private:
     struct GroupRec {
@@ -464,6 +492,16 @@ private:
         int32_t value_rank = -1;
         uint8_t access = 0;
     };
+
+    // The names of the built-in types (OPC UA Part 6, 5.1.2).
+    static std::string builtin_name(uint8_t builtin) {
+        static constexpr const char* kNames[] = {
+            "BaseDataType", "Boolean", "SByte", "Byte", "Int16", "UInt16", "Int32", "UInt32", "Int64",
+            "UInt64", "Float", "Double", "String", "DateTime", "Guid", "ByteString", "XmlElement", "NodeId",
+            "ExpandedNodeId", "StatusCode", "QualifiedName", "LocalizedText", "ExtensionObject", "DataValue",
+            "Variant", "DiagnosticInfo"};
+        return builtin < std::size(kNames) ? kNames[builtin] : "BaseDataType";
+    }
 
     static NodeId objects() { return NodeId::numeric_id(0, node::ObjectsFolder); }
 

@@ -431,9 +431,7 @@ int32_t OpenPort(Port& p, const PellacorWindow* window, uint16_t protocol, uintp
     c.options.store(0);
     c.protocol = protocol;
     c.timerId = timerId;
-    c.goodFrames.store(0);
-    c.badFrames.store(0);
-    c.skippedFrames.store(0);
+    ResetCounters(c);
     c.rtsLeadMs = s.rtsLeadDelay;
     c.rtsTailMs = s.rtsTailDelay;
     {

@@ -26,7 +26,7 @@ void PutHeader(const uint8_t* request, uint16_t lengthField, uint8_t* reply) {
 // id is another protocol sharing the framing, and none of ours to answer.
 bool IsModbusFrame(const uint8_t* request) { return Be16(request + 2) == 0; }
 
-size_t BuildReply(const uint8_t* request, size_t length, uint8_t* reply) {
+size_t BuildReply(const uint8_t* request, size_t length, uint8_t* reply, int* exception) {
     if (length < kMbapHeaderSize + 1 || !IsModbusFrame(request)) return 0;
     const uint8_t function = request[7];
     Request r;
@@ -42,6 +42,7 @@ size_t BuildReply(const uint8_t* request, size_t length, uint8_t* reply) {
     case Outcome::Silent:
         return 0;
     case Outcome::Exception:
+        if (exception != nullptr) *exception = result.exception;
         PutHeader(request, 3, reply);
         reply[7] = ExceptionFunction(Transport::Tcp, function);
         reply[8] = result.exception;
@@ -91,7 +92,9 @@ DrainStatus DrainRequests(Assembly& a, Connection& c, uint32_t now, uint32_t* la
         }
         c.goodFrames.fetch_add(1, std::memory_order_relaxed);
         *lastActivity = now;
-        const size_t n = BuildReply(request, frame, reply);
+        int exception = -1;
+        const size_t n = BuildReply(request, frame, reply, &exception);
+        if (exception >= 0) CountException(c, static_cast<uint8_t>(exception));
         offset += frame;
         if (stop != nullptr && stop->load(std::memory_order_acquire)) {
             status = DrainStatus::Stopped;

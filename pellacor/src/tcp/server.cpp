@@ -593,6 +593,20 @@ extern "C" PELLACOR_API uint32_t TCPRefusedConnections(int32_t reset) {
     return reset ? refused.exchange(0) : refused.load();
 }
 
+// Here rather than beside SlaveStatus: only the TCP server knows its masters.
+extern "C" PELLACOR_API int32_t LinkCounters(int32_t handle, PellacorLinkCounters* counters) {
+    using namespace pellacor;
+    Connection* c = FindConnection(handle);
+    if (c == nullptr || counters == nullptr || c->handle.load() == -1) return 0;
+    counters->requests = c->goodFrames.load();
+    counters->badFrames = c->badFrames.load();
+    for (int code = 0; code < kExceptionSlots; ++code) counters->exceptions[code] = c->exceptions[code].load();
+    const bool tcp = c == &ConnectionAt(kTcpIndex);
+    counters->masters = tcp ? static_cast<uint32_t>(tcp::ConnectedClients()) : 0;
+    counters->refused = tcp ? tcp::gRefused.load() : 0;
+    return 1;
+}
+
 extern "C" PELLACOR_API int32_t SetTCPServicePort(uint16_t port) {
     pellacor::tcp::gPort.store(port, std::memory_order_relaxed);
     return 1;

@@ -46,8 +46,9 @@ bool IsModbusFrame(const uint8_t* request);
 
 // Builds the reply to one complete request (MBAP header included, `length`
 // bytes in all) into `reply` (kReplyCapacity bytes). Returns the reply's size,
-// 0 when the request gets no reply.
-size_t BuildReply(const uint8_t* request, size_t length, uint8_t* reply);
+// 0 when the request gets no reply. `exception`, when given, receives the
+// code of an exception reply and is left alone otherwise.
+size_t BuildReply(const uint8_t* request, size_t length, uint8_t* reply, int* exception = nullptr);
 
 // One client's request assembly.
 struct Assembly {

@@ -95,6 +95,26 @@ bool IsNetwork(const std::string& text) {
     return true;
 }
 
+bool ParseListenAddress(const std::string& text, std::string& address, int& port) {
+    const size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        unsigned char bytes[16];
+        if (AddressBytes(host, bytes) != 16) return false;
+    } else if (!host.empty()) {
+        unsigned char bytes[16];
+        if (AddressBytes(host, bytes) != 4) return false;
+    } else {
+        return false;
+    }
+    int number = 0;
+    if (!ParseBounded(colon == std::string::npos ? text : text.substr(colon + 1), 1, 65535, number)) return false;
+    address = host;
+    port = number;
+    return true;
+}
+
 CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
     CommandLineResult result;
     CommandLine& options = result.options;
@@ -153,6 +173,23 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
             if (!value(argument, "--state-dir", text) || text.empty()) return Fail("--state-dir needs a folder");
             if (text.size() > 4000) return Fail("--state-dir: the folder name is longer than 4000 bytes");
             options.stateDir = text;
+        } else if (argument == "--metrics" || argument.starts_with("--metrics=")) {
+            if (!value(argument, "--metrics", text)) return Fail("--metrics needs [ADDRESS:]PORT");
+            if (!ParseListenAddress(text, options.metricsAddress, options.metricsPort))
+                return Fail("--metrics: " + Quoted(text) + " is not [ADDRESS:]PORT such as 9100, 0.0.0.0:9100 " +
+                            "or [::1]:9100");
+        } else if (argument == "--browse" || argument.starts_with("--browse=")) {
+            if (!value(argument, "--browse", text) || text.empty()) return Fail("--browse needs a server URL");
+            options.browseUrl = text;
+        } else if (argument == "--depth" || argument.starts_with("--depth=")) {
+            if (!value(argument, "--depth", text) || !ParseBounded(text, 1, 100, options.browseDepth))
+                return Fail("--depth needs a number of levels from 1 to 100");
+        } else if (argument == "--check" || argument.starts_with("--check=")) {
+            if (!value(argument, "--check", text) || text.empty()) return Fail("--check needs a configuration file");
+            options.checkFile = text;
+        } else if (argument == "--timeout" || argument.starts_with("--timeout=")) {
+            if (!value(argument, "--timeout", text) || !ParseBounded(text, 1, 3600, options.checkSeconds))
+                return Fail("--timeout needs a number of seconds from 1 to 3600");
         } else {
             return Fail("unknown option " + Quoted(argument) + " (see --help)");
         }
@@ -161,12 +198,19 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
         if (i > first) options.configFile += ' ';
         options.configFile += arguments[i];
     }
+    if (!options.browseUrl.empty() && !options.checkFile.empty())
+        return Fail("--browse and --check cannot be given together");
+    if (!options.checkFile.empty() && !options.configFile.empty())
+        return Fail("--check takes its file as its value, not a further file name");
     return result;
 }
 
 std::string UsageText() {
     return "Usage: quorvane [--headless] [--tcp-port N] [--bind ADDRESS] [--allow NETWORK]...\n"
-           "                [--com N=DEVICE[,t35][,rs485]]... [--state-dir DIR] [--] [FILE]\n"
+           "                [--com N=DEVICE[,t35][,rs485]]...\n"
+           "                [--state-dir DIR] [--metrics [ADDRESS:]PORT] [--] [FILE]\n"
+           "       quorvane --browse URL [--depth N] [NODE]\n"
+           "       quorvane --check FILE [--timeout SECONDS]\n"
            "\n"
            "OPC-to-Modbus gateway. FILE is a configuration file to restore at start-up;\n"
            "everything after the options, joined with single blanks, is its name.\n"
@@ -188,6 +232,18 @@ std::string UsageText() {
            "                    slaves); \",rs485\": the driver's own RS-485 mode switches\n"
            "                    the line driver, where the port has one\n"
            "  --state-dir DIR   keep the program's state (velmarc.cfg) in the folder DIR\n"
+           "  --metrics [ADDRESS:]PORT\n"
+           "                    serve counters in the Prometheus text format at\n"
+           "                    http://ADDRESS:PORT/metrics (ADDRESS default 127.0.0.1;\n"
+           "                    IPv6 as [::1]:9100); off by default\n"
+           "  --browse URL      print the address space of the OPC UA server at URL\n"
+           "                    below NODE (dotted browse names; default the Objects\n"
+           "                    folder) with ids, data types and access, then exit\n"
+           "  --depth N         levels --browse descends (default 10)\n"
+           "  --check FILE      restore FILE headless, wait until every item reported,\n"
+           "                    print one row per item and exit: 0 all good, 1 not,\n"
+           "                    2 server unreachable\n"
+           "  --timeout S       how long --check waits for the items (default 30 s)\n"
            "  --help            show this text\n"
            "\n"
            "The serial settings of COM1 to COM9 are kept in velmarc.cfg, in the folder\n"

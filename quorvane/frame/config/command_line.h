@@ -1,5 +1,7 @@
 // quorvane [--headless] [--tcp-port N] [--bind ADDRESS] [--allow NETWORK]...
-//          [--com N=DEVICE[,t35][,rs485]]... [--state-dir DIR] [--] [FILE]
+//          [--com N=DEVICE[,t35][,rs485]]... [--state-dir DIR] [--metrics [ADDRESS:]PORT] [--] [FILE]
+// quorvane --browse URL [--depth N] [NODE]
+// quorvane --check FILE [--timeout SECONDS]
 //
 // Options come first. Everything after them, joined with single blanks, is
 // the configuration file to restore at start-up: the whole remaining text is
@@ -24,6 +26,17 @@ struct CommandLine {
     std::vector<std::pair<int, uint32_t>> comOptions;
     std::string stateDir; // folder of velmarc.cfg; empty: beside the program
     std::string configFile;
+    // Prometheus text on http://ADDRESS:PORT/metrics; port 0: off.
+    std::string metricsAddress = "127.0.0.1";
+    int metricsPort = 0;
+    // Commissioning from a terminal: print the address space below the
+    // dotted NODE path (configFile holds it) of the server at `browseUrl`...
+    std::string browseUrl;
+    int browseDepth = 10;
+    // ...or restore `checkFile` headless and print how every item fared
+    // within `checkSeconds`.
+    std::string checkFile;
+    int checkSeconds = 30;
 };
 
 struct CommandLineResult {
@@ -40,6 +53,10 @@ bool IsNumericAddress(const std::string& text);
 // ADDRESS or ADDRESS/PREFIX, IPv4 or IPv6, without host bits set below the
 // prefix (10.0.0.0/8, not 10.1.2.3/8).
 bool IsNetwork(const std::string& text);
+
+// "[ADDRESS:]PORT" with a numeric IPv4 address or a bracketed IPv6 one
+// ("[::1]:9100"); without an address, the loopback address.
+bool ParseListenAddress(const std::string& text, std::string& address, int& port);
 
 // Exit code of a command line that cannot be used.
 constexpr int kUsageExitCode = 2;

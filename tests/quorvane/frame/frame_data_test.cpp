@@ -307,5 +307,44 @@ TEST(CommandLine, BindAddressAndAllowedNetworks) {
     EXPECT_EQ(r.options.allowedNetworks, (std::vector<std::string>{"127.0.0.0/8", "fd00::/8"}));
 }
 
+TEST(CommandLine, MetricsAddressBrowseAndCheck) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;      // start of the error; "" when accepted
+        std::string address;    // when accepted
+        int port = 0;
+    } cases[] = {
+        {{"--metrics", "9100"}, "", "127.0.0.1", 9100},
+        {{"--metrics=0.0.0.0:9100"}, "", "0.0.0.0", 9100},
+        {{"--metrics", "[::1]:65535"}, "", "::1", 65535},
+        {{"--metrics", "::1:9100"}, "--metrics: '::1:9100'", "", 0},
+        {{"--metrics", "localhost:9100"}, "--metrics: 'localhost:9100'", "", 0},
+        {{"--metrics", "[127.0.0.1]:9100"}, "--metrics: '[127.0.0.1]:9100'", "", 0},
+        {{"--metrics", "127.0.0.1:"}, "--metrics: '127.0.0.1:'", "", 0},
+        {{"--metrics", ":9100"}, "--metrics: ':9100'", "", 0},
+        {{"--metrics", "0"}, "--metrics: '0'", "", 0},
+        {{"--metrics", "65536"}, "--metrics: '65536'", "", 0},
+        {{"--metrics"}, "--metrics needs [ADDRESS:]PORT", "", 0},
+        {{"--depth", "0"}, "--depth needs", "", 0},
+        {{"--timeout", "x"}, "--timeout needs", "", 0},
+        {{"--browse", "opc.tcp://a:4840", "--check", "f.csv"}, "--browse and --check", "", 0},
+        {{"--check", "f.csv", "g.csv"}, "--check takes its file", "", 0},
+        {{"--check"}, "--check needs", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const CommandLineResult r = ParseCommandLine(c.args);
+        EXPECT_EQ(r.ok, c.error.empty()) << r.error;
+        if (!r.ok) EXPECT_EQ(r.error.substr(0, c.error.size()), c.error);
+        else EXPECT_EQ(r.options.metricsAddress + ":" + std::to_string(r.options.metricsPort),
+                       c.address + ":" + std::to_string(c.port));
+    }
+    EXPECT_EQ(ParseCommandLine({}).options.metricsPort, 0); // off unless asked
+    const CommandLineResult browse = ParseCommandLine({"--browse", "opc.tcp://plc:4840", "--depth=2", "Static"});
+    EXPECT_EQ(browse.options.browseUrl, "opc.tcp://plc:4840");
+    EXPECT_EQ(browse.options.browseDepth, 2);
+    EXPECT_EQ(browse.options.configFile, "Static"); // the starting node
+}
+
 } // namespace
 } // namespace quorvane
