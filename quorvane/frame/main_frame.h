@@ -107,6 +107,8 @@ private:
     void OnTcpServerEnded(uintptr_t reason, intptr_t error);
     void OnSerialLinkFailed(int port, int32_t handle);
     int OpenSerial(int port); // 0, or the errno of a failed open
+    static std::string SerialName(int port); // for the log
+    std::string TcpName() const;
 
     CMessageSink& messages_;
     std::string settingsPath_;
