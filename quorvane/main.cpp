@@ -2,6 +2,7 @@
 #include "frame/commission.h"
 #include "frame/config/command_line.h"
 #include "frame/config/port_settings_store.h"
+#include "frame/event_log.h"
 #include "frame/headless.h"
 #include "frame/metrics.h"
 #include "frame/quorvane_app.h"
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
     if (options.tcpPort != 0) SetTCPServicePort(static_cast<uint16_t>(options.tcpPort));
     for (const auto& [port, device] : options.comDevices) {
         if (SetPortDevice(port, device.c_str()) == 0) {
-            std::fprintf(stderr, "quorvane: COM%d cannot be mapped to %s\n", port, device.c_str());
+            ProgramLog().Write(LogLevel::Error, "quorvane: COM" + std::to_string(port) + " cannot be mapped to " + device);
             return kUsageExitCode;
         }
     }
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
         display = ProbeDisplay(CurrentDisplayEnvironment());
         return display;
     });
-    if (!choice.notice.empty()) std::fprintf(stderr, "quorvane: %s\n", choice.notice.c_str());
+    if (!choice.notice.empty()) ProgramLog().Write(LogLevel::Notice, "quorvane: " + choice.notice);
     if (!display.qpaPlatform.empty()) setenv("QT_QPA_PLATFORM", display.qpaPlatform.c_str(), 1);
 
     // A reader of stdout that went away must not stop the gateway.
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
 #endif
     std::string settingsPath, stateError;
     if (!SettingsPathIn(options.stateDir, settingsPath, stateError)) {
-        std::fprintf(stderr, "quorvane: %s\n", stateError.c_str());
+        ProgramLog().Write(LogLevel::Error, "quorvane: " + stateError);
         return kUsageExitCode;
     }
     CQuorvaneApp app(*messages, settingsPath);

@@ -232,6 +232,16 @@ typedef int32_t (*DataCallback)(int32_t server, int32_t group, int32_t item, VAR
  * session (at most 15 s) and answers -1 when that fails (a closed port fails
  * at once).
  *
+ * Waiting for a server: with flags OSTRAND_CONNECT_KEEP_TRYING, ConnectServer
+ * never waits on the network for an OPC UA server: it answers a handle at
+ * once, and a thread of the service tries to connect in the background with
+ * the reconnect schedule (0.5 s doubling up to 10 s, +/- 20 %; at most 2 s
+ * after an attempt that failed fast) until it succeeds or the handle is
+ * disconnected. Groups and items may be added meanwhile; they are created on
+ * the server once it answers (DataCallback as usual). Until then writes fail,
+ * browsing finds nothing, and GetServerStatus answers state 2 and "waiting
+ * for <server>: <reason>". Without the flag a failed connect answers -1.
+ *
  * Results: operations without a handle result answer 1 for success and 0 for
  * failure (unknown handles, null pointers). Text into caller buffers: at most
  * size - 1 characters and a NUL, never more; GetServerName, BrowseName and
@@ -325,11 +335,44 @@ typedef struct ServerHealth {
     uint64_t changesDelivered;
     uint64_t writesFailed;
 } ServerHealth;
+/* What happens to OPC UA connections, for the program's log and state
+ * (see SetEventCallback). Texts are valid during the call only. */
+enum {
+    OSTRAND_EVENT_CONNECTED = 1,    /* a session is up: url, security_mode, security_policy, user,
+                                       new_session; outage_ms >= 0 when it ends an outage, else -1 */
+    OSTRAND_EVENT_WAITING = 2,      /* an attempt to reach a server not connected yet failed: url
+                                       (may be ""), status, reason */
+    OSTRAND_EVENT_LOST = 3,         /* a connected server was lost: url, status, reason */
+    OSTRAND_EVENT_ITEM_FAILED = 4,  /* an item the server cannot resolve: group, item, item_id,
+                                       status, reason */
+    OSTRAND_EVENT_GROUP_REVISED = 5 /* the server revised a group's rate: group, requested_rate,
+                                       revised_rate */
+};
+typedef struct OstrandEvent {
+    int32_t kind;
+    int32_t server, group, item;
+    uint32_t status;             /* OPC UA status code, 0 when none */
+    const char* reason;          /* the status code's name, or the operator's explanation */
+    const char* url;
+    const char* security_mode;   /* "None", "Sign", "SignAndEncrypt" */
+    const char* security_policy; /* the policy URI's last part: "None", "Basic256Sha256" */
+    const char* user;            /* user name, "" for anonymous; never a secret */
+    int32_t new_session;         /* 1: created, 0: reactivated */
+    int64_t outage_ms;
+    const char* item_id;
+    int32_t requested_rate, revised_rate;
+} OstrandEvent;
+typedef void (*EventCallback)(const OstrandEvent* event);
 
 OSTRAND_API int32_t OstrandInitialize(void);
 OSTRAND_API void OstrandUninitialize(void);
 
-OSTRAND_API int32_t ConnectServer(const char* machine, const char* server, int32_t reserved);
+/* ConnectServer flag: see "Waiting for a server" above. */
+#define OSTRAND_CONNECT_KEEP_TRYING 1
+OSTRAND_API int32_t ConnectServer(const char* machine, const char* server, int32_t flags);
+/* Null stops the calls. The callback runs on a thread of the service, one
+ * event at a time; it must not call back into this library. */
+OSTRAND_API void SetEventCallback(EventCallback callback);
 OSTRAND_API int32_t EnableDataCallback(int32_t server, DataCallback callback);
 OSTRAND_API int32_t DisconnectServer(int32_t server);
 OSTRAND_API int32_t GetServerCount(int32_t mode, const char* machine);

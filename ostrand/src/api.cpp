@@ -1,6 +1,7 @@
 // The C entry points of the service; each forwards to the one Service.
 
 #include "ostrand.h"
+#include "events.h"
 #include "service.h"
 
 using ostrand::Service;
@@ -10,9 +11,10 @@ extern "C" {
 int32_t OstrandInitialize(void) { return Service::instance().initialize(); }
 void OstrandUninitialize(void) { Service::instance().uninitialize(); }
 
-int32_t ConnectServer(const char* machine, const char* server, int32_t /*reserved*/) {
-    return Service::instance().connect(machine, server);
+int32_t ConnectServer(const char* machine, const char* server, int32_t flags) {
+    return Service::instance().connect(machine, server, (flags & OSTRAND_CONNECT_KEEP_TRYING) != 0);
 }
+void SetEventCallback(EventCallback callback) { ostrand::set_event_callback(callback); }
 int32_t EnableDataCallback(int32_t server, DataCallback callback) {
     return Service::instance().enable_callback(server, callback);
 }

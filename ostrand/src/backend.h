@@ -26,6 +26,8 @@ namespace ostrand {
 // characters. 1 when the whole text fit, 0 when it was cut or there is no
 // buffer.
 int32_t copy_text(const std::string& text, char* buffer, int32_t size);
+// A UTC file time into its two halves.
+void set_filetime(FILETIME* out, int64_t value);
 
 // Where a backend hands its data changes over. The value is moved in (the
 // sink owns it afterwards). A newer change of an item replaces one still

@@ -4,6 +4,7 @@
 #include "ua/client/connection_settings.h"
 #include "ua/client/discovery.h"
 #include "ua/client/loop.h"
+#include "ua/pending_backend.h"
 #include "ua/ua_backend.h"
 
 #include <unistd.h>
@@ -21,12 +22,12 @@ namespace {
 
 constexpr auto kLoadWindow = std::chrono::seconds(1);
 
-void set_filetime(FILETIME* out, uint64_t value) {
-    out->dwLowDateTime = static_cast<uint32_t>(value);
-    out->dwHighDateTime = static_cast<uint32_t>(value >> 32);
-}
-
 } // namespace
+
+void set_filetime(FILETIME* out, int64_t value) {
+    out->dwLowDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value));
+    out->dwHighDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32);
+}
 
 int32_t copy_text(const std::string& text, char* buffer, int32_t size) {
     if (!buffer || size <= 0) return 0;
@@ -222,7 +223,7 @@ int32_t Service::server_name(int32_t index, char* buffer, int32_t size) {
     return copy_text(listing_[static_cast<size_t>(index)], buffer, size);
 }
 
-int32_t Service::connect(const char* machine, const char* server) {
+int32_t Service::connect(const char* machine, const char* server, bool keep_trying) {
     if (!server) return -1;
     {
         std::lock_guard lock(mu_);
@@ -242,10 +243,10 @@ int32_t Service::connect(const char* machine, const char* server) {
             }
         }
     }
-    return connect_ua(machine ? machine : "", server);
+    return connect_ua(machine ? machine : "", server, keep_trying);
 }
 
-int32_t Service::connect_ua(const std::string& machine, const std::string& server) {
+int32_t Service::connect_ua(const std::string& machine, const std::string& server, bool keep_trying) {
     std::shared_ptr<ua::UaLoop> loop;
     ua::UaSettings settings;
     uint64_t generation;
@@ -264,18 +265,31 @@ int32_t Service::connect_ua(const std::string& machine, const std::string& serve
         handle = new_handle();
     }
     // Naming, discovery and the session handshake: network waits, without mu_.
-    std::shared_ptr<Backend> backend;
-    for (const std::string& url : ua::endpoints_for(machine, server, settings)) {
-        // Security and identity from the list file's options and the server's endpoints.
-        std::string refused;
-        const auto secured = ua::settings_for(url, settings, &refused);
-        if (!secured) {
-            std::fprintf(stderr, "ostrand: %s\n", refused.c_str());
-            continue;
+    auto attempt = [this, loop, machine, server, settings, handle](const std::function<bool()>& cancelled) {
+        UaAttempt a;
+        a.status = ua::status::BadNotFound;
+        a.reason = "no endpoint for that name";
+        for (const std::string& url : ua::endpoints_for(machine, server, settings)) {
+            if (cancelled()) break;
+            a.url = url;
+            // Security and identity from the list file's options and the server's endpoints.
+            std::string refused;
+            const auto secured = ua::settings_for(url, settings, &refused);
+            if (!secured) {
+                std::fprintf(stderr, "ostrand: %s\n", refused.c_str());
+                a.status = ua::status::BadSecurityChecksFailed;
+                a.reason = refused;
+                continue;
+            }
+            a.reason.clear();
+            a.backend = connect_ua_backend(loop, url, handle, other_sink_, *secured, cancelled, &a.status);
+            if (a.backend) break;
         }
-        backend = connect_ua_backend(loop, url, handle, other_sink_, *secured);
-        if (backend) break;
-    }
+        return a;
+    };
+    std::shared_ptr<Backend> backend =
+        keep_trying ? connect_ua_backend_later(handle, server, std::move(attempt), settings)
+                    : attempt([] { return false; }).backend;
     if (!backend) return -1;
     std::unique_lock lock(mu_);
     if (init_count_ == 0 || generation != generation_) {

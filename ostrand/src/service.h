@@ -45,7 +45,8 @@ public:
     int32_t initialize();
     void uninitialize();
 
-    int32_t connect(const char* machine, const char* server);
+    // `keep_trying`: an OPC UA server is connected in the background (ostrand.h).
+    int32_t connect(const char* machine, const char* server, bool keep_trying = false);
     int32_t enable_callback(int32_t server, DataCallback callback);
     int32_t disconnect(int32_t server);
     int32_t server_count(int32_t mode, const char* machine);
@@ -130,7 +131,7 @@ private:
     void wait_until_not_running(std::unique_lock<std::mutex>& lock, Match matches);
     // The backend of `server`, for a call made without mu_; null when unknown.
     std::shared_ptr<Backend> backend_of(int32_t server);
-    int32_t connect_ua(const std::string& machine, const std::string& server);
+    int32_t connect_ua(const std::string& machine, const std::string& server, bool keep_trying);
 
     Connection* find(int32_t server);
     Group* find(Connection* c, int32_t group);

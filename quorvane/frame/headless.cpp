@@ -1,5 +1,7 @@
 #include "frame/headless.h"
 
+#include "frame/event_log.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QLibraryInfo>
@@ -46,7 +48,8 @@ std::string CStderrMessages::OneLine(const std::string& text) {
 }
 
 void CStderrMessages::ShowMessage(const std::string& text, MessageIcon) {
-    std::fprintf(stderr, "quorvane: %s\n", OneLine(text).c_str());
+    // A message box's text is a warning in the log.
+    ProgramLog().Write(LogLevel::Warning, "quorvane: " + OneLine(text));
     std::fflush(stderr);
 }
 

@@ -1,6 +1,7 @@
 #include "frame/main_frame.h"
 
 #include "frame/traffic_monitor.h"
+#include "frame/event_log.h"
 
 #include <cerrno>
 #include <cstring>
@@ -32,21 +33,8 @@ void CMainFrame::Create(std::function<void()> refresh) {
 }
 
 void CMainFrame::CloseAllLinks() {
-    if (tcpSlot_ != -1) {
-        CloseConnection(tcpSlot_);
-        tcpSlot_ = -1;
-    }
-    for (int32_t& slot : serialSlots_) {
-        if (slot != -1) CloseConnection(slot);
-        slot = -1;
-    }
-    WatchTraffic();
-}
-
-void CMainFrame::WatchTraffic() const {
-    // Slot 0..8 = COM1..COM9, 9 = Modbus/TCP, as the traffic window lists them.
-    for (int port = 1; port <= kSerialPorts; ++port) CTrafficTap::Instance().Watch(port - 1, SerialSlot(port));
-    CTrafficTap::Instance().Watch(CTrafficTap::kSlots - 1, tcpSlot_);
+    StopTcpServer();
+    for (int port = 1; port <= kSerialPorts; ++port) DisconnectSerial(port);
 }
 
 bool CMainFrame::StoreSettings() const { return StoreSettingsFile(settingsPath_, ports_); }
@@ -110,13 +98,19 @@ int CMainFrame::OpenSerial(int port) {
     serialSlots_[static_cast<size_t>(port - 1)] = OpenConnection(uiWindow_.PostingWindow(), port, entry.protocol,
                                                                  static_cast<uintptr_t>(port), &entry.settings);
     WatchTraffic();
-    return serialSlots_[static_cast<size_t>(port - 1)] == -1 ? errno : 0;
+    const int error = serialSlots_[static_cast<size_t>(port - 1)] == -1 ? errno : 0;
+    if (error == 0 && serialSlots_[static_cast<size_t>(port - 1)] != -1) ProgramLog().LinkOpened(SerialName(port));
+    else ProgramLog().LinkFailed(SerialName(port), error);
+    return error;
 }
 
 void CMainFrame::DisconnectSerial(int port) {
     if (port < 1 || port > kSerialPorts) return;
     int32_t& slot = serialSlots_[static_cast<size_t>(port - 1)];
-    if (slot != -1) CloseConnection(slot);
+    if (slot != -1) {
+        CloseConnection(slot);
+        ProgramLog().LinkClosed(SerialName(port));
+    }
     slot = -1;
     WatchTraffic();
 }
@@ -127,13 +121,21 @@ void CMainFrame::StartTcpServer() {
     for (const std::string& network : tcpAllowedNetworks_) AddTCPAllowedNetwork(network.c_str());
     tcpSlot_ = OpenTCPConnection(Window(), PELLACOR_TCP_BIND_FAILED_MESSAGE);
     WatchTraffic();
+    if (tcpSlot_ != -1) ProgramLog().LinkOpened(TcpName());
 }
 
 void CMainFrame::StopTcpServer() {
-    if (tcpSlot_ != -1) CloseConnection(tcpSlot_);
+    if (tcpSlot_ != -1) {
+        CloseConnection(tcpSlot_);
+        ProgramLog().LinkClosed(TcpName());
+    }
     tcpSlot_ = -1;
     WatchTraffic();
 }
+
+std::string CMainFrame::SerialName(int port) { return "COM" + std::to_string(port); }
+
+std::string CMainFrame::TcpName() const { return "TCP port " + std::to_string(tcpServicePort_); }
 
 void CMainFrame::OpenSerialFromConfiguration(const LinkLine& link) {
     if (link.port < 1 || link.port > kSerialPorts) return;
@@ -203,6 +205,7 @@ void CMainFrame::OnTcpServerEnded(uintptr_t reason, intptr_t error) {
         text += ": its event loop could not be set up (" + ErrorName(error) + ")";
     else if (reason == PELLACOR_TCP_FAILED_WAIT)
         text = "Modbus/TCP on port " + port + " stopped: waiting for masters failed (" + ErrorName(error) + ")";
+    ProgramLog().LinkFailed(TcpName(), static_cast<int>(error));
     messages_.ShowMessage(text, MessageIcon::None);
 }
 
@@ -212,6 +215,7 @@ void CMainFrame::OnSerialLinkFailed(int port, int32_t handle) {
     CloseConnection(slot);
     slot = -1;
     WatchTraffic();
+    ProgramLog().Write(LogLevel::Error, "Modbus " + SerialName(port) + " failed: the port could not be read any more");
     messages_.ShowMessage("COM" + std::to_string(port) + " was closed: the port could not be read any more",
                           MessageIcon::None);
 }

@@ -119,6 +119,8 @@ private:
     // Points the traffic tap's slots at the open links, so traffic is noted
     // (for the traffic window) from the moment a link opens.
     void WatchTraffic() const;
+    static std::string SerialName(int port); // for the log
+    std::string TcpName() const;
 
     CMessageSink& messages_;
     std::string settingsPath_;

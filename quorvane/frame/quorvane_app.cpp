@@ -1,6 +1,7 @@
 #include "frame/quorvane_app.h"
 
 #include "frame/config/file_io.h"
+#include "frame/event_log.h"
 #include "ostrand.h"
 
 namespace quorvane {
@@ -21,11 +22,17 @@ public:
         int32_t rate = group.updateRate;
         float deadband = group.deadband;
         const int32_t handle = AddGroup(app_.model_->ServerHandle(), group.name.c_str(), &rate, &deadband);
-        if (handle != -1) app_.model_->OpenGroupDocument(group.name, rate, deadband, handle);
+        if (handle == -1) return;
+        app_.model_->OpenGroupDocument(group.name, rate, deadband, handle);
+        ++groups;
     }
     void AddItemFromConfiguration(const std::string& groupName, const ItemLine& item) override {
-        app_.model_->FindGroupView(groupName, item.itemId, item.mapping);
+        if (app_.model_->FindGroupView(groupName, item.itemId, item.mapping) != 1) return;
+        ++items;
+        points += item.mapping.RegisterCount();
     }
+
+    int groups = 0, items = 0, points = 0; // what the restore created
 
 private:
     CQuorvaneApp& app_;
@@ -46,6 +53,7 @@ int CQuorvaneApp::Startup(const std::string& configFile) {
         return 1;
     }
     opcStarted_ = true;
+    SetEventCallback(&LogOstrandEvent);
     CQuorvaneModel::Install(model_.get());
     EnableCallback(&CQuorvaneModel::OnSlaveWrite);
     if (!configFile.empty()) RestoreFrom(configFile);
@@ -58,6 +66,7 @@ void CQuorvaneApp::Shutdown() {
     model_->CloseAllGroups();
     frame_->CloseAllLinks();
     Disconnect();
+    SetEventCallback(nullptr);
     if (opcStarted_) OstrandUninitialize();
     opcStarted_ = false;
     UnInitializeWSock();
@@ -109,10 +118,12 @@ void CQuorvaneApp::Disconnect() {
 }
 
 void CQuorvaneApp::ConnectFromConfiguration(const std::string& machine, const std::string& server) {
-    GetServerCount(1, machine.c_str());
+    // No server listing first: it would ask the machine on the network from
+    // this thread. A server that cannot be reached yet is connected in the
+    // background; the groups and items restored meanwhile follow once it is.
     model_->SetMachineName(machine);
     model_->SetServerName(server);
-    const int32_t handle = ConnectServer(machine.c_str(), server.c_str(), 0);
+    const int32_t handle = ConnectServer(machine.c_str(), server.c_str(), OSTRAND_CONNECT_KEEP_TRYING);
     model_->SetServerHandle(handle);
     if (handle != -1) EnableDataCallback(handle, &CQuorvaneModel::OnDataChange);
 }
@@ -168,6 +179,7 @@ void CQuorvaneApp::RestoreFrom(const std::string& path) {
     }
     Restorer restorer(*this);
     RestoreConfiguration(bytes, restorer);
+    ProgramLog().Restored(path, restorer.groups, restorer.items, restorer.points);
 }
 
 } // namespace quorvane

@@ -1,5 +1,6 @@
 #include "ua/ua_backend.h"
 
+#include "events.h"
 #include "ua/client/loop.h"
 #include "ua/client/subscriptions.h"
 #include "ua/encoding/text.h"
@@ -32,11 +33,6 @@ constexpr int kWalkDepth = 10;              // BrowseCount(3)
 constexpr size_t kWalkIds = 10000;
 constexpr auto kBatchDelay = std::chrono::milliseconds(20); // AddItem bursts share one Read
 constexpr uint8_t kCurrentWrite = 0x02;
-
-void set_filetime(FILETIME* out, int64_t value) {
-    out->dwLowDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value));
-    out->dwHighDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32);
-}
 
 HRESULT write_result(StatusCode st) {
     switch (status_code_only(st)) {
@@ -73,8 +69,10 @@ struct Reference {
 // it refers to nothing of the backend but the hook the backend clears.
 class Feed final : public SessionListener, public NotificationSink {
 public:
-    Feed(int32_t server, ChangeSink& sink, const UaSettings& settings, const Clock& clock)
-        : server_(server), sink_(sink), clock_(clock), set_(*this, settings) {}
+    Feed(int32_t server, ChangeSink& sink, const UaSettings& settings, const Clock& clock, std::string url)
+        : server_(server), sink_(sink), clock_(clock), set_(*this, settings), url_(std::move(url)) {
+        describe_security(settings);
+    }
     ~Feed() override {
         for (ChangeSink::Batched& c : batch_) VariantClear(&c.value);
     }
@@ -109,6 +107,7 @@ public:
         if (down_.exchange(false)) reconnects_.fetch_add(1);
         set_.on_session(port, new_session, now);
         flush();
+        report_up(new_session, now);
         std::lock_guard lock(hook_mu_);
         if (hook_) hook_(new_session);
     }
@@ -117,6 +116,12 @@ public:
         down_.store(true);
         set_.on_lost(why, now);
         flush();
+        lost_at_ = now;
+        const std::string reason = status_name(why);
+        OstrandEvent e = event(OSTRAND_EVENT_LOST);
+        e.status = why;
+        e.reason = reason.c_str();
+        emit_event(e);
     }
     bool on_event(RequestPort& port, UaEvent& event, SteadyTime now) override {
         const bool ours = set_.on_event(port, event, now);
@@ -180,6 +185,39 @@ private:
         if (!batch_.empty()) sink_.push_all(server_, batch_);
     }
 
+    OstrandEvent event(int32_t kind) const {
+        OstrandEvent e{};
+        e.kind = kind;
+        e.server = server_;
+        e.url = url_.c_str();
+        e.security_mode = mode_.c_str();
+        e.security_policy = policy_.c_str();
+        e.user = user_.c_str();
+        e.outage_ms = -1;
+        return e;
+    }
+
+    void describe_security(const UaSettings& settings) {
+        const auto* endpoint = dynamic_cast<const EndpointSecurity*>(settings.security.get());
+        if (!endpoint) return;
+        const EndpointDescription& d = endpoint->endpoint();
+        mode_ = d.security_mode == MessageSecurityMode::SignAndEncrypt ? "SignAndEncrypt"
+                : d.security_mode == MessageSecurityMode::Sign          ? "Sign"
+                                                                        : "None";
+        const std::string uri = d.security_policy_uri.value_or("");
+        const size_t hash = uri.rfind('#');
+        policy_ = hash == std::string::npos ? "None" : uri.substr(hash + 1);
+        user_ = endpoint->user_name(); // the name only: the password stays where it is
+    }
+
+    void report_up(bool new_session, SteadyTime now) {
+        OstrandEvent e = event(OSTRAND_EVENT_CONNECTED);
+        e.new_session = new_session ? 1 : 0;
+        if (lost_at_) e.outage_ms = std::chrono::duration_cast<Millis>(now - *lost_at_).count();
+        lost_at_.reset();
+        emit_event(e);
+    }
+
     struct Last {
         uint32_t group = 0;
         VARIANT value{};
@@ -200,6 +238,9 @@ private:
     std::atomic<bool> down_{false};
     std::atomic<uint32_t> reconnects_{0};
     std::atomic<SteadyTime::rep> down_since_{0};
+    const std::string url_;
+    std::string mode_ = "None", policy_ = "None", user_; // for the events; written before the I/O thread sees this
+    std::optional<SteadyTime> lost_at_;                 // I/O thread only
 };
 
 class UaBackend final : public Backend {
@@ -260,7 +301,18 @@ public:
         const auto* cs = std::get_if<CreateSubscriptionResponse>(&r);
         if (is_good(done->status()) && cs && cs->revised_publishing_interval > 0) {
             const double granted = std::ceil(cs->revised_publishing_interval);
+            const int32_t asked = *rate;
             *rate = granted >= double(INT32_MAX) ? INT32_MAX : std::max(*rate, static_cast<int32_t>(granted));
+            if (*rate != asked) {
+                OstrandEvent e{};
+                e.kind = OSTRAND_EVENT_GROUP_REVISED;
+                e.server = server_;
+                e.group = group;
+                e.requested_rate = asked;
+                e.revised_rate = *rate;
+                e.outage_ms = -1;
+                emit_event(e);
+            }
             std::lock_guard lock(mu_);
             if (auto it = groups_.find(group); it != groups_.end()) it->second.rate = *rate;
         }
@@ -757,7 +809,12 @@ private:
                 }
             auto values = read_values(std::move(read), settings_.request_timeout);
             if (!values) return; // the connection's trouble, not the items': tried again at a write
-            std::vector<std::pair<int32_t, int32_t>> unknown; // (group, item), reported without mu_
+            struct Unknown {
+                int32_t group, item;
+                std::string id;
+                StatusCode why;
+            };
+            std::vector<Unknown> unknown; // reported without mu_
             std::vector<std::pair<int32_t, NodeId>> monitored; // known items, to subscribe
             for (size_t k = at; k < end; ++k) {
                 const DataValue* v = &(*values)[(k - at) * 4];
@@ -779,16 +836,31 @@ private:
                 rec.id = it->second.id;
                 rec.described = true;
                 it->second = rec;
-                if (!known) unknown.emplace_back(rec.group, nodes[k].first);
+                if (!known) {
+                    StatusCode why = v[0].status.value_or(status::Good);
+                    if (!nodes[k].second || !is_bad(why)) why = status::BadNodeIdUnknown;
+                    unknown.push_back({rec.group, nodes[k].first, rec.id, why});
+                }
                 else monitored.emplace_back(nodes[k].first, *rec.node);
             }
             subscribe(monitored);
             // The sink takes the service's lock, which is held while it calls into
             // this backend: never push with mu_ held.
-            for (const auto& [group, item] : unknown) {
+            for (const Unknown& u : unknown) {
                 VARIANT empty;
                 VariantInit(&empty);
-                sink_.push(server_, group, item, std::move(empty), static_cast<uint64_t>(clock_.filetime()), 0);
+                sink_.push(server_, u.group, u.item, std::move(empty), static_cast<uint64_t>(clock_.filetime()), 0);
+                const std::string reason = status_name(u.why);
+                OstrandEvent e{};
+                e.kind = OSTRAND_EVENT_ITEM_FAILED;
+                e.server = server_;
+                e.group = u.group;
+                e.item = u.item;
+                e.item_id = u.id.c_str();
+                e.status = u.why;
+                e.reason = reason.c_str();
+                e.outage_ms = -1;
+                emit_event(e);
             }
         }
     }
@@ -926,15 +998,27 @@ SystemClock& system_clock() {
 
 std::shared_ptr<Backend> connect_ua_backend(std::shared_ptr<UaLoop> loop, const std::string& url, int32_t server,
                                             ChangeSink& sink, const UaSettings& settings) {
+    StatusCode why = status::Good;
+    return connect_ua_backend(std::move(loop), url, server, sink, settings, [] { return false; }, &why);
+}
+
+std::shared_ptr<Backend> connect_ua_backend(std::shared_ptr<UaLoop> loop, const std::string& url, int32_t server,
+                                            ChangeSink& sink, const UaSettings& settings,
+                                            const std::function<bool()>& cancelled, StatusCode* why) {
     UaLoop::ConnectionId id = 0;
-    auto feed = std::make_shared<Feed>(server, sink, settings, system_clock());
+    auto feed = std::make_shared<Feed>(server, sink, settings, system_clock(), url);
     auto done = loop->open(url, settings, &id, std::shared_ptr<SessionListener>(feed, feed.get()));
-    if (!done->wait_for(settings.connect_total + settings.request_grace) || done->status() != status::Good) {
-        if (const std::string why = ua::security_refusal(done->done() ? done->status() : status::Good); !why.empty())
-            std::fprintf(stderr, "ostrand: %s: %s\n", url.c_str(), why.c_str());
+    const auto limit = std::chrono::steady_clock::now() + settings.connect_total + settings.request_grace;
+    while (!done->wait_for(Millis(50)) && !cancelled() && std::chrono::steady_clock::now() < limit) {
+    }
+    if (!done->done() || done->status() != status::Good) {
+        *why = done->done() ? done->status() : status::BadTimeout;
+        if (const std::string text = ua::security_refusal(done->done() ? done->status() : status::Good); !text.empty())
+            std::fprintf(stderr, "ostrand: %s: %s\n", url.c_str(), text.c_str());
         if (id != 0) loop->close(id);
         return nullptr;
     }
+    *why = status::Good;
     return std::make_shared<UaBackend>(std::move(loop), id, std::move(feed), server, sink, settings, system_clock());
 }
 

@@ -22,6 +22,7 @@
 #include "backend.h"
 #include "ua/client/engine.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -35,5 +36,10 @@ class UaLoop;
 // `server` is the service's handle for it; changes go into `sink`.
 std::shared_ptr<Backend> connect_ua_backend(std::shared_ptr<ua::UaLoop> loop, const std::string& url,
                                             int32_t server, ChangeSink& sink, const ua::UaSettings& settings);
+// The same, giving up early once `cancelled` holds (checked every 50 ms);
+// *why says what failed.
+std::shared_ptr<Backend> connect_ua_backend(std::shared_ptr<ua::UaLoop> loop, const std::string& url,
+                                            int32_t server, ChangeSink& sink, const ua::UaSettings& settings,
+                                            const std::function<bool()>& cancelled, ua::StatusCode* why);
 
 } // namespace ostrand

@@ -34,6 +34,20 @@ template <typename F> bool Eventually(F done, std::chrono::milliseconds timeout 
     return true;
 }
 
+// The lines of `log` that are no log line with a priority prefix; empty when all are.
+inline std::string NotLogLines(const std::string& log) {
+    std::string odd;
+    size_t at = 0;
+    while (at < log.size()) {
+        const size_t end = log.find('\n', at);
+        const std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (line.size() < 4 || line[0] != '<' || line[1] < '3' || line[1] > '6' || line[2] != '>') odd += line + "\n";
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return odd;
+}
+
 // The program run from a copy in `dir`, so that its velmarc.cfg lands there;
 // its standard output and error go to files there. Killed when still running
 // at the end of the scope.

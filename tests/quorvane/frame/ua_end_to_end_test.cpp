@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -21,6 +22,7 @@ using namespace std::chrono_literals;
 using namespace ostrand::ua;
 using quorvane::test::Eventually;
 using quorvane::test::Master;
+using quorvane::test::NotLogLines;
 using quorvane::test::Program;
 using quorvane::test::ScratchDir;
 using quorvane::test::UaPeer;
@@ -191,7 +193,71 @@ TEST(ProgramOnUaPeer, ServesConvertedValuesWritesSetpointsAndSurvivesAPeerRestar
     const auto exit = program.Wait(15000ms);
     ASSERT_TRUE(exit.has_value()) << "still running 15 s after SIGTERM";
     EXPECT_EQ(*exit, 0) << program.Stderr();
-    EXPECT_EQ(program.Stderr(), "");
+    EXPECT_EQ(NotLogLines(program.Stderr()), "");
+}
+
+// The gateway started before its server and two outages of that server: good
+// values within 3 s of the server's ready line each time, said in the log.
+// The long waits are the scenario itself; they overlap with other tests.
+TEST(ProgramOnUaPeer, StartsBeforeItsServerAndIsBackWithinSecondsOfEachReturn) {
+    UaPeer peer(UaPeer::Options{300, {"--big-folder", "0"}});
+    const uint16_t peerPort = quorvane::test::FreeLoopbackPort();
+    ASSERT_NE(peerPort, 0);
+    const std::string url = "opc.tcp://127.0.0.1:" + std::to_string(peerPort);
+    const ScratchDir dir("ua-start-order");
+    quorvane::test::WriteFile(dir / "late.csv", "\r\n[MODBUS]\r\nCONNECT TCP, 502\r\n\r\n[SERVER]\r\nLOCAL MACHINE\r\n" +
+                                                    url + "\r\n\r\n[GROUP1]\r\nPeer,200,0.000000\r\n" +
+                                                    kMirror.what + "\r\nns=1;s=NoSuchNode,1,30010,SHORT\r\n");
+    const uint16_t port = quorvane::test::FreeLoopbackPort();
+    Program program(dir.Path(), {"--headless", "--tcp-port", std::to_string(port), "--bind", "127.0.0.1", "late.csv"},
+                    {"XDG_CONFIG_HOME=" + dir.Path().string()});
+    ASSERT_TRUE(program.Started());
+    Master master(port);
+    // The links are served while the server is away.
+    ASSERT_TRUE(Eventually([&] { return modbus_connect(*master) == 0; }, 15000ms)) << program.Stderr();
+    std::this_thread::sleep_for(3s); // the server boots later than the gateway
+
+    // Served good within 3 s of the server's ready line; printed, and at most
+    // 20 s waited for, so that a slow return shows as a figure.
+    auto served_after = [&](const char* what) {
+        const auto ready = std::chrono::steady_clock::now();
+        const std::string left = AwaitPoints(master, {{kMirror, {kInitialInt16}}}, 20000ms);
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - ready).count();
+        EXPECT_EQ(left, "") << what << "\n" << program.Stderr();
+        std::printf("%s: values served %lld ms after the peer was ready\n", what, static_cast<long long>(ms));
+        EXPECT_LE(ms, 3000) << what;
+    };
+    ASSERT_EQ(peer.Start(peerPort), "");
+    served_after("started 3 s after the gateway");
+
+    for (const auto outage : {15s, 40s}) {
+        // A value only the old server held: the new one starts from its initial value.
+        ASSERT_EQ(opc_test::WriteAt(url, "ns=1;s=Static.Int16", Variant::scalar<kInt16>(1234)), status::Good);
+        ASSERT_EQ(AwaitPoints(master, {{kMirror, {1234}}}, 8000ms), "");
+        ::kill(peer.Pid(), SIGKILL);
+        peer.Stop();
+        std::this_thread::sleep_for(outage);
+        ASSERT_EQ(peer.Start(peerPort), "");
+        served_after(outage == 15s ? "after a 15 s outage" : "after a 40 s outage");
+    }
+
+    modbus_close(*master);
+    program.Signal(SIGTERM);
+    ASSERT_TRUE(program.Wait(15000ms).has_value());
+    const std::string log = program.Stderr();
+    EXPECT_EQ(NotLogLines(log), "");
+    const std::string server = "OPC server " + url;
+    const std::vector<std::string> lines = {
+        std::string("<4>").append(server).append(" cannot be reached: BadConnectionRejected; still trying\n"),
+        std::string("<5>").append(server).append(" connected; security None None, anonymous, session new\n"),
+        "<4>OPC item ns=1;s=NoSuchNode cannot be resolved: BadNodeIdUnknown\n",
+        "<5>configuration late.csv restored: 1 groups, 2 items, 2 points\n",
+        std::string("<6>Modbus TCP port ").append(std::to_string(port)).append(" opened\n"),
+        std::string("<3>").append(server).append(" lost: "),
+        std::string("<5>").append(server).append(" back after "),
+    };
+    for (const std::string& line : lines) EXPECT_NE(log.find(line), std::string::npos) << line << "\nin\n" << log;
 }
 
 } // namespace

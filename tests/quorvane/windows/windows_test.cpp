@@ -3,9 +3,12 @@
 // group windows that follow the model, and the item-list view with its
 // repaint bridge.
 #include "gui_support.h"
+#include "../../support/fault_proxy.h"
 #include "windows/child_frame.h"
 
 #include <QAbstractSlider>
+#include <QEventLoop>
+#include <QTimer>
 #include <QAction>
 #include <QMdiArea>
 #include <QMenu>
@@ -326,6 +329,48 @@ TEST_F(WindowsTest, ManyNotificationsFromAnotherThreadCostFewPaints) {
     app_->Model().ApplySlaveWrite(1, mapping.pointType, mapping.address, 7);
     app_->Model().FlushAllPendingWrites();
     EXPECT_TRUE(WaitUntil([&] { return view->BridgedRepaints() > flushed; }, 1000ms));
+}
+
+// A server that takes the connection and then never answers: the restore of
+// a file that names it, the waits for it and Server Status never hold up the
+// event loop, while the groups are there at once and the status says why the
+// gateway waits.
+TEST_F(WindowsTest, EventLoopKeepsTurningWhileTheFilesServerIsBlackholed) {
+    test::FaultProxy proxy(test::FreeLoopbackPort()); // nothing behind it: it never answers anyway
+    ASSERT_TRUE(proxy.Start());
+    proxy.Blackhole();
+    const fs::path file = dir_ / "blackholed.csv";
+    test::WriteFile(file.string(), "\r\n[SERVER]\r\nLOCAL MACHINE\r\n" + proxy.Url() +
+                                       "\r\n\r\n[GROUP1]\r\nPlant,500,0.000000\r\nns=1;s=Static.Int16,1,40001,SHORT\r\n");
+
+    using Clock = std::chrono::steady_clock;
+    const auto restoring = Clock::now();
+    app_->RestoreFrom(file.string());
+    Clock::duration longest = Clock::now() - restoring;
+    EXPECT_NE(app_->Model().ServerHandle(), -1);
+    EXPECT_NE(Main().ActiveChild(), nullptr) << "the group waits for the server in its window";
+
+    // Turns of the loop for 3 s (a connect attempt's time limit and more),
+    // asking for the server's status now and then as the operator would.
+    QEventLoop loop;
+    QTimer tick;
+    auto last = Clock::now();
+    int turns = 0;
+    std::optional<ServerStatusText> status;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        longest = std::max(longest, now - last);
+        if (++turns % 50 == 0) status = app_->ServerStatusCommand();
+        last = Clock::now();
+    });
+    tick.start(10);
+    QTimer::singleShot(3000, &loop, &QEventLoop::quit);
+    loop.exec();
+    tick.stop();
+
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 100) << turns << " turns";
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->vendorInfo.rfind("waiting for " + proxy.Url() + ": ", 0), 0u) << status->vendorInfo;
 }
 
 } // namespace

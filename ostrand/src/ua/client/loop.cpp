@@ -1,6 +1,7 @@
 // The OPC UA I/O thread: see ua/client/loop.h.
 #include "ua/client/loop.h"
 
+#include "ua/client/reconnect.h"
 #include "ua/encoding/text.h"
 
 #include <sys/epoll.h>
@@ -60,18 +61,9 @@ struct UaLoop::Connection {
     enum class Phase : uint8_t { Resolving, Connecting, Session, Backoff, Done };
 
     Connection(ConnectionId i, std::string u, EndpointUrl e, const UaSettings& s, const Clock& clock)
-        : id(i), url(std::move(u)), endpoint(std::move(e)), engine(s, clock), backoff(s.reconnect_first) {}
+        : id(i), url(std::move(u)), endpoint(std::move(e)), engine(s, clock), backoff(engine.settings()) {}
 
     bool session_up() const { return phase == Phase::Session && engine.state() == UaClient::State::Connected; }
-    // Waits this long before the next attempt (the back-off with jitter), and doubles the next one.
-    Millis next_wait(std::minstd_rand& random) {
-        const UaSettings& s = engine.settings();
-        const double j = std::clamp(s.reconnect_jitter, 0.0, 1.0);
-        const double factor = std::uniform_real_distribution<double>(1.0 - j, 1.0 + j)(random);
-        const Millis wait{static_cast<int64_t>(static_cast<double>(backoff.count()) * factor)};
-        backoff = std::min(backoff * 2, std::max(s.reconnect_max, s.reconnect_first));
-        return wait;
-    }
 
     ConnectionId id;
     std::string url;
@@ -95,7 +87,7 @@ struct UaLoop::Connection {
     bool ever_up = false;       // the first session came
     bool closing = false;       // close() or stop(): no reconnect, no listener ticks
     bool loss_reported = false; // on_lost called for this outage
-    Millis backoff;             // the next back-off step
+    ReconnectSchedule backoff;  // the waits between attempts
     SteadyTime retry_at{SteadyTime::max()};
     std::map<uint32_t, std::shared_ptr<UaCompletion>> waiting;
 };
@@ -376,7 +368,7 @@ void UaLoop::fail_connection(Connection& c, StatusCode why, SteadyTime now) {
     for (auto& [rid, done] : c.waiting) done->complete(status::BadConnectionClosed);
     c.waiting.clear();
     c.phase = Connection::Phase::Backoff;
-    c.retry_at = now + c.next_wait(jitter_);
+    c.retry_at = now + c.backoff.next(ReconnectSchedule::timed_out(why), jitter_);
     if (!c.loss_reported) {
         c.loss_reported = true;
         c.listener->on_lost(why, now);
@@ -487,7 +479,7 @@ void UaLoop::dispatch(Connection& c, UaEvent& e, SteadyTime now) {
     case UaEvent::Kind::Connected:
         c.ever_up = true;
         c.loss_reported = false;
-        c.backoff = c.engine.settings().reconnect_first;
+        c.backoff.reset();
         set_up(c, !c.closing);
         c.opened->complete(status::Good);
         if (c.listener && !c.closing) c.listener->on_session(c.engine, e.new_session, now);

@@ -254,4 +254,92 @@ std::string format_node_id(const ExpandedNodeId& id) {
     return "nsu=" + *id.namespace_uri + ";" + identifier_text(id.node_id);
 }
 
+std::string status_name(StatusCode code) {
+    static constexpr struct {
+        StatusCode code;
+        const char* name;
+    } kNames[] = {
+        {status::Good, "Good"},
+        {status::GoodSubscriptionTransferred, "GoodSubscriptionTransferred"},
+        {status::BadUnexpectedError, "BadUnexpectedError"},
+        {status::BadInternalError, "BadInternalError"},
+        {status::BadOutOfMemory, "BadOutOfMemory"},
+        {status::BadCommunicationError, "BadCommunicationError"},
+        {status::BadEncodingError, "BadEncodingError"},
+        {status::BadDecodingError, "BadDecodingError"},
+        {status::BadEncodingLimitsExceeded, "BadEncodingLimitsExceeded"},
+        {status::BadUnknownResponse, "BadUnknownResponse"},
+        {status::BadTimeout, "BadTimeout"},
+        {status::BadServiceUnsupported, "BadServiceUnsupported"},
+        {status::BadShutdown, "BadShutdown"},
+        {status::BadServerNotConnected, "BadServerNotConnected"},
+        {status::BadServerHalted, "BadServerHalted"},
+        {status::BadNothingToDo, "BadNothingToDo"},
+        {status::BadTooManyOperations, "BadTooManyOperations"},
+        {status::BadSecurityChecksFailed, "BadSecurityChecksFailed"},
+        {status::BadUserAccessDenied, "BadUserAccessDenied"},
+        {status::BadIdentityTokenInvalid, "BadIdentityTokenInvalid"},
+        {status::BadIdentityTokenRejected, "BadIdentityTokenRejected"},
+        {status::BadSecureChannelIdInvalid, "BadSecureChannelIdInvalid"},
+        {status::BadInvalidTimestamp, "BadInvalidTimestamp"},
+        {status::BadNonceInvalid, "BadNonceInvalid"},
+        {status::BadSessionIdInvalid, "BadSessionIdInvalid"},
+        {status::BadSessionClosed, "BadSessionClosed"},
+        {status::BadSessionNotActivated, "BadSessionNotActivated"},
+        {status::BadSubscriptionIdInvalid, "BadSubscriptionIdInvalid"},
+        {status::BadRequestHeaderInvalid, "BadRequestHeaderInvalid"},
+        {status::BadTimestampsToReturnInvalid, "BadTimestampsToReturnInvalid"},
+        {status::BadRequestCancelledByClient, "BadRequestCancelledByClient"},
+        {status::BadNodeIdInvalid, "BadNodeIdInvalid"},
+        {status::BadNodeIdUnknown, "BadNodeIdUnknown"},
+        {status::BadNotFound, "BadNotFound"},
+        {status::BadAttributeIdInvalid, "BadAttributeIdInvalid"},
+        {status::BadNotReadable, "BadNotReadable"},
+        {status::BadNotWritable, "BadNotWritable"},
+        {status::BadOutOfRange, "BadOutOfRange"},
+        {status::BadNotSupported, "BadNotSupported"},
+        {status::BadMonitoredItemIdInvalid, "BadMonitoredItemIdInvalid"},
+        {status::BadMonitoredItemFilterInvalid, "BadMonitoredItemFilterInvalid"},
+        {status::BadMonitoredItemFilterUnsupported, "BadMonitoredItemFilterUnsupported"},
+        {status::BadFilterNotAllowed, "BadFilterNotAllowed"},
+        {status::BadContinuationPointInvalid, "BadContinuationPointInvalid"},
+        {status::BadNoContinuationPoints, "BadNoContinuationPoints"},
+        {status::BadTooManySessions, "BadTooManySessions"},
+        {status::BadTypeMismatch, "BadTypeMismatch"},
+        {status::BadTooManySubscriptions, "BadTooManySubscriptions"},
+        {status::BadTooManyPublishRequests, "BadTooManyPublishRequests"},
+        {status::BadNoSubscription, "BadNoSubscription"},
+        {status::BadSequenceNumberUnknown, "BadSequenceNumberUnknown"},
+        {status::BadMessageNotAvailable, "BadMessageNotAvailable"},
+        {status::BadTcpServerTooBusy, "BadTcpServerTooBusy"},
+        {status::BadTcpMessageTypeInvalid, "BadTcpMessageTypeInvalid"},
+        {status::BadTcpSecureChannelUnknown, "BadTcpSecureChannelUnknown"},
+        {status::BadTcpMessageTooLarge, "BadTcpMessageTooLarge"},
+        {status::BadTcpNotEnoughResources, "BadTcpNotEnoughResources"},
+        {status::BadTcpInternalError, "BadTcpInternalError"},
+        {status::BadTcpEndpointUrlInvalid, "BadTcpEndpointUrlInvalid"},
+        {status::BadRequestInterrupted, "BadRequestInterrupted"},
+        {status::BadRequestTimeout, "BadRequestTimeout"},
+        {status::BadSecureChannelClosed, "BadSecureChannelClosed"},
+        {status::BadSecureChannelTokenUnknown, "BadSecureChannelTokenUnknown"},
+        {status::BadSequenceNumberInvalid, "BadSequenceNumberInvalid"},
+        {status::BadNotConnected, "BadNotConnected"},
+        {status::BadDeadbandFilterInvalid, "BadDeadbandFilterInvalid"},
+        {status::BadConnectionRejected, "BadConnectionRejected"},
+        {status::BadDisconnect, "BadDisconnect"},
+        {status::BadConnectionClosed, "BadConnectionClosed"},
+        {status::BadInvalidState, "BadInvalidState"},
+        {status::BadRequestTooLarge, "BadRequestTooLarge"},
+        {status::BadResponseTooLarge, "BadResponseTooLarge"},
+        {status::BadProtocolVersionUnsupported, "BadProtocolVersionUnsupported"},
+        {status::BadTooManyMonitoredItems, "BadTooManyMonitoredItems"},
+    };
+    const StatusCode bare = code & 0xFFFF0000u; // without the info bits
+    for (const auto& n : kNames)
+        if (n.code == bare) return n.name;
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+    return text;
+}
+
 } // namespace ostrand::ua

@@ -51,4 +51,8 @@ std::string format_guid(const Guid& guid);
 std::optional<std::string> decode_base64(std::string_view text);
 std::string encode_base64(std::string_view bytes);
 
+// The symbolic name of a status code ("BadTimeout"), its info bits
+// ignored; "0x80AB0000" for a code this client has no name for.
+std::string status_name(StatusCode code);
+
 } // namespace ostrand::ua

@@ -275,6 +275,7 @@ constexpr StatusCode BadTimestampsToReturnInvalid = 0x802B0000;
 constexpr StatusCode BadRequestCancelledByClient = 0x802C0000;
 constexpr StatusCode BadNodeIdInvalid = 0x80330000;
 constexpr StatusCode BadNodeIdUnknown = 0x80340000;
+constexpr StatusCode BadNotFound = 0x803E0000;
 constexpr StatusCode BadAttributeIdInvalid = 0x80350000;
 constexpr StatusCode BadNotReadable = 0x803A0000;
 constexpr StatusCode BadNotWritable = 0x803B0000;

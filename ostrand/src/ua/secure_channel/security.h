@@ -126,6 +126,7 @@ public:
     StatusCode activate(const CreateSessionResponse& created, crypto::View client_nonce,
                         ActivateSessionRequest& activate, std::string* reason) const override;
     const EndpointDescription& endpoint() const { return endpoint_; }
+    const std::string& user_name() const { return user_.user; }
 
 private:
     bool secured() const { return endpoint_.security_mode != MessageSecurityMode::None; }

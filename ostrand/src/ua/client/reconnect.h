@@ -1,0 +1,34 @@
+// The wait between connection attempts to a server that cannot be reached.
+//
+// Each wait is the current step varied by +/- reconnect_jitter; the step
+// starts at reconnect_first and doubles after every failed attempt up to
+// reconnect_max. An attempt that failed fast (the port refused, the
+// connection was reset) waits at most reconnect_fast_max, jitter included, so
+// a server that comes back is found within that whatever the outage lasted.
+// An attempt that timed out already spent its own limit and keeps the longer
+// steps. reset() after a success starts again from reconnect_first.
+#pragma once
+
+#include "ua/client/engine.h"
+
+#include <random>
+
+namespace ostrand::ua {
+
+class ReconnectSchedule {
+public:
+    explicit ReconnectSchedule(const UaSettings& settings) : settings_(&settings), step_(settings.reconnect_first) {}
+
+    // The wait after a failed attempt; `random` varies it.
+    Millis next(bool timed_out, std::minstd_rand& random);
+    void reset() { step_ = settings_->reconnect_first; }
+
+    // An attempt that ended with `why` spent its time limit.
+    static bool timed_out(StatusCode why);
+
+private:
+    const UaSettings* settings_;
+    Millis step_;
+};
+
+} // namespace ostrand::ua
