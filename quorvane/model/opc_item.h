@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quorvane {
 
@@ -69,6 +70,9 @@ public:
     const VARIANT& Value() const { return value_; }
     uint64_t Timestamp() const { return timestamp_; }
     uint32_t Quality() const { return quality_; }
+    // The server's name for the status of that value ("BadNodeIdUnknown"),
+    // empty when it gave none.
+    const std::string& Status() const { return status_; }
 
     // The master's pending write (any thread).
     PendingWrite Pending() const;
@@ -81,8 +85,8 @@ public:
     // write recorded afterwards waits for the next flush.
     PendingWrite TakePending();
 
-    // Replaces value, timestamp and quality (caller holds the group's lock).
-    void SetValue(const VARIANT& value, uint64_t timestamp, uint32_t quality);
+    // Replaces value, timestamp, quality and status (caller holds the group's lock).
+    void SetValue(const VARIANT& value, uint64_t timestamp, uint32_t quality, std::string_view status = {});
 
 private:
     friend class CQuorvaneDoc;
@@ -99,6 +103,7 @@ private:
     VARIANT value_;
     uint64_t timestamp_;
     uint32_t quality_ = 0;
+    std::string status_;
 };
 
 } // namespace quorvane
