@@ -398,6 +398,19 @@ OSTRAND_API int32_t BrowseName(int32_t server, int32_t index, char* buffer, int3
 OSTRAND_API int32_t BrowseItemId(int32_t server, const char* leaf, char* buffer, int32_t size);
 OSTRAND_API int32_t QueryOrganization(int32_t server, uint16_t* organization);
 
+/*
+ * The status behind the calling thread's last answer, by its symbolic name:
+ * inside a DataCallback, the status of the value being delivered (an OPC UA
+ * status such as "Good", "UncertainLastUsableValue" or "BadNodeIdUnknown";
+ * "BadNoCommunication" for a value kept while the connection is lost; "" for
+ * the simulation, whose quality says all); after a ConnectServer that
+ * answered -1, why the session failed ("BadTimeout", "BadSecurityChecksFailed"
+ * ...; "" when no server answered at all); after a WriteItem that failed, the
+ * server's status for the write, else the HRESULT's symbol ("E_ACCESSDENIED").
+ * Successful connects and writes leave "". Text rules as for GetServerName.
+ */
+OSTRAND_API int32_t GetLastStatusName(char* buffer, int32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -51,6 +51,7 @@ int32_t BrowseName(int32_t server, int32_t index, char* buffer, int32_t size) {
 int32_t BrowseItemId(int32_t server, const char* leaf, char* buffer, int32_t size) {
     return Service::instance().browse_item_id(server, leaf, buffer, size);
 }
+int32_t GetLastStatusName(char* buffer, int32_t size) { return ostrand::last_status_name(buffer, size); }
 int32_t QueryOrganization(int32_t server, uint16_t* organization) {
     return Service::instance().query_organization(server, organization);
 }

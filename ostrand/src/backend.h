@@ -22,6 +22,16 @@
 
 namespace ostrand {
 
+// The status a change carries when its server has none to tell (the
+// simulation); otherwise an OPC UA status code.
+constexpr uint32_t kNoStatus = 0xFFFFFFFFu;
+
+// Notes the calling thread's status for GetLastStatusName: a backend that
+// knows why a connection or a write failed names it before it answers.
+void set_last_status(const std::string& name);
+// GetLastStatusName.
+int32_t last_status_name(char* buffer, int32_t size);
+
 // Copies `text` into a caller's buffer of `size` bytes, cutting it to size - 1
 // characters. 1 when the whole text fit, 0 when it was cut or there is no
 // buffer.
@@ -40,15 +50,16 @@ public:
         VARIANT value{};
         uint64_t filetime = 0;
         int32_t quality = 0;
+        uint32_t status = kNoStatus;
     };
 
     virtual ~ChangeSink() = default;
     virtual void push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
-                      int32_t quality) = 0;
+                      int32_t quality, uint32_t status = kNoStatus) = 0;
     // The changes of one message from a server at once, in order (one lock
     // and one wake-up instead of one per change); empties `changes`.
     virtual void push_all(int32_t server, std::vector<Batched>& changes) {
-        for (Batched& c : changes) push(server, c.group, c.item, std::move(c.value), c.filetime, c.quality);
+        for (Batched& c : changes) push(server, c.group, c.item, std::move(c.value), c.filetime, c.quality, c.status);
         changes.clear();
     }
 };

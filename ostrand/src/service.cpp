@@ -5,6 +5,7 @@
 #include "ua/client/discovery.h"
 #include "ua/client/loop.h"
 #include "ua/pending_backend.h"
+#include "ua/encoding/text.h"
 #include "ua/ua_backend.h"
 
 #include <unistd.h>
@@ -28,6 +29,29 @@ void set_filetime(FILETIME* out, int64_t value) {
     out->dwLowDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value));
     out->dwHighDateTime = static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32);
 }
+
+namespace {
+
+thread_local std::string t_last_status;
+
+// The interface's HRESULTs by their symbols, for a failure no server named.
+std::string hresult_name(HRESULT hr) {
+    switch (hr) {
+    case DISP_E_TYPEMISMATCH: return "DISP_E_TYPEMISMATCH";
+    case DISP_E_BADVARTYPE: return "DISP_E_BADVARTYPE";
+    case DISP_E_OVERFLOW: return "DISP_E_OVERFLOW";
+    case E_INVALIDARG: return "E_INVALIDARG";
+    case E_OUTOFMEMORY: return "E_OUTOFMEMORY";
+    case E_ACCESSDENIED: return "E_ACCESSDENIED";
+    default: return "E_FAIL";
+    }
+}
+
+} // namespace
+
+void set_last_status(const std::string& name) { t_last_status = name; }
+
+int32_t last_status_name(char* buffer, int32_t size) { return copy_text(t_last_status, buffer, size); }
 
 int32_t copy_text(const std::string& text, char* buffer, int32_t size) {
     if (!buffer || size <= 0) return 0;
@@ -58,6 +82,7 @@ Service::Change& Service::Change::operator=(Change&& o) noexcept {
         value = o.value;
         filetime = o.filetime;
         quality = o.quality;
+        status = o.status;
         VariantInit(&o.value);
     }
     return *this;
@@ -67,7 +92,8 @@ namespace {
 
 // A change that owns `value` from here on (the caller's is left VT_EMPTY).
 template <class Change>
-Change take_change(int32_t server, int32_t group, int32_t item, VARIANT& value, uint64_t filetime, int32_t quality) {
+Change take_change(int32_t server, int32_t group, int32_t item, VARIANT& value, uint64_t filetime, int32_t quality,
+                   uint32_t status) {
     Change change;
     change.server = server;
     change.group = group;
@@ -76,14 +102,15 @@ Change take_change(int32_t server, int32_t group, int32_t item, VARIANT& value, 
     VariantInit(&value);
     change.filetime = filetime;
     change.quality = quality;
+    change.status = status;
     return change;
 }
 
 } // namespace
 
 void Service::Sink::push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
-                         int32_t quality) {
-    Change change = take_change<Change>(server, group, item, value, filetime, quality);
+                         int32_t quality, uint32_t status) {
+    Change change = take_change<Change>(server, group, item, value, filetime, quality, status);
     if (!locked_) return service_.enqueue(std::move(change));
     std::lock_guard lock(service_.mu_);
     service_.enqueue(std::move(change));
@@ -95,7 +122,7 @@ void Service::Sink::push_all(int32_t server, std::vector<ChangeSink::Batched>& c
     std::unique_lock lock(service_.mu_, std::defer_lock);
     if (locked_) lock.lock();
     for (ChangeSink::Batched& c : changes)
-        service_.enqueue(take_change<Change>(server, c.group, c.item, c.value, c.filetime, c.quality));
+        service_.enqueue(take_change<Change>(server, c.group, c.item, c.value, c.filetime, c.quality, c.status));
     changes.clear();
     if (locked_) service_.wake_.notify_all();
 }
@@ -224,6 +251,7 @@ int32_t Service::server_name(int32_t index, char* buffer, int32_t size) {
 }
 
 int32_t Service::connect(const char* machine, const char* server, bool keep_trying) {
+    set_last_status({});
     if (!server) return -1;
     {
         std::lock_guard lock(mu_);
@@ -412,7 +440,11 @@ int32_t Service::remove_item(int32_t server, int32_t group, int32_t item) {
 
 int32_t Service::write_item(int32_t server, int32_t group, int32_t item, const VARIANT* value, int32_t mode) {
     static constexpr int32_t kAsyncFailure = 0;
-    auto fail = [mode](HRESULT hr) { return mode == 1 ? kAsyncFailure : hr; };
+    set_last_status({});
+    auto fail = [mode](HRESULT hr) {
+        if (t_last_status.empty()) set_last_status(hresult_name(hr));
+        return mode == 1 ? kAsyncFailure : hr;
+    };
     if (!value || (mode != 0 && mode != 1)) return fail(E_INVALIDARG);
     std::shared_ptr<Backend> backend;
     {
@@ -551,6 +583,7 @@ void Service::deliver(std::unique_lock<std::mutex>& lock) {
         ++c->changes_delivered;
         running_ = Running{true, change.server, change.group, change.item};
         lock.unlock();
+        set_last_status(change.status == kNoStatus ? std::string() : ua::format_status(change.status));
         callback(change.server, change.group, change.item, &change.value, static_cast<uint32_t>(change.filetime),
                  static_cast<uint32_t>(change.filetime >> 32), change.quality);
         lock.lock();

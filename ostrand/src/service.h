@@ -77,9 +77,10 @@ private:
         VARIANT value{};
         uint64_t filetime = 0;
         int32_t quality = 0;
+        uint32_t status = kNoStatus;
         Change() = default;
         Change(Change&& o) noexcept : server(o.server), group(o.group), item(o.item), value(o.value),
-                                      filetime(o.filetime), quality(o.quality) {
+                                      filetime(o.filetime), quality(o.quality), status(o.status) {
             VariantInit(&o.value);
         }
         Change& operator=(Change&& o) noexcept;
@@ -111,7 +112,7 @@ private:
     public:
         Sink(Service& service, bool locked) : service_(service), locked_(locked) {}
         void push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
-                  int32_t quality) override;
+                  int32_t quality, uint32_t status = kNoStatus) override;
         void push_all(int32_t server, std::vector<ChangeSink::Batched>& changes) override;
 
     private:

@@ -53,6 +53,10 @@ void CStderrMessages::ShowMessage(const std::string& text, MessageIcon) {
     std::fflush(stderr);
 }
 
+void CStderrMessages::ShowMessageWithCause(const std::string& text, const std::string& cause, MessageIcon icon) {
+    ShowMessage(cause.empty() ? text : text + " (" + cause + ")", icon);
+}
+
 CSignalQuit::CSignalQuit() {
     if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) return;
     g_signalWriteFd.store(fds_[1]);

@@ -17,6 +17,8 @@ namespace quorvane {
 class CStderrMessages : public CMessageSink {
 public:
     void ShowMessage(const std::string& text, MessageIcon icon) override;
+    // One line: "text (cause)".
+    void ShowMessageWithCause(const std::string& text, const std::string& cause, MessageIcon icon) override;
     // The text on one line: line breaks become blanks, trailing ones go.
     static std::string OneLine(const std::string& text);
 };

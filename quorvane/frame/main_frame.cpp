@@ -2,12 +2,26 @@
 
 #include "frame/traffic_monitor.h"
 #include "frame/event_log.h"
+#include "ostrand.h"
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 
 namespace quorvane {
+
+std::string SystemReason(int error) {
+    const char* reason = error != 0 ? ::strerrordesc_np(error) : nullptr;
+    return reason != nullptr ? reason : "error " + std::to_string(error);
+}
+
+std::string FileCause(const std::string& path, int error) { return path + ": " + SystemReason(error); }
+
+std::string CauseOfLastCall(const std::string& subject) {
+    char status[64] = {};
+    GetLastStatusName(status, sizeof status);
+    return status[0] != '\0' ? subject + ": " + status : subject;
+}
 
 CMainFrame::CMainFrame(CMessageSink& messages, std::string settingsPath)
     : messages_(messages), settingsPath_(std::move(settingsPath)) {

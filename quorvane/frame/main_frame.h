@@ -29,7 +29,23 @@ class CMessageSink {
 public:
     virtual ~CMessageSink() = default;
     virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
+    // The message with its cause beneath it: the file and the system's
+    // reason, the server and the status, the item and the status. The text
+    // itself is the one ShowMessage would show. A sink that has no place for
+    // the cause shows the message alone.
+    virtual void ShowMessageWithCause(const std::string& text, const std::string& /*cause*/, MessageIcon icon) {
+        ShowMessage(text, icon);
+    }
 };
+
+// The system's reason for `error` in English whatever the locale ("No such
+// file or directory"), and "`path`: reason" for a file.
+std::string SystemReason(int error);
+std::string FileCause(const std::string& path, int error);
+// "`subject`: status" with the status name the OPC client service gives for
+// this thread's last call ("BadTimeout", "E_ACCESSDENIED"); `subject` alone
+// when it names none.
+std::string CauseOfLastCall(const std::string& subject);
 
 // The fields of the serial port setup dialog.
 struct CommSetupFields {

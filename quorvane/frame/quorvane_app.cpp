@@ -4,6 +4,8 @@
 #include "frame/event_log.h"
 #include "ostrand.h"
 
+#include <cerrno>
+
 namespace quorvane {
 
 // The restore's operations on this application.
@@ -31,6 +33,9 @@ public:
         ++items;
         points += item.mapping.RegisterCount();
     }
+    void SkipLine(const std::string& message) override { skipped.push_back(message); }
+
+    std::vector<std::string> skipped;
 
     int groups = 0, items = 0, points = 0; // what the restore created
 
@@ -105,7 +110,9 @@ void CQuorvaneApp::ConnectCommand(const std::string& machine, const std::string&
     const int32_t handle = ConnectServer(machine.c_str(), server.c_str(), 0);
     model_->SetServerHandle(handle);
     if (handle == -1) {
-        messages_.ShowMessage("Connection Failure", MessageIcon::None);
+        messages_.ShowMessageWithCause(
+            "Connection Failure", CauseOfLastCall(server + " on " + (machine.empty() ? "this machine" : machine)),
+            MessageIcon::None);
         return;
     }
     EnableDataCallback(handle, &CQuorvaneModel::OnDataChange);
@@ -163,7 +170,7 @@ bool CQuorvaneApp::Save(const std::string& path) {
     // A crash or a full disk half way must leave the previous file whole and
     // must not pass for a saved configuration.
     if (!ReplaceFile(path, output.bytes, fileCalls_)) {
-        messages_.ShowMessage("File Creation Error", MessageIcon::None);
+        messages_.ShowMessageWithCause("File Creation Error", FileCause(path, errno), MessageIcon::None);
         return false;
     }
     if (!output.leftOut.empty()) messages_.ShowMessage(DescribeLeftOut(output.leftOut), MessageIcon::None);
@@ -174,12 +181,19 @@ void CQuorvaneApp::RestoreFrom(const std::string& path) {
     std::string bytes;
     // A read that fails part way is no shorter file: nothing is restored.
     if (ReadWholeFile(path, bytes, fileCalls_) != ReadOutcome::Whole) {
-        messages_.ShowMessage("File Open Error", MessageIcon::None);
+        messages_.ShowMessageWithCause("File Open Error", FileCause(path, errno), MessageIcon::None);
         return;
     }
     Restorer restorer(*this);
     RestoreConfiguration(bytes, restorer);
     ProgramLog().Restored(path, restorer.groups, restorer.items, restorer.points);
+    // One message for every line left out, so a long list is one click.
+    if (!restorer.skipped.empty()) {
+        std::string cause;
+        for (const std::string& line : restorer.skipped) cause += (cause.empty() ? "" : "\n") + line;
+        messages_.ShowMessageWithCause(std::to_string(restorer.skipped.size()) + " item line(s) skipped", cause,
+                              MessageIcon::None);
+    }
 }
 
 } // namespace quorvane

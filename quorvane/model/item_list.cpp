@@ -7,6 +7,16 @@
 
 namespace quorvane {
 
+std::string FormatItemTooltip(const ItemState& state) {
+    static constexpr const char* kWords[] = {"Good", "Uncertain", "Bad"};
+    std::string text = std::string("Quality: ") + kWords[static_cast<int>(ClassifyQuality(state.quality))] + " (" +
+                       std::to_string(state.quality) + ")";
+    if (!state.status.empty()) text += "\nStatus: " + state.status;
+    text += "\nSource time: " + FormatSourceTime(state.timestamp);
+    text += "\nModbus point: " + state.reference;
+    return text;
+}
+
 ItemRowTexts MakeRowTexts(const ItemState& state) {
     ItemRowTexts row;
     row.description = FormatItemDescription(state.timestamp, state.accessPath, state.itemId);
@@ -103,7 +113,15 @@ DrawList BuildItemListDrawList(const ListLayout& layout, int count, const std::v
     const size_t shown = std::min(rows.size(), static_cast<size_t>(std::max(0, layout.rows)));
     const auto rowY = [&](size_t i) { return layout.firstRowY + static_cast<int>(i) * layout.rowPitch; };
     const auto selected = [&](size_t i) { return layout.firstIndex + static_cast<int>(i) == layout.selectedRow; };
-    const auto rowFlags = [&](size_t i) { return selected(i) ? kDrawInverted : kDrawNormal; };
+    const auto rowFlags = [&](size_t i) {
+        uint32_t flags = selected(i) ? kDrawInverted : kDrawNormal;
+        switch (ClassifyQuality(rows[i].quality)) {
+        case QualityClass::Bad: flags |= kDrawBad; break;
+        case QualityClass::Uncertain: flags |= kDrawUncertain; break;
+        case QualityClass::Good: break;
+        }
+        return flags;
+    };
 
     list.AddText(0, layout.titleY, kDescriptionTitle, kDrawTitle);
     for (size_t i = 0; i < shown; ++i) {

@@ -51,9 +51,25 @@ std::string FormatItemDescription(uint64_t fileTime, std::string_view accessPath
 //   "?????".
 std::string FormatItemValue(const VARIANT& value);
 
+// How an item's quality reads: Good for 192, Bad for 0, Uncertain for
+// anything else (the screen's colour and the printout's words agree).
+enum class QualityClass { Good, Uncertain, Bad };
+QualityClass ClassifyQuality(uint32_t quality);
+
 // Quality suffix of a printed value: " (Quality Good)" for 192,
 // " (Quality Bad)" for 0, " (Quality Uncertain)" for anything else.
 const char* QualityText(uint32_t quality);
+
+// "YYYY-MM-DD HH:MM:SS.mmm UTC" of a file time; "none" for one without a
+// calendar date (as FormatItemTime).
+std::string FormatSourceTime(uint64_t fileTime);
+
+// The tooltip of an item's row, one fact a line:
+//   "Quality: Bad (0)"            the quality in words and its number
+//   "Status: BadNodeIdUnknown"    only when the server named one
+//   "Source time: 2026-12-08 14:03:07.250 UTC"  ("none" without a time)
+//   "Modbus point: 1:40100 = 4999"
+std::string FormatItemTooltip(const ItemState& state);
 
 // The printed value column: FormatItemValue followed by QualityText.
 std::string FormatPrintedValue(const VARIANT& value, uint32_t quality);
@@ -71,7 +87,7 @@ struct ItemRowTexts {
     std::string description; // FormatItemDescription
     std::string value;       // FormatItemValue
     std::string reference;   // "1:40100 = 4999" (FormatPointReference)
-    uint32_t quality = 0;    // for FormatPrintedValue's suffix
+    uint32_t quality = 0;    // for FormatPrintedValue's suffix and the row's colour
 };
 
 // The row texts of one item state (as CQuorvaneDoc::ReadItem copies it).
@@ -92,6 +108,8 @@ enum DrawFlags : uint32_t {
     kDrawNormal = 0,
     kDrawInverted = 1u << 0, // white text on black (the selected row)
     kDrawTitle = 1u << 1,    // a column title in the header line
+    kDrawBad = 1u << 2,      // a row whose quality is bad: the warning colour
+    kDrawUncertain = 1u << 3, // a row whose quality is uncertain: the caution colour
 };
 
 // One thing to paint. Text: `text` with its cell's top-left at (x1, y1), in

@@ -3,6 +3,7 @@
 #include "model/item_list.h"
 
 #include <charconv>
+#include <cstdio>
 #include <ctime>
 
 namespace quorvane {
@@ -140,10 +141,32 @@ std::string FormatItemValue(const VARIANT& v) {
     }
 }
 
+QualityClass ClassifyQuality(uint32_t quality) {
+    if (quality == 192) return QualityClass::Good;
+    if (quality == 0) return QualityClass::Bad;
+    return QualityClass::Uncertain;
+}
+
 const char* QualityText(uint32_t quality) {
-    if (quality == 192) return " (Quality Good)";
-    if (quality == 0) return " (Quality Bad)";
+    switch (ClassifyQuality(quality)) {
+    case QualityClass::Good: return " (Quality Good)";
+    case QualityClass::Bad: return " (Quality Bad)";
+    case QualityClass::Uncertain: break;
+    }
     return " (Quality Uncertain)";
+}
+
+std::string FormatSourceTime(uint64_t fileTime) {
+    if (fileTime < kUnixEpochFileTime || fileTime >= kFileTimeLimit) return "none";
+    const uint64_t since = fileTime - kUnixEpochFileTime;
+    const auto seconds = static_cast<time_t>(since / kFileTimeTicksPerSecond);
+    const auto millis = static_cast<int>(since % kFileTimeTicksPerSecond / 10000ULL);
+    std::tm utc{};
+    if (gmtime_r(&seconds, &utc) == nullptr) return "none";
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d UTC", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+    return text;
 }
 
 std::string FormatPrintedValue(const VARIANT& value, uint32_t quality) {

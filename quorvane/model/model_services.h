@@ -25,6 +25,8 @@ struct ModelServices {
     int32_t (*RemoveItem)(int32_t server, int32_t group, int32_t item) = &::RemoveItem;
     int32_t (*RemoveGroup)(int32_t server, int32_t group) = &::RemoveGroup;
     int32_t (*WriteItem)(int32_t server, int32_t group, int32_t item, VARIANT* value, int32_t mode) = &::WriteItem;
+    // Why the last call on this thread answered as it did (the status name).
+    int32_t (*GetLastStatusName)(char* buffer, int32_t size) = &::GetLastStatusName;
 };
 
 } // namespace quorvane

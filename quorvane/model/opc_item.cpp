@@ -74,11 +74,12 @@ PendingWrite COpcItem::TakePending() {
     return {(p & kPendingFlag) != 0, static_cast<uint16_t>(p & kFirstMask), static_cast<uint16_t>(p >> 16)};
 }
 
-void COpcItem::SetValue(const VARIANT& value, uint64_t timestamp, uint32_t quality) {
+void COpcItem::SetValue(const VARIANT& value, uint64_t timestamp, uint32_t quality, std::string_view status) {
     VariantCopy(&value_, &value); // clears the old value first
     timestamp_ = timestamp;
     quality_ = quality;
     reported_ = true;
+    status_.assign(status);
 }
 
 } // namespace quorvane

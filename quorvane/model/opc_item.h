@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quorvane {
 
@@ -72,6 +73,9 @@ public:
     // Whether the server reported the item at least once (a value, or that
     // it failed); read under the group's lock.
     bool Reported() const { return reported_; }
+    // The server's name for the status of that value ("BadNodeIdUnknown"),
+    // empty when it gave none.
+    const std::string& Status() const { return status_; }
 
     // The master's pending write (any thread).
     PendingWrite Pending() const;
@@ -84,8 +88,8 @@ public:
     // write recorded afterwards waits for the next flush.
     PendingWrite TakePending();
 
-    // Replaces value, timestamp and quality (caller holds the group's lock).
-    void SetValue(const VARIANT& value, uint64_t timestamp, uint32_t quality);
+    // Replaces value, timestamp, quality and status (caller holds the group's lock).
+    void SetValue(const VARIANT& value, uint64_t timestamp, uint32_t quality, std::string_view status = {});
 
 private:
     friend class CQuorvaneDoc;
@@ -103,6 +107,7 @@ private:
     uint64_t timestamp_;
     uint32_t quality_ = 0;
     bool reported_ = false;
+    std::string status_;
 };
 
 } // namespace quorvane

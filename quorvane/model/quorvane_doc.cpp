@@ -52,6 +52,7 @@ bool CQuorvaneDoc::ReadItem(int index, ItemState* state) const {
     state->timestamp = item.Timestamp();
     state->quality = item.Quality();
     state->reported = item.Reported();
+    state->status = item.Status();
     state->mapping = item.Mapping();
     state->pending = item.Pending();
     state->reference = FormatReferenceLocked(item);
@@ -167,13 +168,14 @@ void CQuorvaneDoc::StoreItemRegisters(const COpcItem& item, const VARIANT& value
         model_.StoreRegister(m.slaveId, m.pointType, m.address, words.words[0]);
 }
 
-void CQuorvaneDoc::OnDataChange(int32_t itemHandle, const VARIANT& value, uint64_t timestamp, uint32_t quality) {
+void CQuorvaneDoc::OnDataChange(int32_t itemHandle, const VARIANT& value, uint64_t timestamp, uint32_t quality,
+                                std::string_view status) {
     {
         std::lock_guard lock(lock_);
         auto found = byHandle_.find(itemHandle);
         if (found != byHandle_.end()) {
             for (COpcItem* item : found->second) {
-                item->SetValue(value, timestamp, quality);
+                item->SetValue(value, timestamp, quality, status);
                 StoreItemRegisters(*item, value);
             }
         }

@@ -49,6 +49,7 @@ struct ItemState {
     uint64_t timestamp = 0;
     uint32_t quality = 0;
     bool reported = false; // COpcItem::Reported
+    std::string status; // COpcItem::Status
     PointMapping mapping;
     PendingWrite pending;
     std::string reference; // FormatPointReference
@@ -105,9 +106,10 @@ public:
     int WriteItemAt(int index, float value, bool asynchronous);
 
     // A data change for `itemHandle`: every item with that handle takes the
-    // value, timestamp and quality and converts it into its register(s); then
-    // the views are told, also when no item matched.
-    void OnDataChange(int32_t itemHandle, const VARIANT& value, uint64_t timestamp, uint32_t quality);
+    // value, timestamp, quality and status and converts it into its
+    // register(s); then the views are told, also when no item matched.
+    void OnDataChange(int32_t itemHandle, const VARIANT& value, uint64_t timestamp, uint32_t quality,
+                      std::string_view status = {});
     // A master's write: the pending words of every matching item.
     void OnSlaveWrite(uint8_t slaveId, int32_t pointType, uint16_t address, uint16_t value);
     // Writes every pending master write to its OPC item, in list order, and

@@ -42,8 +42,12 @@ void CQuorvaneModel::Uninstall(CQuorvaneModel* model) {
 int32_t CQuorvaneModel::OnDataChange(int32_t server, int32_t group, int32_t item, VARIANT* value, uint32_t timeLow,
                                      uint32_t timeHigh, int32_t quality) {
     CallbackScope scope;
-    if (CQuorvaneModel* model = g_installed.load())
-        model->ApplyDataChange(server, group, item, value, timeLow, timeHigh, quality);
+    if (CQuorvaneModel* model = g_installed.load()) {
+        // The status of the value being delivered, asked on this thread.
+        char status[64] = {};
+        if (model->Services().GetLastStatusName) model->Services().GetLastStatusName(status, sizeof status);
+        model->ApplyDataChange(server, group, item, value, timeLow, timeHigh, quality, status);
+    }
     return 0;
 }
 
@@ -137,6 +141,11 @@ int CQuorvaneModel::FindGroupView(const std::string& groupName, const std::strin
 
 int CQuorvaneModel::MappingOverlaps(uint8_t slaveId, int32_t pointType, uint16_t address, int count,
                                     const COpcItem* exclude) const {
+    return DescribeOverlap(slaveId, pointType, address, count, exclude).empty() ? 0 : 1;
+}
+
+std::string CQuorvaneModel::DescribeOverlap(uint8_t slaveId, int32_t pointType, uint16_t address, int count,
+                                            const COpcItem* exclude) const {
     const int32_t first = address;
     const int32_t last = first + count - 1;
     const auto groups = Groups();
@@ -149,10 +158,12 @@ int CQuorvaneModel::MappingOverlaps(uint8_t slaveId, int32_t pointType, uint16_t
             if (m.slaveId != slaveId || m.pointType != pointType) continue;
             const int32_t itemFirst = m.address;
             const int32_t itemLast = itemFirst + m.RegisterCount() - 1;
-            if (last >= itemFirst && first <= itemLast) return 1;
+            if (last >= itemFirst && first <= itemLast)
+                return item->itemId + " at " + std::to_string(m.slaveId) + ":" +
+                       FormatReferenceNumber(m.pointType, m.address);
         }
     }
-    return 0;
+    return {};
 }
 
 std::string CQuorvaneModel::FormatPointReference(const PointMapping& m) const {
@@ -165,12 +176,12 @@ std::string CQuorvaneModel::FormatPointReference(const PointMapping& m) const {
 }
 
 void CQuorvaneModel::ApplyDataChange(int32_t server, int32_t group, int32_t item, const VARIANT* value,
-                                     uint32_t timeLow, uint32_t timeHigh, int32_t quality) {
+                                     uint32_t timeLow, uint32_t timeHigh, int32_t quality, std::string_view status) {
     if (value == nullptr || server != ServerHandle()) return;
     const uint64_t timestamp = (uint64_t{timeHigh} << 32) | timeLow;
     const auto groups = Groups();
     for (const auto& doc : *groups)
-        if (doc->GroupHandle() == group) doc->OnDataChange(item, *value, timestamp, static_cast<uint32_t>(quality));
+        if (doc->GroupHandle() == group) doc->OnDataChange(item, *value, timestamp, static_cast<uint32_t>(quality), status);
 }
 
 void CQuorvaneModel::ApplySlaveWrite(int32_t slaveId, int32_t pointType, int32_t address, int32_t value) {

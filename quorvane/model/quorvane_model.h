@@ -83,6 +83,10 @@ public:
     // given, is left out (the item whose mapping is being edited).
     int MappingOverlaps(uint8_t slaveId, int32_t pointType, uint16_t address, int count,
                         const COpcItem* exclude = nullptr) const;
+    // The first such item as "its id at 1:40100" (its own point); empty when
+    // none overlaps.
+    std::string DescribeOverlap(uint8_t slaveId, int32_t pointType, uint16_t address, int count,
+                                const COpcItem* exclude = nullptr) const;
     // The "Modbus Data Representation" text of a mapping: "1:40100 = 4999".
     std::string FormatPointReference(const PointMapping& mapping) const;
     std::string FormatPointReference(const COpcItem& item) const { return FormatPointReference(item.Mapping()); }
@@ -118,7 +122,7 @@ public:
     // Data change from the OPC client service (any thread): ignored unless the
     // server is the connected one; every group with the handle takes it.
     void ApplyDataChange(int32_t server, int32_t group, int32_t item, const VARIANT* value, uint32_t timeLow,
-                         uint32_t timeHigh, int32_t quality);
+                         uint32_t timeHigh, int32_t quality, std::string_view status = {});
     // A master's write from the slave library (any thread): the pending words
     // of every matching item of every group. Uses the low 16 bits of value.
     void ApplySlaveWrite(int32_t slaveId, int32_t pointType, int32_t address, int32_t value);

@@ -53,6 +53,31 @@ int ScrollTopRow(int topRow, ScrollCode code, int thumbPos, int page, int count)
 
 bool SelectionDesignatesItem(int selectedRow, int count) { return selectedRow >= 0 && selectedRow < count; }
 
+bool CItemListState::MoveSelection(SelectionKey key, int count) {
+    if (count <= 0) return false;
+    const int shown = std::max(1, VisibleRows());
+    const bool has = SelectionDesignatesItem(count);
+    const int from = has ? selectedRow : std::clamp(topRow, 0, count - 1);
+    int to = from;
+    switch (key) {
+    case SelectionKey::Up: to = has ? from - 1 : from; break;
+    case SelectionKey::Down: to = has ? from + 1 : from; break;
+    case SelectionKey::PageUp: to = from - shown; break;
+    case SelectionKey::PageDown: to = from + shown; break;
+    case SelectionKey::Home: to = 0; break;
+    case SelectionKey::End: to = count - 1; break;
+    }
+    selectedRow = std::clamp(to, 0, count - 1);
+    int top = topRow;
+    if (selectedRow < top) top = selectedRow;
+    else if (selectedRow >= top + shown) top = selectedRow - shown + 1;
+    if (top != topRow) {
+        topRow = top;
+        widths.Reset();
+    }
+    return true;
+}
+
 bool CItemListState::Scroll(ScrollCode code, int thumbPos, int count) {
     if (count <= 0) return false;
     topRow = ScrollTopRow(topRow, code, thumbPos, PageRows(), count);

@@ -26,6 +26,9 @@ enum class ScrollCode {
     EndScroll,     // no change
 };
 
+// Keys that move the selection of the item list.
+enum class SelectionKey { Up, Down, PageUp, PageDown, Home, End };
+
 // Smallest scroll range maximum: the range is 0 to max(200, count - 1), so
 // every row of a long list stays reachable while short lists keep the
 // familiar box size.
@@ -106,6 +109,15 @@ struct CItemListState {
     // repaints (also when the top row stayed where it was, so that a box
     // dragged past the end snaps back).
     bool Scroll(ScrollCode code, int thumbPos, int count);
+
+    // A selection key with `count` items. Up and Down move one item, Page Up
+    // and Page Down by the rows shown (at least one), Home and End to the
+    // first and last item, all clamped to the list; without a selection (or
+    // one past the end) the keys but Home and End start from the top row.
+    // The top row then follows so that the selected row is shown, resetting
+    // the column widths when it moves. False (nothing changes) for an empty
+    // list.
+    bool MoveSelection(SelectionKey key, int count);
 
     // Items were added, removed or remapped: the columns close up again. The
     // top row and the selection stay (a top row at or past the new count

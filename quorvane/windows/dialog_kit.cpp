@@ -5,11 +5,15 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QSpacerItem>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVariant>
 
+#include <algorithm>
 #include <string>
 
 namespace quorvane {
@@ -35,10 +39,34 @@ bool Refuse(QLineEdit* box, const std::string& message) {
 
 } // namespace
 
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, const QString& title, const QString& text,
+                                            const QString& cause, bool stopIcon) {
+    auto box = std::make_unique<QMessageBox>(stopIcon ? QMessageBox::Critical : QMessageBox::NoIcon, title, text,
+                                             QMessageBox::Ok, parent);
+    box->setObjectName(QStringLiteral("messageBox"));
+    if (!cause.isEmpty()) box->setInformativeText(cause);
+    // A message box sizes itself when shown, from its layout: a spacer as
+    // wide as the caption needs keeps the title bar from cutting the title.
+    if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+        grid->addItem(new QSpacerItem(CaptionWidth(box.get()), 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    return box;
+}
+
 void ShowProgramMessage(QWidget* parent, const QString& text) {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quorvane"), text, QMessageBox::Ok, parent);
-    box.setObjectName(QStringLiteral("messageBox"));
-    box.exec();
+    MakeMessageBox(parent, QStringLiteral("Quorvane"), text)->exec();
+}
+
+int CaptionWidth(const QWidget* window) {
+    const QFontMetrics metrics(QApplication::font("QMdiSubWindowTitleBar"));
+    // Icon, three buttons and the margins: about eight line heights.
+    return metrics.horizontalAdvance(window->windowTitle()) + 8 * metrics.height();
+}
+
+void FitCaption(QDialog* dialog) {
+    const int least = std::max(dialog->minimumSizeHint().width(), CaptionWidth(dialog));
+    dialog->setMinimumWidth(least);
+    if (dialog->width() < least) dialog->resize(least, dialog->height());
 }
 
 void ShowFieldMessage(QLineEdit* box, const QString& text) {

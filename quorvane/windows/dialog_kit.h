@@ -17,16 +17,32 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 class QDialog;
 class QDialogButtonBox;
 class QLineEdit;
+class QMessageBox;
 class QWidget;
 
 namespace quorvane {
 
+// A message box titled `title` with `text`, its cause (when not empty) as
+// the informative text beneath it, an OK button, and at least the width its
+// caption needs (FitCaption); object name "messageBox".
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, const QString& title, const QString& text,
+                                            const QString& cause = QString(), bool stopIcon = false);
+
 // A message box titled "Quorvane" with an OK button, modal to `parent`.
 void ShowProgramMessage(QWidget* parent, const QString& text);
+
+// The width a top-level window needs for its caption to show whole in a
+// window manager's title bar: the title in the font, and room for the bar's
+// icon and buttons (which grows with the font).
+int CaptionWidth(const QWidget* window);
+// Makes a dialog at least CaptionWidth wide, keeping its layout's minimum.
+// Call once its layout and title are set.
+void FitCaption(QDialog* dialog);
 
 // The refusal of a box: ShowProgramMessage, then the focus into `box` with its
 // whole text selected.

@@ -28,6 +28,7 @@ void AddOkCancel(QDialog* dialog, bool withCancel) {
     QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     dialog->layout()->addWidget(buttons);
+    FitCaption(dialog);
 }
 
 // ---------------------------------------------------------------------------
@@ -138,6 +139,10 @@ CServerSelectDlg::CServerSelectDlg(QWidget* parent) : QDialog(parent) {
     list_->setMinimumContentsLength(30);
     form->addRow(QStringLiteral("Server List"), list_);
     layout->addLayout(form);
+    emptyNote_ = new QLabel(this);
+    emptyNote_->setObjectName(QStringLiteral("emptyListNote"));
+    emptyNote_->hide();
+    layout->addWidget(emptyNote_);
     auto* remote = new QPushButton(QStringLiteral("Select Remote Machine"), this);
     remote->setObjectName(QStringLiteral("remoteButton"));
     remote->setAutoDefault(false);
@@ -165,6 +170,9 @@ void CServerSelectDlg::FillServerList() {
     servers_.Fill(machineName);
     for (const std::string& name : servers_.Names()) list_->addItem(QString::fromStdString(name));
     list_->setCurrentIndex(-1);
+    // An empty list says why it is empty.
+    emptyNote_->setText(QStringLiteral("No OPC servers answered on ") + machineBox_->text());
+    emptyNote_->setVisible(servers_.Names().empty());
     serverName.clear();
 }
 

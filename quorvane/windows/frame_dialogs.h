@@ -15,6 +15,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QRadioButton;
 
@@ -77,6 +78,7 @@ private:
     CServerList servers_;
     QLineEdit* machineBox_ = nullptr;
     QComboBox* list_ = nullptr;
+    QLabel* emptyNote_ = nullptr; // "No OPC servers answered on HOST" under an empty list
 };
 
 // The connected server's status; its caption is the machine and server name.

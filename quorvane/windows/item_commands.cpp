@@ -17,6 +17,14 @@ CPointMapDlg::OverlapFunction Overlaps(CQuorvaneApp& app) {
     };
 }
 
+// The mapping dialog over the application's items: overlaps are asked and
+// named.
+void Prepare(CPointMapDlg& dialog, CQuorvaneApp& app) {
+    dialog.SetDescribeFunction([&app](uint8_t slaveId, int32_t pointType, uint16_t address, int count) {
+        return app.Model().DescribeOverlap(slaveId, pointType, address, count);
+    });
+}
+
 } // namespace
 
 void AddBrowsedItem(CQuorvaneApp& app, CQuorvaneView& view, QWidget* parent, const std::string& itemId,
@@ -26,6 +34,7 @@ void AddBrowsedItem(CQuorvaneApp& app, CQuorvaneView& view, QWidget* parent, con
     mapping.address = static_cast<uint16_t>(app.Model().NextFreeAddress(mapping.slaveId, mapping.pointType));
 
     CPointMapDlg dialog(Overlaps(app), parent);
+    Prepare(dialog, app);
     dialog.SetMapping(mapping);
     dialog.newItem = 1;
     dialog.SetItemText(QString::fromStdString(itemId));
@@ -46,6 +55,7 @@ void EditItemMapping(CQuorvaneApp& app, CQuorvaneView& view, QWidget* parent) {
     if (!item || !doc.ReadItem(row, &state)) return;
 
     CPointMapDlg dialog(Overlaps(app), parent);
+    Prepare(dialog, app);
     dialog.SetMapping(state.mapping);
     dialog.newItem = 0;
     dialog.SetItemText(QString::fromStdString(state.itemId));
@@ -73,8 +83,12 @@ void WriteSelectedItem(CQuorvaneApp& app, CQuorvaneView& view, QWidget* parent) 
     dialog.asyncAllowed = 1;
     dialog.asyncWrite = 1;
     if (dialog.exec() != QDialog::Accepted) return;
-    if (view.Doc().WriteItemAt(row, dialog.newValue, dialog.asyncWrite != 0) == 0)
-        app.Messages().ShowMessage("Write Interface Failed", MessageIcon::None);
+    if (view.Doc().WriteItemAt(row, dialog.newValue, dialog.asyncWrite != 0) == 0) {
+        ItemState state;
+        view.Doc().ReadItem(row, &state);
+        app.Messages().ShowMessageWithCause("Write Interface Failed", CauseOfLastCall(state.itemId),
+                                            MessageIcon::None);
+    }
 }
 
 void RegisterItemHandlers(CCommandHandlers& handlers) {

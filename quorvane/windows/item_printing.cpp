@@ -9,7 +9,10 @@
 #include <QPageSetupDialog>
 #include <QPainter>
 #include <QPrintDialog>
+#include <QGuiApplication>
 #include <QPrintPreviewDialog>
+#include <QPrintPreviewWidget>
+#include <QScreen>
 #include <QPrinterInfo>
 
 namespace quorvane {
@@ -77,6 +80,13 @@ void CItemPrinting::Preview(QWidget* parent, CQuorvaneDoc& doc) {
     dialog.setObjectName(QStringLiteral("printPreviewDialog"));
     QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
                      [&doc](QPrinter* printer) { PrintItemList(*printer, doc); });
+    // Most of the screen, the page as wide as the view: the rows read at once.
+    const QScreen* screen = parent != nullptr ? parent->screen() : QGuiApplication::primaryScreen();
+    if (screen != nullptr) {
+        const QRect area = screen->availableGeometry();
+        dialog.resize(area.width() * 4 / 5, area.height() * 17 / 20);
+    }
+    if (auto* preview = dialog.findChild<QPrintPreviewWidget*>()) preview->setZoomMode(QPrintPreviewWidget::FitToWidth);
     dialog.exec();
 }
 

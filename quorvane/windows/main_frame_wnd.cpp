@@ -34,6 +34,9 @@ CMainFrameWnd::CMainFrameWnd(CQuorvaneApp& app, CCommandHandlers& handlers) : ap
     setWindowTitle(QStringLiteral("Quorvane"));
     mdi_ = new QMdiArea(this);
     mdi_->setObjectName(QStringLiteral("mdiArea"));
+    // Group windows that do not fit stay reachable, close buttons included.
+    mdi_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    mdi_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(mdi_);
     connect(mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* w) { OnActivated(w); });
     BuildMenus();
@@ -181,6 +184,7 @@ void CMainFrameWnd::OnGroupOpened(const std::shared_ptr<CQuorvaneDoc>& doc) {
     view->SetEditMappingHandler([this, view] {
         handlers_.Run(kCmdEditItemMapping, CommandContext{app_, this, view});
     });
+    view->SetRemoveHandler([this] { RunCommand(kCmdItemRemove); });
     mdi_->addSubWindow(child);
     children_.emplace_back(child);
     child->show();

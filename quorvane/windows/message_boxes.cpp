@@ -3,18 +3,20 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "windows/dialog_kit.h"
+
 namespace quorvane {
 
-void CMessageBoxes::ShowMessage(const std::string& text, MessageIcon icon) {
+void CMessageBoxes::ShowMessage(const std::string& text, MessageIcon icon) { ShowMessageWithCause(text, std::string(), icon); }
+
+void CMessageBoxes::ShowMessageWithCause(const std::string& text, const std::string& cause, MessageIcon icon) {
     if (observer_) {
-        observer_(text, icon);
+        observer_(text, cause, icon);
         return;
     }
-    QMessageBox box(icon == MessageIcon::Stop ? QMessageBox::Critical : QMessageBox::NoIcon,
-                    QStringLiteral("Quorvane"), QString::fromUtf8(text.c_str()), QMessageBox::Ok,
-                    QApplication::activeWindow());
-    box.setObjectName(QStringLiteral("messageBox"));
-    box.exec();
+    MakeMessageBox(QApplication::activeWindow(), QStringLiteral("Quorvane"), QString::fromUtf8(text.c_str()),
+                   QString::fromUtf8(cause.c_str()), icon == MessageIcon::Stop)
+        ->exec();
 }
 
 } // namespace quorvane

@@ -26,18 +26,25 @@ std::optional<int32_t> ScanBox(const QLineEdit* box) {
 
 } // namespace
 
-CMapWarningDlg::CMapWarningDlg(QWidget* parent) : QDialog(parent) {
+CMapWarningDlg::CMapWarningDlg(QWidget* parent, const QString& overlapped) : QDialog(parent) {
     setObjectName(QStringLiteral("mapWarningDlg"));
     setWindowTitle(QStringLiteral("Map Warning"));
     auto* layout = new QVBoxLayout(this);
     for (const char* line : {"Selected modbus point address overlaps", "an existing item definition.", "Map anyway?"})
         layout->addWidget(new QLabel(QString::fromLatin1(line), this));
+    if (!overlapped.isEmpty()) {
+        auto* label = new QLabel(QStringLiteral("Overlapped: ") + overlapped, this);
+        label->setObjectName(QStringLiteral("overlappedLabel"));
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        layout->addWidget(label);
+    }
     layout->addWidget(MakeCloseButtons(this, QStringLiteral("Yes")));
+    FitCaption(this);
 }
 
 CPointMapDlg::CPointMapDlg(OverlapFunction overlaps, QWidget* parent)
-    : QDialog(parent), overlaps_(std::move(overlaps)), confirm_([](QWidget* p) {
-          CMapWarningDlg warning(p);
+    : QDialog(parent), overlaps_(std::move(overlaps)), confirm_([this](QWidget* p) {
+          CMapWarningDlg warning(p, overlapped_);
           return warning.exec() == QDialog::Accepted;
       }) {
     setObjectName(QStringLiteral("pointMapDlg"));
@@ -104,6 +111,7 @@ CPointMapDlg::CPointMapDlg(OverlapFunction overlaps, QWidget* parent)
         pointType = index + 1;
         UpdateDataTypeButtons();
     });
+    FitCaption(this);
 }
 
 void CPointMapDlg::SetMapping(const PointMapping& m) {
@@ -196,13 +204,16 @@ void CPointMapDlg::accept() {
     // anything else is refused by the validation below.
     const bool askable = address && slave && *address >= 0 && *address <= 0xFFFF && *slave >= 0 && *slave <= 0xFF;
     if (moved && askable && overlaps_ &&
-        overlaps_(static_cast<uint8_t>(*slave), pointType, static_cast<uint16_t>(*address), count) != 0 &&
-        !confirm_(this))
-        return;
+        overlaps_(static_cast<uint8_t>(*slave), pointType, static_cast<uint16_t>(*address), count) != 0) {
+        overlapped_ = describe_ ? QString::fromStdString(describe_(static_cast<uint8_t>(*slave), pointType,
+                                                                   static_cast<uint16_t>(*address), count))
+                                : QString();
+        if (!confirm_(this)) return;
+    }
 
     uint32_t newAddress = 0, newSlave = 0;
     float high = 0, low = 0, regHigh = 0, regLow = 0;
-    if (!ReadRangedBox(addressBox_, 1, 9999, &newAddress) || !ReadRangedBox(slaveBox_, 1, 255, &newSlave) ||
+    if (!ReadRangedBox(addressBox_, 1, 65535, &newAddress) || !ReadRangedBox(slaveBox_, 1, 255, &newSlave) ||
         !ReadFloatBox(dataHighBox_, &high) || !ReadFloatBox(dataLowBox_, &low) ||
         !ReadFloatBox(registerHighBox_, &regHigh) || !ReadFloatBox(registerLowBox_, &regLow))
         return;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 class QAbstractButton;
 class QComboBox;
@@ -24,7 +25,9 @@ namespace quorvane {
 // default button) accepts, Cancel rejects.
 class CMapWarningDlg : public QDialog {
 public:
-    explicit CMapWarningDlg(QWidget* parent = nullptr);
+    // `overlapped`, when given, names the item already there and its point
+    // beneath the question.
+    explicit CMapWarningDlg(QWidget* parent = nullptr, const QString& overlapped = QString());
 };
 
 class CPointMapDlg : public QDialog {
@@ -34,6 +37,8 @@ public:
     using OverlapFunction = std::function<int(uint8_t slaveId, int32_t pointType, uint16_t address, int count)>;
     // True to map anyway; the default runs CMapWarningDlg.
     using ConfirmFunction = std::function<bool(QWidget* parent)>;
+    // The overlapped item as "its id at 1:40100", for the warning.
+    using DescribeFunction = std::function<std::string(uint8_t slaveId, int32_t pointType, uint16_t address, int count)>;
 
     explicit CPointMapDlg(OverlapFunction overlaps, QWidget* parent = nullptr);
 
@@ -56,6 +61,9 @@ public:
     // Shows which item is being mapped in a read-only line at the top.
     void SetItemText(const QString& itemId);
     void SetConfirmFunction(ConfirmFunction confirm) { confirm_ = std::move(confirm); }
+    void SetDescribeFunction(DescribeFunction describe) { describe_ = std::move(describe); }
+    // What the warning names as overlapped (set on OK, before confirming).
+    const QString& Overlapped() const { return overlapped_; }
 
     // Enables and checks the data-type buttons for the point type; run on
     // opening, after a point-type change and after a data-type click.
@@ -72,6 +80,8 @@ private:
 
     OverlapFunction overlaps_;
     ConfirmFunction confirm_;
+    DescribeFunction describe_;
+    QString overlapped_;
     bool opened_ = false;
     int32_t openingPointType_ = 0;
     std::optional<int32_t> openingSlaveId_;

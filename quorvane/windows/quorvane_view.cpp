@@ -1,6 +1,9 @@
 #include "windows/quorvane_view.h"
 
 #include <QFontDatabase>
+#include <QHelpEvent>
+#include <QKeyEvent>
+#include <QToolTip>
 #include <QFontMetrics>
 #include <QMetaObject>
 #include <QMouseEvent>
@@ -22,6 +25,7 @@ CQuorvaneView::CQuorvaneView(std::shared_ptr<CQuorvaneDoc> doc, QWidget* parent)
     ascent_ = metrics.ascent();
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(false);
+    setFocusPolicy(Qt::StrongFocus);
 
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -117,10 +121,33 @@ void CQuorvaneView::Repaint() {
     viewport()->update();
 }
 
+namespace {
+
+// A colour's lightness on the 0..255 scale, as the eye weighs the primaries.
+int Lightness(const QColor& c) { return (c.red() * 299 + c.green() * 587 + c.blue() * 114) / 1000; }
+
+} // namespace
+
+QColor CQuorvaneView::TextColor(uint32_t flags) const {
+    const QPalette& p = viewport()->palette();
+    const bool inverted = (flags & kDrawInverted) != 0;
+    // The selected row swaps the list's base and text colours.
+    const QColor background = inverted ? p.color(QPalette::Text) : p.color(QPalette::Base);
+    const bool dark = Lightness(background) < 128;
+    // No palette role means "bad" or "caution": red and amber, each in the
+    // shade that reads on the background.
+    if ((flags & kDrawBad) != 0) return dark ? QColor(0xFF, 0x6E, 0x6E) : QColor(0xC0, 0x00, 0x00);
+    if ((flags & kDrawUncertain) != 0) return dark ? QColor(0xFF, 0xC0, 0x40) : QColor(0x9A, 0x5B, 0x00);
+    return inverted ? p.color(QPalette::Base) : p.color(QPalette::Text);
+}
+
 void CQuorvaneView::paintEvent(QPaintEvent*) {
     ++paintCount_;
     QPainter painter(viewport());
-    painter.fillRect(viewport()->rect(), Qt::white);
+    const QPalette& palette = viewport()->palette();
+    const QColor base = palette.color(QPalette::Base);
+    const QColor ink = palette.color(QPalette::Text);
+    painter.fillRect(viewport()->rect(), base);
     const QFontMetrics metrics(viewport()->font());
     lastDrawList_ = BuildScreenDrawList(*doc_, state_, [&metrics](std::string_view text) {
         return metrics.horizontalAdvance(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
@@ -129,16 +156,16 @@ void CQuorvaneView::paintEvent(QPaintEvent*) {
     for (const DrawEntry& e : lastDrawList_.entries) {
         switch (e.kind) {
         case DrawEntry::Kind::Line:
-            painter.setPen(Qt::black);
+            painter.setPen(ink);
             painter.drawLine(e.x1, e.y1, e.x2, e.y2);
             break;
         case DrawEntry::Kind::Fill:
-            painter.fillRect(QRect(QPoint(e.x1, e.y1), QPoint(e.x2 - 1, e.y2 - 1)), Qt::black);
+            painter.fillRect(QRect(QPoint(e.x1, e.y1), QPoint(e.x2 - 1, e.y2 - 1)), ink);
             break;
         case DrawEntry::Kind::Text: {
             const bool inverted = (e.flags & kDrawInverted) != 0;
-            painter.setPen(inverted ? Qt::white : Qt::black);
-            painter.setBackground(inverted ? Qt::black : Qt::white);
+            painter.setPen(TextColor(e.flags));
+            painter.setBackground(inverted ? ink : base);
             painter.drawText(e.x1, e.y1 + ascent_, QString::fromUtf8(e.text.c_str()));
             break;
         }
@@ -171,6 +198,53 @@ void CQuorvaneView::wheelEvent(QWheelEvent* event) {
     for (int i = 0; i < 3 * std::abs(notches); ++i)
         ScrollBy(notches > 0 ? ScrollCode::LineUp : ScrollCode::LineDown);
     event->accept();
+}
+
+void CQuorvaneView::keyPressEvent(QKeyEvent* event) {
+    SelectionKey key{};
+    switch (event->key()) {
+    case Qt::Key_Up: key = SelectionKey::Up; break;
+    case Qt::Key_Down: key = SelectionKey::Down; break;
+    case Qt::Key_PageUp: key = SelectionKey::PageUp; break;
+    case Qt::Key_PageDown: key = SelectionKey::PageDown; break;
+    case Qt::Key_Home: key = SelectionKey::Home; break;
+    case Qt::Key_End: key = SelectionKey::End; break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (HasSelectedItem() && editMapping_) editMapping_();
+        event->accept();
+        return;
+    case Qt::Key_Delete:
+        if (remove_) remove_();
+        event->accept();
+        return;
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    if (state_.MoveSelection(key, doc_->Count())) {
+        SyncScrollBar();
+        viewport()->update();
+    }
+    event->accept();
+}
+
+QString CQuorvaneView::ToolTipAt(int y) const {
+    const int row = SelectAt(y, state_.lineHeight, state_.topRow, doc_->Count());
+    ItemState state;
+    if (row < 0 || !doc_->ReadItem(row, &state)) return {};
+    return QString::fromUtf8(FormatItemTooltip(state).c_str());
+}
+
+bool CQuorvaneView::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const QString text = ToolTipAt(help->pos().y());
+        if (text.isEmpty()) QToolTip::hideText();
+        else QToolTip::showText(help->globalPos(), text, viewport());
+        return true;
+    }
+    return QAbstractScrollArea::viewportEvent(event);
 }
 
 void CQuorvaneView::scrollContentsBy(int, int) {

@@ -1,5 +1,7 @@
 // The item list of one group: one text row per item in three columns, a
-// selection by mouse, scrolling by rows. The rows and the scroll arithmetic
+// selection by mouse and keys, scrolling by rows; rows of bad and uncertain
+// values in their colours, each row's quality, status, time and point in
+// its tooltip. The rows and the scroll arithmetic
 // are the model's (CItemListState, BuildScreenDrawList); this widget feeds
 // them its events and paints the draw list in a fixed font.
 //
@@ -15,6 +17,7 @@
 #include "model/view_metrics.h"
 
 #include <QAbstractScrollArea>
+#include <QColor>
 
 #include <atomic>
 #include <memory>
@@ -51,6 +54,18 @@ class CQuorvaneView : public QAbstractScrollArea, public CGroupObserver {
     // Called by a double click on an item; the main window runs the mapping
     // edit through its handlers.
     void SetEditMappingHandler(std::function<void()> handler) { editMapping_ = std::move(handler); }
+    // Called by the Delete key; the main window runs Item Remove, whose rule
+    // decides.
+    void SetRemoveHandler(std::function<void()> handler) { remove_ = std::move(handler); }
+
+    // The tooltip of the row at viewport y: empty in the header or below the
+    // last item.
+    QString ToolTipAt(int y) const;
+
+    // The text colour of a row drawn with `flags` (kDrawBad, kDrawUncertain,
+    // kDrawInverted) on this view's palette: the window text, or red and
+    // amber in the shade that stands out from the background it sits on.
+    QColor TextColor(uint32_t flags) const;
 
     // CGroupObserver, any thread.
     void OnGroupChanged(CQuorvaneDoc& doc, GroupChange change) override;
@@ -61,6 +76,8 @@ class CQuorvaneView : public QAbstractScrollArea, public CGroupObserver {
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
 
   private:
@@ -76,6 +93,7 @@ class CQuorvaneView : public QAbstractScrollArea, public CGroupObserver {
     int bridgedRepaints_ = 0;
     int ascent_ = 0;
     std::function<void()> editMapping_;
+    std::function<void()> remove_;
 
     // The bridge from the data-change thread.
     std::atomic<bool> repaintQueued_{false};

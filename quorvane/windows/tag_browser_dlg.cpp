@@ -3,6 +3,7 @@
 #include "windows/dialog_kit.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -70,6 +71,7 @@ CTagBrowserDlg::CTagBrowserDlg(int32_t server, AddFunction add, BrowseTable brow
     connect(this, &QDialog::finished, this, [this] { itemIds_.clear(); });
     connect(itemIdBox_, &QLineEdit::textChanged, this, [this] { UpdateAddItem(); });
     connect(tree_, &QTreeWidget::itemSelectionChanged, this, [this] { OnSelectionChanged(); });
+    tree_->installEventFilter(this);
     connect(tree_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* node) { OnDoubleClicked(node); });
     // Expanding or collapsing a node browses its children, so that each
     // visible node shows an expand button exactly when it has children.
@@ -83,6 +85,7 @@ CTagBrowserDlg::CTagBrowserDlg(int32_t server, AddFunction add, BrowseTable brow
     root_->setData(0, kIndexRole, 0);
     browse_.moveTo(server_, "");
     ExpandNode(root_);
+    FitCaption(this);
 }
 
 bool CTagBrowserDlg::IsItemNode(const QTreeWidgetItem* node) {
@@ -151,6 +154,18 @@ void CTagBrowserDlg::UpdateAddItem() {
 void CTagBrowserDlg::AddItem() {
     const std::string id = itemIdBox_->text().toStdString();
     if (!id.empty() && add_) add_(id, std::string());
+}
+
+bool CTagBrowserDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == tree_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && IsItemNode(tree_->currentItem())) {
+            // The button's own rule: an item selected and an id in the box.
+            if (addItemButton_->isEnabled()) AddItem();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CTagBrowserDlg::OnDoubleClicked(QTreeWidgetItem* node) {

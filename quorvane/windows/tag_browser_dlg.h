@@ -56,6 +56,10 @@ public:
     void AddItem();   // "Add Item"
     void AddBranch(); // "Add Branch"
 
+protected:
+    // Enter on an item in the tree adds it as "Add Item" does.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     // Inserts the items, then (hierarchical servers) the branches under
     // `node`, once: a node with children is not browsed again.

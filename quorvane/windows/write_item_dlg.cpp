@@ -22,6 +22,7 @@ CWriteItemDlg::CWriteItemDlg(QWidget* parent) : QDialog(parent) {
     asyncBox_->setObjectName(QStringLiteral("asyncWriteBox"));
     layout->addWidget(asyncBox_);
     layout->addWidget(MakeCloseButtons(this));
+    FitCaption(this);
 }
 
 void CWriteItemDlg::showEvent(QShowEvent* event) {

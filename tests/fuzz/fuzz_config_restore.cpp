@@ -38,6 +38,9 @@ public:
         if (m.pointType < PT_COIL_STATUS || m.pointType > PT_INPUT_REGISTER) std::abort();
         if (m.pointType <= PT_INPUT_STATUS && m.dataType != DT_BOOL) std::abort();
     }
+    void SkipLine(const std::string& message) override {
+        if (message.rfind("Line ", 0) != 0) std::abort();
+    }
 };
 
 } // namespace

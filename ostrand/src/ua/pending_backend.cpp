@@ -129,7 +129,7 @@ private:
             std::unique_lock lock(mu_);
             if (stopping_) return; // a backend that came too late closes as it goes
             if (a.backend) return hand_over(std::move(a.backend), lock);
-            why_ = a.reason.empty() ? ua::status_name(a.status) : a.reason;
+            why_ = a.reason.empty() ? ua::format_status(a.status) : a.reason;
             const Millis wait = schedule.next(ua::ReconnectSchedule::timed_out(a.status), random);
             lock.unlock();
             report(a);
@@ -160,7 +160,7 @@ private:
         e.kind = OSTRAND_EVENT_WAITING;
         e.server = server_;
         e.status = a.status;
-        const std::string reason = a.reason.empty() ? ua::status_name(a.status) : a.reason;
+        const std::string reason = a.reason.empty() ? ua::format_status(a.status) : a.reason;
         e.reason = reason.c_str();
         const std::string url = a.url.empty() ? name_ : a.url;
         e.url = url.c_str();

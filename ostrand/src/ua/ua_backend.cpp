@@ -117,7 +117,7 @@ public:
         set_.on_lost(why, now);
         flush();
         lost_at_ = now;
-        const std::string reason = status_name(why);
+        const std::string reason = format_status(why);
         OstrandEvent e = event(OSTRAND_EVENT_LOST);
         e.status = why;
         e.reason = reason.c_str();
@@ -148,15 +148,16 @@ public:
         last.group = group;
         VariantClear(&last.value);
         if (VariantCopy(&last.value, &value) != S_OK) VariantInit(&last.value);
+        const StatusCode st = v.status.value_or(status::Good);
         batch_.push_back({static_cast<int32_t>(group), static_cast<int32_t>(handle), value,
-                          static_cast<uint64_t>(time), quality});
+                          static_cast<uint64_t>(time), quality, quality == 0 && !is_bad(st) ? kNoStatus : st});
     }
 
-    void item_failed(uint32_t group, uint32_t handle, StatusCode) override {
+    void item_failed(uint32_t group, uint32_t handle, StatusCode why) override {
         VARIANT empty;
         VariantInit(&empty);
         sink_.push(server_, static_cast<int32_t>(group), static_cast<int32_t>(handle), std::move(empty),
-                   static_cast<uint64_t>(clock_.filetime()), 0);
+                   static_cast<uint64_t>(clock_.filetime()), 0, why);
     }
 
     // Every item keeps its last value, now bad: the registers behind it keep
@@ -167,7 +168,8 @@ public:
             VARIANT copy;
             VariantInit(&copy);
             if (VariantCopy(&copy, &last.value) != S_OK) VariantInit(&copy);
-            batch_.push_back({static_cast<int32_t>(last.group), static_cast<int32_t>(handle), copy, now, 0});
+            batch_.push_back(
+                {static_cast<int32_t>(last.group), static_cast<int32_t>(handle), copy, now, 0, status::BadNoCommunication});
         }
     }
 
@@ -352,7 +354,10 @@ public:
 
     int32_t write(int32_t, int32_t item, const VARIANT& value, int32_t mode) override {
         // Never queued for later: a late setpoint is worse than a failure.
-        if (!loop_->session_up(id_)) return E_FAIL;
+        if (!loop_->session_up(id_)) {
+            set_last_status(format_status(status::BadNotConnected));
+            return E_FAIL;
+        }
         ItemRec rec;
         {
             std::lock_guard lock(mu_);
@@ -383,13 +388,19 @@ public:
         w.nodes_to_write.push_back(std::move(wv));
         auto done = loop_->request(id_, std::move(w));
         if (mode == 1) return S_OK; // the answer is not reported
-        if (!done->wait_for(settings_.request_timeout + settings_.request_grace + settings_.request_grace))
+        if (!done->wait_for(settings_.request_timeout + settings_.request_grace + settings_.request_grace)) {
+            set_last_status(format_status(status::BadTimeout));
             return E_FAIL;
-        if (is_bad(done->status())) return E_FAIL;
+        }
+        if (is_bad(done->status())) {
+            set_last_status(format_status(done->status()));
+            return E_FAIL;
+        }
         const Response r = done->response();
         auto* wr = std::get_if<WriteResponse>(&r);
         if (!wr || wr->results.size() != 1) return E_FAIL;
         const HRESULT result = write_result(wr->results[0]);
+        if (result != S_OK) set_last_status(format_status(wr->results[0]));
         // The server holds the written value now, though its data change may
         // still be on the way: an outage from here on reports that value, so
         // the registers a master just wrote do not fall back to the old one.
@@ -850,7 +861,7 @@ private:
                 VARIANT empty;
                 VariantInit(&empty);
                 sink_.push(server_, u.group, u.item, std::move(empty), static_cast<uint64_t>(clock_.filetime()), 0);
-                const std::string reason = status_name(u.why);
+                const std::string reason = format_status(u.why);
                 OstrandEvent e{};
                 e.kind = OSTRAND_EVENT_ITEM_FAILED;
                 e.server = server_;
@@ -1013,6 +1024,7 @@ std::shared_ptr<Backend> connect_ua_backend(std::shared_ptr<UaLoop> loop, const 
     }
     if (!done->done() || done->status() != status::Good) {
         *why = done->done() ? done->status() : status::BadTimeout;
+        set_last_status(format_status(*why));
         if (const std::string text = ua::security_refusal(done->done() ? done->status() : status::Good); !text.empty())
             std::fprintf(stderr, "ostrand: %s: %s\n", url.c_str(), text.c_str());
         if (id != 0) loop->close(id);

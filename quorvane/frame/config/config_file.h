@@ -83,9 +83,25 @@ struct GroupLine {
     float deadband = 0.0f;
 };
 
+// A Modbus reference of an item line. Up to five digits: below 10000 a coil,
+// below 20000 an input, below 40000 an input register (from 30000), else a
+// holding register (from 40000), addresses wrapping in 16 bits. Six digits:
+// the type digit (0 coil, 1 input, 3 input register, 4 holding register)
+// followed by the address 1 to 65535 ("412345" is holding register 12345).
+// Anything else (a sign, seven digits, another type digit, address 0 or above
+// 65535 in six digits): nullopt.
+struct ModbusReference {
+    int32_t pointType = PT_HOLDING_REGISTER;
+    uint16_t address = 0;
+};
+std::optional<ModbusReference> ParseReference(std::string_view field);
+
 // Fills `item` from an item line; false when the line is rejected (`item`
-// may then be partly filled and is to be discarded).
-bool ParseItemLine(std::string_view line, ItemLine& item);
+// may then be partly filled and is to be discarded). `badReference`, when
+// given, tells whether the rejection was a number that is no reference.
+bool ParseItemLine(std::string_view line, ItemLine& item, bool* badReference = nullptr);
+// The message for an item line skipped for its reference, naming the line.
+std::string DescribeBadReference(int lineNumber, std::string_view line);
 GroupLine ParseGroupLine(std::string_view line);
 
 enum class LinkLineKind { Serial, Tcp, End };
@@ -110,6 +126,9 @@ public:
     virtual void AddGroupFromConfiguration(const GroupLine& group) = 0;
     // Hands an accepted item to the first open group of that name.
     virtual void AddItemFromConfiguration(const std::string& groupName, const ItemLine& item) = 0;
+    // An item line skipped because its reference is none; `message` names
+    // the line.
+    virtual void SkipLine(const std::string& message) = 0;
 };
 
 // The restore proper, over a file already read into memory.

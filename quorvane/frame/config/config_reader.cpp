@@ -143,29 +143,63 @@ std::optional<std::pair<int32_t, int32_t>> ScanScaledRange(std::string_view fiel
     return std::make_pair(*low, *high);
 }
 
-bool ParseItemLine(std::string_view line, ItemLine& item) {
+std::optional<ModbusReference> ParseReference(std::string_view field) {
+    size_t p = SkipSpace(field, 0);
+    size_t digits = p;
+    while (digits < field.size() && field[digits] >= '0' && field[digits] <= '9') ++digits;
+    const size_t count = digits - p;
+    if (count == 0 || count > 6) return std::nullopt; // also a sign: no form has one
+    uint32_t r = 0;
+    for (size_t i = p; i < digits; ++i) r = r * 10 + static_cast<uint32_t>(field[i] - '0');
+    ModbusReference ref;
+    if (count == 6) {
+        // The type digit, then the address 1..65535 in five digits.
+        const uint32_t address = r % 100000;
+        if (address < 1 || address > 0xFFFF) return std::nullopt;
+        ref.address = static_cast<uint16_t>(address);
+        switch (r / 100000) {
+        case 0: ref.pointType = PT_COIL_STATUS; break;
+        case 1: ref.pointType = PT_INPUT_STATUS; break;
+        case 3: ref.pointType = PT_INPUT_REGISTER; break;
+        case 4: ref.pointType = PT_HOLDING_REGISTER; break;
+        default: return std::nullopt;
+        }
+        return ref;
+    }
+    // Up to five digits, as files have always been read: addresses are
+    // computed in 16 bits, so odd references wrap rather than fail.
+    if (r < 10000) {
+        ref.pointType = PT_COIL_STATUS;
+        ref.address = static_cast<uint16_t>(r);
+    } else if (r < 20000) {
+        ref.pointType = PT_INPUT_STATUS;
+        ref.address = static_cast<uint16_t>(r - 10000u);
+    } else if (r < 40000) {
+        ref.pointType = PT_INPUT_REGISTER;
+        ref.address = static_cast<uint16_t>(r - 30000u);
+    } else {
+        ref.pointType = PT_HOLDING_REGISTER;
+        ref.address = static_cast<uint16_t>(r - 40000u);
+    }
+    return ref;
+}
+
+bool ParseItemLine(std::string_view line, ItemLine& item, bool* badReference) {
+    if (badReference) *badReference = false;
     PointMapping& m = item.mapping;
     item.itemId = GetField(line, 1);
     auto slave = ScanInt(GetField(line, 2));
     if (!slave) return false;
     m.slaveId = static_cast<uint8_t>(*slave);
-    auto reference = ScanInt(GetField(line, 3));
-    if (!reference) return false;
-    // Addresses are computed in 16 bits, so odd references wrap rather than fail.
-    const uint32_t r = static_cast<uint32_t>(*reference);
-    if (*reference < 10000) {
-        m.pointType = PT_COIL_STATUS;
-        m.address = static_cast<uint16_t>(r);
-    } else if (*reference < 20000) {
-        m.pointType = PT_INPUT_STATUS;
-        m.address = static_cast<uint16_t>(r - 10000u);
-    } else if (*reference < 40000) {
-        m.pointType = PT_INPUT_REGISTER;
-        m.address = static_cast<uint16_t>(r - 30000u);
-    } else {
-        m.pointType = PT_HOLDING_REGISTER;
-        m.address = static_cast<uint16_t>(r - 40000u);
+    const std::string field = GetField(line, 3);
+    if (!ScanInt(field)) return false;
+    const std::optional<ModbusReference> reference = ParseReference(field);
+    if (!reference) {
+        if (badReference) *badReference = true;
+        return false;
     }
+    m.pointType = reference->pointType;
+    m.address = reference->address;
 
     if (m.pointType == PT_COIL_STATUS || m.pointType == PT_INPUT_STATUS) {
         m.dataType = DT_BOOL;
@@ -263,22 +297,41 @@ void RestoreServerSection(std::string_view file, size_t pos, RestoreTarget& targ
     target.ConnectFromConfiguration(machine, GetField(line, 1));
 }
 
+// Number (from 1) of the line that starts at `pos`, counted as the reader
+// splits lines.
+int LineNumberAt(std::string_view file, size_t pos) {
+    size_t at = 0;
+    int number = 1;
+    std::string line;
+    while (at < pos && ReadConfigLine(file, at, line)) ++number;
+    return number;
+}
+
 // Reads one group section; false when it ran to the end of the file.
 bool RestoreGroupSection(std::string_view file, size_t pos, RestoreTarget& target) {
+    int number = LineNumberAt(file, pos);
     std::string line;
     if (!ReadConfigLine(file, pos, line)) return false;
     const GroupLine group = ParseGroupLine(line);
     if (target.IsConnected()) target.AddGroupFromConfiguration(group);
     while (ReadConfigLine(file, pos, line)) {
+        ++number;
         if (!line.empty() && line.front() == '[') return true;
         if (line.empty()) continue;
         ItemLine item;
-        if (ParseItemLine(line, item)) target.AddItemFromConfiguration(group.name, item);
+        bool badReference = false;
+        if (ParseItemLine(line, item, &badReference)) target.AddItemFromConfiguration(group.name, item);
+        else if (badReference) target.SkipLine(DescribeBadReference(number, line));
     }
     return false;
 }
 
 } // namespace
+
+std::string DescribeBadReference(int lineNumber, std::string_view line) {
+    return "Line " + std::to_string(lineNumber) + " skipped, " + GetField(line, 3) +
+           " is no Modbus reference (five digits, or six with an address 1 to 65535): " + std::string(line);
+}
 
 void RestoreConfiguration(std::string_view file, RestoreTarget& target) {
     target.CloseAllGroups();

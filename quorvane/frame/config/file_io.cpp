@@ -33,7 +33,8 @@ bool WriteAll(int fd, std::string_view bytes, const FileCalls& calls) {
     while (!bytes.empty()) {
         const ssize_t n = calls.write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false; // a full disk may also show as a short write of 0
+        if (n == 0) errno = ENOSPC; // a full disk may also show as a short write of 0
+        if (n <= 0) return false;
         bytes.remove_prefix(static_cast<size_t>(n));
     }
     return true;
@@ -77,7 +78,11 @@ ReadOutcome ReadWholeFile(const std::string& path, std::string& bytes, const Fil
     // Non-blocking: a FIFO given as the file must not hang the program.
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadOutcome::Unopened;
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) return ReadOutcome::Unopened;
+    if (!S_ISREG(info.st_mode)) {
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL; // what the message names
+        return ReadOutcome::Unopened;
+    }
     char buffer[65536];
     for (;;) {
         const ssize_t n = calls.read(fd.get(), buffer, sizeof buffer);

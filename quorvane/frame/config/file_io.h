@@ -23,12 +23,13 @@ FileCalls SystemFileCalls();
 // the same folder (same permissions as the old file), flushed to disk and
 // renamed over `path`, and the folder is flushed, so that a crash or a full
 // disk leaves either the old file or the new one, whole. False (the old file
-// untouched, no new file left over) when any step fails.
+// untouched, no new file left over) when any step fails; errno then holds the
+// reason (ENOSPC for a write that wrote nothing).
 bool ReplaceFile(const std::string& path, std::string_view bytes, const FileCalls& calls = SystemFileCalls());
 
 enum class ReadOutcome {
     Whole,     // `bytes` holds the whole file
-    Unopened,  // missing, not a regular file, or not readable
+    Unopened,  // missing, not a regular file, or not readable; errno says which
     ReadError, // a read failed part way: `bytes` is not the file
 };
 ReadOutcome ReadWholeFile(const std::string& path, std::string& bytes, const FileCalls& calls = SystemFileCalls());

@@ -145,6 +145,64 @@ TEST(ParseItemLine, ReferencesKeywordsAndRejections) {
     }
 }
 
+// Five-digit references read as they always have; six digits are the type
+// digit and an address 1..65535. What the reader accepts, the writer gives
+// back in the form it was read (the old wrap-arounds aside), and rejects
+// are told apart from other bad lines.
+TEST(ParseItemLine, FiveAndSixDigitReferencesReadAndWrittenBack) {
+    struct Case {
+        const char* reference;
+        int32_t pointType;
+        uint16_t address;
+        const char* writtenBack;
+    } cases[] = {
+        {"40001", PT_HOLDING_REGISTER, 1, "40001"},
+        {"49999", PT_HOLDING_REGISTER, 9999, "49999"},
+        {"00010", PT_COIL_STATUS, 10, "00010"},
+        {"10007", PT_INPUT_STATUS, 7, "10007"},
+        {"30005", PT_INPUT_REGISTER, 5, "30005"},
+        {"5", PT_COIL_STATUS, 5, "00005"},
+        {"59999", PT_HOLDING_REGISTER, 19999, "419999"},  // five digits past 49999, as before
+        {"400001", PT_HOLDING_REGISTER, 1, "40001"},      // the fault: it used to land on 32321
+        {"412345", PT_HOLDING_REGISTER, 12345, "412345"}, // and this one on 44665
+        {"465535", PT_HOLDING_REGISTER, 65535, "465535"},
+        {"310000", PT_INPUT_REGISTER, 10000, "310000"},
+        {"165535", PT_INPUT_STATUS, 65535, "165535"},
+        {"012345", PT_COIL_STATUS, 12345, "012345"}, // six digits with the coil's leading 0
+        {"040001", PT_COIL_STATUS, 40001, "040001"},
+        {" 412345 rest", PT_HOLDING_REGISTER, 12345, "412345"},
+    };
+    for (const Case& c : cases) {
+        const std::string line = std::string("A,1,") + c.reference + ",UNSIGNED";
+        ItemLine item;
+        bool badReference = true;
+        ASSERT_TRUE(ParseItemLine(line, item, &badReference)) << line;
+        EXPECT_FALSE(badReference) << line;
+        EXPECT_EQ(item.mapping.pointType, c.pointType) << line;
+        EXPECT_EQ(item.mapping.address, c.address) << line;
+        const std::string written = FormatItemLine("A", item.mapping);
+        EXPECT_EQ(GetField(written, 3), c.writtenBack) << line;
+        ItemLine again;
+        ASSERT_TRUE(ParseItemLine(written, again)) << written;
+        EXPECT_EQ(again.mapping.pointType, c.pointType) << written;
+        EXPECT_EQ(again.mapping.address, c.address) << written;
+    }
+    for (const char* reference : {"400000", "465536", "499999", "212345", "512345", "912345", "4000001", "-40001",
+                                  "+40001"}) {
+        const std::string line = std::string("A,1,") + reference + ",SHORT";
+        ItemLine item;
+        bool badReference = false;
+        EXPECT_FALSE(ParseItemLine(line, item, &badReference)) << line;
+        EXPECT_TRUE(badReference) << line;
+    }
+    for (const char* line : {"A,1,,SHORT", "A,1,x,SHORT", "A,x,412345,SHORT"}) {
+        ItemLine item;
+        bool badReference = true;
+        EXPECT_FALSE(ParseItemLine(line, item, &badReference)) << line;
+        EXPECT_FALSE(badReference) << line; // no number at all is no reference question
+    }
+}
+
 TEST(ParseItemLine, KeepsTheIdAndTheDefaultsOfANewItem) {
     ItemLine item;
     ASSERT_TRUE(ParseItemLine(" Tank 1.Level ,258,40001,SHORT", item));
@@ -243,6 +301,7 @@ public:
         const bool open = std::ranges::find(openGroups_, group) != openGroups_.end();
         calls.push_back(open ? "item " + item.itemId + " -> " + group : "discard " + item.itemId);
     }
+    void SkipLine(const std::string& message) override { calls.push_back(message); }
 
 private:
     bool connected_ = false;
@@ -415,4 +474,16 @@ TEST(WriteConfiguration, LeavesOutWhatCouldNotBeReadBackAndSaysSo) {
 }
 
 } // namespace
+// A line whose reference is none is skipped with a message that names it;
+// the lines around it are restored.
+TEST(RestoreConfiguration, NamesTheLineOfABadReference) {
+    const std::string file = std::string(kWorkedExample) + "Bad.Tag,1,700001,SHORT\r\nGood.Tag,1,412345,SHORT\r\n";
+    const std::vector<std::string> calls = Restore(file);
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[calls.size() - 2],
+              "Line 17 skipped, 700001 is no Modbus reference (five digits, or six with an address 1 to 65535): "
+              "Bad.Tag,1,700001,SHORT");
+    EXPECT_EQ(calls.back(), "item Good.Tag -> Line1");
+}
+
 } // namespace quorvane

@@ -337,6 +337,42 @@ TEST(ViewMetrics, SelectionSurvivesRemovalAsAnIndex) {
     EXPECT_EQ(view.topRow, 12);
 }
 
+// Keys walk the selection and the list follows it: ten items, four rows
+// shown (a client of 5 lines of 16 pixels), each step from the state before.
+TEST(ViewMetrics, SelectionKeysMoveAndKeepTheRowInView) {
+    CItemListState view;
+    view.SetFontMetrics(8, 16);
+    view.Resize(400, 5 * 16 + 4);
+    ASSERT_EQ(view.VisibleRows(), 4);
+    struct Step {
+        SelectionKey key;
+        int selected, top;
+    } steps[] = {
+        {SelectionKey::Down, 0, 0},     // none selected: the top row
+        {SelectionKey::Down, 1, 0},     {SelectionKey::PageDown, 5, 2}, // the list follows down
+        {SelectionKey::End, 9, 6},      {SelectionKey::Down, 9, 6},     // clamped at the end
+        {SelectionKey::PageUp, 5, 5},   {SelectionKey::Up, 4, 4},       // and up
+        {SelectionKey::Home, 0, 0},     {SelectionKey::Up, 0, 0},
+        {SelectionKey::PageDown, 4, 1},
+    };
+    for (const Step& s : steps) {
+        view.widths = {50, 50};
+        const int top = view.topRow;
+        EXPECT_TRUE(view.MoveSelection(s.key, 10));
+        EXPECT_EQ(view.selectedRow, s.selected) << static_cast<int>(s.key);
+        EXPECT_EQ(view.topRow, s.top) << static_cast<int>(s.key);
+        // The columns close up only when the list moved.
+        EXPECT_EQ(view.widths == ColumnWidths{}, top != s.top) << static_cast<int>(s.key);
+    }
+    // A selection left past the end by a removal starts again from the top row.
+    view.selectedRow = 12;
+    view.topRow = 3;
+    EXPECT_TRUE(view.MoveSelection(SelectionKey::Down, 10));
+    EXPECT_EQ(view.selectedRow, 3);
+    EXPECT_FALSE(view.MoveSelection(SelectionKey::End, 0));
+    EXPECT_EQ(view.selectedRow, 3);
+}
+
 // ---------------------------------------------------------------------------
 // Draw list of a group
 
@@ -394,19 +430,45 @@ TEST_F(ItemListDrawTest, ScreenRowsColumnsAndSelection) {
         T(0, 0, "OPC Item Description", kDrawTitle),
         T(0, 17, "01:46:40    Channel1.Speed"),
         {DrawEntry::Kind::Fill, 0, 33, 400, 49, "", kDrawNormal},
-        T(0, 33, "01:46:41    Plant.Temp", kDrawInverted),
-        T(0, 49, "--:--:--    Name"),
+        T(0, 33, "01:46:41    Plant.Temp", kDrawInverted | kDrawBad), // quality 0
+        T(0, 49, "--:--:--    Name", kDrawUncertain),                 // quality 64
         T(x2, 0, "Value", kDrawTitle),
         T(x2, 17, " 1.50 "),
-        T(x2, 33, "TRUE", kDrawInverted),
-        T(x2, 49, "abc"),
+        T(x2, 33, "TRUE", kDrawInverted | kDrawBad),
+        T(x2, 49, "abc", kDrawUncertain),
         T(x3, 0, "Modbus Data Representation", kDrawTitle),
         T(x3, 17, "1:40100 = 2"), // 1.5 rounds half to even into the register
-        T(x3, 33, "1:40101 = 1", kDrawInverted),
-        T(x3, 49, "1:40102 = 0"), // text that is no number stores 0
+        T(x3, 33, "1:40101 = 1", kDrawInverted | kDrawBad),
+        T(x3, 49, "1:40102 = 0", kDrawUncertain), // text that is no number stores 0
     };
     EXPECT_EQ(list.entries, expected);
     EXPECT_EQ(view.widths, (ColumnWidths{208, 48}));
+}
+
+// The tooltip says what the colour only hints at: the quality in words, the
+// server's status, the source time and the Modbus point.
+TEST_F(ItemListDrawTest, TooltipNamesQualityStatusTimeAndPoint) {
+    struct Case {
+        uint32_t quality;
+        const char* status;
+        uint64_t time;
+        const char* expected;
+    } cases[] = {
+        {0, "BadNodeIdUnknown", FileTimeOf(1000000000) + 2500000,
+         "Quality: Bad (0)\nStatus: BadNodeIdUnknown\nSource time: 2001-09-09 01:46:40.250 UTC\n"
+         "Modbus point: 1:40100 = 0"},
+        {64, "UncertainLastUsableValue", 0,
+         "Quality: Uncertain (64)\nStatus: UncertainLastUsableValue\nSource time: none\nModbus point: 1:40100 = 0"},
+        {192, "", FileTimeOf(0), "Quality: Good (192)\nSource time: 1970-01-01 00:00:00.000 UTC\n"
+                                 "Modbus point: 1:40100 = 0"},
+    };
+    const int32_t handle = Add("Channel1.Device1.Broken", 100, DT_UNSIGNED);
+    for (const Case& c : cases) {
+        doc->OnDataChange(handle, Text("x").Get(), c.time, c.quality, c.status);
+        ItemState state;
+        ASSERT_TRUE(doc->ReadItem(0, &state));
+        EXPECT_EQ(FormatItemTooltip(state), c.expected);
+    }
 }
 
 TEST_F(ItemListDrawTest, ColumnsOnlyGrowUntilReset) {

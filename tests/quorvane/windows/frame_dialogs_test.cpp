@@ -15,6 +15,7 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -232,6 +233,61 @@ TEST_F(FrameDialogsTest, ConnectDialogOnTheSimulation) {
     Run(kCmdServerConnect, choose);
     EXPECT_NE(app_->Model().ServerHandle(), -1);
     EXPECT_EQ(app_->Model().ServerName(), "Demo.Server.1");
+}
+
+// At the default font and at half as large again, every dialog is as wide as
+// its caption needs and no label is narrower than its text.
+TEST_F(FrameDialogsTest, CaptionsAndLabelsFitAtTwoFontSizes) {
+    const QFont original = QApplication::font();
+    for (double scale : {1.0, 1.5}) {
+        QFont font = original;
+        font.setPointSizeF(original.pointSizeF() * scale);
+        QApplication::setFont(font);
+        ServerStatusText status;
+        status.caption = "opc.tcp://plant-gateway.example:4840 Demo.Server.1";
+        std::vector<std::unique_ptr<QDialog>> dialogs;
+        dialogs.push_back(std::make_unique<CCommSetupDlg>(CommSetupFields{}));
+        dialogs.push_back(std::make_unique<CAddGroupDlg>());
+        dialogs.push_back(std::make_unique<CServerStatusDlg>(status));
+        dialogs.push_back(std::make_unique<CRemoteMachineDlg>(""));
+        for (const auto& dialog : dialogs) {
+            dialog->show();
+            const std::string what = dialog->windowTitle().toStdString() + " at " + std::to_string(scale);
+            EXPECT_GE(dialog->width(), CaptionWidth(dialog.get())) << what;
+            for (QLabel* label : dialog->findChildren<QLabel*>()) {
+                if (label->isVisible()) {
+                    EXPECT_GE(label->width(), label->minimumSizeHint().width()) << what;
+                }
+            }
+            dialog->close();
+        }
+        auto box = MakeMessageBox(nullptr, QStringLiteral("Quorvane"), QStringLiteral("OK"));
+        box->show();
+        EXPECT_GE(box->width(), CaptionWidth(box.get())) << scale;
+    }
+    QApplication::setFont(original);
+}
+
+// A failed connection names the server and what stopped it; an empty server
+// list says that nobody answered.
+TEST_F(FrameDialogsTest, ConnectionFailureAndAnEmptyListSayWhy) {
+    app_->ConnectCommand("", "No.Such.Server");
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_EQ(shown_[0], "Connection Failure");
+    EXPECT_EQ(causes_[0].rfind("No.Such.Server on this machine", 0), 0u) << causes_[0];
+
+    CServerSelectDlg dialog;
+    dialog.machineName = "127.0.0.1:1"; // a closed port: nobody answers
+    dialog.show();
+    auto* note = test::Child<QLabel>(&dialog, "emptyListNote");
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text().toStdString(), "No OPC servers answered on 127.0.0.1:1");
+    dialog.machineName.clear();
+    dialog.close();
+    CServerSelectDlg local;
+    local.show();
+    EXPECT_FALSE(test::Child<QLabel>(&local, "emptyListNote")->isVisible()); // the simulation answers
 }
 
 TEST_F(FrameDialogsTest, StatusTextsFormatsAndReadOnlyBoxes) {

@@ -155,7 +155,10 @@ protected:
         tcpPort_ = FreeLoopbackPort();
         ASSERT_NE(tcpPort_, 0);
         SetTCPServicePort(tcpPort_);
-        messages_.SetObserverInsteadOfBoxes([this](const std::string& text, MessageIcon) { shown_.push_back(text); });
+        messages_.SetObserverInsteadOfBoxes([this](const std::string& text, const std::string& cause, MessageIcon) {
+            shown_.push_back(text);
+            causes_.push_back(cause);
+        });
         app_ = std::make_unique<CQuorvaneApp>(messages_, (dir_ / "velmarc.cfg").string());
         app_->Frame().SetTcpServicePort(tcpPort_);
         windows_ = CreateWindowedInterface(*app_);
@@ -203,6 +206,7 @@ protected:
     uint16_t tcpPort_ = 0;
     CMessageBoxes messages_;
     std::vector<std::string> shown_;
+    std::vector<std::string> causes_; // the cause of each shown message, "" for none
     std::unique_ptr<CQuorvaneApp> app_;
     std::unique_ptr<CWindowedInterface> windows_;
 };

@@ -14,7 +14,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QHelpEvent>
+#include <QKeyEvent>
+#include <QMessageBox>
 #include <QScrollBar>
+#include <QToolTip>
 
 #include <chrono>
 #include <filesystem>
@@ -298,6 +302,163 @@ TEST_F(WindowsTest, ViewSelectsScrollsAndEditsThroughTheRegistry) {
     ASSERT_EQ(edited.size(), 1u);
     EXPECT_EQ(edited[0], view);
     EXPECT_EQ(view->SelectedRow(), -1);
+}
+
+// Whether a row's band of the painted list holds a pixel of `color`'s hue:
+// the text's strokes, whatever the antialiasing made of their edges.
+bool RowHasInk(const QImage& image, int top, int height, const QColor& color) {
+    for (int y = top; y < top + height && y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixelColor(x, y) == color) return true;
+    return false;
+}
+
+// A bad and an uncertain value are painted red and amber, a good one in the
+// text colour; the tooltip names the server's status. The colours stand out
+// from the background in a light and in a dark palette alike.
+TEST_F(WindowsTest, QualityShowsInTheRowColourAndTheTooltip) {
+    Connect();
+    CChildFrame* child = OpenGroup("Quality", 3);
+    CQuorvaneView* view = child->View();
+    CQuorvaneDoc& doc = *child->Doc();
+    ASSERT_TRUE(WaitUntil([&] {
+        ItemState s;
+        return doc.ReadItem(2, &s) && s.quality == 192;
+    }));
+    struct Row {
+        uint32_t quality;
+        const char* status;
+        uint32_t flag;
+    } rows[] = {{192, "", 0}, {0, "BadNodeIdUnknown", kDrawBad}, {64, "UncertainLastUsableValue", kDrawUncertain}};
+    for (int i = 0; i < 3; ++i) {
+        ItemState s;
+        ASSERT_TRUE(doc.ReadItem(i, &s));
+        doc.OnDataChange(s.itemHandle, s.value.Get(), FileTimeNow(), rows[i].quality, rows[i].status);
+    }
+    const int before = view->PaintCount();
+    ASSERT_TRUE(WaitUntil([&] { return view->PaintCount() > before; }));
+    const QImage image = view->viewport()->grab().toImage();
+    const int h = view->ListState().lineHeight;
+    for (int i = 0; i < 3; ++i) {
+        const int top = RowTop(i, h);
+        for (uint32_t flag : {uint32_t{kDrawBad}, uint32_t{kDrawUncertain}})
+            EXPECT_EQ(RowHasInk(image, top, h, view->TextColor(flag)), flag == rows[i].flag) << i << " " << flag;
+        if (rows[i].flag == 0) {
+            EXPECT_TRUE(RowHasInk(image, top, h, view->TextColor(kDrawNormal))) << i;
+        }
+        const std::string tip = view->ToolTipAt(top + h / 2).toStdString();
+        EXPECT_NE(tip.find(rows[i].flag == kDrawBad ? "Quality: Bad" : rows[i].flag ? "Quality: Uncertain"
+                                                                                      : "Quality: Good"),
+                  std::string::npos)
+            << tip;
+        if (*rows[i].status) {
+            EXPECT_NE(tip.find(std::string("Status: ") + rows[i].status), std::string::npos) << tip;
+        }
+    }
+    EXPECT_TRUE(view->ToolTipAt(h / 2).isEmpty()); // the header has none
+
+    // The tooltip event shows the same text.
+    const QPoint at(5, RowTop(1, h) + h / 2);
+    QHelpEvent help(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+    QCoreApplication::sendEvent(view->viewport(), &help);
+    EXPECT_NE(QToolTip::text().toStdString().find("BadNodeIdUnknown"), std::string::npos);
+    QToolTip::hideText();
+
+    // Light and dark palettes: every row colour, on its row's background, is
+    // far from it in lightness.
+    const auto lightness = [](const QColor& c) { return (c.red() * 299 + c.green() * 587 + c.blue() * 114) / 1000; };
+    for (const auto& [base, text] : {std::pair{QColor(Qt::white), QColor(Qt::black)},
+                                     std::pair{QColor(0x20, 0x20, 0x20), QColor(0xE0, 0xE0, 0xE0)}}) {
+        QPalette palette = view->viewport()->palette();
+        palette.setColor(QPalette::Base, base);
+        palette.setColor(QPalette::Text, text);
+        view->viewport()->setPalette(palette);
+        for (uint32_t flag : {uint32_t{kDrawNormal}, uint32_t{kDrawBad}, uint32_t{kDrawUncertain}}) {
+            EXPECT_GT(std::abs(lightness(view->TextColor(flag)) - lightness(base)), 90) << base.name().toStdString();
+            EXPECT_GT(std::abs(lightness(view->TextColor(flag | kDrawInverted)) - lightness(text)), 90)
+                << base.name().toStdString();
+        }
+    }
+}
+
+// The keys move the selection; Enter runs the mapping edit as a double
+// click does and Delete runs Item Remove, with its rule.
+TEST_F(WindowsTest, KeysSelectEditAndRemove) {
+    Connect();
+    CChildFrame* child = OpenGroup("Keys", 5);
+    CQuorvaneView* view = child->View();
+    std::vector<CQuorvaneView*> edited;
+    windows_->Handlers().Register(kCmdEditItemMapping, [&](const CommandContext& c) { edited.push_back(c.view); });
+    const auto press = [&](Qt::Key key) {
+        QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(view, &event);
+    };
+    struct Step {
+        Qt::Key key;
+        int selected;
+        int count;
+        size_t edits;
+    } steps[] = {
+        {Qt::Key_Return, -1, 5, 0}, // nothing selected: no edit
+        {Qt::Key_Delete, -1, 5, 0}, // and nothing removed
+        {Qt::Key_Down, 0, 5, 0},    {Qt::Key_End, 4, 5, 0},   {Qt::Key_Up, 3, 5, 0},
+        {Qt::Key_Home, 0, 5, 0},    {Qt::Key_PageDown, 4, 5, 0}, {Qt::Key_PageUp, 0, 5, 0},
+        {Qt::Key_Enter, 0, 5, 1},   {Qt::Key_Return, 0, 5, 2},
+        {Qt::Key_Delete, 0, 4, 2},  // the selection stays on its index
+        {Qt::Key_End, 3, 4, 2},     {Qt::Key_Delete, 3, 3, 2}, // now past the end
+        {Qt::Key_Delete, 3, 3, 2},  // Item Remove is disabled: nothing happens
+    };
+    for (const Step& s : steps) {
+        press(s.key);
+        EXPECT_EQ(view->SelectedRow(), s.selected) << s.key;
+        EXPECT_EQ(child->Doc()->Count(), s.count) << s.key;
+        EXPECT_EQ(edited.size(), s.edits) << s.key;
+    }
+    EXPECT_EQ(view->verticalScrollBar()->value(), view->ListState().topRow);
+}
+
+// File messages keep their text and carry the file and the system's reason
+// beneath it. A file without read permission bites only for a user other
+// than root, whom permissions do not stop.
+TEST_F(WindowsTest, FileMessagesNameTheFileAndTheReason) {
+    const std::string missing = (dir_ / "missing.csv").string();
+    const std::string locked = (dir_ / "locked.csv").string();
+    test::WriteFile(dir_ / "locked.csv", "\r\n[MODBUS]\r\n");
+    fs::permissions(dir_ / "locked.csv", fs::perms::none);
+    const bool root = ::geteuid() == 0;
+    struct Case {
+        const char* what;
+        std::function<void()> run;
+        std::string text, cause;
+    } cases[] = {
+        {"missing", [&] { app_->RestoreFrom(missing); }, "File Open Error", missing + ": No such file or directory"},
+        {"folder", [&] { app_->RestoreFrom(dir_.Path().string()); }, "File Open Error", dir_.Path().string() + ": Is a directory"},
+        {"locked", [&] { app_->RestoreFrom(locked); }, root ? "" : "File Open Error",
+         root ? "" : locked + ": Permission denied"},
+        {"save", [&] { app_->Save((dir_ / "no" / "such.csv").string()); }, "File Creation Error",
+         (dir_ / "no" / "such.csv").string() + ": No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        shown_.clear();
+        causes_.clear();
+        c.run();
+        if (c.text.empty()) {
+            EXPECT_TRUE(shown_.empty()) << c.what; // root reads it
+            continue;
+        }
+        ASSERT_EQ(shown_.size(), 1u) << c.what;
+        EXPECT_EQ(shown_[0], c.text) << c.what;
+        EXPECT_EQ(causes_[0], c.cause) << c.what;
+    }
+    fs::permissions(dir_ / "locked.csv", fs::perms::owner_all);
+
+    // The box itself: the text, the cause beneath it, and a caption that fits.
+    auto box = MakeMessageBox(nullptr, QStringLiteral("Quorvane"), QStringLiteral("File Open Error"),
+                              QString::fromStdString(cases[0].cause));
+    box->show();
+    EXPECT_EQ(box->text(), QStringLiteral("File Open Error"));
+    EXPECT_EQ(box->informativeText().toStdString(), cases[0].cause);
+    EXPECT_GE(box->width(), CaptionWidth(box.get()));
 }
 
 // Notifications come from the data-change thread: however many arrive while

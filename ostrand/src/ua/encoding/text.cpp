@@ -254,91 +254,96 @@ std::string format_node_id(const ExpandedNodeId& id) {
     return "nsu=" + *id.namespace_uri + ";" + identifier_text(id.node_id);
 }
 
-std::string status_name(StatusCode code) {
-    static constexpr struct {
-        StatusCode code;
-        const char* name;
-    } kNames[] = {
-        {status::Good, "Good"},
-        {status::GoodSubscriptionTransferred, "GoodSubscriptionTransferred"},
-        {status::BadUnexpectedError, "BadUnexpectedError"},
-        {status::BadInternalError, "BadInternalError"},
-        {status::BadOutOfMemory, "BadOutOfMemory"},
-        {status::BadCommunicationError, "BadCommunicationError"},
-        {status::BadEncodingError, "BadEncodingError"},
-        {status::BadDecodingError, "BadDecodingError"},
-        {status::BadEncodingLimitsExceeded, "BadEncodingLimitsExceeded"},
-        {status::BadUnknownResponse, "BadUnknownResponse"},
-        {status::BadTimeout, "BadTimeout"},
-        {status::BadServiceUnsupported, "BadServiceUnsupported"},
-        {status::BadShutdown, "BadShutdown"},
-        {status::BadServerNotConnected, "BadServerNotConnected"},
-        {status::BadServerHalted, "BadServerHalted"},
-        {status::BadNothingToDo, "BadNothingToDo"},
-        {status::BadTooManyOperations, "BadTooManyOperations"},
-        {status::BadSecurityChecksFailed, "BadSecurityChecksFailed"},
-        {status::BadUserAccessDenied, "BadUserAccessDenied"},
-        {status::BadIdentityTokenInvalid, "BadIdentityTokenInvalid"},
-        {status::BadIdentityTokenRejected, "BadIdentityTokenRejected"},
-        {status::BadSecureChannelIdInvalid, "BadSecureChannelIdInvalid"},
-        {status::BadInvalidTimestamp, "BadInvalidTimestamp"},
-        {status::BadNonceInvalid, "BadNonceInvalid"},
-        {status::BadSessionIdInvalid, "BadSessionIdInvalid"},
-        {status::BadSessionClosed, "BadSessionClosed"},
-        {status::BadSessionNotActivated, "BadSessionNotActivated"},
-        {status::BadSubscriptionIdInvalid, "BadSubscriptionIdInvalid"},
-        {status::BadRequestHeaderInvalid, "BadRequestHeaderInvalid"},
-        {status::BadTimestampsToReturnInvalid, "BadTimestampsToReturnInvalid"},
-        {status::BadRequestCancelledByClient, "BadRequestCancelledByClient"},
-        {status::BadNodeIdInvalid, "BadNodeIdInvalid"},
-        {status::BadNodeIdUnknown, "BadNodeIdUnknown"},
-        {status::BadNotFound, "BadNotFound"},
-        {status::BadAttributeIdInvalid, "BadAttributeIdInvalid"},
-        {status::BadNotReadable, "BadNotReadable"},
-        {status::BadNotWritable, "BadNotWritable"},
-        {status::BadOutOfRange, "BadOutOfRange"},
-        {status::BadNotSupported, "BadNotSupported"},
-        {status::BadMonitoredItemIdInvalid, "BadMonitoredItemIdInvalid"},
-        {status::BadMonitoredItemFilterInvalid, "BadMonitoredItemFilterInvalid"},
-        {status::BadMonitoredItemFilterUnsupported, "BadMonitoredItemFilterUnsupported"},
-        {status::BadFilterNotAllowed, "BadFilterNotAllowed"},
-        {status::BadContinuationPointInvalid, "BadContinuationPointInvalid"},
-        {status::BadNoContinuationPoints, "BadNoContinuationPoints"},
-        {status::BadTooManySessions, "BadTooManySessions"},
-        {status::BadTypeMismatch, "BadTypeMismatch"},
-        {status::BadTooManySubscriptions, "BadTooManySubscriptions"},
-        {status::BadTooManyPublishRequests, "BadTooManyPublishRequests"},
-        {status::BadNoSubscription, "BadNoSubscription"},
-        {status::BadSequenceNumberUnknown, "BadSequenceNumberUnknown"},
-        {status::BadMessageNotAvailable, "BadMessageNotAvailable"},
-        {status::BadTcpServerTooBusy, "BadTcpServerTooBusy"},
-        {status::BadTcpMessageTypeInvalid, "BadTcpMessageTypeInvalid"},
-        {status::BadTcpSecureChannelUnknown, "BadTcpSecureChannelUnknown"},
-        {status::BadTcpMessageTooLarge, "BadTcpMessageTooLarge"},
-        {status::BadTcpNotEnoughResources, "BadTcpNotEnoughResources"},
-        {status::BadTcpInternalError, "BadTcpInternalError"},
-        {status::BadTcpEndpointUrlInvalid, "BadTcpEndpointUrlInvalid"},
-        {status::BadRequestInterrupted, "BadRequestInterrupted"},
-        {status::BadRequestTimeout, "BadRequestTimeout"},
-        {status::BadSecureChannelClosed, "BadSecureChannelClosed"},
-        {status::BadSecureChannelTokenUnknown, "BadSecureChannelTokenUnknown"},
-        {status::BadSequenceNumberInvalid, "BadSequenceNumberInvalid"},
-        {status::BadNotConnected, "BadNotConnected"},
-        {status::BadDeadbandFilterInvalid, "BadDeadbandFilterInvalid"},
-        {status::BadConnectionRejected, "BadConnectionRejected"},
-        {status::BadDisconnect, "BadDisconnect"},
-        {status::BadConnectionClosed, "BadConnectionClosed"},
-        {status::BadInvalidState, "BadInvalidState"},
-        {status::BadRequestTooLarge, "BadRequestTooLarge"},
-        {status::BadResponseTooLarge, "BadResponseTooLarge"},
-        {status::BadProtocolVersionUnsupported, "BadProtocolVersionUnsupported"},
-        {status::BadTooManyMonitoredItems, "BadTooManyMonitoredItems"},
-    };
-    const StatusCode bare = code & 0xFFFF0000u; // without the info bits
-    for (const auto& n : kNames)
-        if (n.code == bare) return n.name;
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+std::string format_status(StatusCode status) {
+    switch (status_code_only(status)) {
+    case status::Good: return "Good";
+    case status::GoodSubscriptionTransferred: return "GoodSubscriptionTransferred";
+    case status::BadUnexpectedError: return "BadUnexpectedError";
+    case status::BadInternalError: return "BadInternalError";
+    case status::BadOutOfMemory: return "BadOutOfMemory";
+    case status::BadCommunicationError: return "BadCommunicationError";
+    case status::BadEncodingError: return "BadEncodingError";
+    case status::BadDecodingError: return "BadDecodingError";
+    case status::BadEncodingLimitsExceeded: return "BadEncodingLimitsExceeded";
+    case status::BadUnknownResponse: return "BadUnknownResponse";
+    case status::BadTimeout: return "BadTimeout";
+    case status::BadServiceUnsupported: return "BadServiceUnsupported";
+    case status::BadShutdown: return "BadShutdown";
+    case status::BadServerNotConnected: return "BadServerNotConnected";
+    case status::BadServerHalted: return "BadServerHalted";
+    case status::BadNothingToDo: return "BadNothingToDo";
+    case status::BadTooManyOperations: return "BadTooManyOperations";
+    case status::BadSecurityChecksFailed: return "BadSecurityChecksFailed";
+    case status::BadUserAccessDenied: return "BadUserAccessDenied";
+    case status::BadIdentityTokenInvalid: return "BadIdentityTokenInvalid";
+    case status::BadIdentityTokenRejected: return "BadIdentityTokenRejected";
+    case status::BadSecureChannelIdInvalid: return "BadSecureChannelIdInvalid";
+    case status::BadInvalidTimestamp: return "BadInvalidTimestamp";
+    case status::BadNonceInvalid: return "BadNonceInvalid";
+    case status::BadSessionIdInvalid: return "BadSessionIdInvalid";
+    case status::BadSessionClosed: return "BadSessionClosed";
+    case status::BadSessionNotActivated: return "BadSessionNotActivated";
+    case status::BadSubscriptionIdInvalid: return "BadSubscriptionIdInvalid";
+    case status::BadRequestHeaderInvalid: return "BadRequestHeaderInvalid";
+    case status::BadTimestampsToReturnInvalid: return "BadTimestampsToReturnInvalid";
+    case status::BadRequestCancelledByClient: return "BadRequestCancelledByClient";
+    case status::BadNodeIdInvalid: return "BadNodeIdInvalid";
+    case status::BadNodeIdUnknown: return "BadNodeIdUnknown";
+    case status::BadAttributeIdInvalid: return "BadAttributeIdInvalid";
+    case status::BadNotReadable: return "BadNotReadable";
+    case status::BadNotWritable: return "BadNotWritable";
+    case status::BadOutOfRange: return "BadOutOfRange";
+    case status::BadNotSupported: return "BadNotSupported";
+    case status::BadMonitoredItemIdInvalid: return "BadMonitoredItemIdInvalid";
+    case status::BadMonitoredItemFilterInvalid: return "BadMonitoredItemFilterInvalid";
+    case status::BadMonitoredItemFilterUnsupported: return "BadMonitoredItemFilterUnsupported";
+    case status::BadFilterNotAllowed: return "BadFilterNotAllowed";
+    case status::BadContinuationPointInvalid: return "BadContinuationPointInvalid";
+    case status::BadNoContinuationPoints: return "BadNoContinuationPoints";
+    case status::BadTooManySessions: return "BadTooManySessions";
+    case status::BadTypeMismatch: return "BadTypeMismatch";
+    case status::BadTooManySubscriptions: return "BadTooManySubscriptions";
+    case status::BadTooManyPublishRequests: return "BadTooManyPublishRequests";
+    case status::BadNoSubscription: return "BadNoSubscription";
+    case status::BadSequenceNumberUnknown: return "BadSequenceNumberUnknown";
+    case status::BadMessageNotAvailable: return "BadMessageNotAvailable";
+    case status::BadTcpServerTooBusy: return "BadTcpServerTooBusy";
+    case status::BadTcpMessageTypeInvalid: return "BadTcpMessageTypeInvalid";
+    case status::BadTcpSecureChannelUnknown: return "BadTcpSecureChannelUnknown";
+    case status::BadTcpMessageTooLarge: return "BadTcpMessageTooLarge";
+    case status::BadTcpNotEnoughResources: return "BadTcpNotEnoughResources";
+    case status::BadTcpInternalError: return "BadTcpInternalError";
+    case status::BadTcpEndpointUrlInvalid: return "BadTcpEndpointUrlInvalid";
+    case status::BadRequestInterrupted: return "BadRequestInterrupted";
+    case status::BadRequestTimeout: return "BadRequestTimeout";
+    case status::BadSecureChannelClosed: return "BadSecureChannelClosed";
+    case status::BadSecureChannelTokenUnknown: return "BadSecureChannelTokenUnknown";
+    case status::BadSequenceNumberInvalid: return "BadSequenceNumberInvalid";
+    case status::BadNotConnected: return "BadNotConnected";
+    case status::BadDeadbandFilterInvalid: return "BadDeadbandFilterInvalid";
+    case status::BadConnectionRejected: return "BadConnectionRejected";
+    case status::BadDisconnect: return "BadDisconnect";
+    case status::BadConnectionClosed: return "BadConnectionClosed";
+    case status::BadInvalidState: return "BadInvalidState";
+    case status::BadRequestTooLarge: return "BadRequestTooLarge";
+    case status::BadResponseTooLarge: return "BadResponseTooLarge";
+    case status::BadProtocolVersionUnsupported: return "BadProtocolVersionUnsupported";
+    case status::BadTooManyMonitoredItems: return "BadTooManyMonitoredItems";
+    case status::BadNoCommunication: return "BadNoCommunication";
+    case status::BadWaitingForInitialData: return "BadWaitingForInitialData";
+    case status::UncertainNoCommunicationLastUsableValue: return "UncertainNoCommunicationLastUsableValue";
+    case status::UncertainLastUsableValue: return "UncertainLastUsableValue";
+    case status::UncertainSubstituteValue: return "UncertainSubstituteValue";
+    case status::UncertainInitialValue: return "UncertainInitialValue";
+    case status::UncertainSensorNotAccurate: return "UncertainSensorNotAccurate";
+    case status::UncertainEngineeringUnitsExceeded: return "UncertainEngineeringUnitsExceeded";
+    case status::UncertainSubNormal: return "UncertainSubNormal";
+    default: break;
+    }
+    const Severity s = severity(status);
+    char text[32];
+    std::snprintf(text, sizeof text, "%s 0x%08X", s == Severity::Good ? "Good" : s == Severity::Uncertain ? "Uncertain" : "Bad",
+                  static_cast<unsigned>(status_code_only(status)));
     return text;
 }
 

@@ -51,8 +51,9 @@ std::string format_guid(const Guid& guid);
 std::optional<std::string> decode_base64(std::string_view text);
 std::string encode_base64(std::string_view bytes);
 
-// The symbolic name of a status code ("BadTimeout"), its info bits
-// ignored; "0x80AB0000" for a code this client has no name for.
-std::string status_name(StatusCode code);
+// The symbolic name of a status code ("BadNodeIdUnknown"), its info bits
+// ignored; a code without a known name is its severity and the code in hex
+// ("Bad 0x80AB0000").
+std::string format_status(StatusCode status);
 
 } // namespace ostrand::ua

@@ -316,6 +316,15 @@ constexpr StatusCode BadRequestTooLarge = 0x80B80000;
 constexpr StatusCode BadResponseTooLarge = 0x80B90000;
 constexpr StatusCode BadProtocolVersionUnsupported = 0x80BE0000;
 constexpr StatusCode BadTooManyMonitoredItems = 0x80DB0000;
+constexpr StatusCode BadNoCommunication = 0x80310000;
+constexpr StatusCode BadWaitingForInitialData = 0x80320000;
+constexpr StatusCode UncertainNoCommunicationLastUsableValue = 0x408F0000;
+constexpr StatusCode UncertainLastUsableValue = 0x40900000;
+constexpr StatusCode UncertainSubstituteValue = 0x40910000;
+constexpr StatusCode UncertainInitialValue = 0x40920000;
+constexpr StatusCode UncertainSensorNotAccurate = 0x40930000;
+constexpr StatusCode UncertainEngineeringUnitsExceeded = 0x40940000;
+constexpr StatusCode UncertainSubNormal = 0x40950000;
 } // namespace status
 
 enum class Severity : uint8_t { Good = 0, Uncertain = 1, Bad = 2 };

@@ -51,7 +51,7 @@ TEST(ReconnectSchedule, OnlyTimeOutsCountAsSlowFailures) {
     EXPECT_TRUE(ReconnectSchedule::timed_out(status::BadRequestTimeout));
     for (StatusCode fast : {status::BadConnectionClosed, status::BadCommunicationError, status::BadConnectionRejected,
                             status::BadTcpInternalError})
-        EXPECT_FALSE(ReconnectSchedule::timed_out(fast)) << status_name(fast);
+        EXPECT_FALSE(ReconnectSchedule::timed_out(fast)) << format_status(fast);
 }
 
 TEST(StatusName, NamesKnownCodesAndShowsOthersInHex) {
@@ -62,9 +62,9 @@ TEST(StatusName, NamesKnownCodesAndShowsOthersInHex) {
         {status::Good, "Good"},
         {status::BadNodeIdUnknown, "BadNodeIdUnknown"},
         {status::BadTimeout | 0x0400u, "BadTimeout"}, // info bits do not change the name
-        {0x80FF0000u, "0x80FF0000"},
+        {0x80FF0000u, "Bad 0x80FF0000"},
     };
-    for (const auto& c : cases) EXPECT_EQ(status_name(c.code), c.name);
+    for (const auto& c : cases) EXPECT_EQ(format_status(c.code), c.name);
 }
 
 } // namespace
