@@ -10,8 +10,10 @@
 #
 #   bench/compare_opcua.sh [--security] [N or N1,N2,... (default 1000)] [seconds per run (10)] [rounds (3)]
 #
-# --security starts the peer with Basic256Sha256 endpoints and runs every
-# client twice per round, over SecurityPolicy None and over SignAndEncrypt.
+# --security starts the peer with endpoints of the three secured policies and
+# runs every client four times per round: over SecurityPolicy None and with
+# SignAndEncrypt under Basic256Sha256, Aes128_Sha256_RsaOaep and
+# Aes256_Sha256_RsaPss.
 # Our client takes its security from the endpoint list file and its PKI under
 # a temporary XDG_CONFIG_HOME; the peer's certificate is trusted the way an
 # operator does it, by moving it from pki/rejected/ to pki/trusted/certs/.
@@ -57,8 +59,8 @@ stop_peer() {
 trap 'stop_peer; rm -rf "$peer_out" "$work"' EXIT
 
 start_peer() { # N -> sets peer_pid and url
-  local n=$1 bound=$(( rounds * 2 * (security + 1) * (warmup + seconds + 40) + 120 )) extra=()
-  [ "$security" = 1 ] && extra=(--security "$work/peer-pki")
+  local n=$1 bound=$(( rounds * 2 * (3 * security + 1) * (warmup + seconds + 40) + 120 )) extra=()
+  [ "$security" = 1 ] && extra=(--security "$work/peer-pki" --policies "$secured_policies")
   : >"$peer_out"
   node "$peer_dir/server.js" 0 --bench "$n" --bench-interval 100 --big-folder 0 --run-seconds "$bound" --ignore-stdin --quiet \
     "${extra[@]}" >"$peer_out" </dev/null &
@@ -93,18 +95,30 @@ run_client() {
   echo "$result"
 }
 
-run_node() { # N mode
-  run_client node "$peer_dir/bench-client.js" "$url" "$1" "$seconds" --warmup "$warmup" --mode "$2"
+secured_policies=Basic256Sha256,Aes128_Sha256_RsaOaep,Aes256_Sha256_RsaPss
+
+run_node() { # N mode (None or a policy, under SignAndEncrypt)
+  if [ "$2" = None ]; then
+    run_client node "$peer_dir/bench-client.js" "$url" "$1" "$seconds" --warmup "$warmup" --mode None
+  else
+    run_client node "$peer_dir/bench-client.js" "$url" "$1" "$seconds" --warmup "$warmup" --mode SignAndEncrypt \
+      --policy "$2"
+  fi
 }
 
 # Our client reads the security of an endpoint from its line in
 # $XDG_CONFIG_HOME/ostrand/servers.conf: one home per mode, rewritten for each
-# peer (its port changes).
+# peer (its port changes). The secured homes share one PKI folder.
 home_for() { echo "$work/config-$1"; }
 write_list_files() {
-  mkdir -p "$(home_for None)/ostrand" "$(home_for SignAndEncrypt)/ostrand"
+  mkdir -p "$(home_for None)/ostrand" "$work/pki"
   echo "$url mode=None" >"$(home_for None)/ostrand/servers.conf"
-  echo "$url mode=SignAndEncrypt policy=Basic256Sha256" >"$(home_for SignAndEncrypt)/ostrand/servers.conf"
+  local policy
+  for policy in ${secured_policies//,/ }; do
+    mkdir -p "$(home_for "$policy")/ostrand"
+    ln -sfn "$work/pki" "$(home_for "$policy")/ostrand/pki"
+    echo "$url mode=SignAndEncrypt policy=$policy" >"$(home_for "$policy")/ostrand/servers.conf"
+  done
 }
 
 # The first secured connection is refused and leaves the peer's certificate
@@ -113,8 +127,8 @@ write_list_files() {
 # its side trusts us.
 trust_peer() {
   local pki
-  pki="$(home_for SignAndEncrypt)/ostrand/pki"
-  XDG_CONFIG_HOME="$(home_for SignAndEncrypt)" timeout 30 "$dir/bench/bench_opc_ua" "$url" 1 1 --warmup 0 \
+  pki="$work/pki"
+  XDG_CONFIG_HOME="$(home_for Basic256Sha256)" timeout 30 "$dir/bench/bench_opc_ua" "$url" 1 1 --warmup 0 \
     >/dev/null 2>&1 || true
   for side in "$pki" "$work/peer-pki"; do
     [ -d "$side/rejected" ] || continue
@@ -128,12 +142,12 @@ run_ours() { # N mode
 }
 
 modes=(None)
-[ "$security" = 1 ] && modes+=(SignAndEncrypt)
+[ "$security" = 1 ] && modes+=(${secured_policies//,/ })
 # Per N and security: changes asked of the peer per second, delivered per
 # second, client CPU per change and the peer's CPU during each client's
 # windows (ours, node-opcua), and the machine's 1-minute load average after
 # the rounds (other work on the machine shows there).
-fmt='%-15s %6s %8s %9s %9s %10s %10s %8s %8s %5s\n'
+fmt='%-22s %6s %8s %9s %9s %10s %10s %8s %8s %5s\n'
 printf "$fmt" security N asked/s "ours/s" "node/s" "ours us/ch" "node us/ch" "peer% o" "peer% n" load
 IFS=',' read -ra ns <<<"$counts"
 for n in "${ns[@]}"; do

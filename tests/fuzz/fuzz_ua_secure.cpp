@@ -1,9 +1,11 @@
-// The secured chunk path of the OPC UA client (Basic256Sha256) after an OPN
+// The secured chunk path of the OPC UA client (each secured policy) after an OPN
 // handshake with a test server: a signature, padding or block length that does
 // not verify must fail the channel with a Bad status, never crash, and what
 // passes must be a whole sequence header plus body.
 //
-// Input: [mode][bytes...]. mode bit 0: Sign or SignAndEncrypt. mode bit 1:
+// Input: [mode][bytes...]. mode bits 2-3: the policy (Aes256_Sha256_RsaPss,
+// Basic256Sha256, Aes128_Sha256_RsaOaep; 3 counts as the first). mode bit 0:
+// Sign or SignAndEncrypt. mode bit 1:
 // the bytes are fed as they are (forged chunks), or taken as the secured part
 // of one MSG chunk (sequence header, body and padding as the fuzzer wrote
 // them) that the harness signs, and encrypts in whole blocks, with the
@@ -26,8 +28,8 @@ using fuzz::Check;
 struct Handshake {
     Credentials client, server;
     crypto::Bytes client_nonce = crypto::Bytes(32, 0x11);
-    std::vector<uint8_t> opened[2];                // the server's OPN response per mode
-    std::unique_ptr<test::SecureServer> servers[2]; // its view of the keys per mode
+    std::vector<uint8_t> opened[3][2];                // the server's OPN response per policy and mode
+    std::unique_ptr<test::SecureServer> servers[3][2]; // its view of the keys per policy and mode
 };
 
 const Handshake& Fixture() {
@@ -35,11 +37,15 @@ const Handshake& Fixture() {
         Handshake made;
         made.client = test::TestCredentials(2048, "urn:fuzz:client");
         made.server = test::TestCredentials(2048, "urn:test:server");
-        for (int i = 0; i < 2; ++i) {
-            const auto mode = i ? MessageSecurityMode::SignAndEncrypt : MessageSecurityMode::Sign;
-            made.servers[i] = std::make_unique<test::SecureServer>(mode, made.server, made.client.certificate);
-            made.servers[i]->client_nonce = made.client_nonce;
-            made.opened[i] = made.servers[i]->Open(1, {7, 1, 0, 600000});
+        for (size_t p = 0; p < kSecuredPolicies.size(); ++p) {
+            for (int i = 0; i < 2; ++i) {
+                const auto mode = i ? MessageSecurityMode::SignAndEncrypt : MessageSecurityMode::Sign;
+                auto& server = made.servers[p][i];
+                server = std::make_unique<test::SecureServer>(mode, made.server, made.client.certificate,
+                                                              *kSecuredPolicies[p]);
+                server->client_nonce = made.client_nonce;
+                made.opened[p][i] = server->Open(1, {7, 1, 0, 600000});
+            }
         }
         return made;
     }();
@@ -52,8 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || size > 20000) return 0;
     const Handshake& h = Fixture();
     const int m = data[0] & 1;
+    const size_t p = ((data[0] >> 2) & 3) % kSecuredPolicies.size();
     const auto mode = m ? MessageSecurityMode::SignAndEncrypt : MessageSecurityMode::Sign;
-    SecureChannel channel(std::make_unique<Basic256Sha256Policy>(mode, h.client, h.server.certificate));
+    SecureChannel channel(std::make_unique<RsaAesPolicy>(*kSecuredPolicies[p], mode, h.client, h.server.certificate));
     const SteadyTime now = SteadyTime{} + std::chrono::hours(1);
     channel.hello("opc.tcp://127.0.0.1:4840");
     channel.receive(test::ServerChunks::Ack({}));
@@ -62,13 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     open.client_nonce = std::string(h.client_nonce.begin(), h.client_nonce.end());
     std::vector<uint8_t> out;
     Check(channel.send_open(open, 1, out) == status::Good);
-    channel.receive(h.opened[m]);
+    channel.receive(h.opened[p][m]);
     Check(channel.next(now).kind == Kind::Opened);
 
     const std::span<const uint8_t> input(data + 1, size - 1);
     if (data[0] & 2) {
         // MSG header, channel 7, token 1, then the fuzzer's secured part, signed.
-        test::SecureServer& server = *h.servers[m];
+        test::SecureServer& server = *h.servers[p][m];
         std::vector<uint8_t> chunk(16);
         std::vector<uint8_t> secured(input.begin(), input.end());
         if (m) secured.resize((secured.size() + 32) / 16 * 16 - 32); // whole blocks with the signature

@@ -6,6 +6,7 @@
 // the reason, with the command that installs it.
 #pragma once
 
+#include "config_home.h"
 #include "loopback.h"
 
 #include <gtest/gtest.h>
@@ -163,25 +164,6 @@ private:
     int stdout_ = -1;
     int stdin_ = -1;
     std::thread drain_;
-};
-
-// Points $XDG_CONFIG_HOME (where the service finds its list file and PKI) at
-// `dir` for one scope.
-class ConfigHome {
-public:
-    explicit ConfigHome(const std::string& dir) {
-        if (const char* old = ::getenv("XDG_CONFIG_HOME")) saved_ = old;
-        ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-    }
-    ~ConfigHome() {
-        if (saved_) ::setenv("XDG_CONFIG_HOME", saved_->c_str(), 1);
-        else ::unsetenv("XDG_CONFIG_HOME");
-    }
-    ConfigHome(const ConfigHome&) = delete;
-    ConfigHome& operator=(const ConfigHome&) = delete;
-
-private:
-    std::optional<std::string> saved_;
 };
 
 // A fixture base with one peer for the whole suite, started with the server.js

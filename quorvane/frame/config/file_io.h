@@ -19,12 +19,16 @@ struct FileCalls {
 // The real calls.
 FileCalls SystemFileCalls();
 
-// Replaces the file at `path` with `bytes`: they are written to a new file in
-// the same folder (same permissions as the old file), flushed to disk and
-// renamed over `path`, and the folder is flushed, so that a crash or a full
-// disk leaves either the old file or the new one, whole. False (the old file
-// untouched, no new file left over) when any step fails; errno then holds the
-// reason (ENOSPC for a write that wrote nothing).
+// Replaces the file at `path` with `bytes`: they are written to a new file
+// with a name of its own in the same folder (created exclusively, never
+// through a link planted there), flushed to disk and renamed over the file,
+// and the folder is flushed, so that a crash or a full disk leaves either the
+// old file or the new one, whole, and two saves at once leave one of them,
+// never a mix. A `path` that is a symbolic link is replaced where it points
+// (the link stays). The new file keeps the permissions of the one it
+// replaces; a first one gets 0666 less the umask. False (the old file
+// untouched, no new file left over) when any step fails; errno then holds
+// the reason (ENOSPC for a write that wrote nothing).
 bool ReplaceFile(const std::string& path, std::string_view bytes, const FileCalls& calls = SystemFileCalls());
 
 enum class ReadOutcome {

@@ -1,4 +1,5 @@
-// The server side of a Basic256Sha256 secure channel, written for tests
+// The server side of a secure channel under one of our policies (Basic256Sha256
+// unless told), written for tests
 // independently of the client's chunk code: it reads the client's OPN and MSG
 // chunks (decrypt, verify, strip padding) and seals its own, so a test can
 // check the client's layout byte by byte and answer it.
@@ -39,10 +40,11 @@ struct SecureServer {
     Bytes server_nonce;
     // The server's view of the symmetric keys: derive_keys with the nonces
     // swapped makes its "client" (sending) keys the server's.
-    Basic256Sha256Policy mirror;
+    const PolicySuite* suite;
+    RsaAesPolicy mirror;
 
-    SecureServer(MessageSecurityMode m, Credentials server, Bytes client)
-        : mode(m), own(server), client_cert(client), mirror(m, server, client) {}
+    SecureServer(MessageSecurityMode m, Credentials server, Bytes client, const PolicySuite& policy = kBasic256Sha256)
+        : mode(m), own(server), client_cert(client), suite(&policy), mirror(policy, m, server, client) {}
 
     static uint32_t At32(std::span<const uint8_t> b, size_t at) {
         uint32_t v = 0;
@@ -83,17 +85,17 @@ struct SecureServer {
         const String uri = r.string();
         const ByteString sender = r.byte_string();
         const ByteString thumb = r.byte_string();
-        if (!r.ok() || uri != std::string(kBasic256Sha256Uri)) return std::nullopt;
+        if (!r.ok() || uri != std::string(suite->uri)) return std::nullopt;
         if (crypto::view(sender.value_or("")).size() != client_cert.size()) return std::nullopt;
         const std::string thumbprint = thumb.value_or("");
         if (crypto::sha1(own.certificate) != Bytes(thumbprint.begin(), thumbprint.end())) return std::nullopt;
         const size_t from = r.position();
         std::vector<uint8_t> plain(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(from));
-        if (!own.key.decrypt(chunk.subspan(from), plain)) return std::nullopt;
+        if (!own.key.decrypt(chunk.subspan(from), plain, suite->oaep)) return std::nullopt;
         const crypto::RsaKey client_key = crypto::RsaKey::from_certificate(client_cert);
         const size_t sig = client_key.size();
         if (plain.size() < sig || !client_key.verify(std::span(plain).first(plain.size() - sig),
-                                                     std::span(plain).last(sig)))
+                                                     std::span(plain).last(sig), suite->signing))
             return std::nullopt;
         auto body = Strip(plain, from, sig, true, own.key.size() > 256);
         if (!body) return std::nullopt;
@@ -122,16 +124,16 @@ struct SecureServer {
         const Bytes& cert = certificate ? *certificate : own.certificate;
         Writer w{std::vector<uint8_t>(8)};
         w.uint32(channel_id);
-        w.string(std::string(kBasic256Sha256Uri));
+        w.string(std::string(suite->uri));
         w.byte_string(std::string(cert.begin(), cert.end()));
         const Bytes thumb = crypto::sha1(client_cert);
         w.byte_string(std::string(thumb.begin(), thumb.end()));
         const size_t from = w.size();
         const crypto::RsaKey client_key = crypto::RsaKey::from_certificate(client_cert);
-        return Seal(w, from, body.bytes(), MessageType::Open, request_id, client_key.plain_block(),
+        return Seal(w, from, body.bytes(), MessageType::Open, request_id, client_key.plain_block(suite->oaep),
                     client_key.size(), own.key.size(), true,
-                    [&](std::span<const uint8_t> d) { return own.key.sign(d); },
-                    [&](std::span<const uint8_t> p, Bytes& out) { return client_key.encrypt(p, out); });
+                    [&](std::span<const uint8_t> d) { return own.key.sign(d, suite->signing); },
+                    [&](std::span<const uint8_t> p, Bytes& out) { return client_key.encrypt(p, out, suite->oaep); });
     }
 
     // A MSG chunk under `token_id`'s keys.

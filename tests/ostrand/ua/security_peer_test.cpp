@@ -1,6 +1,6 @@
 // Secured sessions against the node-opcua peer started with --security
-// (Basic256Sha256 Sign and SignAndEncrypt, a user name, client certificates
-// accepted): the endpoint chosen from the list file's options, the server's
+// (Aes256_Sha256_RsaPss, Basic256Sha256 and Aes128_Sha256_RsaOaep, each Sign
+// and SignAndEncrypt, a user name, client certificates accepted): the endpoint chosen from the list file's options, the server's
 // certificate first rejected into rejected/ and trusted once moved, sessions
 // that read in both modes, a wrong password, and a certificate whose
 // application URI is not the server's.
@@ -29,12 +29,14 @@ namespace fs = std::filesystem;
 using quorvane::test::TempDir;
 
 constexpr Millis kWait = 20s;
+constexpr const char* kPolicies = "Basic256Sha256,Aes128_Sha256_RsaOaep,Aes256_Sha256_RsaPss";
 
 class UaSecurityPeerTest : public quorvane::test::UaPeerSuite<UaSecurityPeerTest> {
 public:
     static std::vector<std::string> PeerArgs() {
         dir_ = std::make_unique<TempDir>(); // outlives the peer: removed at exit
-        return {"--big-folder", "0", "--security", (dir_->path / "server").string(), "--user", "operator:peer-secret"};
+        return {"--big-folder", "0",      "--security", (dir_->path / "server").string(),
+                "--policies",   kPolicies, "--user",     "operator:peer-secret"};
     }
 
 protected:
@@ -112,15 +114,22 @@ TEST_F(UaSecurityPeerTest, TrustedServerSessionsSignAndEncryptWithAUserName) {
     ASSERT_EQ(rejected.size(), 1u); // the words of the refusal: UaPki tests and the ConnectServer test below
     fs::rename(rejected[0], pki.root() / "trusted/certs" / rejected[0].filename());
 
-    for (const char* mode : {"", "Sign", "SignAndEncrypt"}) {
-        SCOPED_TRACE(mode);
-        auto with_mode = options;
-        if (*mode) with_mode["mode"] = mode;
-        const auto setup = prepare_security(endpoints, with_mode, pki, uri, "127.0.0.1", &st, &error);
-        ASSERT_TRUE(setup) << error;
-        EXPECT_EQ(setup->endpoint.security_mode,
-                  std::string(mode) == "Sign" ? MessageSecurityMode::Sign : MessageSecurityMode::SignAndEncrypt);
-        EXPECT_EQ(Session(*setup), status::Good);
+    // Each policy in each mode; without options the most secure of them.
+    for (const char* policy : {"", "Aes256_Sha256_RsaPss", "Basic256Sha256", "Aes128_Sha256_RsaOaep"}) {
+        for (const char* mode : {"", "Sign", "SignAndEncrypt"}) {
+            if (*mode == '\0' && *policy != '\0') continue;
+            SCOPED_TRACE(testing::Message() << policy << " " << mode);
+            auto with_mode = options;
+            if (*mode) with_mode["mode"] = mode;
+            if (*policy) with_mode["policy"] = policy;
+            const auto setup = prepare_security(endpoints, with_mode, pki, uri, "127.0.0.1", &st, &error);
+            ASSERT_TRUE(setup) << error;
+            EXPECT_EQ(setup->endpoint.security_mode,
+                      std::string(mode) == "Sign" ? MessageSecurityMode::Sign : MessageSecurityMode::SignAndEncrypt);
+            EXPECT_EQ(setup->endpoint.security_policy_uri,
+                      std::string(find_suite(*policy ? policy : "Aes256_Sha256_RsaPss")->uri));
+            EXPECT_EQ(Session(*setup), status::Good);
+        }
     }
     // The server signs with the key of the certificate we trusted; anonymous
     // and a user name over None (the password still encrypted) work too.
@@ -182,14 +191,19 @@ TEST_F(UaSecurityPeerTest, ConnectServerTakesSecurityFromTheListFile) {
     EXPECT_EQ(status.serverState, 1);
     DisconnectServer(s);
 
-    // Subscribed in both modes, through a proxy that cuts the connection
-    // once: the secured session is reactivated on a new secured channel.
+    // Subscribed under each policy in both modes, through a proxy that cuts
+    // the connection once: the secured session is reactivated on a new
+    // secured channel.
     quorvane::test::FaultProxy proxy(peer_->Port());
     ASSERT_TRUE(proxy.Start());
-    for (const char* mode : {"Sign", "SignAndEncrypt"}) {
-        SCOPED_TRACE(mode);
-        std::ofstream(config / "ostrand/servers.conf") << proxy.Url() << " mode=" << mode << " user=operator password-file="
-                                                       << (dir_->path / "good.pw").string() << "\n";
+    std::vector<std::pair<const PolicySuite*, const char*>> rows;
+    for (const PolicySuite* policy : kSecuredPolicies)
+        for (const char* mode : {"Sign", "SignAndEncrypt"}) rows.emplace_back(policy, mode);
+    for (const auto& [policy, mode] : rows) {
+        SCOPED_TRACE(testing::Message() << policy->name << " " << mode);
+        std::ofstream(config / "ostrand/servers.conf")
+            << proxy.Url() << " mode=" << mode << " policy=" << policy->name
+            << " user=operator password-file=" << (dir_->path / "good.pw").string() << "\n";
         opc_test::Recorder::instance().clear();
         const int32_t secured = ConnectServer("", proxy.Url().c_str(), 0);
         ASSERT_GT(secured, 0);

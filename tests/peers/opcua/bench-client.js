@@ -2,7 +2,7 @@
 // node-opcua's own client on the benchmark subscription, the reference that
 // bench/compare_opcua.sh sets beside the gateway's client:
 //
-//   node bench-client.js URL N SECONDS [--warmup SECONDS] [--mode None|SignAndEncrypt]
+//   node bench-client.js URL N SECONDS [--warmup SECONDS] [--mode None|SignAndEncrypt] [--policy NAME]
 //
 // One subscription (publishing 100 ms) with N monitored items ns=1;s=Bench.V<k>
 // (sampling 100 ms, queue 1, source and server timestamps), created in one
@@ -10,8 +10,9 @@
 //   WINDOW begin            when counting starts
 //   RESULT changes=C seconds=S per_second=R cpu_us_per_change=U cpu_percent=P
 // with the process CPU time (user + system, all threads) of the window.
-// --mode SignAndEncrypt secures the channel with Basic256Sha256 (the peer
-// started with --security accepts any client certificate).
+// --mode SignAndEncrypt secures the channel with Basic256Sha256, or the policy
+// --policy names (Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss); the peer
+// started with --security accepts any client certificate.
 // The whole run is bounded: it exits with status 3 if it is not done within
 // warm-up + SECONDS + 30 s.
 "use strict";
@@ -24,19 +25,22 @@ function parseArgs(argv) {
     const positional = [];
     let warmup = 3;
     let mode = "None";
+    let policy = "Basic256Sha256";
     for (let i = 0; i < argv.length; ++i) {
         if (argv[i] === "--warmup") warmup = Number(argv[++i]);
         else if (argv[i] === "--mode") mode = argv[++i];
+        else if (argv[i] === "--policy") policy = argv[++i];
         else positional.push(argv[i]);
     }
     const [url, n, seconds] = [positional[0], Number(positional[1]), Number(positional[2])];
     const ok = url && url.startsWith("opc.tcp://127.0.0.1:") && Number.isInteger(n) && n > 0 && n <= 100000 &&
-        seconds > 0 && seconds <= 600 && warmup >= 0 && warmup <= 60 && (mode === "None" || mode === "SignAndEncrypt");
+        seconds > 0 && seconds <= 600 && warmup >= 0 && warmup <= 60 && (mode === "None" || mode === "SignAndEncrypt") &&
+        ["Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss"].includes(policy);
     if (!ok) {
         throw new Error("usage: bench-client.js opc.tcp://127.0.0.1:PORT N SECONDS [--warmup SECONDS]" +
-            " [--mode None|SignAndEncrypt]");
+            " [--mode None|SignAndEncrypt] [--policy NAME]");
     }
-    return { url, n, seconds, warmup, secure: mode === "SignAndEncrypt" };
+    return { url, n, seconds, warmup, secure: mode === "SignAndEncrypt", policy };
 }
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -51,7 +55,7 @@ async function main() {
     const client = OPCUAClient.create({
         applicationName: "bench-client",
         securityMode: o.secure ? MessageSecurityMode.SignAndEncrypt : MessageSecurityMode.None,
-        securityPolicy: o.secure ? SecurityPolicy.Basic256Sha256 : SecurityPolicy.None,
+        securityPolicy: o.secure ? SecurityPolicy[o.policy] : SecurityPolicy.None,
         endpointMustExist: false,
         connectionStrategy: { maxRetry: 0 }
     });

@@ -3,7 +3,7 @@
 //
 //   node server.js PORT [--run-seconds N] [--big-folder N] [--bench N] [--bench-interval MS]
 //                       [--max-continuation-points N] [--ignore-stdin] [--quiet]
-//                       [--security PKI_DIR] [--user NAME:PASSWORD]
+//                       [--security PKI_DIR] [--policies NAME,...] [--user NAME:PASSWORD]
 //
 // Listens on 127.0.0.1 only, SecurityPolicy None, anonymous, registers with no
 // discovery server. PORT 0 takes a free loopback port. Prints one line
@@ -25,7 +25,9 @@
 //   BigFolder: --big-folder variables V0..V<N-1> (Int32 = k; default 5000)
 //   Bench: --bench Double variables V0..V<N-1>, all changed every --bench-interval ms
 // --security adds Basic256Sha256 endpoints (Sign, SignAndEncrypt) next to None,
-// with the server's certificates kept in PKI_DIR (made there on first start)
+// or those of the policies --policies names (Basic256Sha256,
+// Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss, comma-separated), with the
+// server's certificates kept in PKI_DIR (made there on first start)
 // and every client certificate accepted; --user adds a user name token
 // (NAME:PASSWORD, default operator:peer-secret under --security).
 // NodeIds are ns=1;s=<path with dots>, e.g. ns=1;s=Channel1.Device1.Speed.
@@ -39,7 +41,8 @@ const {
 function parseArgs(argv) {
     const o = {
         port: 0, runSeconds: 600, bigFolder: 5000, bench: 0, benchInterval: 100,
-        maxContinuationPoints: 10, ignoreStdin: false, quiet: false, security: "", user: ""
+        maxContinuationPoints: 10, ignoreStdin: false, quiet: false, security: "", user: "",
+        policies: ["Basic256Sha256"]
     };
     const number = (name, value, min, max) => {
         const n = Number(value);
@@ -64,6 +67,14 @@ function parseArgs(argv) {
             case "--ignore-stdin": o.ignoreStdin = true; break;
             case "--quiet": o.quiet = true; break;
             case "--security": o.security = next(); break;
+            case "--policies":
+                o.policies = next().split(",");
+                for (const p of o.policies) {
+                    if (!["Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss"].includes(p)) {
+                        throw new Error(`--policies: unknown policy "${p}"`);
+                    }
+                }
+                break;
             case "--user":
                 o.user = next();
                 if (!o.user.includes(":")) throw new Error("--user takes NAME:PASSWORD");
@@ -215,7 +226,7 @@ async function main() {
             serverCertificateManager,
             certificateFile: `${o.security}/own/certs/server_certificate.pem`,
             privateKeyFile: `${o.security}/own/private/private_key.pem`,
-            securityPolicies: [SecurityPolicy.None, SecurityPolicy.Basic256Sha256],
+            securityPolicies: [SecurityPolicy.None, ...o.policies.map((p) => SecurityPolicy[p])],
             securityModes: [MessageSecurityMode.None, MessageSecurityMode.Sign, MessageSecurityMode.SignAndEncrypt],
             userManager: { isValidUser: (u, p) => u === name && p === password }
         });

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -67,7 +69,7 @@ TEST(SettingsFile, StartUpKeepsOnlyTheRtsDelaysOfTheFile) {
     const std::string path = (dir / "velmarc.cfg").string();
     ASSERT_TRUE(StoreSettingsFile(path, stored));
     EXPECT_EQ(std::filesystem::file_size(path), 189u);
-    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "no temporary file left";
 
     PortTable ports{};
     ASSERT_TRUE(LoadSettingsFile(path, ports));
@@ -102,7 +104,7 @@ TEST(ReplaceFile, AFailingDiskLeavesThePreviousFileWhole) {
         FailingDisk::Reset(c.writeRoom, 0, c.fsyncFails);
         EXPECT_FALSE(ReplaceFile(path, after, FailingDisk::Calls()));
         EXPECT_EQ(test::ReadFile(path), before);
-        EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "no new file left over";
     }
 
     // A good disk: the new contents, flushed (file and folder), with the
@@ -114,6 +116,79 @@ TEST(ReplaceFile, AFailingDiskLeavesThePreviousFileWhole) {
     EXPECT_EQ(FailingDisk::fsyncCalls, 2);
     EXPECT_EQ(std::filesystem::status(path).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+// Links around the file: one planted where a fixed temporary name would be
+// is never written through, and a file that is a link is replaced where it
+// points, the link kept.
+TEST(ReplaceFile, WritesWhereLinksPointAndNeverThroughAPlantedOne) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        const char* link;   // made in the folder (relative target), "" for none
+        const char* target; // what it points to
+        const char* saved;  // the name saved to
+        const char* lands;  // where the new contents must be
+    } const cases[] = {
+        {"a link planted at the old temporary name", "saved.csv.new", "victim", "saved.csv", "saved.csv"},
+        {"the file is a link", "saved.csv", "real/saved.csv", "saved.csv", "real/saved.csv"},
+        {"a link to a link", "saved.csv", "hop", "saved.csv", "real/saved.csv"},
+        {"a link to a file not made yet", "saved.csv", "real/later.csv", "saved.csv", "real/later.csv"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const test::ScratchDir dir("links");
+        fs::create_directories(dir / "real");
+        test::WriteFile(dir / "victim", "victim");
+        test::WriteFile(dir / "real/saved.csv", "old");
+        fs::create_symlink("real/saved.csv", dir / "hop");
+        fs::create_symlink(c.target, dir / c.link);
+        ASSERT_TRUE(ReplaceFile((dir / c.saved).string(), "new"));
+        EXPECT_EQ(test::ReadFile(dir / c.lands), "new");
+        EXPECT_EQ(test::ReadFile(dir / "victim"), "victim");
+        EXPECT_TRUE(fs::is_symlink(dir / c.link)) << "the link stays a link";
+        const auto names = std::distance(fs::directory_iterator(dir.Path()), {});
+        EXPECT_EQ(names, std::string(c.lands) == "saved.csv" ? 5 : 4) << "no temporary file left";
+    }
+}
+
+// Two processes saving the same file at once: every read in between, and
+// the end, finds one save whole, never a mix.
+TEST(ReplaceFile, ConcurrentSavesEachLandWhole) {
+    const test::ScratchDir dir("concurrent");
+    const std::string path = (dir / "velmarc.cfg").string();
+    const std::string contents[2] = {std::string(100000, 'a'), std::string(89000, 'b')};
+    test::WriteFile(path, contents[0]);
+    pid_t savers[2];
+    for (int i = 0; i < 2; ++i) {
+        savers[i] = ::fork();
+        ASSERT_GE(savers[i], 0);
+        if (savers[i] == 0) {
+            bool ok = true;
+            for (int round = 0; round < 500 && ok; ++round) ok = ReplaceFile(path, contents[i]);
+            ::_exit(ok ? 0 : 1);
+        }
+    }
+    int reads = 0, torn = 0, running = 2;
+    std::string bytes;
+    while (running > 0) {
+        ASSERT_EQ(ReadWholeFile(path, bytes), ReadOutcome::Whole);
+        ++reads;
+        if (bytes != contents[0] && bytes != contents[1]) ++torn;
+        running = 0;
+        for (pid_t& saver : savers) {
+            int status = 0;
+            if (saver > 0 && ::waitpid(saver, &status, WNOHANG) == saver) {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
+                saver = 0;
+            }
+            running += saver > 0;
+        }
+    }
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    ASSERT_EQ(ReadWholeFile(path, bytes), ReadOutcome::Whole);
+    EXPECT_TRUE(bytes == contents[0] || bytes == contents[1]);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "no temporary file left";
 }
 
 TEST(ReadWholeFile, AFailedReadIsNoShorterFile) {

@@ -11,13 +11,17 @@ namespace ostrand::ua {
 
 std::optional<UaSettings> settings_for(const std::string& url, const UaSettings& settings, std::string* message) {
     const auto wanted = parse_endpoint_url(url);
+    const std::string key = endpoint_key(url);
     std::map<std::string, std::string> options;
     for (const ServerListEntry& e : read_server_lists()) {
-        const auto listed = parse_endpoint_url(e.url);
-        if (wanted && listed && format_endpoint_url(*listed) == format_endpoint_url(*wanted)) {
-            options = e.options;
-            break;
+        if (key.empty() || endpoint_key(e.url) != key) continue;
+        if (!e.error.empty()) {
+            // The line meant something for this endpoint: no connection until it is mended.
+            *message = url + ": " + e.error;
+            return std::nullopt;
         }
+        options = e.options;
+        break;
     }
     const bool demands = options.count("mode") != 0 || options.count("security") != 0 || options.count("policy") != 0 ||
                          options.count("user") != 0;

@@ -14,7 +14,8 @@ namespace ostrand::ua {
 // endpoint list file and the endpoints the server offers (GetEndpoints on a
 // transient channel) choose the security; with SecurityPolicy None and the
 // anonymous identity the settings stay as they are. Nothing when the options
-// cannot be met, the server cannot be asked while options name a security,
+// cannot be met, the endpoint's line in the list file is in error, the
+// server cannot be asked while options name a security,
 // or its certificate is refused: *message then says why, for the operator
 // (where a rejected certificate was stored and how to trust it).
 std::optional<UaSettings> settings_for(const std::string& url, const UaSettings& settings, std::string* message);

@@ -2,6 +2,7 @@
 
 #include "ua/client/transport.h"
 #include "ua/encoding/text.h"
+#include "ua/secure_channel/security.h"
 
 #include <poll.h>
 #include <strings.h>
@@ -75,20 +76,58 @@ std::vector<ServerListEntry> read_file(const std::string& path) {
     std::string text(kMaxListFileBytes, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<size_t>(in.gcount()));
-    return parse_server_list(text);
+    return parse_server_list(text, path);
+}
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// The keys a line may carry; their values are checked by parse_security_options.
+constexpr std::string_view kOptionKeys[] = {"mode", "security", "policy", "user", "password-file"};
+
+// Why the options of a line cannot be used; empty when they can.
+std::string option_error(const std::vector<std::string_view>& words, std::map<std::string, std::string>& options) {
+    for (size_t w = 1; w < words.size(); ++w) {
+        const size_t eq = words[w].find('=');
+        if (eq == std::string_view::npos || eq == 0) return "\"" + std::string(words[w]) + "\" is not a key=value option";
+        const std::string key(words[w].substr(0, eq));
+        if (std::find(std::begin(kOptionKeys), std::end(kOptionKeys), key) == std::end(kOptionKeys))
+            return "unknown option " + key + " (expected mode, policy, user or password-file)";
+        if (eq + 1 == words[w].size()) return key + "= needs a value";
+        if (!options.emplace(key, std::string(words[w].substr(eq + 1))).second) return key + " is given twice";
+    }
+    std::string error;
+    if (!parse_security_options(options, &error)) return error;
+    return {};
 }
 
 } // namespace
 
-std::vector<ServerListEntry> parse_server_list(std::string_view text) {
+std::string endpoint_key(std::string_view url) {
+    auto parsed = parse_endpoint_url(url);
+    if (!parsed) return {};
+    for (char& c : parsed->host)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (!parsed->path.empty() && parsed->path.back() == '/') parsed->path.pop_back();
+    return format_endpoint_url(*parsed);
+}
+
+std::vector<ServerListEntry> parse_server_list(std::string_view text, const std::string& file) {
     std::vector<ServerListEntry> out;
+    std::map<std::string, std::pair<size_t, size_t>> first; // endpoint key -> its entry and line
     size_t at = 0;
+    size_t number = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(at, end - at);
         at = end + 1;
-        if (const size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+        ++number;
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '#' && (i == 0 || blank(line[i - 1]))) {
+                line = line.substr(0, i);
+                break;
+            }
+        }
         std::vector<std::string_view> words;
         size_t k = 0;
         while (k < line.size()) {
@@ -100,10 +139,15 @@ std::vector<ServerListEntry> parse_server_list(std::string_view text) {
         if (words.empty() || !parse_endpoint_url(words[0])) continue;
         ServerListEntry e;
         e.url = std::string(words[0]);
-        for (size_t w = 1; w < words.size(); ++w) {
-            const size_t eq = words[w].find('=');
-            if (eq == std::string_view::npos || eq == 0) continue; // not an option: ignored
-            e.options[std::string(words[w].substr(0, eq))] = std::string(words[w].substr(eq + 1));
+        const std::string where = file + " line " + std::to_string(number) + ": ";
+        if (std::string why = option_error(words, e.options); !why.empty()) e.error = where + why;
+        const auto [seen, fresh] = first.try_emplace(endpoint_key(e.url), out.size(), number);
+        if (!fresh) {
+            // Neither line wins: the endpoint waits until one of them goes.
+            e.error = where + "the endpoint " + e.url + " is listed twice (first on line " +
+                      std::to_string(seen->second.second) + "); keep one line";
+            ServerListEntry& earlier = out[seen->second.first];
+            if (earlier.error.empty()) earlier.error = e.error;
         }
         out.push_back(std::move(e));
     }

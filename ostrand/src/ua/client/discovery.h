@@ -6,8 +6,14 @@
 // - The list file is $XDG_CONFIG_HOME/ostrand/servers.conf (or
 //   ~/.config/ostrand/servers.conf when the variable is unset or empty), then
 //   /etc/ostrand/servers.conf: one endpoint URL per line, optionally followed
-//   by blank-separated key=value options; '#' starts a comment. Lines that do
-//   not start with a valid URL are skipped; unknown keys are kept and ignored.
+//   by blank-separated key=value options; '#' at the start of a line or after
+//   white space starts a comment (a '#' inside a URL does not). Lines that do
+//   not start with a valid URL are skipped. A line with an unknown option, a
+//   bad value, or a second line for an endpoint already listed in the same
+//   file is kept with an error naming the file and line: that endpoint is not
+//   connected until the file is mended. Endpoints are the same when their
+//   scheme and host match in any case, their ports (4840 when not written)
+//   are equal and their paths match but for a trailing '/'.
 // - FindServers runs on a transient channel without a session, in the
 //   calling thread, bounded by find_servers_connect + find_servers_request.
 // - A machine is "" or a local name (this machine's discovery endpoint
@@ -28,10 +34,15 @@ namespace ostrand::ua {
 
 struct ServerListEntry {
     std::string url;
-    std::map<std::string, std::string> options; // for security settings; unused so far
+    std::map<std::string, std::string> options; // the security settings (security.h)
+    std::string error;                          // "FILE line N: why"; empty when the line is sound
 };
 
-std::vector<ServerListEntry> parse_server_list(std::string_view text);
+// `file` names the text in errors.
+std::vector<ServerListEntry> parse_server_list(std::string_view text, const std::string& file = "servers.conf");
+// The form under which two URLs of one endpoint compare equal (see above);
+// empty for a URL that does not parse.
+std::string endpoint_key(std::string_view url);
 // Both files, the user's first; a missing file is an empty list.
 std::vector<ServerListEntry> read_server_lists();
 

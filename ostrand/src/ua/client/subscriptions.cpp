@@ -549,9 +549,13 @@ struct SubscriptionSet::State {
     // values are delivered only when not older than the last one.
     void notifications(RequestPort& port, uint32_t sub_id, uint32_t group_id, const NotificationMessage& m,
                        bool repaired, SteadyTime now) {
+        // The bodies of one message share one memory budget.
+        size_t body_bytes = 0;
+        for (const ExtensionObject& e : m.notification_data) body_bytes += e.body.size();
+        size_t allocation_left = allocation_budget_for(body_bytes);
         for (const ExtensionObject& e : m.notification_data) {
             if (e.type_id == NodeId::numeric_id(0, DataChangeNotification::kEncodingId)) {
-                const auto data = from_extension<DataChangeNotification>(e);
+                const auto data = from_extension<DataChangeNotification>(e, 0, &allocation_left);
                 if (!data) continue;
                 for (const MonitoredItemNotification& n : data->monitored_items) {
                     auto it = items.find(n.client_handle);
@@ -565,7 +569,7 @@ struct SubscriptionSet::State {
                     sink.data_change(group_id, n.client_handle, n.value);
                 }
             } else if (e.type_id == NodeId::numeric_id(0, StatusChangeNotification::kEncodingId)) {
-                const auto change = from_extension<StatusChangeNotification>(e);
+                const auto change = from_extension<StatusChangeNotification>(e, 0, &allocation_left);
                 if (!change) continue;
                 const StatusCode code = status_code_only(change->status);
                 if (code == status::BadTimeout || code == status::GoodSubscriptionTransferred) {

@@ -397,6 +397,7 @@ String Reader::string() {
     const int32_t length = int32();
     if (!ok() || length < 0) return std::nullopt;
     const auto bytes = raw(static_cast<size_t>(length));
+    charge(static_cast<size_t>(length));
     if (!ok()) return std::nullopt;
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
@@ -462,6 +463,16 @@ bool Reader::enter() {
     return ok();
 }
 
+bool Reader::charge(size_t bytes) {
+    if (!ok()) return false;
+    if (bytes > allocation_left_) {
+        fail(status::BadEncodingLimitsExceeded);
+        return false;
+    }
+    allocation_left_ -= bytes;
+    return true;
+}
+
 size_t Reader::array_length(size_t min_element_size) {
     const int32_t length = int32();
     if (!ok() || length <= 0) return 0;
@@ -513,7 +524,10 @@ Variant Reader::variant() {
         if (ok() && type != kNull) {
             v.array = is_array;
             const size_t count = is_array ? array_length(min_encoded_size(type)) : 1;
-            dispatch(type, [&](auto t) { variant_elements<decltype(t)::value>(v, count); });
+            dispatch(type, [&](auto t) {
+                if (is_array) charge(count * sizeof(VariantElement<decltype(t)::value>));
+                variant_elements<decltype(t)::value>(v, count);
+            });
             if (dims) {
                 array(v.dimensions, 4, [&] { return int32(); });
                 // The dimensions must describe exactly the elements present.

@@ -14,8 +14,11 @@
 //   remain is an error before anything is allocated, and an array reserves at
 //   most kMaxReserveBytes before its elements arrive. Arrays also draw on an
 //   element budget per Reader, so a message cannot make it build more than
-//   that many elements however small each one is on the wire. A negative
-//   length is a null string / empty array. Nesting of Variant, DataValue,
+//   that many elements however small each one is on the wire. And what the
+//   arrays and strings of one message take in memory is bounded too
+//   (allocation_budget_for its size): a message of many small values fails
+//   with BadEncodingLimitsExceeded rather than growing a hundred times its
+//   size. A negative length is a null string / empty array. Nesting of Variant, DataValue,
 //   DiagnosticInfo and the structures that contain them stops at
 //   kMaxNestingDepth.
 // - The Reader only points into the caller's bytes, which must outlive it.
@@ -37,6 +40,15 @@ constexpr int kMaxNestingDepth = 100;
 constexpr size_t kDefaultElementBudget = 1'000'000;
 // The most an array reserves before its elements have been read.
 constexpr size_t kMaxReserveBytes = 1 << 20;
+// Memory the arrays and strings of one message may take: 16 bytes per byte
+// received, and at least kMinAllocationBudget so that a small message of
+// small values (a DataValue is one byte on the wire) still decodes.
+constexpr size_t kAllocationPerByte = 16;
+constexpr size_t kMinAllocationBudget = size_t{64} << 20;
+constexpr size_t allocation_budget_for(size_t message_bytes) {
+    return message_bytes > kMinAllocationBudget / kAllocationPerByte ? message_bytes * kAllocationPerByte
+                                                                      : kMinAllocationBudget;
+}
 
 class Writer {
 public:
@@ -93,9 +105,11 @@ private:
 class Reader {
 public:
     explicit Reader(std::span<const uint8_t> bytes, size_t element_budget = kDefaultElementBudget)
-        : data_(bytes.data()), size_(bytes.size()), budget_(element_budget) {}
+        : data_(bytes.data()), size_(bytes.size()), budget_(element_budget),
+          allocation_left_(allocation_budget_for(bytes.size())) {}
     Reader(const void* data, size_t size, size_t element_budget = kDefaultElementBudget)
-        : data_(static_cast<const uint8_t*>(data)), size_(size), budget_(element_budget) {}
+        : data_(static_cast<const uint8_t*>(data)), size_(size), budget_(element_budget),
+          allocation_left_(allocation_budget_for(size)) {}
 
     bool ok() const { return error_ == status::Good; }
     StatusCode error() const { return error_; }
@@ -145,6 +159,7 @@ public:
     void array(std::vector<T>& out, size_t min_element_size, F&& read_one) {
         out.clear();
         const size_t count = array_length(min_element_size);
+        if (!charge(count * sizeof(T))) return;
         // The count is known to fit the input by now; reserve only a bounded amount up front.
         if (count * sizeof(T) <= kMaxReserveBytes) out.reserve(count);
         for (size_t i = 0; i < count && ok(); ++i) out.push_back(read_one());
@@ -152,6 +167,14 @@ public:
     }
     // The validated element count of the array that starts here (0 on error).
     size_t array_length(size_t min_element_size);
+
+    // The memory the rest of the message may still take; a decoder of an
+    // ExtensionObject's body sets it from what its holder left, so a message
+    // and the bodies inside it share one budget.
+    size_t allocation_left() const { return allocation_left_; }
+    void set_allocation_left(size_t bytes) { allocation_left_ = bytes; }
+    // Takes `bytes` from it; false (BadEncodingLimitsExceeded) past it.
+    bool charge(size_t bytes);
 
     // Nesting guard for decoders of structures that can contain themselves.
     // `enter()` false (and the error set) when the limit is passed; call
@@ -169,6 +192,7 @@ private:
     size_t size_ = 0;
     size_t pos_ = 0;
     size_t budget_ = kDefaultElementBudget;
+    size_t allocation_left_ = kMinAllocationBudget;
     int depth_ = 0;
     StatusCode error_ = status::Good;
 };

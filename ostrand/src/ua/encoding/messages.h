@@ -666,16 +666,20 @@ ExtensionObject to_extension(const Body& body) {
 
 // The body of `e` when it is a binary Body (its type id matches) that decodes
 // completely; std::nullopt otherwise. `depth` continues the nesting count of
-// the Reader that held `e`.
+// the Reader that held `e`; `allocation_left`, when given, is the memory
+// budget the bodies of one message share (Reader::allocation_left), lowered by
+// what this one takes.
 template <class Body>
-std::optional<Body> from_extension(const ExtensionObject& e, int depth = 0) {
+std::optional<Body> from_extension(const ExtensionObject& e, int depth = 0, size_t* allocation_left = nullptr) {
     if (e.encoding != ExtensionObject::Encoding::Binary ||
         e.type_id != NodeId::numeric_id(0, Body::kEncodingId))
         return std::nullopt;
     Reader r(e.body.data(), e.body.size());
+    if (allocation_left) r.set_allocation_left(*allocation_left);
     for (int i = 0; i < depth; ++i) r.enter();
     Body body;
     decode(r, body);
+    if (allocation_left) *allocation_left = r.allocation_left();
     if (!r.ok() || !r.at_end()) return std::nullopt;
     return body;
 }

@@ -27,13 +27,13 @@ template <class T> using Owned = std::unique_ptr<T, CtxFree>;
 bool fits_int(size_t n) { return n <= static_cast<size_t>(INT_MAX); }
 
 // One OAEP operation on a block; `encrypt` picks the direction.
-bool oaep_block(EVP_PKEY* key, bool encrypt, View in, Bytes& out) {
+bool oaep_block(EVP_PKEY* key, bool encrypt, OaepHash h, View in, Bytes& out) {
+    const EVP_MD* md = h == OaepHash::Sha1 ? EVP_sha1() : EVP_sha256();
     Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     if (!ctx) return false;
     if ((encrypt ? EVP_PKEY_encrypt_init(ctx.get()) : EVP_PKEY_decrypt_init(ctx.get())) <= 0) return false;
     if (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) <= 0 ||
-        EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), EVP_sha1()) <= 0 ||
-        EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha1()) <= 0)
+        EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), md) <= 0 || EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) <= 0)
         return false;
     size_t length = 0;
     auto run = encrypt ? EVP_PKEY_encrypt : EVP_PKEY_decrypt;
@@ -46,6 +46,14 @@ bool oaep_block(EVP_PKEY* key, bool encrypt, View in, Bytes& out) {
     }
     out.resize(at + length);
     return true;
+}
+
+// PSS takes a salt as long as the hash, and MGF1 with the same hash.
+bool set_signing(EVP_PKEY_CTX* ctx, RsaSigning how) {
+    if (how == RsaSigning::Pkcs1) return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) > 0;
+    return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PSS_PADDING) > 0 &&
+           EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx, RSA_PSS_SALTLEN_DIGEST) > 0 &&
+           EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha256()) > 0;
 }
 
 } // namespace
@@ -95,10 +103,12 @@ Bytes p_sha256(View secret, View seed, size_t length) {
     return out;
 }
 
-bool aes256_cbc(bool encrypt, View key, View iv, View in, Bytes& out) {
-    if (key.size() != 32 || iv.size() != 16 || in.size() % 16 != 0 || !fits_int(in.size())) return false;
+bool aes_cbc(bool encrypt, View key, View iv, View in, Bytes& out) {
+    if ((key.size() != 16 && key.size() != 32) || iv.size() != 16 || in.size() % 16 != 0 || !fits_int(in.size()))
+        return false;
+    const EVP_CIPHER* cipher = key.size() == 16 ? EVP_aes_128_cbc() : EVP_aes_256_cbc();
     Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1)
+    if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1)
         return false;
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
     const size_t at = out.size();
@@ -157,11 +167,13 @@ size_t RsaKey::size() const {
     return key_ ? static_cast<size_t>(EVP_PKEY_get_size(key_.get())) : 0;
 }
 
-Bytes RsaKey::sign(View data) const {
+Bytes RsaKey::sign(View data, RsaSigning how) const {
     if (!key_) return {};
     Owned<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     size_t length = 0;
-    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key_.get()) != 1 ||
+    EVP_PKEY_CTX* pctx = nullptr; // owned by ctx
+    if (!ctx || EVP_DigestSignInit(ctx.get(), &pctx, EVP_sha256(), nullptr, key_.get()) != 1 ||
+        !set_signing(pctx, how) ||
         EVP_DigestSign(ctx.get(), nullptr, &length, data.data(), data.size()) != 1)
         return {};
     Bytes signature(length);
@@ -170,19 +182,21 @@ Bytes RsaKey::sign(View data) const {
     return signature;
 }
 
-bool RsaKey::verify(View data, View signature) const {
+bool RsaKey::verify(View data, View signature, RsaSigning how) const {
     if (!key_) return false;
     Owned<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
-    return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key_.get()) == 1 &&
+    EVP_PKEY_CTX* pctx = nullptr; // owned by ctx
+    return ctx && EVP_DigestVerifyInit(ctx.get(), &pctx, EVP_sha256(), nullptr, key_.get()) == 1 &&
+           set_signing(pctx, how) &&
            EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), data.data(), data.size()) == 1;
 }
 
-bool RsaKey::encrypt(View plain, Bytes& out) const {
-    const size_t block = plain_block();
+bool RsaKey::encrypt(View plain, Bytes& out, OaepHash h) const {
+    const size_t block = plain_block(h);
     if (block == 0) return false;
     const size_t at = out.size();
     for (size_t i = 0; i < plain.size(); i += block) {
-        if (!oaep_block(key_.get(), true, plain.subspan(i, std::min(block, plain.size() - i)), out)) {
+        if (!oaep_block(key_.get(), true, h, plain.subspan(i, std::min(block, plain.size() - i)), out)) {
             out.resize(at);
             return false;
         }
@@ -190,12 +204,12 @@ bool RsaKey::encrypt(View plain, Bytes& out) const {
     return true;
 }
 
-bool RsaKey::decrypt(View cipher, Bytes& out) const {
+bool RsaKey::decrypt(View cipher, Bytes& out, OaepHash h) const {
     const size_t block = size();
     if (block == 0 || cipher.size() % block != 0) return false;
     const size_t at = out.size();
     for (size_t i = 0; i < cipher.size(); i += block) {
-        if (!oaep_block(key_.get(), false, cipher.subspan(i, block), out)) {
+        if (!oaep_block(key_.get(), false, h, cipher.subspan(i, block), out)) {
             out.resize(at);
             return false;
         }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <tuple>
 
 namespace ostrand::ua {
 
@@ -45,23 +46,30 @@ bool key_size_ok(const crypto::RsaKey& key) {
 
 } // namespace
 
-// ---- Basic256Sha256Policy -------------------------------------------------------------
+// ---- RsaAesPolicy ---------------------------------------------------------------------
 
-Basic256Sha256Policy::Basic256Sha256Policy(MessageSecurityMode mode, Credentials own, View server_certificate)
-    : mode_(mode), own_(std::move(own)), server_certificate_(server_certificate.begin(), server_certificate.end()),
+const PolicySuite* find_suite(std::string_view name_or_uri) {
+    for (const PolicySuite* suite : kSecuredPolicies)
+        if (name_or_uri == suite->name || name_or_uri == suite->uri) return suite;
+    return nullptr;
+}
+
+RsaAesPolicy::RsaAesPolicy(const PolicySuite& suite, MessageSecurityMode mode, Credentials own,
+                           View server_certificate)
+    : suite_(suite), mode_(mode), own_(std::move(own)), server_certificate_(server_certificate.begin(), server_certificate.end()),
       server_thumbprint_(crypto::sha1(server_certificate)), server_key_(crypto::RsaKey::from_certificate(server_certificate)) {
     usable_ = (mode_ == MessageSecurityMode::Sign || mode_ == MessageSecurityMode::SignAndEncrypt) &&
               key_size_ok(own_.key) && key_size_ok(server_key_) && !own_.certificate.empty();
 }
 
-SecurityPolicy::Sizes Basic256Sha256Policy::sizes(Keys keys) const {
+SecurityPolicy::Sizes RsaAesPolicy::sizes(Keys keys) const {
     Sizes s;
     if (keys.asymmetric) {
         // We encrypt for the server's key and sign with ours; it does the reverse.
         const crypto::RsaKey& encrypting = keys.incoming ? own_.key : server_key_;
         const crypto::RsaKey& signing = keys.incoming ? server_key_ : own_.key;
         s.cipher_block = std::max<size_t>(encrypting.size(), 1);
-        s.plain_block = std::max<size_t>(encrypting.plain_block(), 1);
+        s.plain_block = std::max<size_t>(encrypting.plain_block(suite_.oaep), 1);
         s.signature = signing.size();
         s.encrypts = true; // OPN is encrypted in both modes
         return s;
@@ -72,7 +80,7 @@ SecurityPolicy::Sizes Basic256Sha256Policy::sizes(Keys keys) const {
     return s;
 }
 
-StatusCode Basic256Sha256Policy::check_remote(std::span<const uint8_t> sender_certificate,
+StatusCode RsaAesPolicy::check_remote(std::span<const uint8_t> sender_certificate,
                                               std::span<const uint8_t> receiver_thumbprint) {
     // The sender certificate may be followed by its issuers' (a chain).
     if (!usable_ || sender_certificate.size() < server_certificate_.size() ||
@@ -82,32 +90,35 @@ StatusCode Basic256Sha256Policy::check_remote(std::span<const uint8_t> sender_ce
     return status::Good;
 }
 
-Basic256Sha256Policy::KeySet Basic256Sha256Policy::derive(View secret, View seed) {
-    // Signing key 32, encryption key 32, IV 16 (Basic256Sha256 key lengths).
-    const Bytes all = crypto::p_sha256(secret, seed, 32 + 32 + 16);
+RsaAesPolicy::KeySet RsaAesPolicy::derive(View secret, View seed, size_t encrypting_key) {
+    // Signing key 32, the encryption key, IV 16, in this order.
+    const size_t key = encrypting_key;
+    const Bytes all = crypto::p_sha256(secret, seed, 32 + key + kAesBlock);
     KeySet k;
-    if (all.size() != 80) return k;
-    k.signing.assign(all.begin(), all.begin() + 32);
-    k.encrypting.assign(all.begin() + 32, all.begin() + 64);
-    k.iv.assign(all.begin() + 64, all.end());
+    if (all.size() != 32 + key + kAesBlock) return k;
+    const auto at = [&](size_t n) { return all.begin() + static_cast<ptrdiff_t>(n); };
+    k.signing.assign(all.begin(), at(32));
+    k.encrypting.assign(at(32), at(32 + key));
+    k.iv.assign(at(32 + key), all.end());
     return k;
 }
 
-StatusCode Basic256Sha256Policy::derive_keys(uint32_t token_id, std::span<const uint8_t> client_nonce,
+StatusCode RsaAesPolicy::derive_keys(uint32_t token_id, std::span<const uint8_t> client_nonce,
                                              std::span<const uint8_t> server_nonce) {
     if (client_nonce.size() != kSecureNonceLength || server_nonce.size() < kSecureNonceLength ||
         server_nonce.size() > 1024)
         return status::BadNonceInvalid;
-    TokenKeys keys{derive(server_nonce, client_nonce), derive(client_nonce, server_nonce)};
+    TokenKeys keys{derive(server_nonce, client_nonce, suite_.encrypting_key),
+                   derive(client_nonce, server_nonce, suite_.encrypting_key)};
     if (keys.client.signing.empty() || keys.server.signing.empty()) return status::BadSecurityChecksFailed;
     keys_[token_id] = std::move(keys);
     return status::Good;
 }
 
-StatusCode Basic256Sha256Policy::sign(Keys keys, std::span<const uint8_t> data, std::span<uint8_t> signature) {
+StatusCode RsaAesPolicy::sign(Keys keys, std::span<const uint8_t> data, std::span<uint8_t> signature) {
     Bytes made;
     if (keys.asymmetric) {
-        made = own_.key.sign(data);
+        made = own_.key.sign(data, suite_.signing);
     } else {
         const auto it = keys_.find(keys.token_id);
         if (it == keys_.end()) return status::BadSecureChannelTokenUnknown;
@@ -118,39 +129,41 @@ StatusCode Basic256Sha256Policy::sign(Keys keys, std::span<const uint8_t> data, 
     return status::Good;
 }
 
-StatusCode Basic256Sha256Policy::verify(Keys keys, std::span<const uint8_t> data,
+StatusCode RsaAesPolicy::verify(Keys keys, std::span<const uint8_t> data,
                                         std::span<const uint8_t> signature) {
     if (keys.asymmetric)
-        return server_key_.verify(data, signature) ? status::Good : status::BadSecurityChecksFailed;
+        return server_key_.verify(data, signature, suite_.signing) ? status::Good : status::BadSecurityChecksFailed;
     const auto it = keys_.find(keys.token_id);
     if (it == keys_.end()) return status::BadSecureChannelTokenUnknown;
     return same(crypto::hmac_sha256(it->second.server.signing, data), signature) ? status::Good
                                                                                  : status::BadSecurityChecksFailed;
 }
 
-StatusCode Basic256Sha256Policy::encrypt(Keys keys, std::span<const uint8_t> plain, std::vector<uint8_t>& out) {
+StatusCode RsaAesPolicy::encrypt(Keys keys, std::span<const uint8_t> plain, std::vector<uint8_t>& out) {
     if (keys.asymmetric) {
-        if (plain.size() % std::max<size_t>(server_key_.plain_block(), 1) != 0) return status::BadSecurityChecksFailed;
-        return server_key_.encrypt(plain, out) ? status::Good : status::BadSecurityChecksFailed;
+        if (plain.size() % std::max<size_t>(server_key_.plain_block(suite_.oaep), 1) != 0)
+            return status::BadSecurityChecksFailed;
+        return server_key_.encrypt(plain, out, suite_.oaep) ? status::Good : status::BadSecurityChecksFailed;
     }
     const auto it = keys_.find(keys.token_id);
     if (it == keys_.end()) return status::BadSecureChannelTokenUnknown;
     const KeySet& k = it->second.client;
-    return crypto::aes256_cbc(true, k.encrypting, k.iv, plain, out) ? status::Good : status::BadSecurityChecksFailed;
+    return crypto::aes_cbc(true, k.encrypting, k.iv, plain, out) ? status::Good : status::BadSecurityChecksFailed;
 }
 
-StatusCode Basic256Sha256Policy::decrypt(Keys keys, std::span<const uint8_t> cipher, std::vector<uint8_t>& out) {
-    if (keys.asymmetric) return own_.key.decrypt(cipher, out) ? status::Good : status::BadSecurityChecksFailed;
+StatusCode RsaAesPolicy::decrypt(Keys keys, std::span<const uint8_t> cipher, std::vector<uint8_t>& out) {
+    if (keys.asymmetric)
+        return own_.key.decrypt(cipher, out, suite_.oaep) ? status::Good : status::BadSecurityChecksFailed;
     const auto it = keys_.find(keys.token_id);
     if (it == keys_.end()) return status::BadSecureChannelTokenUnknown;
     const KeySet& k = it->second.server;
-    return crypto::aes256_cbc(false, k.encrypting, k.iv, cipher, out) ? status::Good : status::BadSecurityChecksFailed;
+    return crypto::aes_cbc(false, k.encrypting, k.iv, cipher, out) ? status::Good : status::BadSecurityChecksFailed;
 }
 
 // ---- Sessions ------------------------------------------------------------------------
 
 std::optional<Bytes> encrypt_password(const std::string& password, View server_nonce,
-                                      const crypto::RsaKey& server_key) {
+                                      const crypto::RsaKey& server_key, crypto::OaepHash oaep) {
     if (!server_key) return std::nullopt;
     const uint32_t length = static_cast<uint32_t>(password.size() + server_nonce.size());
     // Sized once: length (little-endian), password, nonce.
@@ -159,7 +172,7 @@ std::optional<Bytes> encrypt_password(const std::string& password, View server_n
     std::copy(password.begin(), password.end(), plain.begin() + 4);
     std::copy(server_nonce.begin(), server_nonce.end(), plain.begin() + 4 + static_cast<ptrdiff_t>(password.size()));
     Bytes out;
-    if (!server_key.encrypt(plain, out)) return std::nullopt;
+    if (!server_key.encrypt(plain, out, oaep)) return std::nullopt;
     return out;
 }
 
@@ -167,8 +180,10 @@ EndpointSecurity::EndpointSecurity(EndpointDescription endpoint, Credentials own
     : endpoint_(std::move(endpoint)), own_(std::move(own)), user_(std::move(user)) {}
 
 std::unique_ptr<SecurityPolicy> EndpointSecurity::make_policy() const {
-    if (!secured()) return std::make_unique<NonePolicy>();
-    return std::make_unique<Basic256Sha256Policy>(endpoint_.security_mode, own_, bytes_of(endpoint_.server_certificate));
+    const PolicySuite* suite = find_suite(endpoint_.security_policy_uri.value_or(""));
+    if (!secured() || suite == nullptr) return std::make_unique<NonePolicy>();
+    return std::make_unique<RsaAesPolicy>(*suite, endpoint_.security_mode, own_,
+                                          bytes_of(endpoint_.server_certificate));
 }
 
 Bytes EndpointSecurity::client_certificate() const {
@@ -181,14 +196,20 @@ StatusCode EndpointSecurity::activate(const CreateSessionResponse& created, View
     const crypto::RsaKey server_key = crypto::RsaKey::from_certificate(
         server_certificate.empty() ? bytes_of(created.server_certificate) : server_certificate);
     if (secured()) {
+        const PolicySuite* suite = find_suite(endpoint_.security_policy_uri.value_or(""));
+        if (suite == nullptr) {
+            *reason = "the endpoint's security policy is not supported";
+            return status::BadSecurityChecksFailed;
+        }
         // The certificate the session names must be the endpoint's, and the
         // server proves it holds its key by signing our certificate and nonce.
         if (!same(bytes_of(created.server_certificate), server_certificate)) {
             *reason = "the server's session certificate differs from its endpoint's";
             return kBadCertificateInvalid;
         }
-        if (created.server_signature.algorithm.value_or("") != kRsaSha256Uri ||
-            !server_key.verify(join(own_.certificate, client_nonce), bytes_of(created.server_signature.signature))) {
+        if (created.server_signature.algorithm.value_or("") != suite->signature_uri ||
+            !server_key.verify(join(own_.certificate, client_nonce), bytes_of(created.server_signature.signature),
+                               suite->signing)) {
             *reason = "the server's session signature does not verify";
             return kBadApplicationSignatureInvalid;
         }
@@ -196,12 +217,12 @@ StatusCode EndpointSecurity::activate(const CreateSessionResponse& created, View
             *reason = "the server's session nonce is too short";
             return status::BadNonceInvalid;
         }
-        const Bytes signature = own_.key.sign(join(server_certificate, bytes_of(created.server_nonce)));
+        const Bytes signature = own_.key.sign(join(server_certificate, bytes_of(created.server_nonce)), suite->signing);
         if (signature.empty()) {
             *reason = "signing ActivateSession failed";
             return status::BadInternalError;
         }
-        activate.client_signature.algorithm = std::string(kRsaSha256Uri);
+        activate.client_signature.algorithm = std::string(suite->signature_uri);
         activate.client_signature.signature = byte_string(signature);
     }
 
@@ -239,14 +260,15 @@ StatusCode EndpointSecurity::activate(const CreateSessionResponse& created, View
             return status::BadIdentityTokenRejected;
         }
         token.password = user_.password;
-    } else if (token_policy == kBasic256Sha256Uri) {
-        const auto secret = encrypt_password(user_.password, bytes_of(created.server_nonce), server_key);
+    } else if (const PolicySuite* token_suite = find_suite(token_policy)) {
+        const auto secret =
+            encrypt_password(user_.password, bytes_of(created.server_nonce), server_key, token_suite->oaep);
         if (!secret || bytes_of(created.server_nonce).size() < kSecureNonceLength) {
             *reason = "the password cannot be encrypted for the server (no usable certificate or nonce)";
             return status::BadIdentityTokenRejected;
         }
         token.password = byte_string(*secret);
-        token.encryption_algorithm = std::string(kRsaOaepUri);
+        token.encryption_algorithm = std::string(token_suite->encryption_uri);
     } else {
         *reason = "the server asks for the password under " + token_policy + ", which is not supported";
         return status::BadIdentityTokenRejected;
@@ -273,10 +295,11 @@ std::optional<SecurityOptions> parse_security_options(const std::map<std::string
         }
     }
     if (const auto it = options.find("policy"); it != options.end()) {
-        if (it->second == "Basic256Sha256" || it->second == kBasic256Sha256Uri) out.policy = kBasic256Sha256Uri;
+        if (const PolicySuite* suite = find_suite(it->second)) out.policy = suite->uri;
         else if (it->second == "None" || it->second == kSecurityPolicyNone) out.policy = kSecurityPolicyNone;
         else {
-            *error = "policy=" + it->second + ": only Basic256Sha256 (or None) is supported";
+            *error = "policy=" + it->second +
+                     ": expected Aes256_Sha256_RsaPss, Basic256Sha256, Aes128_Sha256_RsaOaep or None";
             return std::nullopt;
         }
     }
@@ -297,8 +320,15 @@ std::optional<SecurityOptions> parse_security_options(const std::map<std::string
 std::optional<EndpointDescription> choose_endpoint(const std::vector<EndpointDescription>& endpoints,
                                                    const SecurityOptions& options, std::string* error) {
     const EndpointDescription* best = nullptr;
-    auto rank = [](const EndpointDescription& ep) {
-        return std::pair{static_cast<int>(ep.security_mode), static_cast<int>(ep.security_level)};
+    // The mode, then the policy (kSecuredPolicies lists the most secure first), then the server's level.
+    auto strength = [](const std::string& uri) {
+        for (size_t i = 0; i < kSecuredPolicies.size(); ++i)
+            if (kSecuredPolicies[i]->uri == uri) return static_cast<int>(kSecuredPolicies.size() - i);
+        return 0;
+    };
+    auto rank = [&](const EndpointDescription& ep) {
+        return std::tuple{static_cast<int>(ep.security_mode), strength(ep.security_policy_uri.value_or("")),
+                          static_cast<int>(ep.security_level)};
     };
     bool supported_any = false;
     for (const EndpointDescription& ep : endpoints) {
@@ -306,7 +336,7 @@ std::optional<EndpointDescription> choose_endpoint(const std::vector<EndpointDes
         const bool none = ep.security_mode == MessageSecurityMode::None && uri == kSecurityPolicyNone;
         const bool ours = (ep.security_mode == MessageSecurityMode::Sign ||
                            ep.security_mode == MessageSecurityMode::SignAndEncrypt) &&
-                          uri == kBasic256Sha256Uri && ep.server_certificate.has_value();
+                          find_suite(uri) != nullptr && ep.server_certificate.has_value();
         if (!none && !ours) continue;
         supported_any = true;
         if (options.mode && ep.security_mode != *options.mode) continue;
@@ -319,7 +349,8 @@ std::optional<EndpointDescription> choose_endpoint(const std::vector<EndpointDes
     }
     if (best != nullptr) return *best;
     if (!supported_any)
-        *error = "the server offers no endpoint with a supported security policy (None or Basic256Sha256)";
+        *error = "the server offers no endpoint with a supported security policy (None, Aes256_Sha256_RsaPss, "
+                 "Basic256Sha256 or Aes128_Sha256_RsaOaep)";
     else if (options.user.empty())
         *error = "no endpoint of the server fits the options with an anonymous session";
     else

@@ -1,14 +1,15 @@
-// Secured OPC UA sessions: the security policy Basic256Sha256 (modes Sign and
+// Secured OPC UA sessions: the security policies Basic256Sha256,
+// Aes128_Sha256_RsaOaep and Aes256_Sha256_RsaPss (modes Sign and
 // SignAndEncrypt) behind the channel's `SecurityPolicy` seam, what a secured
 // or authenticated session adds to CreateSession and ActivateSession, the
 // user identities (anonymous, user name and password), and the choice of the
 // server's endpoint from the per-server options of the endpoint list file.
 //
 // Contract:
-// - Basic256Sha256Policy is pure (no files, no clock). It holds our
-//   certificate and key and the server's certificate taken from the endpoint
-//   chosen beforehand (GetEndpoints); an OPN answer from another certificate,
-//   or naming another certificate of ours, fails the channel.
+// - RsaAesPolicy is pure (no files, no clock). It holds our certificate and
+//   key and the server's certificate taken from the endpoint chosen
+//   beforehand (GetEndpoints); an OPN answer from another certificate, or
+//   naming another certificate of ours, fails the channel.
 // - Symmetric keys are derived per token from both nonces (OPC UA Part 6,
 //   deriving keys); the channel asks to forget a token's keys when it expires,
 //   so after a renewal the previous set keeps working until then.
@@ -20,6 +21,7 @@
 #include "ua/secure_channel/channel.h"
 #include "ua/secure_channel/crypto.h"
 
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -31,8 +33,12 @@ namespace ostrand::ua {
 constexpr std::string_view kBasic256Sha256Uri = "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
 constexpr std::string_view kRsaSha256Uri = "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256";
 constexpr std::string_view kRsaOaepUri = "http://www.w3.org/2001/04/xmlenc#rsa-oaep";
+constexpr std::string_view kAes128Sha256RsaOaepUri = "http://opcfoundation.org/UA/SecurityPolicy#Aes128_Sha256_RsaOaep";
+constexpr std::string_view kAes256Sha256RsaPssUri = "http://opcfoundation.org/UA/SecurityPolicy#Aes256_Sha256_RsaPss";
+constexpr std::string_view kRsaPssSha256Uri = "http://opcfoundation.org/UA/security/rsa-pss-sha2-256";
+constexpr std::string_view kRsaOaepSha256Uri = "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256";
 constexpr size_t kSecureNonceLength = 32;
-// Keys of 2048 to 4096 bits (Basic256Sha256's asymmetric key lengths).
+// Keys of 2048 to 4096 bits (the asymmetric key lengths of all three policies).
 constexpr size_t kMinKeyBytes = 256;
 constexpr size_t kMaxKeyBytes = 512;
 
@@ -51,12 +57,40 @@ struct Credentials {
     crypto::RsaKey key;
 };
 
-class Basic256Sha256Policy : public SecurityPolicy {
-public:
-    Basic256Sha256Policy(MessageSecurityMode mode, Credentials own, crypto::View server_certificate);
+// What sets the RSA and AES policies apart (OPC UA Part 7). All three sign
+// chunks with HMAC-SHA256 under 32-byte keys, derive keys with P_SHA256, use
+// 32-byte nonces, AES-CBC with 16-byte IVs and RSA keys of 2048 to 4096 bits.
+struct PolicySuite {
+    std::string_view name;           // as the endpoint list file writes it
+    std::string_view uri;
+    size_t encrypting_key;           // AES key bytes: 16 (AES-128) or 32 (AES-256)
+    crypto::RsaSigning signing;      // OPN chunks and session signatures
+    crypto::OaepHash oaep;           // OPN chunks and user tokens
+    std::string_view signature_uri;  // the algorithm of session signatures
+    std::string_view encryption_uri; // the algorithm of an encrypted user token
+};
+inline constexpr PolicySuite kBasic256Sha256{"Basic256Sha256", kBasic256Sha256Uri, 32, crypto::RsaSigning::Pkcs1,
+                                             crypto::OaepHash::Sha1, kRsaSha256Uri, kRsaOaepUri};
+inline constexpr PolicySuite kAes128Sha256RsaOaep{"Aes128_Sha256_RsaOaep", kAes128Sha256RsaOaepUri, 16,
+                                                  crypto::RsaSigning::Pkcs1, crypto::OaepHash::Sha1, kRsaSha256Uri,
+                                                  kRsaOaepUri};
+inline constexpr PolicySuite kAes256Sha256RsaPss{"Aes256_Sha256_RsaPss", kAes256Sha256RsaPssUri, 32,
+                                                 crypto::RsaSigning::Pss, crypto::OaepHash::Sha256,
+                                                 kRsaPssSha256Uri, kRsaOaepSha256Uri};
+// The secured policies we speak, the most secure first.
+inline constexpr std::array<const PolicySuite*, 3> kSecuredPolicies{&kAes256Sha256RsaPss, &kBasic256Sha256,
+                                                                    &kAes128Sha256RsaOaep};
+// The suite of a policy named by its name or URI; nullptr when it is not one of ours.
+const PolicySuite* find_suite(std::string_view name_or_uri);
 
+class RsaAesPolicy : public SecurityPolicy {
+public:
+    RsaAesPolicy(const PolicySuite& suite, MessageSecurityMode mode, Credentials own,
+                 crypto::View server_certificate);
+
+    const PolicySuite& suite() const { return suite_; }
     bool usable() const { return usable_; } // both keys present and of an allowed size
-    std::string_view uri() const override { return kBasic256Sha256Uri; }
+    std::string_view uri() const override { return suite_.uri; }
     MessageSecurityMode mode() const override { return mode_; }
     size_t nonce_length() const override { return kSecureNonceLength; }
     Sizes sizes(Keys keys) const override;
@@ -78,13 +112,15 @@ public:
     struct KeySet {
         crypto::Bytes signing, encrypting, iv;
     };
-    static KeySet derive(crypto::View secret, crypto::View seed);
+    // `encrypting_key` bytes of encryption key (the suite's).
+    static KeySet derive(crypto::View secret, crypto::View seed, size_t encrypting_key = 32);
 
 private:
     struct TokenKeys {
         KeySet client, server;
     };
 
+    const PolicySuite& suite_;
     MessageSecurityMode mode_;
     Credentials own_;
     crypto::Bytes server_certificate_;
@@ -92,6 +128,12 @@ private:
     crypto::RsaKey server_key_;
     bool usable_ = false;
     std::map<uint32_t, TokenKeys> keys_;
+};
+
+class Basic256Sha256Policy : public RsaAesPolicy {
+public:
+    Basic256Sha256Policy(MessageSecurityMode mode, Credentials own, crypto::View server_certificate)
+        : RsaAesPolicy(kBasic256Sha256, mode, std::move(own), server_certificate) {}
 };
 
 // Who the session is for.
@@ -137,14 +179,16 @@ private:
 
 // The legacy secret of a UserNameIdentityToken (OPC UA Part 4, user name
 // token encryption): UInt32 length of what follows, the password, the server
-// nonce, encrypted with the server's public key.
+// nonce, encrypted with the server's public key (OAEP with the hash of the
+// token's policy).
 std::optional<crypto::Bytes> encrypt_password(const std::string& password, crypto::View server_nonce,
-                                              const crypto::RsaKey& server_key);
+                                              const crypto::RsaKey& server_key,
+                                              crypto::OaepHash oaep = crypto::OaepHash::Sha1);
 
 // The options of one line of the endpoint list file that concern security.
 struct SecurityOptions {
     std::optional<MessageSecurityMode> mode; // mode=None|Sign|SignAndEncrypt
-    std::string policy;                      // policy=Basic256Sha256 (the full URI, or empty: any)
+    std::string policy;                      // policy=NAME of a supported policy (its URI, or empty: any)
     std::string user;                        // user=NAME
     std::string password_file;               // password-file=PATH
 };
@@ -155,7 +199,8 @@ std::optional<SecurityOptions> parse_security_options(const std::map<std::string
                                                       std::string* error);
 
 // The endpoint to connect to: the one the options name, else the most secure
-// one we support (SignAndEncrypt over Sign, then the server's security level);
+// one we support (SignAndEncrypt over Sign, then the policy in the order of
+// kSecuredPolicies, then the server's security level);
 // None only when the server offers nothing else or the options ask for it.
 // With a user, the endpoint must take a user name token. Nothing, and *error
 // says why, when no endpoint fits.

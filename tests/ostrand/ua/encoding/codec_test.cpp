@@ -507,3 +507,47 @@ TEST(UaCodecTest, EveryTruncationOfAGoldenResponseFails) {
 }
 
 } // namespace
+
+// What one message may make in memory: many values that are each a byte on
+// the wire fail the message, ordinary values of the same size decode, and
+// the ExtensionObject bodies of one message share one budget.
+TEST(UaCodecTest, MessageMemoryIsBoundedBySize) {
+    auto read_response = [](size_t count, const ua::DataValue& each) {
+        ua::ReadResponse response;
+        response.results.assign(count, each);
+        ua::Writer w;
+        ua::encode_response(w, response);
+        return w.take();
+    };
+    ua::DataValue number;
+    number.value = ua::Variant::scalar<ua::kDouble>(1.5);
+    number.source_timestamp = 1;
+    struct Case {
+        const char* name;
+        size_t count;
+        ua::DataValue each;
+        ua::StatusCode error;
+    };
+    const std::vector<Case> table = {
+        {"a million empty DataValues (1 MB)", 1'000'000, {}, ua::status::BadEncodingLimitsExceeded},
+        {"a thousand empty DataValues", 1'000, {}, ua::status::Good},
+        {"fifty thousand timestamped Doubles (1 MB)", 50'000, number, ua::status::Good},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.name);
+        const auto bytes = read_response(c.count, c.each);
+        ua::Reader r(bytes);
+        ua::Response out;
+        EXPECT_EQ(ua::decode_response(r, out), c.error == ua::status::Good);
+        EXPECT_EQ(r.error(), c.error) << std::hex << r.error();
+    }
+
+    // Two notification bodies, each within what is left alone, not both.
+    ua::DataChangeNotification change;
+    change.monitored_items.resize(1000);
+    const ua::ExtensionObject body = ua::to_extension(change);
+    size_t left = 1000 * sizeof(ua::MonitoredItemNotification) * 3 / 2;
+    EXPECT_TRUE(ua::from_extension<ua::DataChangeNotification>(body, 0, &left));
+    EXPECT_FALSE(ua::from_extension<ua::DataChangeNotification>(body, 0, &left));
+    EXPECT_TRUE(ua::from_extension<ua::DataChangeNotification>(body)) << "alone, a body has its own budget";
+}

@@ -1,7 +1,12 @@
 // OPC UA values in the service's terms (no server): Variant -> VARIANT for
 // every built-in type, write coercion to the node's type, quality from the
-// severity bits, DataType -> built-in type, and the list file of endpoints.
+// severity bits, DataType -> built-in type, and the list file of endpoints
+// (its lines and which endpoint each applies to).
+#include "../../../support/config_home.h"
+#include "../../../support/loopback.h"
+#include "../../../support/temp_dir.h"
 #include "../automation.h"
+#include "ua/client/connection_settings.h"
 #include "ua/client/discovery.h"
 #include "ua/encoding/variant.h"
 
@@ -9,6 +14,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <string>
@@ -181,20 +188,82 @@ TEST(UaVariant, DataTypesMapToBuiltInTypes) {
 TEST(UaServerList, LinesCommentsAndOptions) {
     const auto entries = parse_server_list(
         "# known endpoints\n"
-        "opc.tcp://10.0.0.5:4840/plant   security=None  user=ops # trailing comment\r\n"
+        "opc.tcp://10.0.0.5:4840/plant   security=None  user=ops password-file=/p # trailing comment\r\n"
         "\n"
         "   opc.tcp://[fe80::1]:48010\n"
         "not-a-url opc.tcp://x:1\n"
         "opc.tcp://host:99999\n"
-        "opc.tcp://gw:4841 flag =novalue future-key=1=2\n");
-    ASSERT_EQ(entries.size(), 3u);
+        "opc.tcp://h:4998/path#1 mode=SignAndEncrypt#not-a-comment\n"
+        "opc.tcp://gw:4841 flag =novalue future-key=1=2\n",
+        "/etc/ostrand/servers.conf");
+    ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[0].url, "opc.tcp://10.0.0.5:4840/plant");
     EXPECT_EQ(entries[0].options.at("security"), "None");
     EXPECT_EQ(entries[0].options.at("user"), "ops");
+    EXPECT_EQ(entries[0].error, "");
     EXPECT_EQ(entries[1].url, "opc.tcp://[fe80::1]:48010");
-    EXPECT_EQ(entries[2].url, "opc.tcp://gw:4841");
-    EXPECT_EQ(entries[2].options.size(), 1u); // "flag" and "=novalue" are no options
-    EXPECT_EQ(entries[2].options.at("future-key"), "1=2");
+    EXPECT_EQ(entries[2].url, "opc.tcp://h:4998/path#1");
+    EXPECT_EQ(entries[2].error, "/etc/ostrand/servers.conf line 7: mode=SignAndEncrypt#not-a-comment: expected None, "
+                                "Sign or SignAndEncrypt");
+    EXPECT_EQ(entries[3].url, "opc.tcp://gw:4841");
+    EXPECT_EQ(entries[3].error, "/etc/ostrand/servers.conf line 8: \"flag\" is not a key=value option");
+    EXPECT_EQ(endpoint_key("OPC.TCP://Plant-A/"), endpoint_key("opc.tcp://plant-a:4840"));
+    EXPECT_NE(endpoint_key("opc.tcp://plant-a/Path"), endpoint_key("opc.tcp://plant-a/path"));
+}
+
+// Which line of the list file applies to the URL connected to, and that a
+// line in error keeps its endpoint unconnected (no server listens: a line
+// that applies and asks for security fails at "cannot be asked for").
+TEST(UaServerList, LinesApplyToTheirEndpointOrRefuseIt) {
+    const uint16_t port = quorvane::test::FreeLoopbackPort();
+    const std::string at = ":" + std::to_string(port);
+    const std::string url = "opc.tcp://localhost" + at;
+    enum Want { Plain, Applies, Error };
+    struct Case {
+        std::string lines;
+        Want want;
+        std::string words = {}; // in the refusal
+    };
+    const Case table[] = {
+        {"opc.tcp://localhost" + at + " mode=SignAndEncrypt\n", Applies},
+        {"opc.tcp://LOCALHOST" + at + " mode=SignAndEncrypt\n", Applies},
+        {"OPC.TCP://LocalHost" + at + "/ mode=Sign\n", Applies},
+        {"opc.tcp://localhost" + at + "/other mode=Sign\n", Plain},
+        {"opc.tcp://127.0.0.1" + at + " mode=Sign\n", Plain},
+        {"opc.tcp://localhost" + at + " mode=SignAndEncrypt # comment\n", Applies},
+        {"#opc.tcp://localhost" + at + " mode=SignAndEncrypt\n", Plain},
+        {"opc.tcp://localhost" + at + "#x mode=Sign\n", Plain},
+        {"opc.tcp://LOCALHOST" + at + " mode=SignAndEncrypt colour=blue\n", Error, "line 1: unknown option colour"},
+        {"\nopc.tcp://localhost" + at + " mode=Encrypt\n", Error, "line 2: mode=Encrypt"},
+        {"opc.tcp://localhost" + at + " policy=Basic128Rsa15\n", Error, "line 1: policy=Basic128Rsa15"},
+        {"opc.tcp://localhost" + at + " mode=\n", Error, "line 1: mode= needs a value"},
+        {"opc.tcp://localhost" + at + " Sign\n", Error, "line 1: \"Sign\" is not a key=value option"},
+        {"opc.tcp://localhost" + at + " mode=Sign mode=None\n", Error, "line 1: mode is given twice"},
+        {"opc.tcp://localhost" + at + " user=op\n", Error, "line 1: user=op needs password-file"},
+        {"opc.tcp://localhost" + at + " mode=Sign\nopc.tcp://Localhost" + at + "/ mode=None\n", Error,
+         "line 2: the endpoint opc.tcp://Localhost" + at + "/ is listed twice (first on line 1)"},
+        {"opc.tcp://localhost" + at + " policy=Aes256_Sha256_RsaPss\n", Applies},
+        {"opc.tcp://localhost" + at + " policy=Aes128_Sha256_RsaOaep mode=Sign\n", Applies},
+    };
+    const quorvane::test::TempDir dir;
+    std::filesystem::create_directories(dir.path / "ostrand");
+    const quorvane::test::ConfigHome home(dir.path.string());
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.lines);
+        std::ofstream(dir.path / "ostrand/servers.conf", std::ios::trunc) << c.lines;
+        UaSettings fast;
+        fast.find_servers_connect = std::chrono::milliseconds(500);
+        std::string message;
+        const auto settings = settings_for(url, fast, &message);
+        EXPECT_EQ(settings.has_value(), c.want == Plain) << message;
+        if (c.want == Applies) {
+            EXPECT_NE(message.find("cannot be asked for"), std::string::npos) << message;
+        }
+        if (c.want == Error) {
+            EXPECT_NE(message.find((dir.path / "ostrand/servers.conf").string() + " " + c.words), std::string::npos)
+                << message;
+        }
+    }
 }
 
 } // namespace

@@ -70,44 +70,65 @@ TEST(UaCrypto, FixedVectors) {
     ASSERT_TRUE(crypto::aes256_cbc(false, key, iv, cipher, back));
     EXPECT_EQ(back, plain);
     EXPECT_FALSE(crypto::aes256_cbc(true, key, iv, Bytes(15), cipher)) << "no padding: whole blocks only";
+    // AES-128-CBC (NIST SP 800-38A F.2.1), chosen by the key's length.
+    Bytes cipher128;
+    ASSERT_TRUE(crypto::aes_cbc(true, Hex("2b7e151628aed2a6abf7158809cf4f3c"), iv, plain, cipher128));
+    EXPECT_EQ(cipher128, Hex("7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"));
+    EXPECT_FALSE(crypto::aes_cbc(true, Bytes(24), iv, plain, cipher128)) << "AES-192 is no policy's";
+    // With a 16-byte encryption key the IV follows it in the same P_SHA256 stream.
+    const auto client128 = RsaAesPolicy::derive(Range(0x20, 32), Range(0, 32), 16);
+    EXPECT_EQ(client128.signing, client.signing);
+    EXPECT_EQ(client128.encrypting, Bytes(client.encrypting.begin(), client.encrypting.begin() + 16));
+    EXPECT_EQ(client128.iv, Bytes(client.encrypting.begin() + 16, client.encrypting.end()));
 }
 
 TEST(UaCrypto, RsaBlocksFor2048And4096BitKeys) {
+    using crypto::OaepHash;
+    using crypto::RsaSigning;
     struct Case {
         int bits;
         size_t block, plain_block;
+        OaepHash oaep = OaepHash::Sha1;
+        RsaSigning signing = RsaSigning::Pkcs1;
     };
-    for (const Case c : {Case{2048, 256, 214}, Case{4096, 512, 470}}) {
-        SCOPED_TRACE(c.bits);
+    for (const Case c : {Case{2048, 256, 214}, Case{4096, 512, 470}, Case{2048, 256, 190, OaepHash::Sha256, RsaSigning::Pss},
+                         Case{4096, 512, 446, OaepHash::Sha256, RsaSigning::Pss}}) {
+        SCOPED_TRACE(testing::Message() << c.bits << (c.oaep == OaepHash::Sha1 ? " OAEP-SHA1" : " OAEP-SHA256"));
         const crypto::RsaKey& key = TestCredentials(c.bits).key;
         ASSERT_TRUE(key);
         EXPECT_EQ(key.size(), c.block);
-        EXPECT_EQ(key.plain_block(), c.plain_block);
+        EXPECT_EQ(key.plain_block(c.oaep), c.plain_block);
+        const OaepHash other = c.oaep == OaepHash::Sha1 ? OaepHash::Sha256 : OaepHash::Sha1;
         for (size_t n : {size_t{1}, c.plain_block, c.plain_block + 1, 3 * c.plain_block}) {
             const Bytes plain = Range(7, n);
             Bytes cipher, back;
-            ASSERT_TRUE(key.encrypt(plain, cipher));
+            ASSERT_TRUE(key.encrypt(plain, cipher, c.oaep));
             EXPECT_EQ(cipher.size(), (n + c.plain_block - 1) / c.plain_block * c.block) << n;
-            ASSERT_TRUE(key.decrypt(cipher, back));
+            EXPECT_FALSE(key.decrypt(cipher, back, other)) << "the other OAEP hash does not decrypt";
+            ASSERT_TRUE(key.decrypt(cipher, back, c.oaep));
             EXPECT_EQ(back, plain);
             cipher.pop_back();
-            EXPECT_FALSE(key.decrypt(cipher, back)) << "not whole blocks";
+            EXPECT_FALSE(key.decrypt(cipher, back, c.oaep)) << "not whole blocks";
         }
-        Bytes signature = key.sign(Text("chunk"));
+        Bytes signature = key.sign(Text("chunk"), c.signing);
         EXPECT_EQ(signature.size(), c.block);
-        EXPECT_TRUE(key.verify(Text("chunk"), signature));
+        EXPECT_TRUE(key.verify(Text("chunk"), signature, c.signing));
+        const RsaSigning wrong = c.signing == RsaSigning::Pss ? RsaSigning::Pkcs1 : RsaSigning::Pss;
+        EXPECT_FALSE(key.verify(Text("chunk"), signature, wrong)) << "PSS and PKCS#1 v1.5 are not interchangeable";
+        // PSS salts each signature; PKCS#1 v1.5 is deterministic.
+        EXPECT_EQ(key.sign(Text("chunk"), c.signing) != signature, c.signing == RsaSigning::Pss);
         signature[10] ^= 1;
-        EXPECT_FALSE(key.verify(Text("chunk"), signature));
+        EXPECT_FALSE(key.verify(Text("chunk"), signature, c.signing));
     }
 }
 
 // The client channel against the test server, through OPN, messages both
 // ways and a renewal.
 struct SecuredPair {
-    SecuredPair(MessageSecurityMode mode, int client_bits, int server_bits)
+    SecuredPair(MessageSecurityMode mode, int client_bits, int server_bits, const PolicySuite& suite = kBasic256Sha256)
         : client(TestCredentials(client_bits)), server(TestCredentials(server_bits)),
-          channel(std::make_unique<Basic256Sha256Policy>(mode, client, server.certificate)),
-          peer(mode, server, client.certificate) {}
+          channel(std::make_unique<RsaAesPolicy>(suite, mode, client, server.certificate)),
+          peer(mode, server, client.certificate, suite) {}
 
     std::vector<ChannelEvent> Feed(std::span<const uint8_t> bytes, SteadyTime now) {
         channel.receive(bytes);
@@ -134,14 +155,20 @@ TEST(UaSecurity, ChannelRoundTripsWithRenewal) {
     struct Case {
         MessageSecurityMode mode;
         int client_bits, server_bits;
+        const PolicySuite& suite = kBasic256Sha256;
     };
     const SteadyTime t0 = SteadyTime{} + 100s;
-    for (const Case c : {Case{MessageSecurityMode::Sign, 2048, 2048}, Case{MessageSecurityMode::SignAndEncrypt, 2048, 2048},
-                         Case{MessageSecurityMode::SignAndEncrypt, 2048, 4096},
-                         Case{MessageSecurityMode::SignAndEncrypt, 4096, 2048}}) {
-        SCOPED_TRACE(testing::Message() << "mode " << static_cast<int>(c.mode) << " keys " << c.client_bits << "/"
-                                        << c.server_bits);
-        SecuredPair p(c.mode, c.client_bits, c.server_bits);
+    using M = MessageSecurityMode;
+    for (const Case& c : {Case{M::Sign, 2048, 2048}, Case{M::SignAndEncrypt, 2048, 2048},
+                          Case{M::SignAndEncrypt, 2048, 4096}, Case{M::SignAndEncrypt, 4096, 2048},
+                          Case{M::Sign, 2048, 2048, kAes128Sha256RsaOaep},
+                          Case{M::SignAndEncrypt, 2048, 4096, kAes128Sha256RsaOaep},
+                          Case{M::Sign, 2048, 2048, kAes256Sha256RsaPss},
+                          Case{M::SignAndEncrypt, 2048, 2048, kAes256Sha256RsaPss},
+                          Case{M::SignAndEncrypt, 4096, 2048, kAes256Sha256RsaPss}}) {
+        SCOPED_TRACE(testing::Message() << c.suite.name << " mode " << static_cast<int>(c.mode) << " keys "
+                                        << c.client_bits << "/" << c.server_bits);
+        SecuredPair p(c.mode, c.client_bits, c.server_bits, c.suite);
         p.channel.hello("opc.tcp://localhost:4840");
         ASSERT_EQ(p.Feed(test::ServerChunks::Ack({}), t0).at(0).kind, Kind::Acknowledged);
 
@@ -219,26 +246,26 @@ TEST(UaSecurity, AForgedOrDamagedChunkFailsTheChannel) {
 
 // A CreateSession answer as a server signs it.
 CreateSessionResponse Created(const Credentials& server, const Credentials& client, const Bytes& client_nonce,
-                              const EndpointDescription& endpoint) {
+                              const EndpointDescription& endpoint, const PolicySuite& suite = kBasic256Sha256) {
     CreateSessionResponse cs;
     const Bytes nonce = crypto::random_bytes(32);
     cs.server_nonce = std::string(nonce.begin(), nonce.end());
     cs.server_certificate = std::string(server.certificate.begin(), server.certificate.end());
     cs.server_endpoints = {endpoint};
-    cs.server_signature.algorithm = std::string(kRsaSha256Uri);
-    const Bytes sig = server.key.sign(Cat(client.certificate, client_nonce));
+    cs.server_signature.algorithm = std::string(suite.signature_uri);
+    const Bytes sig = server.key.sign(Cat(client.certificate, client_nonce), suite.signing);
     cs.server_signature.signature = std::string(sig.begin(), sig.end());
     return cs;
 }
 
 EndpointDescription Endpoint(MessageSecurityMode mode, const Bytes& certificate, std::string token_policy,
-                             uint8_t level = 0) {
+                             uint8_t level = 0, std::string_view policy = kBasic256Sha256Uri) {
     EndpointDescription ep;
     ep.endpoint_url = std::string("opc.tcp://localhost:4840");
     ep.server.application_uri = std::string("urn:test:server");
     ep.server_certificate = std::string(certificate.begin(), certificate.end());
     ep.security_mode = mode;
-    ep.security_policy_uri = std::string(mode == MessageSecurityMode::None ? kSecurityPolicyNone : kBasic256Sha256Uri);
+    ep.security_policy_uri = std::string(mode == MessageSecurityMode::None ? kSecurityPolicyNone : policy);
     ep.user_identity_tokens = {UserTokenPolicy{std::string("anon"), UserTokenType::Anonymous, {}, {}, {}},
                                UserTokenPolicy{std::string("user"), UserTokenType::UserName, {}, {}, token_policy}};
     ep.security_level = level;
@@ -252,23 +279,31 @@ TEST(UaSecurity, SessionSignaturesAndTheUserNameToken) {
     const std::string b256(kBasic256Sha256Uri);
 
     // Secured endpoint, user name: our signature over server certificate +
-    // nonce, the password as length + password + nonce for the server's key.
-    const EndpointDescription secured = Endpoint(MessageSecurityMode::SignAndEncrypt, server.certificate, b256);
-    EndpointSecurity with_user(secured, client, {"operator", "s3cret"});
-    const CreateSessionResponse cs = Created(server, client, nonce, secured);
-    ActivateSessionRequest as;
+    // nonce, the password as length + password + nonce for the server's key,
+    // each with the policy's algorithms.
     std::string why;
-    ASSERT_EQ(with_user.activate(cs, nonce, as, &why), status::Good) << why;
-    const Bytes server_nonce(cs.server_nonce->begin(), cs.server_nonce->end());
-    EXPECT_TRUE(client.key.verify(Cat(server.certificate, server_nonce),
-                                  crypto::view(as.client_signature.signature.value_or(""))));
-    const auto token = from_extension<UserNameIdentityToken>(as.user_identity_token);
-    ASSERT_TRUE(token);
-    EXPECT_EQ(token->policy_id, std::string("user"));
-    EXPECT_EQ(token->encryption_algorithm, std::string(kRsaOaepUri));
-    Bytes secret;
-    ASSERT_TRUE(server.key.decrypt(crypto::view(token->password.value_or("")), secret));
-    EXPECT_EQ(secret, Cat(Cat(Bytes{6 + 32, 0, 0, 0}, Text("s3cret")), server_nonce));
+    for (const PolicySuite* suite : kSecuredPolicies) {
+        SCOPED_TRACE(suite->name);
+        const std::string uri(suite->uri);
+        const EndpointDescription secured =
+            Endpoint(MessageSecurityMode::SignAndEncrypt, server.certificate, uri, 0, uri);
+        EndpointSecurity with_user(secured, client, {"operator", "s3cret"});
+        EXPECT_EQ(with_user.make_policy()->uri(), suite->uri);
+        const CreateSessionResponse cs = Created(server, client, nonce, secured, *suite);
+        ActivateSessionRequest as;
+        ASSERT_EQ(with_user.activate(cs, nonce, as, &why), status::Good) << why;
+        EXPECT_EQ(as.client_signature.algorithm, std::string(suite->signature_uri));
+        const Bytes server_nonce(cs.server_nonce->begin(), cs.server_nonce->end());
+        EXPECT_TRUE(client.key.verify(Cat(server.certificate, server_nonce),
+                                      crypto::view(as.client_signature.signature.value_or("")), suite->signing));
+        const auto token = from_extension<UserNameIdentityToken>(as.user_identity_token);
+        ASSERT_TRUE(token);
+        EXPECT_EQ(token->policy_id, std::string("user"));
+        EXPECT_EQ(token->encryption_algorithm, std::string(suite->encryption_uri));
+        Bytes secret;
+        ASSERT_TRUE(server.key.decrypt(crypto::view(token->password.value_or("")), secret, suite->oaep));
+        EXPECT_EQ(secret, Cat(Cat(Bytes{6 + 32, 0, 0, 0}, Text("s3cret")), server_nonce));
+    }
 
     // What must fail, and why.
     struct Case {
@@ -277,6 +312,7 @@ TEST(UaSecurity, SessionSignaturesAndTheUserNameToken) {
         MessageSecurityMode mode;
         std::string token_policy;
         StatusCode want;
+        const PolicySuite& suite = kBasic256Sha256;
     };
     const Case cases[] = {
         {"server signature over another nonce",
@@ -294,12 +330,21 @@ TEST(UaSecurity, SessionSignaturesAndTheUserNameToken) {
         {"password in clear on a channel that only signs", [](CreateSessionResponse&) {}, MessageSecurityMode::Sign,
          std::string(kSecurityPolicyNone), status::BadIdentityTokenRejected},
         {"token policy we cannot encrypt for", [](CreateSessionResponse&) {}, MessageSecurityMode::Sign,
-         "http://opcfoundation.org/UA/SecurityPolicy#Aes256_Sha256_RsaPss", status::BadIdentityTokenRejected},
+         "http://opcfoundation.org/UA/SecurityPolicy#Basic128Rsa15", status::BadIdentityTokenRejected},
+        {"server signature in PKCS#1 v1.5 named PSS under Aes256_Sha256_RsaPss",
+         [&](CreateSessionResponse& r) {
+             const Bytes s = server.key.sign(Cat(client.certificate, nonce), crypto::RsaSigning::Pkcs1);
+             r.server_signature.signature = std::string(s.begin(), s.end());
+         },
+         MessageSecurityMode::Sign, b256, kBadApplicationSignatureInvalid, kAes256Sha256RsaPss},
+        {"server signature named PKCS#1 v1.5 under Aes256_Sha256_RsaPss",
+         [&](CreateSessionResponse& r) { r.server_signature.algorithm = std::string(kRsaSha256Uri); },
+         MessageSecurityMode::Sign, b256, kBadApplicationSignatureInvalid, kAes256Sha256RsaPss},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const EndpointDescription ep = Endpoint(c.mode, server.certificate, c.token_policy);
-        CreateSessionResponse r = Created(server, client, nonce, ep);
+        const EndpointDescription ep = Endpoint(c.mode, server.certificate, c.token_policy, 0, c.suite.uri);
+        CreateSessionResponse r = Created(server, client, nonce, ep, c.suite);
         c.change(r);
         ActivateSessionRequest a;
         std::string reason;
@@ -329,10 +374,19 @@ TEST(UaSecurity, ChoosingTheEndpoint) {
                                                   Endpoint(MessageSecurityMode::Sign, cert, b256, 5),
                                                   Endpoint(MessageSecurityMode::SignAndEncrypt, cert, b256, 3)};
     using M = MessageSecurityMode;
+    // Every policy in both modes, the weaker ones ranked higher by the server.
+    std::vector<EndpointDescription> policies = {all[0]};
+    for (const PolicySuite* suite : {&kAes128Sha256RsaOaep, &kBasic256Sha256, &kAes256Sha256RsaPss})
+        for (M mode : {M::Sign, M::SignAndEncrypt})
+            policies.push_back(Endpoint(mode, cert, b256, suite == &kAes256Sha256RsaPss ? 1 : 9, suite->uri));
+    std::vector<EndpointDescription> without_pss;
+    for (const auto& ep : policies)
+        if (ep.security_policy_uri != std::string(kAes256Sha256RsaPssUri)) without_pss.push_back(ep);
     struct Case {
         std::map<std::string, std::string> options;
         std::vector<EndpointDescription> endpoints;
         std::optional<M> want; // nothing: refused
+        std::string_view policy = {}; // the policy chosen, when it matters
     };
     std::vector<EndpointDescription> anonymous_none_only = {all[0]};
     std::vector<EndpointDescription> no_user_token = {all[2]};
@@ -349,6 +403,13 @@ TEST(UaSecurity, ChoosingTheEndpoint) {
         {{{"policy", "Basic128Rsa15"}}, all, std::nullopt},
         {{{"user", "op"}}, all, std::nullopt},
         {{{"mode", "None"}, {"policy", "Basic256Sha256"}}, all, std::nullopt},
+        {{}, policies, M::SignAndEncrypt, kAes256Sha256RsaPssUri},
+        {{{"mode", "Sign"}}, policies, M::Sign, kAes256Sha256RsaPssUri},
+        {{}, without_pss, M::SignAndEncrypt, kBasic256Sha256Uri},
+        {{{"policy", "Aes128_Sha256_RsaOaep"}}, policies, M::SignAndEncrypt, kAes128Sha256RsaOaepUri},
+        {{{"policy", std::string(kAes256Sha256RsaPssUri)}, {"mode", "Sign"}}, policies, M::Sign, kAes256Sha256RsaPssUri},
+        {{{"policy", "Aes256_Sha256_RsaPss"}}, without_pss, std::nullopt},
+        {{{"policy", "aes256_sha256_rsapss"}}, policies, std::nullopt},
     };
     for (const Case& c : cases) {
         std::string trace;
@@ -361,6 +422,9 @@ TEST(UaSecurity, ChoosingTheEndpoint) {
         ASSERT_EQ(chosen.has_value(), c.want.has_value()) << error;
         if (chosen) {
             EXPECT_EQ(chosen->security_mode, *c.want);
+            if (!c.policy.empty()) {
+                EXPECT_EQ(chosen->security_policy_uri, std::string(c.policy));
+            }
         } else {
             EXPECT_FALSE(error.empty());
         }
