@@ -2,9 +2,11 @@
 //
 // Each wait is the current step varied by +/- reconnect_jitter; the step
 // starts at reconnect_first and doubles after every failed attempt up to
-// reconnect_max. An attempt that failed fast (the port refused, the
-// connection was reset) waits at most reconnect_fast_max, jitter included, so
-// a server that comes back is found within that whatever the outage lasted.
+// reconnect_max. After an attempt that failed fast (the port refused, the
+// connection was reset) the step counts as at most reconnect_fast_max /
+// (1 + jitter), so the wait stays at or below reconnect_fast_max with the
+// jitter and a server that comes back is found within that whatever the
+// outage lasted.
 // An attempt that timed out already spent its own limit and keeps the longer
 // steps. reset() after a success starts again from reconnect_first.
 #pragma once
