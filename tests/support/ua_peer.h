@@ -43,7 +43,7 @@ public:
     struct Options {
         int run_seconds = 300; // the peer's own bound, should this process die without stopping it
         std::vector<std::string> extra; // further server.js arguments, e.g. {"--bench", "100"}
-        std::chrono::seconds ready_within{30};
+        std::chrono::seconds ready_within{90}; // a bound only: a loaded machine starts node slowly
     };
 
     UaPeer() = default;
