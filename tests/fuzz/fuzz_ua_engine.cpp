@@ -83,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.session_nonce_length = 0;
     ua::UaClient client(settings, clock, [](std::span<uint8_t> out) {
         for (uint8_t& b : out) b = 0;
+        return true;
     });
     ostrand::SteadyTime now{};
     client.connect("opc.tcp://127.0.0.1:4840", now);

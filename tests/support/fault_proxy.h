@@ -16,6 +16,12 @@
 //   same port (should another socket have taken it meanwhile, the proxy
 //   stays refusing).
 // - Resume(): undoes Blackhole, Delay (what it holds is sent now) and Refuse.
+// - OnChunks(down, up): a man in the middle of OPC UA connections. Each
+//   whole chunk (OPC UA Part 6: 8-byte header, its size at bytes 4..7) the
+//   server sends goes through `down`, which may change it (size included),
+//   and each one a client sends through `up` before it is forwarded. For
+//   connections accepted after the call; an empty function passes bytes as
+//   they come.
 // A side that closes is passed on once what it sent has been forwarded. A
 // server that refuses the proxy's connection closes the client's side.
 //
@@ -112,6 +118,13 @@ public:
             listener_ = -1;
         });
     }
+    using ChunkHook = std::function<void(std::vector<uint8_t>& chunk)>;
+    void OnChunks(ChunkHook down, ChunkHook up = {}) {
+        Command([this, down = std::move(down), up = std::move(up)] {
+            down_hook_ = down;
+            up_hook_ = up;
+        });
+    }
     void Resume() {
         Command([this] {
             stalled_ = false;
@@ -138,6 +151,8 @@ private:
         std::deque<Segment> queue;
         size_t held = 0;
         bool eof = false; // the sending side closed
+        ChunkHook hook;   // OnChunks: whole chunks go through it
+        std::vector<uint8_t> partial; // bytes of a chunk not yet whole
     };
     struct Pair {
         int client = -1;
@@ -226,6 +241,8 @@ private:
             ++open_;
             auto p = std::make_unique<Pair>();
             p->client = c;
+            p->up.hook = up_hook_;
+            p->down.hook = down_hook_;
             p->server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
             const sockaddr_in t = Loopback(target_port_);
             const int one = 1;
@@ -246,9 +263,13 @@ private:
         while (flow.held < kMaxBuffered) {
             const ssize_t n = ::read(from, buf, std::min(sizeof buf, kMaxBuffered - flow.held));
             if (n > 0) {
+                if (count != nullptr) *count += static_cast<uint64_t>(n);
+                if (flow.hook) {
+                    if (!Frame(flow, buf, static_cast<size_t>(n), now)) return false;
+                    continue;
+                }
                 flow.queue.push_back({now + delay_, std::vector<uint8_t>(buf, buf + n), 0});
                 flow.held += static_cast<size_t>(n);
-                if (count != nullptr) *count += static_cast<uint64_t>(n);
                 continue;
             }
             if (n == 0) {
@@ -257,6 +278,26 @@ private:
             }
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         }
+        return true;
+    }
+
+    // Cuts `flow.partial` plus `n` new bytes into whole chunks, each through
+    // the hook and then queued; false on a size no chunk has.
+    bool Frame(Flow& flow, const uint8_t* bytes, size_t n, Clock::time_point now) {
+        flow.partial.insert(flow.partial.end(), bytes, bytes + n);
+        size_t at = 0;
+        while (flow.partial.size() - at >= 8) {
+            const uint8_t* h = flow.partial.data() + at;
+            const size_t size = h[4] | h[5] << 8 | h[6] << 16 | static_cast<size_t>(h[7]) << 24;
+            if (size < 8 || size > kMaxBuffered) return false;
+            if (flow.partial.size() - at < size) break;
+            std::vector<uint8_t> chunk(h, h + size);
+            at += size;
+            flow.hook(chunk);
+            flow.held += chunk.size();
+            flow.queue.push_back({now + delay_, std::move(chunk), 0});
+        }
+        flow.partial.erase(flow.partial.begin(), flow.partial.begin() + static_cast<std::ptrdiff_t>(at));
         return true;
     }
 
@@ -370,6 +411,7 @@ private:
     std::vector<std::unique_ptr<Pair>> pairs_;
     bool stalled_ = false;
     std::chrono::milliseconds delay_{0};
+    ChunkHook down_hook_, up_hook_;
     std::atomic<int> accepted_{0};
     std::atomic<int> open_{0};
     std::atomic<uint64_t> from_clients_{0};

@@ -35,6 +35,7 @@ struct SecureServer {
     Credentials own;     // the server's
     Bytes client_cert;   // as the client presents it
     uint32_t channel_id = 7;
+    size_t nonce_length = 32; // of the server nonces Open() sends
     uint32_t sequence = 0;
     Bytes client_nonce;  // of the last OPN read
     Bytes server_nonce;
@@ -113,7 +114,7 @@ struct SecureServer {
     // The OPN response sealed for the client, with a new server nonce; the
     // mirror derives the token's keys.
     std::vector<uint8_t> Open(uint32_t request_id, const ChannelSecurityToken& token, const Bytes* certificate = nullptr) {
-        server_nonce = crypto::random_bytes(32);
+        server_nonce = crypto::random_bytes(nonce_length);
         OpenSecureChannelResponse response;
         response.security_token = token;
         response.server_nonce = std::string(server_nonce.begin(), server_nonce.end());

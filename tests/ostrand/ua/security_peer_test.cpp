@@ -2,14 +2,17 @@
 // (Aes256_Sha256_RsaPss, Basic256Sha256 and Aes128_Sha256_RsaOaep, each Sign
 // and SignAndEncrypt, a user name, client certificates accepted): the endpoint chosen from the list file's options, the server's
 // certificate first rejected into rejected/ and trusted once moved, sessions
-// that read in both modes, a wrong password, and a certificate whose
-// application URI is not the server's.
+// that read in both modes, a wrong password, a certificate whose
+// application URI is not the server's, and a man in the middle of the
+// unsecured path who rewrites what the server answers.
 #include "../../support/fault_proxy.h"
 #include "../../support/temp_dir.h"
 #include "../../support/ua_peer.h"
 #include "../recorder.h"
 #include "ostrand.h"
+#include "ua/client/connection_settings.h"
 #include "ua/client/loop.h"
+#include "ua/encoding/codec.h"
 #include "ua/secure_channel/pki.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +22,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 namespace {
 
@@ -230,6 +234,131 @@ TEST_F(UaSecurityPeerTest, ConnectServerTakesSecurityFromTheListFile) {
     EXPECT_NE(wrong.find("refused the user name or password"), std::string::npos) << wrong;
 
     OstrandUninitialize();
+}
+
+// Whole MSG chunks of a channel without security, as a man in the middle
+// reads and rewrites them: headers (24 bytes) and the message.
+struct PlainChunk {
+    static constexpr size_t kHeaders = 24;
+    template <class Message>
+    static bool Read(const std::vector<uint8_t>& chunk, Message* out) {
+        if (chunk.size() <= kHeaders || chunk[0] != 'M' || chunk[1] != 'S' || chunk[2] != 'G') return false;
+        Reader r{std::span<const uint8_t>(chunk).subspan(kHeaders)};
+        if constexpr (std::is_same_v<Message, Response>) return decode_response(r, *out);
+        else return decode_request(r, *out);
+    }
+    static void Write(std::vector<uint8_t>& chunk, const Response& response) {
+        Writer w;
+        encode_response(w, response);
+        chunk.resize(kHeaders);
+        chunk.insert(chunk.end(), w.bytes().begin(), w.bytes().end());
+        const auto size = static_cast<uint32_t>(chunk.size());
+        for (int i = 0; i < 4; ++i) chunk[4 + i] = static_cast<uint8_t>(size >> (8 * i));
+    }
+};
+
+// The attacks: what the man in the middle changes in GetEndpoints and
+// CreateSession answers (on an unsecured channel, or GetEndpoints' own
+// unsecured channel), with the options of the list file. Each must end
+// without a session and without a password the attacker can read.
+TEST_F(UaSecurityPeerTest, AManInTheMiddleGetsNeitherThePasswordNorASession) {
+    const fs::path config = dir_->path / "mitm";
+    const fs::path pki = config / "ostrand/pki";
+    for (const fs::path& d : {config, config / "ostrand", pki, pki / "trusted", pki / "trusted/certs"})
+        ::mkdir(d.c_str(), 0700);
+    fs::copy_file(dir_->path / "server/own/certs/server_certificate.pem", pki / "trusted/certs/peer.pem",
+                  fs::copy_options::overwrite_existing);
+    const quorvane::test::ConfigHome home(config);
+
+    const crypto::RsaKey attacker = crypto::RsaKey::generate(2048);
+    const crypto::Bytes attacker_certificate = make_certificate(attacker, "urn:attacker", "127.0.0.1", 30);
+    const ByteString forged = std::string(attacker_certificate.begin(), attacker_certificate.end());
+    using Endpoints = std::vector<EndpointDescription>;
+    auto keep = [](Endpoints& list, auto wanted) { std::erase_if(list, [&](const auto& ep) { return !wanted(ep); }); };
+    auto none_only = [&](Endpoints& list) {
+        keep(list, [](const EndpointDescription& ep) { return ep.security_mode == MessageSecurityMode::None; });
+    };
+
+    struct Attack {
+        const char* what;
+        const char* mode; // "": no mode= option
+        std::function<void(Endpoints&)> endpoints;
+        std::function<void(CreateSessionResponse&)> session;
+        StatusCode want;  // Good: refused before any connection
+        const char* says; // in the refusal before a connection
+    };
+    const Attack attacks[] = {
+        {"endpoints without a certificate, the session with the attacker's", "None",
+         [&](Endpoints& l) {
+             none_only(l);
+             for (auto& ep : l) ep.server_certificate.reset();
+         },
+         [&](CreateSessionResponse& r) { r.server_certificate = forged; }, status::Good,
+         "names no server certificate"},
+        {"the attacker's certificate in the endpoints", "None",
+         [&](Endpoints& l) {
+             for (auto& ep : l) ep.server_certificate = forged;
+         },
+         [&](CreateSessionResponse& r) { r.server_certificate = forged; }, status::Good, "application URI"},
+        {"the attacker's certificate in the session only", "None", nullptr,
+         [&](CreateSessionResponse& r) { r.server_certificate = forged; }, kBadCertificateInvalid, ""},
+        {"endpoint list cut to Sign", "",
+         [&](Endpoints& l) {
+             keep(l, [](const EndpointDescription& ep) { return ep.security_mode == MessageSecurityMode::Sign; });
+         },
+         nullptr, status::BadSecurityChecksFailed, ""},
+        {"endpoint list cut to None", "", none_only, nullptr, status::BadSecurityChecksFailed, ""},
+        {"session's endpoint list cut to None", "None", nullptr,
+         [&](CreateSessionResponse& r) { none_only(r.server_endpoints); }, status::BadSecurityChecksFailed, ""},
+    };
+    for (const Attack& a : attacks) {
+        SCOPED_TRACE(a.what);
+        quorvane::test::FaultProxy proxy(peer_->Port());
+        ASSERT_TRUE(proxy.Start());
+        std::mutex mu;
+        int tokens_sent = 0, tokens_read = 0;
+        proxy.OnChunks(
+            [&](std::vector<uint8_t>& chunk) {
+                Response r;
+                if (!PlainChunk::Read(chunk, &r)) return;
+                if (auto* got = std::get_if<GetEndpointsResponse>(&r); got && a.endpoints) a.endpoints(got->endpoints);
+                else if (auto* cs = std::get_if<CreateSessionResponse>(&r); cs && a.session) a.session(*cs);
+                else return;
+                PlainChunk::Write(chunk, r);
+            },
+            [&](std::vector<uint8_t>& chunk) {
+                Request r;
+                if (!PlainChunk::Read(chunk, &r)) return;
+                const auto* as = std::get_if<ActivateSessionRequest>(&r);
+                const auto token = as ? from_extension<UserNameIdentityToken>(as->user_identity_token) : std::nullopt;
+                if (!token) return;
+                crypto::Bytes plain;
+                const bool read = attacker.decrypt(crypto::view(token->password.value_or("")), plain);
+                std::lock_guard lock(mu);
+                ++tokens_sent;
+                tokens_read += read ? 1 : 0;
+            });
+        std::ofstream(config / "ostrand/servers.conf")
+            << proxy.Url() << (*a.mode ? std::string(" mode=") + a.mode : std::string())
+            << " user=operator password-file=" << (dir_->path / "good.pw").string() << "\n";
+
+        std::string message;
+        const auto settings = settings_for(proxy.Url(), UaSettings{}, &message);
+        if (a.want == status::Good) {
+            EXPECT_FALSE(settings) << "refused before any session";
+            EXPECT_NE(message.find(a.says), std::string::npos) << message;
+        } else {
+            ASSERT_TRUE(settings) << message;
+            UaLoop::ConnectionId id = 0;
+            auto opened = loop_.open(proxy.Url(), *settings, &id);
+            ASSERT_TRUE(opened->wait_for(kWait));
+            EXPECT_EQ(opened->status(), a.want);
+            loop_.close(id)->wait_for(kWait);
+        }
+        proxy.Stop(); // the hooks run on its thread: done with them
+        EXPECT_EQ(tokens_read, 0) << "the attacker read the password";
+        EXPECT_EQ(tokens_sent, 0) << "a password left for a server that failed the checks";
+    }
 }
 
 } // namespace

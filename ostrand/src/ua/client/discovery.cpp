@@ -26,8 +26,7 @@ bool starts_with_scheme(std::string_view s) {
 }
 
 bool is_local_host(const std::string& host) {
-    if (host.empty() || !strcasecmp(host.c_str(), "localhost") || host.rfind("127.", 0) == 0 || host == "::1" ||
-        host == ".")
+    if (host.empty() || !strcasecmp(host.c_str(), "localhost") || is_loopback_address(host) || host == ".")
         return true;
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) return false;

@@ -2,12 +2,12 @@
 #include "ua/client/engine.h"
 
 #include "ua/encoding/codec.h"
+#include "ua/secure_channel/secrets.h"
 #include "ua/secure_channel/security.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <random>
 
 namespace ostrand::ua {
 
@@ -19,9 +19,10 @@ std::string host_name() {
     return name;
 }
 
-std::string random_bytes(const Random& random, size_t length) {
+// A nonce of `length` bytes; nothing when the generator fails.
+std::optional<std::string> random_bytes(const Random& random, size_t length) {
     std::string bytes(length, '\0');
-    if (length > 0) random(std::span(reinterpret_cast<uint8_t*>(bytes.data()), bytes.size()));
+    if (length > 0 && !random(std::span(reinterpret_cast<uint8_t*>(bytes.data()), bytes.size()))) return std::nullopt;
     return bytes;
 }
 
@@ -41,11 +42,7 @@ std::string UaSettings::default_session_name() {
 }
 
 Random system_random() {
-    // libstdc++'s device reads the kernel's generator (getrandom) or the CPU's.
-    return [](std::span<uint8_t> out) {
-        std::random_device device;
-        for (uint8_t& b : out) b = static_cast<uint8_t>(device());
-    };
+    return [](std::span<uint8_t> out) { return crypto::random_bytes(out); };
 }
 
 UaClient::UaClient(UaSettings settings, const Clock& wall, Random random)
@@ -102,7 +99,14 @@ uint32_t UaClient::send(Request r, SteadyTime now, Millis hint, bool internal, b
     h.timeout_hint = static_cast<uint32_t>(std::clamp<int64_t>(hint.count(), 0, UINT32_MAX));
     Writer w;
     encode_request(w, r);
-    if (const StatusCode st = channel_.send_message(w.bytes(), id, output_); st != status::Good) {
+    const StatusCode st = channel_.send_message(w.bytes(), id, output_);
+    if (auto* as = std::get_if<ActivateSessionRequest>(&r)) {
+        // The identity token may hold a password (in clear inside an encrypted channel).
+        wipe(as->user_identity_token.body);
+        std::vector<uint8_t> encoded = w.take();
+        wipe(encoded);
+    }
+    if (st != status::Good) {
         refusal_ = st;
         return 0;
     }
@@ -116,7 +120,9 @@ void UaClient::send_open(SteadyTime now) {
     open.header.timestamp = wall_.filetime();
     open.header.request_handle = id;
     open.header.timeout_hint = static_cast<uint32_t>(settings_.request_timeout.count());
-    open.client_nonce = random_bytes(random_, channel_.policy().nonce_length());
+    auto nonce = random_bytes(random_, channel_.policy().nonce_length());
+    if (!nonce) return fail(status::BadInternalError, "no random bytes for the channel nonce");
+    open.client_nonce = std::move(*nonce);
     open.requested_lifetime = settings_.requested_token_lifetime;
     if (const StatusCode st = channel_.send_open(std::move(open), id, output_); st != status::Good)
         return fail(st, "OpenSecureChannel could not be sent");
@@ -129,7 +135,11 @@ void UaClient::send_create_session(SteadyTime now) {
     cs.client_description = settings_.client_description;
     cs.endpoint_url = endpoint_url_;
     cs.session_name = settings_.session_name;
-    if (settings_.session_nonce_length > 0) cs.client_nonce = random_bytes(random_, settings_.session_nonce_length);
+    if (settings_.session_nonce_length > 0) {
+        auto nonce = random_bytes(random_, settings_.session_nonce_length);
+        if (!nonce) return fail(status::BadInternalError, "no random bytes for the session nonce");
+        cs.client_nonce = std::move(*nonce);
+    }
     cs.requested_session_timeout = settings_.requested_session_timeout;
     cs.max_response_message_size = settings_.max_response_message_size;
     session_nonce_ = cs.client_nonce;

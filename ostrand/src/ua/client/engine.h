@@ -110,8 +110,10 @@ struct UaEvent {
     bool new_session = true;
 };
 
-// Fills a nonce; tests give a fixed one.
-using Random = std::function<void(std::span<uint8_t>)>;
+// Fills a nonce; false when it cannot (the connection then fails). Tests
+// give a fixed one.
+using Random = std::function<bool(std::span<uint8_t>)>;
+// OpenSSL's generator (RAND_bytes).
 Random system_random();
 
 // Where a session's user sends its requests (the engine; a fake in tests).

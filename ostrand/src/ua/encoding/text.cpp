@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 
 namespace ostrand::ua {
 
@@ -345,6 +346,26 @@ std::string format_status(StatusCode status) {
     std::snprintf(text, sizeof text, "%s 0x%08X", s == Severity::Good ? "Good" : s == Severity::Uncertain ? "Uncertain" : "Bad",
                   static_cast<unsigned>(status_code_only(status)));
     return text;
+}
+
+std::optional<std::string> parse_ip_address(std::string_view text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    if (text.empty() || text.size() > 64) return std::nullopt;
+    const std::string z(text); // inet_pton wants a terminated string
+    unsigned char bytes[16] = {};
+    if (inet_pton(AF_INET, z.c_str(), bytes) == 1) return std::string(reinterpret_cast<char*>(bytes), 4);
+    if (inet_pton(AF_INET6, z.c_str(), bytes) != 1) return std::nullopt;
+    static constexpr unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (std::equal(std::begin(kMapped), std::end(kMapped), bytes))
+        return std::string(reinterpret_cast<char*>(bytes + 12), 4);
+    return std::string(reinterpret_cast<char*>(bytes), 16);
+}
+
+bool is_loopback_address(std::string_view host) {
+    const auto a = parse_ip_address(host);
+    if (!a) return false;
+    if (a->size() == 4) return static_cast<unsigned char>((*a)[0]) == 127;
+    return *a == std::string(15, '\0') + '\1';
 }
 
 } // namespace ostrand::ua

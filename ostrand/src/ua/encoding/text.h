@@ -30,6 +30,14 @@ std::optional<EndpointUrl> parse_endpoint_url(std::string_view url);
 // The URL with the port always written out.
 std::string format_endpoint_url(const EndpointUrl& url);
 
+// An IP address in its text form (dotted IPv4, or IPv6 with or without
+// brackets) as its 4 or 16 bytes, the form certificates hold; an IPv4-mapped
+// IPv6 address is its 4 IPv4 bytes. Nothing for a host name or anything else.
+std::optional<std::string> parse_ip_address(std::string_view text);
+// Whether `host` is a loopback address (127.0.0.0/8, ::1, IPv4-mapped
+// 127.x), parsed as an address: a name that merely starts with "127." is not.
+bool is_loopback_address(std::string_view host);
+
 // NodeId text: an optional `ns=<index>;` (0..65535; none means 0) or
 // `nsu=<namespace URI>;` (the URI runs to the first ';'), then one of
 // `i=<UInt32>`, `s=<text>` (anything, ';' and '=' included), `g=<Guid>` or

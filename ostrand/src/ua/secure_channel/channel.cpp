@@ -150,6 +150,7 @@ StatusCode SecureChannel::send_open(OpenSecureChannelRequest request, uint32_t r
     const StatusCode st = send(MessageType::Open, w.bytes(), request_id, out);
     if (st != status::Good) return st;
     open_pending_ = true;
+    open_request_id_ = request_id;
     client_nonce_ = request.client_nonce;
     return st;
 }
@@ -348,6 +349,12 @@ ChannelEvent SecureChannel::open_response(uint32_t channel_id, uint32_t request_
         return fail(status::BadSecureChannelIdInvalid, "token of another channel");
     if (token.token_id == 0 || token.token_id == token_.token_id || token.revised_lifetime == 0)
         return fail(status::BadSecureChannelTokenUnknown, "unusable token");
+    if (request_id != open_request_id_)
+        return fail(status::BadSecurityChecksFailed, "OPN response to another request");
+    const size_t nonce_length = policy_->nonce_length();
+    if (nonce_length != 0 && response->server_nonce.value_or("").size() != nonce_length)
+        return fail(status::BadNonceInvalid, "server nonce of " + std::to_string(response->server_nonce.value_or("").size()) +
+                                                 " bytes, not " + std::to_string(nonce_length));
     if (StatusCode st = policy_->derive_keys(token.token_id, as_bytes(client_nonce_.value_or("")),
                                              as_bytes(response->server_nonce.value_or(""))))
         return fail(st);
@@ -358,7 +365,7 @@ ChannelEvent SecureChannel::open_response(uint32_t channel_id, uint32_t request_
         previous_ = {token_.token_id, expires_at_};
     }
     token_ = token;
-    const auto lifetime = std::chrono::milliseconds(token.revised_lifetime);
+    const auto lifetime = std::max(std::chrono::milliseconds(token.revised_lifetime), kMinTokenLifetime);
     renew_at_ = now + lifetime * 3 / 4;
     expires_at_ = now + lifetime;
     state_ = State::Open;

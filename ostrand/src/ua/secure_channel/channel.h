@@ -21,6 +21,7 @@
 #include "ua/encoding/messages.h"
 #include "ua/secure_channel/chunks.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -35,6 +36,9 @@ constexpr size_t kMaxPolicyUriLength = 255;
 constexpr size_t kSequenceHeaderSize = 8; // SequenceNumber, RequestId
 // An OPN response under another policy than the one we asked for.
 constexpr StatusCode kBadSecurityPolicyRejected = 0x80550000;
+// A revised token lifetime below this is taken as this: a server cannot keep
+// the client renewing all the time.
+constexpr std::chrono::milliseconds kMinTokenLifetime{10000};
 
 // What a security policy does to a chunk. The channel asks for the sizes,
 // leaves room for padding and signature, and calls sign then encrypt when it
@@ -60,7 +64,9 @@ public:
     virtual ~SecurityPolicy() = default;
     virtual std::string_view uri() const = 0;
     virtual MessageSecurityMode mode() const = 0;
-    virtual size_t nonce_length() const = 0; // of the ClientNonce in OpenSecureChannel
+    // Of the ClientNonce in OpenSecureChannel, and of the ServerNonce its
+    // answer must carry when this is not 0 (the policy's nonce length).
+    virtual size_t nonce_length() const = 0;
     virtual Sizes sizes(Keys keys) const = 0;
 
     // The OPN security header fields we send (empty: null) and the check of the
@@ -172,10 +178,11 @@ public:
     void receive(std::span<const uint8_t> bytes);
     // The next event from what was received, in order; Kind::None when more
     // bytes are needed. `now` times the token: a new token's renewal and
-    // expiry count from the `now` its response is taken at, and the previous
-    // token is refused from its expiry on. An OPN response that is a
-    // ServiceFault or Bad, or whose token names another channel, fails the
-    // channel.
+    // expiry count from the `now` its response is taken at (its lifetime at
+    // least kMinTokenLifetime), and the previous token is refused from its
+    // expiry on. An OPN response that is a ServiceFault or Bad, answers
+    // another request id, carries a server nonce not of the policy's length,
+    // or whose token names another channel, fails the channel.
     ChannelEvent next(SteadyTime now);
 
     State state() const { return state_; }
@@ -214,6 +221,7 @@ private:
     ChannelSecurityToken token_; // the current token
     Token previous_;             // the token before the last renewal, until it expires
     bool open_pending_ = false;  // an OPN request is out
+    uint32_t open_request_id_ = 0; // its request id
     ByteString client_nonce_;    // of that request
     SteadyTime renew_at_{SteadyTime::max()};
     SteadyTime expires_at_{SteadyTime::max()};

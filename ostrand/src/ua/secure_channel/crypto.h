@@ -37,6 +37,9 @@ enum class RsaSigning : uint8_t { Pkcs1, Pss };
 bool random_bytes(std::span<uint8_t> out);
 Bytes random_bytes(size_t length);
 Bytes sha1(View data);
+// The first DER certificate of `chain` (a certificate followed by its
+// issuers', as OPC UA sends them); empty when it does not start with one.
+View leaf_certificate(View chain);
 Bytes hmac_sha256(View key, View data);
 // P_SHA256(secret, seed) (RFC 5246, section 5) cut to `length` bytes.
 Bytes p_sha256(View secret, View seed, size_t length);
@@ -54,7 +57,9 @@ class RsaKey {
 public:
     RsaKey() = default;
     static RsaKey generate(int bits);
+    // Never asks for a pass phrase: an encrypted key is no key (see is_encrypted_pem).
     static RsaKey from_private_pem(const std::string& pem);
+    static bool is_encrypted_pem(const std::string& pem);
     static RsaKey from_certificate(View der); // the public key of a DER certificate
     std::string private_pem() const;
 

@@ -2,13 +2,12 @@
 #include "ua/secure_channel/security.h"
 
 #include "ua/encoding/codec.h"
+#include "ua/secure_channel/secrets.h"
 
 #include <openssl/crypto.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <tuple>
 
 namespace ostrand::ua {
@@ -90,16 +89,23 @@ StatusCode RsaAesPolicy::check_remote(std::span<const uint8_t> sender_certificat
     return status::Good;
 }
 
+RsaAesPolicy::KeySet::~KeySet() {
+    wipe(signing);
+    wipe(encrypting);
+    wipe(iv);
+}
+
 RsaAesPolicy::KeySet RsaAesPolicy::derive(View secret, View seed, size_t encrypting_key) {
     // Signing key 32, the encryption key, IV 16, in this order.
     const size_t key = encrypting_key;
-    const Bytes all = crypto::p_sha256(secret, seed, 32 + key + kAesBlock);
+    Bytes all = crypto::p_sha256(secret, seed, 32 + key + kAesBlock);
     KeySet k;
     if (all.size() != 32 + key + kAesBlock) return k;
     const auto at = [&](size_t n) { return all.begin() + static_cast<ptrdiff_t>(n); };
     k.signing.assign(all.begin(), at(32));
     k.encrypting.assign(at(32), at(32 + key));
     k.iv.assign(at(32 + key), all.end());
+    wipe(all);
     return k;
 }
 
@@ -172,18 +178,55 @@ std::optional<Bytes> encrypt_password(const std::string& password, View server_n
     std::copy(password.begin(), password.end(), plain.begin() + 4);
     std::copy(server_nonce.begin(), server_nonce.end(), plain.begin() + 4 + static_cast<ptrdiff_t>(password.size()));
     Bytes out;
-    if (!server_key.encrypt(plain, out, oaep)) return std::nullopt;
+    const bool encrypted = server_key.encrypt(plain, out, oaep);
+    wipe(plain);
+    if (!encrypted) return std::nullopt;
     return out;
 }
 
-EndpointSecurity::EndpointSecurity(EndpointDescription endpoint, Credentials own, UserIdentity user)
-    : endpoint_(std::move(endpoint)), own_(std::move(own)), user_(std::move(user)) {}
+EndpointSecurity::EndpointSecurity(EndpointDescription endpoint, Credentials own, UserIdentity user,
+                                   std::vector<EndpointDescription> offered)
+    : endpoint_(std::move(endpoint)), offered_(std::move(offered)), own_(std::move(own)), user_(std::move(user)) {
+    if (offered_.empty()) offered_.push_back(endpoint_);
+}
+
+EndpointSecurity::~EndpointSecurity() {
+    wipe(user_.password);
+}
+
+namespace {
+
+// What of an endpoint a downgrade would change: mode, policy, certificate
+// (the leaf; empty where the list leaves it out).
+using EndpointSecurityKey = std::tuple<int, std::string, std::string>;
+std::vector<EndpointSecurityKey> security_of(const std::vector<EndpointDescription>& list, bool certificates) {
+    std::vector<EndpointSecurityKey> out;
+    for (const EndpointDescription& ep : list)
+        out.emplace_back(static_cast<int>(ep.security_mode), ep.security_policy_uri.value_or(""),
+                         certificates ? crypto::text(crypto::leaf_certificate(bytes_of(ep.server_certificate)))
+                                      : std::string());
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+// Whether CreateSession's endpoints are those GetEndpoints listed. Part 4
+// recommends servers leave the certificates out of this list; a list that
+// carries one must carry every one, each the same as before.
+bool same_endpoints(const std::vector<EndpointDescription>& session, const std::vector<EndpointDescription>& listed) {
+    const bool certificates = std::any_of(session.begin(), session.end(), [](const EndpointDescription& ep) {
+        return !ep.server_certificate.value_or("").empty();
+    });
+    return security_of(session, certificates) == security_of(listed, certificates);
+}
+
+} // namespace
 
 std::unique_ptr<SecurityPolicy> EndpointSecurity::make_policy() const {
     const PolicySuite* suite = find_suite(endpoint_.security_policy_uri.value_or(""));
     if (!secured() || suite == nullptr) return std::make_unique<NonePolicy>();
     return std::make_unique<RsaAesPolicy>(*suite, endpoint_.security_mode, own_,
-                                          bytes_of(endpoint_.server_certificate));
+                                          crypto::leaf_certificate(bytes_of(endpoint_.server_certificate)));
 }
 
 Bytes EndpointSecurity::client_certificate() const {
@@ -192,21 +235,27 @@ Bytes EndpointSecurity::client_certificate() const {
 
 StatusCode EndpointSecurity::activate(const CreateSessionResponse& created, View client_nonce,
                                       ActivateSessionRequest& activate, std::string* reason) const {
-    const View server_certificate = bytes_of(endpoint_.server_certificate);
-    const crypto::RsaKey server_key = crypto::RsaKey::from_certificate(
-        server_certificate.empty() ? bytes_of(created.server_certificate) : server_certificate);
+    // The certificate the trust checks passed (its first certificate when
+    // the server sent a chain), the only key a password is encrypted for.
+    const View server_certificate = crypto::leaf_certificate(bytes_of(endpoint_.server_certificate));
+    const crypto::RsaKey server_key = crypto::RsaKey::from_certificate(server_certificate);
+    const bool with_password = !user_.user.empty();
+    if (secured() || with_password) {
+        // The session must name that same certificate: under None nothing
+        // else stops a man in the middle from handing in his own.
+        if (server_certificate.empty() ||
+            !same(crypto::leaf_certificate(bytes_of(created.server_certificate)), server_certificate)) {
+            *reason = "the server's session certificate differs from its endpoint's";
+            return kBadCertificateInvalid;
+        }
+    }
     if (secured()) {
         const PolicySuite* suite = find_suite(endpoint_.security_policy_uri.value_or(""));
         if (suite == nullptr) {
             *reason = "the endpoint's security policy is not supported";
             return status::BadSecurityChecksFailed;
         }
-        // The certificate the session names must be the endpoint's, and the
-        // server proves it holds its key by signing our certificate and nonce.
-        if (!same(bytes_of(created.server_certificate), server_certificate)) {
-            *reason = "the server's session certificate differs from its endpoint's";
-            return kBadCertificateInvalid;
-        }
+        // The server proves it holds its key by signing our certificate and nonce.
         if (created.server_signature.algorithm.value_or("") != suite->signature_uri ||
             !server_key.verify(join(own_.certificate, client_nonce), bytes_of(created.server_signature.signature),
                                suite->signing)) {
@@ -224,6 +273,14 @@ StatusCode EndpointSecurity::activate(const CreateSessionResponse& created, View
         }
         activate.client_signature.algorithm = std::string(suite->signature_uri);
         activate.client_signature.signature = byte_string(signature);
+    }
+    // The endpoints as the session lists them must be those GetEndpoints
+    // listed (OPC UA Part 4, CreateSession): one cut down on the way may have
+    // steered us to a weaker endpoint than the server offers.
+    if (!same_endpoints(created.server_endpoints, offered_)) {
+        *reason = "the server's endpoints in CreateSession differ from those GetEndpoints listed (security mode, "
+                  "policy or certificate); the endpoint list may have been altered on the way";
+        return status::BadSecurityChecksFailed;
     }
 
     // The token policy: the one CreateSession lists for our endpoint, else
@@ -261,10 +318,14 @@ StatusCode EndpointSecurity::activate(const CreateSessionResponse& created, View
         }
         token.password = user_.password;
     } else if (const PolicySuite* token_suite = find_suite(token_policy)) {
+        if (bytes_of(created.server_nonce).size() < kSecureNonceLength) {
+            *reason = "the password cannot be encrypted for the server (no usable nonce)";
+            return status::BadIdentityTokenRejected;
+        }
         const auto secret =
             encrypt_password(user_.password, bytes_of(created.server_nonce), server_key, token_suite->oaep);
-        if (!secret || bytes_of(created.server_nonce).size() < kSecureNonceLength) {
-            *reason = "the password cannot be encrypted for the server (no usable certificate or nonce)";
+        if (!secret) {
+            *reason = "the password cannot be encrypted for the server (no usable certificate)";
             return status::BadIdentityTokenRejected;
         }
         token.password = byte_string(*secret);
@@ -274,6 +335,7 @@ StatusCode EndpointSecurity::activate(const CreateSessionResponse& created, View
         return status::BadIdentityTokenRejected;
     }
     activate.user_identity_token = to_extension(token);
+    if (token.password) wipe(*token.password);
     return status::Good;
 }
 
@@ -380,23 +442,16 @@ std::string security_refusal(StatusCode status) {
 }
 
 std::optional<std::string> read_password_file(const std::string& path, std::string* error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        *error = "password file " + path + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    if ((st.st_mode & (S_IRGRP | S_IROTH | S_IWGRP | S_IWOTH)) != 0) {
-        *error = "password file " + path + " can be read or written by others; make it readable by its owner only "
-                 "(chmod 600)";
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    if (!in || !std::getline(in, line)) {
-        *error = "password file " + path + " cannot be read or is empty";
-        return std::nullopt;
-    }
+    constexpr size_t kMaxPasswordFile = 4096;
+    auto text = read_owner_only_file(path, kMaxPasswordFile, "password file", error);
+    if (!text) return std::nullopt;
+    std::string line = text->substr(0, text->find('\n'));
+    wipe(*text);
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+        *error = "password file " + path + " is empty (its first line holds the password)";
+        return std::nullopt;
+    }
     return line;
 }
 

@@ -108,9 +108,14 @@ public:
 
     size_t key_sets() const { return keys_.size(); } // tokens whose keys are held
 
-    // One side's keys of a token: signing key, encryption key, IV.
+    // One side's keys of a token: signing key, encryption key, IV; wiped
+    // when they go (a forgotten token, the channel's end).
     struct KeySet {
         crypto::Bytes signing, encrypting, iv;
+        KeySet() = default;
+        KeySet(const KeySet&) = default;
+        KeySet& operator=(const KeySet&) = default;
+        ~KeySet();
     };
     // `encrypting_key` bytes of encryption key (the suite's).
     static KeySet derive(crypto::View secret, crypto::View seed, size_t encrypting_key = 32);
@@ -159,10 +164,26 @@ public:
 };
 
 // The session side of an endpoint: its mode and policy, our credentials,
-// the user, and the endpoint as GetEndpoints described it.
+// the user, and the endpoint as GetEndpoints described it (its certificate
+// the one the trust checks passed), among the `offered` endpoints of that
+// answer (empty: just this one).
+//
+// activate() holds CreateSession's answer to what GetEndpoints said: the
+// session's certificate must be the endpoint's, byte for byte, and its list
+// of endpoints must offer the same security modes, policies and certificates
+// (OPC UA Part 4, CreateSession serverEndpoints; certificates where that list
+// carries them, as servers are asked to leave them out), else
+// BadSecurityChecksFailed:
+// a list rewritten on the way could have steered the choice of endpoint. A
+// password is only ever encrypted for the endpoint's certificate. The
+// password is wiped when the object goes.
 class EndpointSecurity : public SessionSecurity {
 public:
-    EndpointSecurity(EndpointDescription endpoint, Credentials own, UserIdentity user);
+    EndpointSecurity(EndpointDescription endpoint, Credentials own, UserIdentity user,
+                     std::vector<EndpointDescription> offered = {});
+    ~EndpointSecurity() override;
+    EndpointSecurity(const EndpointSecurity&) = delete;
+    EndpointSecurity& operator=(const EndpointSecurity&) = delete;
     std::unique_ptr<SecurityPolicy> make_policy() const override;
     crypto::Bytes client_certificate() const override;
     StatusCode activate(const CreateSessionResponse& created, crypto::View client_nonce,
@@ -173,6 +194,7 @@ public:
 private:
     bool secured() const { return endpoint_.security_mode != MessageSecurityMode::None; }
     EndpointDescription endpoint_;
+    std::vector<EndpointDescription> offered_;
     Credentials own_;
     UserIdentity user_;
 };
@@ -212,7 +234,8 @@ std::optional<EndpointDescription> choose_endpoint(const std::vector<EndpointDes
 std::string security_refusal(StatusCode status);
 
 // The first line of a password file (without its line end). Refused when the
-// file can be read by its group or others, or cannot be read.
+// file is not a regular file (a symlink is not followed), can be read or
+// written by its group or others, cannot be read, or its first line is empty.
 std::optional<std::string> read_password_file(const std::string& path, std::string* error);
 
 } // namespace ostrand::ua

@@ -266,31 +266,31 @@ TEST(UaChannel, AbortDropsThePartialMessageAndKeepsTheChannel) {
 TEST(UaChannel, RenewalAcceptsTheOldTokenUntilItExpires) {
     Client client;
     ServerChunks server;
-    client.Open(server, {1, 1, 0, 4000});
+    client.Open(server, {1, 1, 0, 40000});
     SecureChannel& channel = client.channel;
-    EXPECT_EQ(channel.renew_at(), kT0 + 3s);
+    EXPECT_EQ(channel.renew_at(), kT0 + 30s);
     ASSERT_EQ(channel.open_type(), SecurityTokenRequestType::Renew);
     std::vector<uint8_t> renew, second;
     ASSERT_EQ(channel.send_open({}, 2, renew), status::Good);
     EXPECT_EQ(At32(renew, 8), 1u) << "the Renew goes out on the channel, the Issue went out on 0";
     EXPECT_EQ(channel.send_open({}, 3, second), status::BadInvalidState) << "one OPN at a time";
 
-    const SteadyTime renewed = kT0 + 3100ms;
-    ASSERT_EQ(client.Feed(server.Open(2, ServerChunks::OpenResponse({1, 2, 0, 4000})), renewed).at(0).kind,
+    const SteadyTime renewed = kT0 + 31s;
+    ASSERT_EQ(client.Feed(server.Open(2, ServerChunks::OpenResponse({1, 2, 0, 40000})), renewed).at(0).kind,
               Kind::Opened);
     EXPECT_EQ(channel.token().token_id, 2u);
-    EXPECT_EQ(channel.renew_at(), renewed + 3s);
+    EXPECT_EQ(channel.renew_at(), renewed + 30s);
     std::vector<uint8_t> request;
     ASSERT_EQ(channel.send_message(Bytes("x"), 4, request), status::Good);
     EXPECT_EQ(At32(request, 12), 2u) << "requests carry the new token";
 
-    const std::pair<uint32_t, SteadyTime> accepted[] = {{1, kT0 + 3999ms}, {2, kT0 + 4000ms}};
+    const std::pair<uint32_t, SteadyTime> accepted[] = {{1, kT0 + 39999ms}, {2, kT0 + 40000ms}};
     for (const auto& [token, at] : accepted) {
         server.token_id = token;
         EXPECT_EQ(client.Feed(server.Msg(5, {}), at).at(0).kind, Kind::Response) << token;
     }
     server.token_id = 1;
-    const auto late = client.Feed(server.Msg(7, {}), kT0 + 4000ms);
+    const auto late = client.Feed(server.Msg(7, {}), kT0 + 40000ms);
     EXPECT_EQ(late.at(0).status, status::BadSecureChannelTokenUnknown);
 
     // A renewal that names another channel is refused.

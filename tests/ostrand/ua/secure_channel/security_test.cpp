@@ -140,7 +140,7 @@ struct SecuredPair {
         OpenSecureChannelRequest open;
         const Bytes nonce = crypto::random_bytes(32);
         open.client_nonce = std::string(nonce.begin(), nonce.end());
-        open.requested_lifetime = 4000;
+        open.requested_lifetime = 40000;
         Bytes out;
         EXPECT_EQ(channel.send_open(open, id, out), status::Good);
         return out;
@@ -176,7 +176,7 @@ TEST(UaSecurity, ChannelRoundTripsWithRenewal) {
         const auto request = p.peer.ReadOpen(opn);
         ASSERT_TRUE(request) << "the server reads and verifies our OPN";
         EXPECT_EQ(request->security_mode, c.mode);
-        auto events = p.Feed(p.peer.Open(1, {7, 1, 0, 4000}), t0);
+        auto events = p.Feed(p.peer.Open(1, {7, 1, 0, 40000}), t0);
         ASSERT_EQ(events.at(0).kind, Kind::Opened) << std::hex << events.at(0).status;
 
         // Messages both ways, sizes around the block and chunk boundaries.
@@ -204,14 +204,14 @@ TEST(UaSecurity, ChannelRoundTripsWithRenewal) {
         // Renewal: new nonces, new keys; the old keys work until the old token expires.
         const Bytes renew = p.SendOpen(++id);
         ASSERT_TRUE(p.peer.ReadOpen(renew));
-        ASSERT_EQ(p.Feed(p.peer.Open(id, {7, 2, 0, 4000}), t0 + 3s).at(0).kind, Kind::Opened);
-        EXPECT_EQ(p.Feed(p.peer.Msg(++id, 1, Text("old")), t0 + 3999ms).at(0).kind, Kind::Response);
-        EXPECT_EQ(p.Feed(p.peer.Msg(++id, 2, Text("new")), t0 + 3999ms).at(0).kind, Kind::Response);
+        ASSERT_EQ(p.Feed(p.peer.Open(id, {7, 2, 0, 40000}), t0 + 30s).at(0).kind, Kind::Opened);
+        EXPECT_EQ(p.Feed(p.peer.Msg(++id, 1, Text("old")), t0 + 39999ms).at(0).kind, Kind::Response);
+        EXPECT_EQ(p.Feed(p.peer.Msg(++id, 2, Text("new")), t0 + 39999ms).at(0).kind, Kind::Response);
         Bytes out;
         ASSERT_EQ(p.channel.send_message(Text("after"), ++id, out), status::Good);
         EXPECT_EQ(SecureServer::At32(out, 12), 2u);
         EXPECT_EQ(p.peer.ReadMsg(out), Text("after"));
-        EXPECT_EQ(p.Feed(p.peer.Msg(++id, 1, Text("late")), t0 + 4s).at(0).status,
+        EXPECT_EQ(p.Feed(p.peer.Msg(++id, 1, Text("late")), t0 + 40s).at(0).status,
                   status::BadSecureChannelTokenUnknown);
     }
 }
@@ -227,10 +227,10 @@ TEST(UaSecurity, AForgedOrDamagedChunkFailsTheChannel) {
         ASSERT_TRUE(p.peer.ReadOpen(p.SendOpen(1)));
         if (fault == Fault::WrongServerCertificate) {
             const Bytes other = TestCredentials(2048, "urn:test:other").certificate;
-            EXPECT_EQ(p.Feed(p.peer.Open(1, {7, 1, 0, 4000}, &other), t0).at(0).status, kBadCertificateInvalid);
+            EXPECT_EQ(p.Feed(p.peer.Open(1, {7, 1, 0, 40000}, &other), t0).at(0).status, kBadCertificateInvalid);
             continue;
         }
-        ASSERT_EQ(p.Feed(p.peer.Open(1, {7, 1, 0, 4000}), t0).at(0).kind, Kind::Opened);
+        ASSERT_EQ(p.Feed(p.peer.Open(1, {7, 1, 0, 40000}), t0).at(0).kind, Kind::Opened);
         Bytes msg = p.peer.Msg(2, 1, Range(0, 100));
         if (fault == Fault::FlipLastByte) msg.back() ^= 0x80;
         if (fault == Fault::FlipFirstSecuredByte) msg[16] ^= 1;
@@ -241,6 +241,41 @@ TEST(UaSecurity, AForgedOrDamagedChunkFailsTheChannel) {
         const auto events = p.Feed(msg, t0);
         ASSERT_EQ(events.at(0).kind, Kind::Failed);
         EXPECT_EQ(events.at(0).status, status::BadSecurityChecksFailed);
+    }
+}
+
+TEST(UaSecurity, TheOpenAnswerIsHeldToThePolicyAndTheRequest) {
+    const SteadyTime t0 = SteadyTime{} + 100s;
+    struct Case {
+        const char* what;
+        size_t nonce_length;
+        uint32_t answered_id; // the OPN went out as request 1
+        uint32_t lifetime;
+        StatusCode want;
+        SteadyTime renew_at = {};
+    };
+    const Case cases[] = {
+        {"as asked", 32, 1, 40000, status::Good, t0 + 30s},
+        {"short server nonce", 16, 1, 40000, status::BadNonceInvalid},
+        {"long server nonce", 64, 1, 40000, status::BadNonceInvalid},
+        {"answer to another request", 32, 9, 40000, status::BadSecurityChecksFailed},
+        {"lifetime below the floor", 32, 1, 1000, status::Good, t0 + 7500ms},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SecuredPair p(MessageSecurityMode::SignAndEncrypt, 2048, 2048);
+        p.channel.hello("opc.tcp://localhost:4840");
+        p.Feed(test::ServerChunks::Ack({}), t0);
+        ASSERT_TRUE(p.peer.ReadOpen(p.SendOpen(1)));
+        p.peer.nonce_length = c.nonce_length;
+        const auto events = p.Feed(p.peer.Open(c.answered_id, {7, 1, 0, c.lifetime}), t0);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].status, c.want);
+        if (c.want == status::Good) {
+            EXPECT_EQ(p.channel.renew_at(), c.renew_at);
+        } else {
+            EXPECT_EQ(p.channel.state(), SecureChannel::State::Failed);
+        }
     }
 }
 
@@ -340,6 +375,29 @@ TEST(UaSecurity, SessionSignaturesAndTheUserNameToken) {
         {"server signature named PKCS#1 v1.5 under Aes256_Sha256_RsaPss",
          [&](CreateSessionResponse& r) { r.server_signature.algorithm = std::string(kRsaSha256Uri); },
          MessageSecurityMode::Sign, b256, kBadApplicationSignatureInvalid, kAes256Sha256RsaPss},
+        // What a man in the middle of an unsecured channel would change.
+        {"session certificate other than the endpoint's, under None",
+         [&](CreateSessionResponse& r) {
+             const Bytes& other = TestCredentials(2048, "urn:test:other").certificate;
+             r.server_certificate = std::string(other.begin(), other.end());
+         },
+         MessageSecurityMode::None, b256, kBadCertificateInvalid},
+        {"no session certificate, under None", [](CreateSessionResponse& r) { r.server_certificate.reset(); },
+         MessageSecurityMode::None, b256, kBadCertificateInvalid},
+        {"session endpoints cut down",
+         [](CreateSessionResponse& r) {
+             r.server_endpoints[0].security_mode = MessageSecurityMode::Sign; // was SignAndEncrypt
+         },
+         MessageSecurityMode::SignAndEncrypt, b256, status::BadSecurityChecksFailed},
+        {"session endpoints with another certificate",
+         [&](CreateSessionResponse& r) {
+             const Bytes& other = TestCredentials(2048, "urn:test:other").certificate;
+             r.server_endpoints[0].server_certificate = std::string(other.begin(), other.end());
+         },
+         MessageSecurityMode::None, b256, status::BadSecurityChecksFailed},
+        {"session endpoints one more", [](CreateSessionResponse& r) { r.server_endpoints.push_back(r.server_endpoints[0]);
+             r.server_endpoints[1].security_policy_uri = std::string("http://example.com/other"); },
+         MessageSecurityMode::Sign, b256, status::BadSecurityChecksFailed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -448,9 +506,25 @@ TEST(UaSecurity, PasswordFilesReadableByTheOwnerOnly) {
             EXPECT_NE(error.find("chmod 600"), std::string::npos) << error;
         }
     }
-    std::string error;
-    EXPECT_FALSE(read_password_file((dir.path / "missing").string(), &error));
-    EXPECT_NE(error.find("missing"), std::string::npos);
+
+    // What is refused besides, and the words that say why.
+    const std::string newline = (dir.path / "newline").string(), crlf = (dir.path / "crlf").string();
+    std::ofstream(newline) << "\n";
+    std::ofstream(crlf) << "\r\nsecond line\n";
+    const std::string link = (dir.path / "link").string(), fifo = (dir.path / "fifo").string();
+    ::symlink(file.c_str(), link.c_str());
+    ::mkfifo(fifo.c_str(), 0600);
+    ::chmod(file.c_str(), 0600);
+    for (const std::string& f : {newline, crlf}) ::chmod(f.c_str(), 0600);
+    const std::pair<std::string, const char*> refused[] = {
+        {newline, "empty"}, {crlf, "empty"}, {link, "symbolic link"}, {fifo, "not a regular file"},
+        {(dir.path / "missing").string(), "missing"}};
+    for (const auto& [path, says] : refused) {
+        SCOPED_TRACE(path);
+        std::string error;
+        EXPECT_FALSE(read_password_file(path, &error));
+        EXPECT_NE(error.find(says), std::string::npos) << error;
+    }
 }
 
 TEST(UaPki, OwnCertificateIsMadeOnceWithAPrivateKey) {
@@ -467,7 +541,7 @@ TEST(UaPki, OwnCertificateIsMadeOnceWithAPrivateKey) {
     EXPECT_EQ(own->key.size(), 256u);
     // Our own certificate passes the checks a server makes of it.
     Pki mirror(dir.path / "mirror");
-    std::filesystem::create_directories(dir.path / "mirror/trusted/certs");
+    for (const char* sub : {"mirror", "mirror/trusted", "mirror/trusted/certs"}) ::mkdir((dir.path / sub).c_str(), 0700);
     std::ofstream(dir.path / "mirror/trusted/certs/client.der", std::ios::binary)
         .write(reinterpret_cast<const char*>(own->certificate.data()), static_cast<std::streamsize>(own->certificate.size()));
     EXPECT_EQ(mirror.check_server(own->certificate, "urn:host:ostrand", "host", &error), status::Good) << error;
