@@ -123,7 +123,7 @@ sleep 2
 menu 189 t
 wait_window '^Modbus Traffic$'
 traffic=$(xdotool search --name '^Modbus Traffic$' | head -1)
-xdotool windowmove "$traffic" 20 30
+xdotool windowmove "$traffic" 10 20
 sleep 3
 shot traffic-window
 wait $master || true

@@ -127,7 +127,8 @@ std::string DescribeReply(int function, Fields f) {
         const size_t bytes = f.Byte();
         if (!f.Has(bytes)) return "";
         const std::span<const uint8_t> data = f.Rest().first(bytes);
-        return std::to_string(bytes) + " bytes:" + (IsBitFunction(function) ? Bits(data, bytes * 8) : Words(data));
+        return std::to_string(bytes) + (bytes == 1 ? " byte:" : " bytes:") +
+               (IsBitFunction(function) ? Bits(data, bytes * 8) : Words(data));
     }
     case 5:
     case 6:

@@ -140,7 +140,7 @@ CTrafficWnd::CTrafficWnd(CQuorvaneApp& app, QWidget* owner) : QWidget(owner), ap
     links_->setSelectionBehavior(QAbstractItemView::SelectRows);
     links_->setSelectionMode(QAbstractItemView::SingleSelection);
     links_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    links_->setMaximumHeight(170);
+    links_->setMaximumHeight(120);
     connect(links_, &QTableWidget::itemSelectionChanged, this, &CTrafficWnd::FollowSelected);
     layout->addWidget(links_);
 
@@ -201,13 +201,13 @@ CTrafficWnd::CTrafficWnd(CQuorvaneApp& app, QWidget* owner) : QWidget(owner), ap
     frames_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     frames_->verticalHeader()->setDefaultSectionSize(QFontMetrics(frames_->font()).height() + 2);
     const int digit = QFontMetrics(frames_->font()).horizontalAdvance(QLatin1Char('0'));
-    frames_->horizontalHeader()->resizeSection(CTrafficLines::kTime, digit * 14);
+    frames_->horizontalHeader()->resizeSection(CTrafficLines::kTime, digit * 15);
     frames_->horizontalHeader()->resizeSection(CTrafficLines::kDirection, digit * 4);
-    frames_->horizontalHeader()->resizeSection(CTrafficLines::kBytes, digit * 40);
+    frames_->horizontalHeader()->resizeSection(CTrafficLines::kBytes, digit * 50);
     frames_->horizontalHeader()->setStretchLastSection(true);
     layout->addWidget(frames_, 1);
 
-    resize(900, 520);
+    resize(940, 560);
     timer_.setInterval(kTickMs);
     connect(&timer_, &QTimer::timeout, this, &CTrafficWnd::Tick);
     CTrafficTap::Enable(true);

@@ -48,7 +48,7 @@ TEST(ModbusFrameTest, DecodesEveryFramingFunctionAndFault) {
         {kRtu, kRequest, "01010000000ABC0D", Check::Good, 1, "slave 1, Read Coils, address 0, count 10"},
         {kRtu, kReply, "0101020D03FD6D", Check::Good, 1, "slave 1, Read Coils, 2 bytes: 1 0 1 1 0 0 0 0 ..."},
         {kRtu, kRequest, "01020000000879CC", Check::Good, 2, "slave 1, Read Discrete Inputs, address 0, count 8"},
-        {kRtu, kReply, "0102018221E9", Check::Good, 2, "slave 1, Read Discrete Inputs, 1 bytes: 0 1 0 0 0 0 0 1"},
+        {kRtu, kReply, "0102018221E9", Check::Good, 2, "slave 1, Read Discrete Inputs, 1 byte: 0 1 0 0 0 0 0 1"},
         {kRtu, kRequest, "01030000000305CB", Check::Good, 3, "slave 1, Read Holding Registers, address 0, count 3"},
         {kRtu, kReply, "010306100010011002FAE4", Check::Good, 3,
          "slave 1, Read Holding Registers, 6 bytes: 4096 4097 4098"},
