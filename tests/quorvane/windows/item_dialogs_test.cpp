@@ -145,12 +145,12 @@ TEST_F(PointMapTest, OverlapQuestionOnlyForNewOrMovedPointsAndBeforeValidation) 
         EXPECT_TRUE(dlg->isVisible());
     }
     EXPECT_EQ(warnings_, 2);
-    EXPECT_EQ(refused_, std::vector<std::string>{"addressBox: Please enter an integer between 1 and 9999."});
+    EXPECT_EQ(refused_, std::vector<std::string>{"addressBox: Please enter an integer between 1 and 65535."});
 }
 
 TEST_F(PointMapTest, ValidationOrderFocusSelectionAndUntouchedLimits) {
     const std::tuple<const char*, const char*, const char*> cases[] = {
-        {"addressBox", "10000", "Please enter an integer between 1 and 9999."},
+        {"addressBox", "65536", "Please enter an integer between 1 and 65535."},
         {"addressBox", "-5", "Please enter a positive integer."},
         {"slaveIdBox", "256", "Please enter an integer between 1 and 255."},
         {"slaveIdBox", "0x10", "Please enter a positive integer."},
