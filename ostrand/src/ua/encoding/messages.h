@@ -669,15 +669,23 @@ ExtensionObject to_extension(const Body& body) {
 // the Reader that held `e`.
 template <class Body>
 std::optional<Body> from_extension(const ExtensionObject& e, int depth = 0) {
+    Body body;
+    if (!from_extension(e, body, depth)) return std::nullopt;
+    return body;
+}
+
+// The same, decoded over `into` (false: `into` unspecified). A body decoded
+// over the previous one of its type reuses that one's storage: a stream of
+// data changes allocates nothing per scalar value.
+template <class Body>
+bool from_extension(const ExtensionObject& e, Body& into, int depth = 0) {
     if (e.encoding != ExtensionObject::Encoding::Binary ||
         e.type_id != NodeId::numeric_id(0, Body::kEncodingId))
-        return std::nullopt;
+        return false;
     Reader r(e.body.data(), e.body.size());
     for (int i = 0; i < depth; ++i) r.enter();
-    Body body;
-    decode(r, body);
-    if (!r.ok() || !r.at_end()) return std::nullopt;
-    return body;
+    decode(r, into);
+    return r.ok() && r.at_end();
 }
 
 } // namespace ostrand::ua
