@@ -215,7 +215,7 @@ for n in "${ns[@]}"; do
   done
   for mode in "${modes[@]}"; do
     o=ours-$mode; d=node-$mode; p=o6-$mode # no open62541 run over SignAndEncrypt: its columns stay "-"
-    srv=$({ col "$o" 4; col "$d" 4; col "$p" 4; } | grep -v '^-$' | sort -g | tail -1)
+    srv=$({ col "$o" 4; col "$d" 4; col "$p" 4; } | { grep -v "^-$" || true; } | sort -g | tail -1)
     printf "$fmt" "$mode" "$n" $((n * 10)) "$(col "$o" 1)" "$(col "$d" 1)" "$(col "$p" 1)" \
       "$(col "$o" 2)" "$(col "$d" 2)" "$(col "$p" 2)" "$(ratio "$(col "$o" 2)" "$(col "$p" 2)")" \
       "$(col "$o" 5)" "$(col "$d" 5)" "$(col "$p" 5)" "$(ratio "$(col "$o" 5)" "$(col "$p" 5)")" \
