@@ -10,13 +10,22 @@
 //   RESULT changes=C seconds=S per_second=R cpu_us_per_change=U cpu_percent=P
 // where the CPU is the whole process's (user + system, every thread) over the
 // window, so the I/O thread's decoding and the service thread's hand-over both
-// count. Each callback copies and clears the value, as the item model does.
+// count. Each callback copies and clears the value, as the item model does,
+// and stores it as a 32-bit float into two holding registers of a Modbus slave
+// data block in one update, as the gateway does.
 // Bad-quality calls are counted apart (they mean unknown ids or an outage).
+//
+// The gateway's own delay: per Publish response, the time from its last byte
+// read off the socket to the last register stored from it, p50 and p99 over
+// the window's messages in the RESULT line (delay_p50_us, delay_p99_us).
 
 #include "ostrand.h"
+#include "pellacor.h"
+#include "service.h"
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,19 +33,61 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
 std::atomic<long> good_changes{0};
 std::atomic<long> bad_changes{0};
 
-int32_t on_change(int32_t, int32_t, int32_t, VARIANT* value, uint32_t, uint32_t, int32_t quality) {
+constexpr size_t kRegisters = 65534; // two per item, item k at 2k modulo this
+std::vector<uint16_t> registers(kRegisters);
+int32_t block = 0;
+
+// Delay samples, service thread only while counting; read after the window.
+std::atomic<bool> counting{false};
+std::vector<int64_t> delays; // ns per message
+int64_t message_received = 0, message_stored = 0;
+constexpr size_t kMaxDelaySamples = 1000000;
+
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int32_t on_change(int32_t, int32_t, int32_t item, VARIANT* value, uint32_t, uint32_t, int32_t quality) {
     VARIANT copy;
     VariantInit(&copy);
     VariantCopy(&copy, value);
+    if (copy.vt == VT_R8) {
+        const float f = static_cast<float>(copy.dblVal);
+        uint32_t bits;
+        std::memcpy(&bits, &f, sizeof bits);
+        const size_t at = (static_cast<size_t>(item) * 2) % kRegisters;
+        const PellacorWordStore words[2] = {{block, &registers[at], static_cast<uint16_t>(bits)},
+                                            {block, &registers[at + 1], static_cast<uint16_t>(bits >> 16)}};
+        StoreDataBlockWords(words, 2);
+    }
     VariantClear(&copy);
     (quality == 0 ? bad_changes : good_changes).fetch_add(1, std::memory_order_relaxed);
+    // The changes of one message come in a row with the same stamp: the last
+    // store before the stamp moves on closes the message.
+    const int64_t received = ostrand::Service::instance().received_of_delivery();
+    if (received != 0 && counting.load(std::memory_order_relaxed)) {
+        if (received != message_received && message_received != 0 && delays.size() < kMaxDelaySamples)
+            delays.push_back(message_stored - message_received);
+        message_received = received;
+        message_stored = steady_ns();
+    }
     return 0;
+}
+
+double percentile_us(std::vector<int64_t> v, double p) {
+    if (v.empty()) return 0;
+    const size_t k = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
+    std::nth_element(v.begin(), v.begin() + static_cast<ptrdiff_t>(k), v.end());
+    return static_cast<double>(v[k]) / 1000.0;
 }
 
 double cpu_seconds() {
@@ -76,7 +127,9 @@ int main(int argc, char** argv) {
         seconds < 1 || seconds > 600 || warmup < 0 || warmup > 60)
         return usage();
 
-    if (OstrandInitialize() != 0) return 1;
+    block = DefineDataBlock(1, PELLACOR_HOLDING_REGISTER, 0, static_cast<uint16_t>(kRegisters), registers.data());
+    if (block == 0 || OstrandInitialize() != 0) return 1;
+    delays.reserve(kMaxDelaySamples);
     const int32_t server = ConnectServer("", url, 0);
     if (server == -1) {
         std::fprintf(stderr, "bench_opc_ua: cannot connect to %s\n", url);
@@ -108,20 +161,24 @@ int main(int argc, char** argv) {
     const long good0 = good_changes.load(), bad0 = bad_changes.load();
     const double cpu0 = cpu_seconds();
     const auto t0 = std::chrono::steady_clock::now();
+    counting = true;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    counting = false;
     const long counted = good_changes.load() - good0;
     const long bad = bad_changes.load() - bad0;
     const double cpu = cpu_seconds() - cpu0;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     DisconnectServer(server);
-    OstrandUninitialize();
+    OstrandUninitialize(); // the service thread is joined: delays is ours now
+    RemoveDataBlock(block);
 
     if (counted > 0) {
         std::printf("RESULT changes=%ld seconds=%.3f per_second=%.0f cpu_us_per_change=%.2f cpu_percent=%.1f"
-                    " bad=%ld rate_ms=%d\n",
+                    " bad=%ld rate_ms=%d messages=%zu delay_p50_us=%.0f delay_p99_us=%.0f\n",
                     counted, wall, static_cast<double>(counted) / wall, cpu * 1e6 / static_cast<double>(counted),
-                    cpu * 100.0 / wall, bad, rate);
+                    cpu * 100.0 / wall, bad, rate, delays.size(), percentile_us(delays, 0.5),
+                    percentile_us(delays, 0.99));
     } else {
         std::printf("RESULT changes=0 seconds=%.3f per_second=0 cpu_us_per_change=nan cpu_percent=%.1f bad=%ld"
                     " rate_ms=%d\n",

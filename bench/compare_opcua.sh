@@ -1,32 +1,54 @@
 #!/usr/bin/env bash
-# Sets the gateway's OPC UA client beside node-opcua's own client on the same
-# subscription: the test peer (tests/peers/opcua/server.js --bench N) changes N
-# Double variables every 100 ms, each client subscribes to all of them (one
-# subscription, publishing and sampling 100 ms, queue 1), and the script
-# prints, per N, the data changes delivered per second and the client's CPU
-# time per change for both clients, with the peer's CPU over the same windows:
-# on two cores the peer is the ceiling near 15,000 changes/s, so a client can
-# only be judged while the peer stays below 100 %.
+# Sets the gateway's OPC UA client beside node-opcua's own client, and with
+# --open62541 beside open62541's client too, on the same subscription: a
+# server changes N Double variables every 100 ms, each client subscribes to
+# all of them (one subscription, publishing and sampling 100 ms, queue 1), and
+# the script prints, per N and for every client, the data changes delivered
+# per second, the CPU time per change and the resident memory; ours also as
+# ratios of open62541's; our gateway delay (a Publish response's last byte
+# read off the socket to the last Modbus register stored from it, p50 and p99
+# over the window's messages); and the server's CPU over the same windows: a
+# client can only be judged while the server stays below 100 %.
 #
-#   bench/compare_opcua.sh [--security] [N or N1,N2,... (default 1000)] [seconds per run (10)] [rounds (3)]
+#   bench/compare_opcua.sh [--security] [--open62541 DIR] [N or N1,N2,... (default 1000)] [seconds per run (10)] [rounds (3)]
 #
-# --security starts the peer with endpoints of the three secured policies and
-# runs every client four times per round: over SecurityPolicy None and with
-# SignAndEncrypt under Basic256Sha256, Aes128_Sha256_RsaOaep and
-# Aes256_Sha256_RsaPss.
+# The server is the node-opcua test peer (tests/peers/opcua/server.js
+# --bench N; on two cores its ceiling is near 15,000 changes/s), or with
+# --open62541 DIR the open62541 test peer `o6peer --bench N` from DIR, which
+# also holds open62541's client benchmark o6bench. DIR is built once, outside
+# this tree, by the open62541 peer's build.sh; the script says so when it is
+# missing.
+#
+# --security starts the server with endpoints of the three secured policies
+# and runs our client and node-opcua's four times per round: over
+# SecurityPolicy None and with SignAndEncrypt under Basic256Sha256,
+# Aes128_Sha256_RsaOaep and Aes256_Sha256_RsaPss (open62541's benchmark
+# client runs over None only, and its server offers Basic256Sha256 only).
 # Our client takes its security from the endpoint list file and its PKI under
-# a temporary XDG_CONFIG_HOME; the peer's certificate is trusted the way an
+# a temporary XDG_CONFIG_HOME; the server's certificate is trusted the way an
 # operator does it, by moving it from pki/rejected/ to pki/trusted/certs/.
 # Environment: QV_BENCH_WARMUP (seconds before counting, default 3),
 # QV_BENCH_DIR (Release build directory, default build/opcua-bench).
 #
-# Loopback only; every run is bounded (the peer by its own --run-seconds and
-# this script's trap, each client by `timeout`). Medians of the rounds.
+# Resident memory is the client's VmRSS sampled during its window (the last
+# sample), in MB. The clients run one after the other, round by round, so each
+# sees the same machine; the table holds the medians of the rounds.
+#
+# Loopback only; every run is bounded (the server by its own time limit and
+# this script's trap, each client by a deadline).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/ports.sh
 
 security=0
-if [ "${1:-}" = --security ]; then security=1; shift; fi
+o6=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --security) security=1; shift ;;
+    --open62541) o6=${2:?--open62541 needs a directory}; shift 2 ;;
+    *) break ;;
+  esac
+done
 counts=${1:-1000}
 seconds=${2:-10}
 rounds=${3:-3}
@@ -36,6 +58,15 @@ dir=${QV_BENCH_DIR:-build/opcua-bench}
 
 [ -d "$peer_dir/node_modules/node-opcua" ] ||
   { echo "compare_opcua: the OPC UA peer is not installed; run tests/peers/install.sh" >&2; exit 1; }
+if [ -n "$o6" ] && { [ ! -x "$o6/o6peer" ] || [ ! -x "$o6/o6bench" ]; }; then
+  {
+    echo "compare_opcua: no open62541 test peer in $o6 (o6peer and o6bench)."
+    echo "Build it once, outside this tree, with the open62541 peer's build script (open62541 1.4.19,"
+    echo "its test server and its client benchmark; about 3 minutes):"
+    echo "  <open62541 peer folder>/build.sh $o6"
+  } >&2
+  exit 1
+fi
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF -DQV_GUI=OFF -DQV_BENCH=ON >/dev/null
 cmake --build "$dir" --target bench_opc_ua >/dev/null
@@ -48,7 +79,7 @@ median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { prin
 
 peer_pid=""
 peer_out=$(mktemp)
-work=$(mktemp -d) # the peer's PKI and our two configuration homes
+work=$(mktemp -d) # the server's PKI and our two configuration homes
 stop_peer() {
   if [ -n "$peer_pid" ]; then
     kill "$peer_pid" 2>/dev/null || true
@@ -59,11 +90,18 @@ stop_peer() {
 trap 'stop_peer; rm -rf "$peer_out" "$work"' EXIT
 
 start_peer() { # N -> sets peer_pid and url
-  local n=$1 bound=$(( rounds * 2 * (3 * security + 1) * (warmup + seconds + 40) + 120 )) extra=()
-  [ "$security" = 1 ] && extra=(--security "$work/peer-pki" --policies "$secured_policies")
+  local n=$1 bound=$(( rounds * 3 * (3 * security + 1) * (warmup + seconds + 40) + 120 )) extra=()
   : >"$peer_out"
-  node "$peer_dir/server.js" 0 --bench "$n" --bench-interval 100 --big-folder 0 --run-seconds "$bound" --ignore-stdin --quiet \
-    "${extra[@]}" >"$peer_out" </dev/null &
+  if [ -n "$o6" ]; then
+    [ "$security" = 1 ] && extra=(--secure --policies Basic256Sha256 --pki "$work/peer-pki" --trust-all)
+    (( bound > 3600 )) && bound=3600
+    "$o6/o6peer" "$(free_port)" --bench "$n" --bench-source --seconds "$bound" --quiet ${extra[@]+"${extra[@]}"} \
+      >"$peer_out" 2>/dev/null </dev/null &
+  else
+    [ "$security" = 1 ] && extra=(--security "$work/peer-pki" --policies "$secured_policies")
+    node "$peer_dir/server.js" 0 --bench "$n" --bench-interval 100 --big-folder 0 --run-seconds "$bound" \
+      --ignore-stdin --quiet ${extra[@]+"${extra[@]}"} >"$peer_out" </dev/null &
+  fi
   peer_pid=$!
   for _ in $(seq 1 300); do # up to 30 s: the peer starts slowly on a busy machine
     url=$(sed -n 's/^READY .*url=\(.*\)$/\1/p' "$peer_out")
@@ -76,23 +114,42 @@ start_peer() { # N -> sets peer_pid and url
 }
 
 # Runs one client command; its output must contain "WINDOW begin" and a RESULT
-# line. Prints "per_second cpu_us_per_change cpu_percent peer_cpu_percent".
+# line. Prints "per_second cpu_us_per_change cpu_percent server_cpu_percent
+# rss_mb delay_p50_us delay_p99_us" ("-" for what the client does not report).
 run_client() {
-  local line p0="" t0="" result=""
-  while IFS= read -r line; do
-    case $line in
-      "WINDOW begin") p0=$(cpu_ticks "$peer_pid"); t0=$(now) ;;
-      RESULT*)
-        local p1 t1
-        p1=$(cpu_ticks "$peer_pid"); t1=$(now)
-        result="$(kv "$line" per_second) $(kv "$line" cpu_us_per_change) $(kv "$line" cpu_percent)"
-        result+=" $(awk -v d=$((p1 - p0)) -v hz="$ticks" -v a="$t0" -v b="$t1" \
-                  'BEGIN { printf "%.1f", d * 100 / hz / (b - a) }')"
-        ;;
-    esac
-  done < <(timeout $((warmup + seconds + 40)) "$@" || true)
-  [ -n "$result" ] || { echo "compare_opcua: no result from: $*" >&2; result="- - - -"; }
-  echo "$result"
+  local out pid p0="" t0="" p1 t1 line result rss="-" deadline=$((SECONDS + warmup + seconds + 40))
+  out=$(mktemp)
+  "$@" >"$out" 2>/dev/null </dev/null &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
+    if [ -z "$t0" ]; then
+      if grep -q '^WINDOW begin' "$out"; then p0=$(cpu_ticks "$peer_pid"); t0=$(now); fi
+    else
+      grep -q '^RESULT' "$out" && break
+      rss=$(awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$pid/status" 2>/dev/null || echo "$rss")
+    fi
+    sleep 0.2
+  done
+  p1=$(cpu_ticks "$peer_pid"); t1=$(now)
+  for _ in $(seq 1 100); do # the client disconnects, then prints
+    grep -q '^RESULT' "$out" && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  line=$(grep -m1 '^RESULT' "$out" || true)
+  rm -f "$out"
+  if [ -z "$line" ] || [ -z "$t0" ]; then
+    echo "compare_opcua: no result from: $*" >&2
+    echo "- - - - - - -"
+    return
+  fi
+  result="$(kv "$line" per_second) $(kv "$line" cpu_us_per_change) $(kv "$line" cpu_percent)"
+  result+=" $(awk -v d=$((p1 - p0)) -v hz="$ticks" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", d * 100 / hz / (b - a) }')"
+  local p50 p99
+  p50=$(kv "$line" delay_p50_us); p99=$(kv "$line" delay_p99_us)
+  echo "$result $rss ${p50:--} ${p99:--}"
 }
 
 secured_policies=Basic256Sha256,Aes128_Sha256_RsaOaep,Aes256_Sha256_RsaPss
@@ -104,6 +161,10 @@ run_node() { # N mode (None or a policy, under SignAndEncrypt)
     run_client node "$peer_dir/bench-client.js" "$url" "$1" "$seconds" --warmup "$warmup" --mode SignAndEncrypt \
       --policy "$2"
   fi
+}
+
+run_o6() { # N
+  run_client "$o6/o6bench" "$url" "$1" "$seconds" --warmup "$warmup"
 }
 
 # Our client reads the security of an endpoint from its line in
@@ -143,12 +204,16 @@ run_ours() { # N mode
 
 modes=(None)
 [ "$security" = 1 ] && modes+=(${secured_policies//,/ })
-# Per N and security: changes asked of the peer per second, delivered per
-# second, client CPU per change and the peer's CPU during each client's
-# windows (ours, node-opcua), and the machine's 1-minute load average after
-# the rounds (other work on the machine shows there).
-fmt='%-22s %6s %8s %9s %9s %10s %10s %8s %8s %5s\n'
-printf "$fmt" security N asked/s "ours/s" "node/s" "ours us/ch" "node us/ch" "peer% o" "peer% n" load
+# Per N and security: changes asked of the server per second; per client
+# (ours, node-opcua, open62541) the changes delivered per second, the CPU per
+# change and the resident memory, ours also as a ratio of open62541's (o/o6);
+# our delay p50/p99; the server's highest CPU over the clients' windows; and
+# the machine's 1-minute load average after the rounds.
+fmt='%-14s %6s %7s | %7s %7s %7s | %7s %6s %6s %5s | %6s %6s %6s %5s | %7s %7s | %5s %5s\n'
+printf "$fmt" security N asked/s "ours/s" "node/s" "o6/s" "us/ch o" "node" "o6" "o/o6" "RSS o" "node" "o6" \
+  "o/o6" "p50 us" "p99 us" "srv%" load
+col() { tr ';' '\n' <<<"${runs[$1]:-}" | awk -v i="$2" 'NF && $i != "-" && $i != "nan" { print $i }' | median; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
 IFS=',' read -ra ns <<<"$counts"
 for n in "${ns[@]}"; do
   start_peer "$n"
@@ -159,13 +224,16 @@ for n in "${ns[@]}"; do
     for mode in "${modes[@]}"; do
       runs[ours-$mode]+="$(run_ours "$n" "$mode");"
       runs[node-$mode]+="$(run_node "$n" "$mode");"
+      if [ -n "$o6" ] && [ "$mode" = None ]; then runs[o6-$mode]+="$(run_o6 "$n");"; fi
     done
   done
-  # Median of field $2 over the rounds of client $1.
-  col() { tr ';' '\n' <<<"${runs[$1]}" | awk -v i="$2" 'NF && $i != "-" && $i != "nan" { print $i }' | median; }
   for mode in "${modes[@]}"; do
-    printf "$fmt" "$mode" "$n" $((n * 10)) "$(col "ours-$mode" 1)" "$(col "node-$mode" 1)" \
-      "$(col "ours-$mode" 2)" "$(col "node-$mode" 2)" "$(col "ours-$mode" 4)" "$(col "node-$mode" 4)" "$(cut -d' ' -f1 /proc/loadavg)"
+    o=ours-$mode; d=node-$mode; p=o6-$mode # no open62541 run over SignAndEncrypt: its columns stay "-"
+    srv=$({ col "$o" 4; col "$d" 4; col "$p" 4; } | { grep -v "^-$" || true; } | sort -g | tail -1)
+    printf "$fmt" "$mode" "$n" $((n * 10)) "$(col "$o" 1)" "$(col "$d" 1)" "$(col "$p" 1)" \
+      "$(col "$o" 2)" "$(col "$d" 2)" "$(col "$p" 2)" "$(ratio "$(col "$o" 2)" "$(col "$p" 2)")" \
+      "$(col "$o" 5)" "$(col "$d" 5)" "$(col "$p" 5)" "$(ratio "$(col "$o" 5)" "$(col "$p" 5)")" \
+      "$(col "$o" 6)" "$(col "$o" 7)" "${srv:--}" "$(cut -d' ' -f1 /proc/loadavg)"
   done
   unset runs
   stop_peer

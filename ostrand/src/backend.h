@@ -58,7 +58,10 @@ public:
                       int32_t quality, uint32_t status = kNoStatus) = 0;
     // The changes of one message from a server at once, in order (one lock
     // and one wake-up instead of one per change); empties `changes`.
-    virtual void push_all(int32_t server, std::vector<Batched>& changes) {
+    // `received`: steady-clock nanoseconds at which the message's last byte
+    // was read off the network (0 when unknown), for the delay figures.
+    virtual void push_all(int32_t server, std::vector<Batched>& changes, int64_t received) {
+        (void)received;
         for (Batched& c : changes) push(server, c.group, c.item, std::move(c.value), c.filetime, c.quality, c.status);
         changes.clear();
     }

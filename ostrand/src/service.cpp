@@ -23,6 +23,11 @@ namespace {
 
 constexpr auto kLoadWindow = std::chrono::seconds(1);
 
+// An item handle: the slot's generation above kSlotBits, its index + 1 below.
+constexpr int kSlotBits = 22;
+constexpr uint32_t kSlotMask = (1u << kSlotBits) - 1;
+constexpr uint32_t kGenerationMask = (1u << (31 - kSlotBits)) - 1; // handles stay positive
+
 } // namespace
 
 void set_filetime(FILETIME* out, int64_t value) {
@@ -83,6 +88,7 @@ Service::Change& Service::Change::operator=(Change&& o) noexcept {
         filetime = o.filetime;
         quality = o.quality;
         status = o.status;
+        received = o.received;
         VariantInit(&o.value);
     }
     return *this;
@@ -93,8 +99,9 @@ namespace {
 // A change that owns `value` from here on (the caller's is left VT_EMPTY).
 template <class Change>
 Change take_change(int32_t server, int32_t group, int32_t item, VARIANT& value, uint64_t filetime, int32_t quality,
-                   uint32_t status) {
+                   uint32_t status, int64_t received = 0) {
     Change change;
+    change.received = received;
     change.server = server;
     change.group = group;
     change.item = item;
@@ -117,12 +124,12 @@ void Service::Sink::push(int32_t server, int32_t group, int32_t item, VARIANT&& 
     service_.wake_.notify_all();
 }
 
-void Service::Sink::push_all(int32_t server, std::vector<ChangeSink::Batched>& changes) {
+void Service::Sink::push_all(int32_t server, std::vector<ChangeSink::Batched>& changes, int64_t received) {
     if (changes.empty()) return;
     std::unique_lock lock(service_.mu_, std::defer_lock);
     if (locked_) lock.lock();
     for (ChangeSink::Batched& c : changes)
-        service_.enqueue(take_change<Change>(server, c.group, c.item, c.value, c.filetime, c.quality, c.status));
+        service_.enqueue(take_change<Change>(server, c.group, c.item, c.value, c.filetime, c.quality, c.status, received));
     changes.clear();
     if (locked_) service_.wake_.notify_all();
 }
@@ -145,6 +152,47 @@ Service::~Service() {
 int32_t Service::new_handle() {
     if (last_handle_ == INT32_MAX) last_handle_ = 0;
     return ++last_handle_;
+}
+
+int32_t Service::new_item(int32_t server, int32_t group) {
+    uint32_t index;
+    if (!free_slots_.empty()) {
+        index = free_slots_.back();
+        free_slots_.pop_back();
+    } else {
+        if (slots_.size() >= kSlotMask) return -1;
+        index = static_cast<uint32_t>(slots_.size());
+        slots_.emplace_back();
+    }
+    ItemSlot& slot = slots_[index];
+    slot.handle = static_cast<int32_t>((slot.generation << kSlotBits) | (index + 1));
+    slot.server = server;
+    slot.group = group;
+    slot.queued = kNotQueued;
+    ++live_items_;
+    // Room for one pending change per item, so a change never grows the queue.
+    if (queue_.capacity() < live_items_) queue_.reserve(std::max(live_items_, 2 * queue_.capacity()));
+    return slot.handle;
+}
+
+Service::ItemSlot* Service::slot_of(int32_t item) {
+    const uint32_t index = (static_cast<uint32_t>(item) & kSlotMask) - 1;
+    if (item <= 0 || index >= slots_.size() || slots_[index].handle != item) return nullptr;
+    return &slots_[index];
+}
+
+void Service::release(ItemSlot& slot) {
+    // A change still queued for the old handle stays in queue_ and is dropped
+    // at delivery: its handle no longer matches the slot.
+    slot = ItemSlot{0, 0, 0, (slot.generation + 1) & kGenerationMask, kNotQueued};
+    free_slots_.push_back(static_cast<uint32_t>(&slot - slots_.data()));
+    --live_items_;
+}
+
+template <typename Match>
+void Service::release_all(Match matches) {
+    for (ItemSlot& slot : slots_)
+        if (slot.handle != 0 && matches(slot)) release(slot);
 }
 
 int32_t Service::initialize() {
@@ -191,7 +239,8 @@ void Service::stop(std::unique_lock<std::mutex>& lock) {
     thread_id_ = {};
     listing_.clear();
     queue_.clear();
-    queued_.clear();
+    spare_.clear();
+    release_all([](const ItemSlot&) { return true; });
     stopping_ = false;
     idle_.notify_all();
 }
@@ -354,6 +403,7 @@ int32_t Service::disconnect(int32_t server) {
     if (it == connections_.end()) return 0;
     std::shared_ptr<Backend> backend = std::move(it->second.backend);
     connections_.erase(it);
+    release_all([server](const ItemSlot& s) { return s.server == server; });
     wait_until_not_running(lock, [server](const Running& r) { return r.server == server; });
     lock.unlock();
     backend.reset(); // a UA backend sends CloseSession without waiting, but joins its own thread
@@ -388,7 +438,7 @@ int32_t Service::add_group(int32_t server, const char* name, int32_t* rate, floa
     if (*deadband > 100) *deadband = 100;
     const int32_t handle = new_handle();
     if (!c->backend->add_group(handle, rate, *deadband)) return -1;
-    c->groups[handle] = Group{name ? name : "", {}};
+    c->groups[handle] = Group{name ? name : ""};
     wake_.notify_all();
     std::shared_ptr<Backend> backend = c->backend;
     lock.unlock();
@@ -402,7 +452,11 @@ int32_t Service::remove_group(int32_t server, int32_t group) {
     Group* g = find(c, group);
     if (!g) return 0;
     c->backend->remove_group(group);
-    for (int32_t item : g->items) c->parked.erase(item);
+    release_all([&](const ItemSlot& s) {
+        if (s.server != server || s.group != group) return false;
+        c->parked.erase(s.handle);
+        return true;
+    });
     c->groups.erase(group);
     wait_until_not_running(lock, [server, group](const Running& r) { return r.server == server && r.group == group; });
     return 1;
@@ -414,11 +468,11 @@ int32_t Service::add_item(int32_t server, int32_t group, const char* item_id) {
     Connection* c = find(server);
     Group* g = find(c, group);
     if (!g) return -1;
-    const int32_t handle = new_handle();
     // Recorded first: a backend may report the item before add_item returns.
-    g->items.insert(handle);
+    const int32_t handle = new_item(server, group);
+    if (handle == -1) return -1;
     if (!c->backend->add_item(group, handle, item_id)) {
-        g->items.erase(handle);
+        release(*slot_of(handle));
         return -1;
     }
     wake_.notify_all();
@@ -428,8 +482,9 @@ int32_t Service::add_item(int32_t server, int32_t group, const char* item_id) {
 int32_t Service::remove_item(int32_t server, int32_t group, int32_t item) {
     std::unique_lock lock(mu_);
     Connection* c = find(server);
-    Group* g = find(c, group);
-    if (!g || !g->items.erase(item)) return 0;
+    ItemSlot* slot = slot_of(item);
+    if (!find(c, group) || !slot || slot->server != server || slot->group != group) return 0;
+    release(*slot);
     c->backend->remove_item(group, item);
     c->parked.erase(item);
     wait_until_not_running(lock, [=](const Running& r) {
@@ -450,8 +505,8 @@ int32_t Service::write_item(int32_t server, int32_t group, int32_t item, const V
     {
         std::lock_guard lock(mu_);
         Connection* c = find(server);
-        Group* g = find(c, group);
-        if (!g || !g->items.count(item)) return fail(E_INVALIDARG);
+        const ItemSlot* slot = slot_of(item);
+        if (!find(c, group) || !slot || slot->server != server || slot->group != group) return fail(E_INVALIDARG);
         backend = c->backend;
     }
     const HRESULT hr = backend->write(group, item, *value, mode);
@@ -561,35 +616,42 @@ void Service::enqueue(Change change) {
         c->parked[change.item] = std::move(change);
         return;
     }
-    auto it = queued_.find(change.item);
-    if (it != queued_.end()) {
-        queue_[it->second] = std::move(change); // the latest value wins
+    ItemSlot* slot = slot_of(change.item);
+    if (!slot || slot->server != change.server) return; // removed meanwhile: never delivered
+    if (slot->queued != kNotQueued) {
+        queue_[slot->queued] = std::move(change); // the latest value wins
         return;
     }
-    queued_.emplace(change.item, queue_.size());
+    slot->queued = static_cast<uint32_t>(queue_.size());
     queue_.push_back(std::move(change));
 }
 
 void Service::deliver(std::unique_lock<std::mutex>& lock) {
-    std::vector<Change> batch;
+    std::vector<Change> batch = std::move(spare_);
     batch.swap(queue_);
-    queued_.clear();
+    for (const Change& change : batch)
+        if (ItemSlot* slot = slot_of(change.item)) slot->queued = kNotQueued;
     for (Change& change : batch) {
+        if (stopping_) break;
         Connection* c = find(change.server);
-        Group* g = find(c, change.group);
+        const ItemSlot* slot = slot_of(change.item);
         // Handles removed meanwhile are no longer in the tables: nothing is delivered for them.
-        if (stopping_ || !g || !c->callback || !g->items.count(change.item)) continue;
+        if (!c || !c->callback || !slot || slot->server != change.server || slot->group != change.group) continue;
         DataCallback callback = c->callback;
         ++c->changes_delivered;
         running_ = Running{true, change.server, change.group, change.item};
+        delivering_received_ = change.received;
         lock.unlock();
         set_last_status(change.status == kNoStatus ? std::string() : ua::format_status(change.status));
         callback(change.server, change.group, change.item, &change.value, static_cast<uint32_t>(change.filetime),
                  static_cast<uint32_t>(change.filetime >> 32), change.quality);
         lock.lock();
+        delivering_received_ = 0;
         running_ = Running{};
         idle_.notify_all();
     }
+    batch.clear(); // values freed, storage kept for the next round
+    spare_ = std::move(batch);
 }
 
 void Service::run() {

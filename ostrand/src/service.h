@@ -9,6 +9,10 @@
 // it), so a slow callback costs memory bounded by the item count. Removal
 // guarantees come from the handle tables checked at delivery, whatever the
 // backend.
+//
+// Items live in a table of slots: an item handle names its slot and the
+// slot's generation, so a change finds its item, group and queue place by
+// index, and a handle of a removed item never matches the slot's next item.
 #pragma once
 
 #include "backend.h"
@@ -23,9 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <set>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 namespace ostrand {
@@ -69,6 +71,10 @@ public:
     void set_ua_settings(const ua::UaSettings& settings);
     // The change queue, for backends on other threads (and tests): takes mu_.
     ChangeSink& changes() { return other_sink_; }
+    // Inside a DataCallback: when the message of the change being delivered
+    // was read off the network (ChangeSink::push_all's `received`), else 0.
+    // For the delay figures of the benchmarks; service thread only.
+    int64_t received_of_delivery() const { return delivering_received_; }
 
 private:
     // A data change on its way to the service thread; owns its value.
@@ -80,16 +86,25 @@ private:
         uint32_t status = kNoStatus;
         Change() = default;
         Change(Change&& o) noexcept : server(o.server), group(o.group), item(o.item), value(o.value),
-                                      filetime(o.filetime), quality(o.quality), status(o.status) {
+                                      filetime(o.filetime), quality(o.quality), status(o.status), received(o.received) {
             VariantInit(&o.value);
         }
         Change& operator=(Change&& o) noexcept;
         ~Change() { VariantClear(&value); }
+        int64_t received = 0; // see ChangeSink::received
     };
     struct Group {
         std::string name;
-        std::set<int32_t> items;
     };
+    // An item's place: free while handle is 0. The generation changes on
+    // every release, so the slot's next item gets another handle.
+    struct ItemSlot {
+        int32_t handle = 0;
+        int32_t server = 0, group = 0;
+        uint32_t generation = 0;
+        uint32_t queued = kNotQueued; // index of its pending change in queue_
+    };
+    static constexpr uint32_t kNotQueued = UINT32_MAX;
     struct Connection {
         int32_t handle;
         std::shared_ptr<Backend> backend;
@@ -113,7 +128,7 @@ private:
         Sink(Service& service, bool locked) : service_(service), locked_(locked) {}
         void push(int32_t server, int32_t group, int32_t item, VARIANT&& value, uint64_t filetime,
                   int32_t quality, uint32_t status = kNoStatus) override;
-        void push_all(int32_t server, std::vector<ChangeSink::Batched>& changes) override;
+        void push_all(int32_t server, std::vector<ChangeSink::Batched>& changes, int64_t received) override;
 
     private:
         Service& service_;
@@ -137,6 +152,13 @@ private:
     Connection* find(int32_t server);
     Group* find(Connection* c, int32_t group);
     int32_t new_handle();
+    // Item slots (under mu_): a new item's handle (-1 when the table is
+    // full), the live slot of a handle, and release of one or many.
+    int32_t new_item(int32_t server, int32_t group);
+    ItemSlot* slot_of(int32_t item);
+    void release(ItemSlot& slot);
+    template <typename Match>
+    void release_all(Match matches);
 
     std::mutex mu_;
     std::condition_variable wake_; // the service thread sleeps on it
@@ -150,9 +172,14 @@ private:
     std::map<int32_t, Connection> connections_;
     std::vector<std::string> listing_;
     Running running_;
-    // Changes not yet delivered, one per item at most, in arrival order.
+    int64_t delivering_received_ = 0; // service thread only
+    std::vector<ItemSlot> slots_;
+    std::vector<uint32_t> free_slots_;
+    size_t live_items_ = 0;
+    // Changes not yet delivered, one per item at most, in arrival order; the
+    // service thread swaps it with spare_, so both keep their storage.
     std::vector<Change> queue_;
-    std::unordered_map<int32_t, size_t> queued_; // item handle -> index in queue_
+    std::vector<Change> spare_;
     Sink thread_sink_{*this, false};
     Sink other_sink_{*this, true};
     std::shared_ptr<ua::UaLoop> ua_loop_; // started at the first UA connect

@@ -7,6 +7,8 @@
 #include "service.h"
 
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -81,6 +83,103 @@ TEST_F(ChangeQueueTest, HeldUpCallbackSeesOnlyTheLatestChangePerItem) {
     EXPECT_EQ(all[all.size() - 2].item, a);
     EXPECT_EQ(all.back().item, b);
     EXPECT_EQ(Recorder::instance().count_for(g, gone), 1u); // only its first report
+    DisconnectServer(s);
+}
+
+// A change still queued when its item or group goes is never delivered, also
+// when a new item takes the freed place in the item table at once; the new
+// item's own changes then go through that place as usual.
+TEST_F(ChangeQueueTest, QueuedChangeOfARemovedHandleIsDropped) {
+    struct Case {
+        const char* name;
+        bool remove_group; // else the item alone
+        bool add_again;    // a new item right after the removal, before delivery
+    };
+    const Case cases[] = {
+        {"item removed", false, false},
+        {"item removed, a new item added at once", false, true},
+        {"group removed", true, false},
+        {"group removed, a new group and item added at once", true, true},
+    };
+    const int32_t s = connect();
+    const int32_t holder_group = group(s, 3600 * 1000); // the simulation reports once, then stays quiet
+    const int32_t holder = AddItem(s, holder_group, "Setpoints.Short");
+    ASSERT_TRUE(Recorder::instance().wait_for(holder_group, holder, 1, 5s));
+    ostrand::ChangeSink& sink = ostrand::Service::instance().changes();
+    int16_t next = 100;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int32_t g = group(s, 3600 * 1000);
+        const int32_t victim = AddItem(s, g, "Setpoints.Long");
+        ASSERT_TRUE(Recorder::instance().wait_for(g, victim, 1, 5s));
+
+        const size_t seen = Recorder::instance().count_for(holder_group, holder);
+        // Hold the service thread in a callback of the holder's. The hook
+        // shares the state it waits on: a callback may still be leaving it
+        // when this case ends.
+        struct Hold {
+            std::mutex mu;
+            std::condition_variable cv;
+            bool held = false, release = false;
+        };
+        auto hold = std::make_shared<Hold>();
+        auto let_go = [hold] {
+            {
+                std::lock_guard lock(hold->mu);
+                hold->release = true;
+            }
+            hold->cv.notify_all();
+        };
+        struct Unhook { // also on an early return: nothing stays held or hooked
+            std::function<void()> let_go;
+            ~Unhook() {
+                let_go();
+                Recorder::instance().set_hook(nullptr);
+            }
+        } unhook{let_go};
+        Recorder::instance().set_hook([hold, holder](const Event& e) {
+            if (e.item != holder) return;
+            std::unique_lock lock(hold->mu);
+            hold->held = true;
+            hold->cv.notify_all();
+            hold->cv.wait(lock, [&] { return hold->release; });
+        });
+        VARIANT h = number(++next);
+        sink.push(s, holder_group, holder, std::move(h), 1, 192);
+        {
+            std::unique_lock lock(hold->mu);
+            hold->cv.wait(lock, [&] { return hold->held; });
+        }
+        VARIANT v = number(++next);
+        sink.push(s, g, victim, std::move(v), 2, 192); // queued behind the held callback
+        if (c.remove_group) EXPECT_EQ(RemoveGroup(s, g), 1);
+        else EXPECT_EQ(RemoveItem(s, g, victim), 1);
+        int32_t new_group = g, added = -1;
+        if (c.add_again) {
+            if (c.remove_group) new_group = group(s, 3600 * 1000);
+            added = AddItem(s, new_group, "Setpoints.Float");
+            EXPECT_NE(added, victim);
+        }
+        let_go();
+        ASSERT_TRUE(Recorder::instance().wait_for(holder_group, holder, seen + 1, 5s));
+        if (c.add_again) {
+            ASSERT_TRUE(Recorder::instance().wait_for(new_group, added, 1, 5s)); // its first report
+            // Its later changes take the place's queue entry afresh.
+            const int16_t later = ++next;
+            VARIANT w = number(later);
+            sink.push(s, new_group, added, std::move(w), 3, 192);
+            EXPECT_TRUE(Recorder::instance().wait_for_value(new_group, added, later, 5s));
+        } else {
+            // A change pushed after the queued one flushes the queue: once it
+            // is in, the queued change had its turn.
+            VARIANT after = number(++next);
+            sink.push(s, holder_group, holder, std::move(after), 4, 192);
+            ASSERT_TRUE(Recorder::instance().wait_for(holder_group, holder, seen + 2, 5s));
+        }
+        EXPECT_EQ(Recorder::instance().count_for(g, victim), 1u); // only its first report
+        if (c.add_again && c.remove_group) RemoveGroup(s, new_group);
+        else if (!c.remove_group) RemoveGroup(s, g);
+    }
     DisconnectServer(s);
 }
 

@@ -125,7 +125,8 @@ public:
     }
     bool on_event(RequestPort& port, UaEvent& event, SteadyTime now) override {
         const bool ours = set_.on_event(port, event, now);
-        flush();
+        // `now` is when the event's last byte was read (see UaLoop::handle_io).
+        flush(std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
         return ours;
     }
     StatusCode tick(RequestPort& port, SteadyTime now) override {
@@ -183,8 +184,8 @@ public:
     }
 
 private:
-    void flush() {
-        if (!batch_.empty()) sink_.push_all(server_, batch_);
+    void flush(int64_t received = 0) {
+        if (!batch_.empty()) sink_.push_all(server_, batch_, received);
     }
 
     OstrandEvent event(int32_t kind) const {

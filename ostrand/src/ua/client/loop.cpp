@@ -274,13 +274,17 @@ void UaLoop::run() {
     for (;;) {
         const int n = ::epoll_wait(epoll_, events, 64, epoll_timeout(clock_.now()));
         SteadyTime now = clock_.now();
+        // Posted commands first: one posted before a socket event of the same
+        // round (a write's remembered value, then the server's EOF) must run
+        // before that event is handled, whatever order epoll reported them in.
         for (int i = 0; i < n; ++i) {
-            if (events[i].data.u64 == kWakeTag) {
-                uint64_t count;
-                (void)!::read(wake_, &count, sizeof count);
-                run_commands();
-                continue;
-            }
+            if (events[i].data.u64 != kWakeTag) continue;
+            uint64_t count;
+            (void)!::read(wake_, &count, sizeof count);
+            run_commands();
+        }
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kWakeTag) continue;
             for (auto& c : connections_)
                 if (c->id == events[i].data.u64) handle_io(*c, events[i].events, now);
         }
@@ -403,7 +407,8 @@ void UaLoop::handle_io(Connection& c, uint32_t events, SteadyTime now) {
             scratch_.clear();
             const TcpTransport::Io io = c.tcp.read(scratch_, kReadSize);
             if (io == TcpTransport::Io::Ok) {
-                c.engine.receive(scratch_, now);
+                // The events in these bytes are dated when their last byte came in.
+                c.engine.receive(scratch_, clock_.now());
                 continue;
             }
             if (io != TcpTransport::Io::WouldBlock) {

@@ -97,6 +97,7 @@ struct SubscriptionSet::State {
     const UaSettings settings; // a copy: the caller's settings may be a temporary
     std::unordered_map<uint32_t, Group> groups;
     std::unordered_map<uint32_t, Item> items;
+    DataChangeNotification data_changes; // each message's decoded over the last one's
     std::unordered_map<uint32_t, uint32_t> subs; // granted subscription id -> group
     std::unordered_map<uint32_t, Pending> pending;
     std::vector<uint32_t> create_queue;                               // handles
@@ -555,9 +556,8 @@ struct SubscriptionSet::State {
         size_t allocation_left = allocation_budget_for(body_bytes);
         for (const ExtensionObject& e : m.notification_data) {
             if (e.type_id == NodeId::numeric_id(0, DataChangeNotification::kEncodingId)) {
-                const auto data = from_extension<DataChangeNotification>(e, 0, &allocation_left);
-                if (!data) continue;
-                for (const MonitoredItemNotification& n : data->monitored_items) {
+                if (!from_extension(e, data_changes, 0, &allocation_left)) continue;
+                for (const MonitoredItemNotification& n : data_changes.monitored_items) {
                     auto it = items.find(n.client_handle);
                     if (it == items.end() || it->second.group != group_id) continue; // removed
                     Item& item = it->second;

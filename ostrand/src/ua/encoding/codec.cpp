@@ -491,30 +491,50 @@ size_t Reader::array_length(size_t min_element_size) {
 
 DataValue Reader::data_value() {
     DataValue v;
+    data_value(v);
+    return v;
+}
+
+void Reader::data_value(DataValue& v) {
+    auto optional = [&](auto& field, bool present, auto read) {
+        if (present) field = read();
+        else field.reset();
+    };
     if (enter()) {
         const uint8_t mask = byte();
         if (mask & 0xC0) fail();
-        if (mask & kDvValue) v.value = variant();
-        if (mask & kDvStatus) v.status = status_code();
-        if (mask & kDvSourceTime) v.source_timestamp = date_time();
-        if (mask & kDvSourcePico) v.source_picoseconds = uint16();
-        if (mask & kDvServerTime) v.server_timestamp = date_time();
-        if (mask & kDvServerPico) v.server_picoseconds = uint16();
+        if (!(mask & kDvValue)) v.value.reset();
+        else variant(v.value ? *v.value : v.value.emplace());
+        optional(v.status, mask & kDvStatus, [&] { return status_code(); });
+        optional(v.source_timestamp, mask & kDvSourceTime, [&] { return date_time(); });
+        optional(v.source_picoseconds, mask & kDvSourcePico, [&] { return uint16(); });
+        optional(v.server_timestamp, mask & kDvServerTime, [&] { return date_time(); });
+        optional(v.server_picoseconds, mask & kDvServerPico, [&] { return uint16(); });
     }
     leave();
-    if (!ok()) return {};
-    return v;
+    if (!ok()) v = {};
 }
 
 template <uint8_t T>
 void Reader::variant_elements(Variant& v, size_t count) {
-    auto& items = v.values.template emplace<T>();
+    // Into the storage `v` already has for T (a value decoded over the last
+    // one of its item allocates nothing), else into new storage.
+    auto& items = v.values.index() == T ? std::get<T>(v.values) : v.values.template emplace<T>();
+    items.clear();
     if (count * sizeof(VariantElement<T>) <= kMaxReserveBytes) items.reserve(count);
     for (size_t i = 0; i < count && ok(); ++i) items.push_back(read_element<T>(*this));
 }
 
 Variant Reader::variant() {
     Variant v;
+    variant(v);
+    return v;
+}
+
+void Reader::variant(Variant& v) {
+    v.array = false;
+    v.dimensions.clear();
+    bool null = true;
     if (enter()) {
         const uint8_t mask = byte();
         const uint8_t type = mask & kVariantTypeMask;
@@ -522,6 +542,7 @@ Variant Reader::variant() {
         const bool dims = (mask & kVariantDimensions) != 0;
         if (type > kMaxBuiltinType || (type == kNull && mask != 0) || (dims && !is_array)) fail();
         if (ok() && type != kNull) {
+            null = false;
             v.array = is_array;
             const size_t count = is_array ? array_length(min_encoded_size(type)) : 1;
             dispatch(type, [&](auto t) {
@@ -541,8 +562,8 @@ Variant Reader::variant() {
         }
     }
     leave();
-    if (!ok()) return {};
-    return v;
+    if (!ok()) v = {};
+    else if (null) v.values.emplace<kNull>();
 }
 
 DiagnosticInfo Reader::diagnostic_info() {

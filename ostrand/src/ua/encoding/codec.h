@@ -150,6 +150,11 @@ public:
     ExtensionObject extension_object();
     DataValue data_value();
     Variant variant();
+    // The same, decoded over `into`: storage it already holds for the type
+    // read is reused, so decoding each new value of an item over its last
+    // allocates nothing for scalars. `into` is reset on error.
+    void data_value(DataValue& into);
+    void variant(Variant& into);
     DiagnosticInfo diagnostic_info();
 
     // Int32 count (negative: empty), checked against the remaining bytes at

@@ -69,7 +69,7 @@ struct Dec {
     void one(QualifiedName& v) { v = r.qualified_name(); }
     void one(LocalizedText& v) { v = r.localized_text(); }
     void one(ExtensionObject& v) { v = r.extension_object(); }
-    void one(DataValue& v) { v = r.data_value(); }
+    void one(DataValue& v) { r.data_value(v); }
     void one(DiagnosticInfo& v) { v = r.diagnostic_info(); }
     template <class E>
         requires std::is_enum_v<E>
@@ -78,13 +78,17 @@ struct Dec {
         one(raw);
         v = static_cast<E>(raw);
     }
+    // Over the elements `v` already holds (a body decoded over the previous
+    // one reuses their storage), then new ones; empty after an error.
     template <class T>
     void one(std::vector<T>& v) {
-        r.array(v, min_size<T>(), [&] {
-            T e{};
-            one(e);
-            return e;
-        });
+        const size_t count = r.array_length(min_size<T>());
+        if (count < v.size()) v.resize(count);
+        const size_t kept = v.size();
+        if (count > v.capacity() && count * sizeof(T) <= kMaxReserveBytes) v.reserve(count);
+        for (size_t i = 0; i < kept && r.ok(); ++i) one(v[i]);
+        for (size_t i = kept; i < count && r.ok(); ++i) one(v.emplace_back());
+        if (!r.ok()) v.clear();
     }
     template <class T>
         requires requires(Dec& d, T& t) { fields(d, t); }

@@ -671,17 +671,25 @@ ExtensionObject to_extension(const Body& body) {
 // what this one takes.
 template <class Body>
 std::optional<Body> from_extension(const ExtensionObject& e, int depth = 0, size_t* allocation_left = nullptr) {
+    Body body;
+    if (!from_extension(e, body, depth, allocation_left)) return std::nullopt;
+    return body;
+}
+
+// The same, decoded over `into` (false: `into` unspecified). A body decoded
+// over the previous one of its type reuses that one's storage: a stream of
+// data changes allocates nothing per scalar value.
+template <class Body>
+bool from_extension(const ExtensionObject& e, Body& into, int depth = 0, size_t* allocation_left = nullptr) {
     if (e.encoding != ExtensionObject::Encoding::Binary ||
         e.type_id != NodeId::numeric_id(0, Body::kEncodingId))
-        return std::nullopt;
+        return false;
     Reader r(e.body.data(), e.body.size());
     if (allocation_left) r.set_allocation_left(*allocation_left);
     for (int i = 0; i < depth; ++i) r.enter();
-    Body body;
-    decode(r, body);
+    decode(r, into);
     if (allocation_left) *allocation_left = r.allocation_left();
-    if (!r.ok() || !r.at_end()) return std::nullopt;
-    return body;
+    return r.ok() && r.at_end();
 }
 
 } // namespace ostrand::ua

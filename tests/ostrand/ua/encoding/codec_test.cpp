@@ -416,6 +416,7 @@ TEST(UaCodecTest, BuiltinEncodingsAtTheirTraps) {
         {"array of variants", ua::Variant::array_of<ua::kVariant>({ua::Variant::scalar<ua::kSByte>(-1), {}}),
          "98 02 00 00 00 02 ff 00"},
     };
+    ua::Variant over; // each row is also decoded over the row before it
     for (const auto& [name, value, bytes] : table) {
         SCOPED_TRACE(name);
         ua::Writer w;
@@ -423,6 +424,22 @@ TEST(UaCodecTest, BuiltinEncodingsAtTheirTraps) {
         EXPECT_EQ(hex(w.bytes()), bytes);
         ua::Reader r(w.bytes());
         EXPECT_TRUE(r.variant() == value);
+        EXPECT_TRUE(r.ok() && r.at_end());
+        ua::Reader again(w.bytes());
+        again.variant(over);
+        EXPECT_TRUE(over == value);
+    }
+    // A DataValue decoded over another keeps nothing of the one before.
+    ua::DataValue doubles;
+    doubles.value = ua::Variant::array_of<ua::kDouble>({1, 2});
+    doubles.status = 0x80000000u;
+    ua::DataValue dv_over;
+    for (const ua::DataValue& next : {stamped, doubles, ua::DataValue{}, stamped}) {
+        ua::Writer w;
+        w.data_value(next);
+        ua::Reader r(w.bytes());
+        r.data_value(dv_over);
+        EXPECT_TRUE(dv_over == next);
         EXPECT_TRUE(r.ok() && r.at_end());
     }
 }
