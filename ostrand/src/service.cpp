@@ -550,8 +550,8 @@ int32_t Service::item_properties(int32_t server, int32_t group, int32_t item, ch
     {
         std::lock_guard lock(mu_);
         Connection* c = find(server);
-        Group* g = find(c, group);
-        if (!g || !g->items.count(item)) return 0;
+        const ItemSlot* slot = slot_of(item);
+        if (!find(c, group) || !slot || slot->server != server || slot->group != group) return 0;
         backend = c->backend;
     }
     std::string name;
