@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace quorvane {
@@ -40,15 +41,28 @@ CMainFrame::~CMainFrame() {
 void CMainFrame::Create(std::function<void()> refresh) {
     ApplyPortDefaults(ports_);
     refreshTimer_.setInterval(kRefreshMs);
-    QObject::connect(&refreshTimer_, &QTimer::timeout, this, [refresh = std::move(refresh)] {
+    QObject::connect(&refreshTimer_, &QTimer::timeout, this, [this, refresh = std::move(refresh)] {
+        LogRefusedMasters();
         if (refresh) refresh();
     });
     refreshTimer_.start();
 }
 
+void CMainFrame::LogRefusedMasters() {
+    PellacorRefusedMaster masters[PELLACOR_REFUSED_MASTERS_KEPT + 1];
+    const int32_t taken = TakeTCPRefusedMasters(masters, static_cast<int32_t>(std::size(masters)));
+    for (int32_t i = 0; i < taken; ++i) ProgramLog().MastersRefused(masters[i].address, masters[i].count);
+}
+
 void CMainFrame::CloseAllLinks() {
     StopTcpServer();
     for (int port = 1; port <= kSerialPorts; ++port) DisconnectSerial(port);
+}
+
+void CMainFrame::WatchTraffic() const {
+    // Slot 0..8 = COM1..COM9, 9 = Modbus/TCP, as the traffic window lists them.
+    for (int port = 1; port <= kSerialPorts; ++port) CTrafficTap::Instance().Watch(port - 1, SerialSlot(port));
+    CTrafficTap::Instance().Watch(CTrafficTap::kSlots - 1, tcpSlot_);
 }
 
 bool CMainFrame::StoreSettings() const { return StoreSettingsFile(settingsPath_, ports_); }
