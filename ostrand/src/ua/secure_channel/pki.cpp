@@ -107,25 +107,39 @@ Bytes certificate_file(const fs::path& path) {
 }
 
 // Writes `data` to a new file readable by the owner only (or `mode`).
+// Writes `data` to a new file of its own beside `path` (created exclusively,
+// so never through a link planted there), flushes it and renames it over
+// `path`: a reader, a crash or a second writer sees the old file or the new
+// one, whole. A link at `path` itself is replaced, not followed.
 bool write_file(const fs::path& path, View data, mode_t mode, std::string* error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+    std::string name = path.string() + ".XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC); // 0600 until fchmod below
     if (fd < 0) {
         *error = path.string() + ": " + std::strerror(errno);
         return false;
     }
+    const auto fail = [&] {
+        const int saved = errno;
+        ::close(fd);
+        ::unlink(name.c_str());
+        *error = path.string() + ": " + std::strerror(saved);
+        return false;
+    };
     size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            *error = path.string() + ": " + std::strerror(errno);
-            ::close(fd);
-            return false;
+            if (n == 0) errno = ENOSPC;
+            return fail();
         }
         done += static_cast<size_t>(n);
     }
-    if (::fchmod(fd, mode) != 0 || ::close(fd) != 0) {
-        *error = path.string() + ": " + std::strerror(errno);
+    if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) return fail();
+    if (::close(fd) != 0 || ::rename(name.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(name.c_str());
+        *error = path.string() + ": " + std::strerror(saved);
         return false;
     }
     return true;
