@@ -95,9 +95,10 @@ CPointMapDlg::CPointMapDlg(OverlapFunction overlaps, QWidget* parent)
     grid->addWidget(new QLabel(QStringLiteral("Register Limits"), scaling), 0, 2);
     grid->addWidget(new QLabel(QStringLiteral("Low"), scaling), 1, 0);
     grid->addWidget(new QLabel(QStringLiteral("High"), scaling), 2, 0);
+    // Made row by row, so that Tab goes across each row.
     dataLowBox_ = MakeBox(QStringLiteral("dataLowBox"), scaling);
-    dataHighBox_ = MakeBox(QStringLiteral("dataHighBox"), scaling);
     registerLowBox_ = MakeBox(QStringLiteral("registerLowBox"), scaling);
+    dataHighBox_ = MakeBox(QStringLiteral("dataHighBox"), scaling);
     registerHighBox_ = MakeBox(QStringLiteral("registerHighBox"), scaling);
     grid->addWidget(dataLowBox_, 1, 1);
     grid->addWidget(dataHighBox_, 2, 1);

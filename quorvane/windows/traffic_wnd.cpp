@@ -165,6 +165,7 @@ CTrafficWnd::CTrafficWnd(CQuorvaneApp& app, QWidget* owner) : QWidget(owner), ap
     buttons->addWidget(pause_);
     buttons->addWidget(save);
     buttons->addStretch();
+    QWidget::setTabOrder(clear, pause_); // Tab goes along the row as laid out
     auto* slaveLabel = new QLabel(QStringLiteral("&Slave:"), this);
     slaveFilter_ = new QSpinBox(this);
     slaveFilter_->setObjectName(QStringLiteral("slaveFilter"));

@@ -5,7 +5,10 @@
 #include "windows/api_log_wnd.h"
 #include "windows/child_frame.h"
 #include "windows/frame_dialogs.h"
+#include "windows/point_map_dlg.h"
+#include "windows/tag_browser_dlg.h"
 #include "windows/traffic_wnd.h"
+#include "windows/write_item_dlg.h"
 
 #include "gui_support.h"
 
@@ -30,7 +33,9 @@
 
 #include <modbus.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -235,6 +240,16 @@ TEST_F(FrameDialogsTest, ConnectDialogOnTheSimulation) {
     EXPECT_EQ(app_->Model().ServerName(), "Demo.Server.1");
 }
 
+// The frame's form dialogs, each as it opens.
+std::vector<std::unique_ptr<QDialog>> FormDialogs(const ServerStatusText& status) {
+    std::vector<std::unique_ptr<QDialog>> dialogs;
+    dialogs.push_back(std::make_unique<CCommSetupDlg>(CommSetupFields{}));
+    dialogs.push_back(std::make_unique<CAddGroupDlg>());
+    dialogs.push_back(std::make_unique<CServerStatusDlg>(status));
+    dialogs.push_back(std::make_unique<CRemoteMachineDlg>(""));
+    return dialogs;
+}
+
 // At the default font and at half as large again, every dialog is as wide as
 // its caption needs and no label is narrower than its text.
 TEST_F(FrameDialogsTest, CaptionsAndLabelsFitAtTwoFontSizes) {
@@ -245,11 +260,7 @@ TEST_F(FrameDialogsTest, CaptionsAndLabelsFitAtTwoFontSizes) {
         QApplication::setFont(font);
         ServerStatusText status;
         status.caption = "opc.tcp://plant-gateway.example:4840 Demo.Server.1";
-        std::vector<std::unique_ptr<QDialog>> dialogs;
-        dialogs.push_back(std::make_unique<CCommSetupDlg>(CommSetupFields{}));
-        dialogs.push_back(std::make_unique<CAddGroupDlg>());
-        dialogs.push_back(std::make_unique<CServerStatusDlg>(status));
-        dialogs.push_back(std::make_unique<CRemoteMachineDlg>(""));
+        std::vector<std::unique_ptr<QDialog>> dialogs = FormDialogs(status);
         for (const auto& dialog : dialogs) {
             dialog->show();
             const std::string what = dialog->windowTitle().toStdString() + " at " + std::to_string(scale);
@@ -266,6 +277,67 @@ TEST_F(FrameDialogsTest, CaptionsAndLabelsFitAtTwoFontSizes) {
         EXPECT_GE(box->width(), CaptionWidth(box.get())) << scale;
     }
     QApplication::setFont(original);
+}
+
+// The first two controls Tab takes out of reading order, "" for none. In
+// reading order each control that takes Tab is on a later row than the one
+// before it, or further right on the same row (centres within half a
+// control's height count as one row).
+std::string TabOrderFault(QWidget* window) {
+    auto name = [](const QWidget* w) {
+        return w->objectName().isEmpty() ? std::string(w->metaObject()->className()) : w->objectName().toStdString();
+    };
+    std::vector<QWidget*> chain;
+    for (QWidget* w = window->nextInFocusChain(); w != window && chain.size() < 200; w = w->nextInFocusChain()) {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->focusProxy() == nullptr && w->isVisibleTo(window) &&
+            w->isEnabled() && window->isAncestorOf(w))
+            chain.push_back(w);
+    }
+    if (chain.size() < 2) return "fewer than two controls take Tab";
+    for (size_t i = 1; i < chain.size(); ++i) {
+        const QRect a(chain[i - 1]->mapTo(window, QPoint(0, 0)), chain[i - 1]->size());
+        const QRect b(chain[i]->mapTo(window, QPoint(0, 0)), chain[i]->size());
+        const int tolerance = std::min(a.height(), b.height()) / 2;
+        const bool sameRow = std::abs(a.center().y() - b.center().y()) <= tolerance;
+        if (sameRow ? b.center().x() <= a.center().x() : b.center().y() < a.center().y())
+            return name(chain[i - 1]) + " then " + name(chain[i]);
+    }
+    return "";
+}
+
+TEST_F(FrameDialogsTest, TabFollowsTheLayoutInEveryDialog) {
+    Connect();
+    ServerStatusText status;
+    status.caption = "Demo.Server.1";
+    std::vector<std::unique_ptr<QDialog>> dialogs = FormDialogs(status);
+    dialogs.push_back(std::make_unique<CServerSelectDlg>());
+    dialogs.push_back(std::make_unique<CWriteItemDlg>());
+    dialogs.push_back(std::make_unique<CMapWarningDlg>(nullptr, QStringLiteral("40001")));
+    auto map = std::make_unique<CPointMapDlg>([](uint8_t, int32_t, uint16_t, int) { return 0; });
+    PointMapping scaled;
+    scaled.pointType = 3;
+    scaled.dataType = DT_SCALED; // every box and button enabled
+    map->SetMapping(scaled);
+    dialogs.push_back(std::move(map));
+    dialogs.push_back(
+        std::make_unique<CTagBrowserDlg>(app_->Model().ServerHandle(), [](const std::string&, const std::string&) {}));
+    for (const auto& dialog : dialogs) {
+        dialog->show();
+        EXPECT_EQ(TabOrderFault(dialog.get()), "") << dialog->objectName().toStdString();
+        dialog->close();
+    }
+
+    ModalScript help;
+    help.On("helpDlg", [](QWidget* w) {
+        EXPECT_EQ(TabOrderFault(w), "") << "helpDlg";
+        ModalScript::Click(w, "okButton");
+    });
+    Run(kCmdHelpTopics, help);
+
+    ASSERT_TRUE(Main().RunCommand(kCmdTraffic));
+    QWidget* traffic = windows_->FrameWindows().TrafficWindow();
+    ASSERT_TRUE(traffic->isVisible());
+    EXPECT_EQ(TabOrderFault(traffic), "") << "traffic window";
 }
 
 // A failed connection names the server and what stopped it; an empty server
