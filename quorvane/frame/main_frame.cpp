@@ -51,6 +51,12 @@ void CMainFrame::CloseAllLinks() {
     for (int port = 1; port <= kSerialPorts; ++port) DisconnectSerial(port);
 }
 
+void CMainFrame::WatchTraffic() const {
+    // Slot 0..8 = COM1..COM9, 9 = Modbus/TCP, as the traffic window lists them.
+    for (int port = 1; port <= kSerialPorts; ++port) CTrafficTap::Instance().Watch(port - 1, SerialSlot(port));
+    CTrafficTap::Instance().Watch(CTrafficTap::kSlots - 1, tcpSlot_);
+}
+
 bool CMainFrame::StoreSettings() const { return StoreSettingsFile(settingsPath_, ports_); }
 
 void CMainFrame::FillLinkState(FrameState& state) const {
