@@ -346,8 +346,14 @@ enum {
     OSTRAND_EVENT_ITEM_FAILED = 4,  /* an item the server cannot resolve: group, item, item_id,
                                        status, reason */
     OSTRAND_EVENT_GROUP_REVISED = 5 /* the server revised a group's rate: group, requested_rate,
-                                       revised_rate */
+                                       revised_rate; or its deadband, once per group and outcome:
+                                       group, deadband (percent), deadband_result */
 };
+/* OstrandEvent.deadband_result. */
+#define OSTRAND_DEADBAND_KEPT 0     /* no deadband news: a rate revision */
+#define OSTRAND_DEADBAND_ABSOLUTE 1 /* the percent deadband was refused; items with an EU range took it
+                                       as an absolute one over that range */
+#define OSTRAND_DEADBAND_REFUSED 2  /* items are served without the deadband: every change reported */
 typedef struct OstrandEvent {
     int32_t kind;
     int32_t server, group, item;
@@ -361,6 +367,8 @@ typedef struct OstrandEvent {
     int64_t outage_ms;
     const char* item_id;
     int32_t requested_rate, revised_rate;
+    float deadband;
+    int32_t deadband_result;
 } OstrandEvent;
 typedef void (*EventCallback)(const OstrandEvent* event);
 

@@ -268,6 +268,21 @@ PELLACOR_API int32_t AddTCPAllowedNetwork(const char* network);
  * since the library was loaded or last reset; nonzero `reset` clears the
  * count after reading it. */
 PELLACOR_API uint32_t TCPRefusedConnections(int32_t reset);
+/* A refused master: its numeric address (an IPv4 master on a dual-stack
+ * socket in its IPv4 form) and the connections refused from it since it was
+ * last taken. An empty address counts the connections from addresses that
+ * found the table full. */
+typedef struct PellacorRefusedMaster {
+    char address[48];
+    uint32_t count;
+} PellacorRefusedMaster;
+/* Keeps at most this many refused addresses until they are taken; further
+ * addresses are counted together under the empty address. */
+#define PELLACOR_REFUSED_MASTERS_KEPT 16
+/* Moves up to `capacity` of the refused masters noted since they were last
+ * taken into `masters`, in the order they were first refused; the rest stay
+ * for the next call. Any thread. Returns how many were written. */
+PELLACOR_API int32_t TakeTCPRefusedMasters(PellacorRefusedMaster* masters, int32_t capacity);
 
 /* What a link has served since it opened (the TCP server's counts go on
  * across its restarts): frames with a good check (the good frames of

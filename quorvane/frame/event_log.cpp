@@ -1,5 +1,6 @@
 #include "frame/event_log.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +25,22 @@ std::string Session(const OstrandEvent& e) {
            (e.new_session != 0 ? "new" : "reactivated");
 }
 
+// A deadband in percent, the shortest text that reads back as the same
+// float, without the locale's decimal point.
+std::string Percent(float value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end) + " %";
+}
+
+std::string Prefix(LogLevel level) { return "<" + std::to_string(static_cast<int>(level)) + ">"; }
+
+// The count of a repeating event's occurrences since its last line.
+std::string TimesIn(int64_t times, std::chrono::steady_clock::duration since) {
+    return " (" + std::to_string(times) + " times in " +
+           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since).count()) + " s)";
+}
+
 } // namespace
 
 EventLog::EventLog(Sink sink, Clock clock) : sink_(std::move(sink)), clock_(std::move(clock)) {}
@@ -33,22 +50,42 @@ void EventLog::Write(LogLevel level, const std::string& text, const std::string&
     WriteLocked(level, text, repeatKey);
 }
 
-void EventLog::WriteLocked(LogLevel level, const std::string& text, const std::string& repeatKey) {
-    std::string line = "<" + std::to_string(static_cast<int>(level)) + ">" + text;
-    if (!repeatKey.empty()) {
-        const auto now = clock_();
-        auto it = repeats_.find(repeatKey);
-        if (it != repeats_.end()) {
-            ++it->second.since;
-            if (now - it->second.written < kRepeatEvery) return;
-            line += " (" + std::to_string(it->second.since) + " times in " +
-                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - it->second.written).count()) +
-                    " s)";
-            it->second = Repeat{now, 0};
-        } else {
-            repeats_.emplace(repeatKey, Repeat{now, 0});
-        }
+void EventLog::WriteLocked(LogLevel level, const std::string& text, const std::string& repeatKey, int64_t count) {
+    std::string line = Prefix(level) + text;
+    if (repeatKey.empty()) {
+        Emit(std::move(line));
+        return;
     }
+    const auto now = clock_();
+    auto it = repeats_.find(repeatKey);
+    if (it != repeats_.end()) {
+        it->second.since += count;
+        if (now - it->second.written < kRepeatEvery) return;
+        line += TimesIn(it->second.since, now - it->second.written);
+        it->second = Repeat{now, 0, level, text};
+    } else {
+        if (repeats_.size() >= kRepeatKeysKept) PruneRepeatsLocked(now);
+        // Still full: written, but not remembered.
+        if (repeats_.size() < kRepeatKeysKept) repeats_.emplace(repeatKey, Repeat{now, 0, level, text});
+        if (count > 1) line += " (" + std::to_string(count) + " times)";
+    }
+    Emit(std::move(line));
+}
+
+void EventLog::PruneRepeatsLocked(std::chrono::steady_clock::time_point now) {
+    for (auto it = repeats_.begin(); it != repeats_.end();) {
+        const Repeat& r = it->second;
+        if (now - r.written < kRepeatEvery) {
+            ++it;
+            continue;
+        }
+        if (r.since > 0)
+            Emit(Prefix(r.level) + r.text + TimesIn(r.since, now - r.written));
+        it = repeats_.erase(it);
+    }
+}
+
+void EventLog::Emit(std::string line) {
     // One line per event: a newline inside a text would split it.
     for (char& c : line)
         if (c == '\n' || c == '\r') c = ' ';
@@ -93,6 +130,20 @@ void EventLog::Opc(const OstrandEvent& e) {
         WriteLocked(LogLevel::Warning, "OPC item " + Text(e.item_id) + " cannot be resolved: " + reason, {});
         return;
     case OSTRAND_EVENT_GROUP_REVISED:
+        if (e.deadband_result == OSTRAND_DEADBAND_REFUSED) {
+            WriteLocked(LogLevel::Warning,
+                        "OPC group " + std::to_string(e.group) + ": the server refused the deadband of " +
+                            Percent(e.deadband) + "; its items report every change",
+                        {});
+            return;
+        }
+        if (e.deadband_result == OSTRAND_DEADBAND_ABSOLUTE) {
+            WriteLocked(LogLevel::Info,
+                        "OPC group " + std::to_string(e.group) + ": the server revised the deadband of " +
+                            Percent(e.deadband) + " to an absolute one over the items' EU range",
+                        {});
+            return;
+        }
         WriteLocked(LogLevel::Info,
                     "OPC group " + std::to_string(e.group) + ": the server revised the update rate from " +
                         std::to_string(e.requested_rate) + " ms to " + std::to_string(e.revised_rate) + " ms",
@@ -118,6 +169,15 @@ void EventLog::LinkFailed(const std::string& link, int error) {
 void EventLog::Restored(const std::string& file, int groups, int items, int points) {
     Write(LogLevel::Notice, "configuration " + file + " restored: " + std::to_string(groups) + " groups, " +
                                 std::to_string(items) + " items, " + std::to_string(points) + " points");
+}
+
+void EventLog::MastersRefused(const std::string& address, uint32_t count) {
+    if (count == 0) return;
+    std::lock_guard lock(mu_);
+    WriteLocked(LogLevel::Warning,
+                address.empty() ? std::string("Modbus TCP masters from further addresses refused by --allow")
+                                : "Modbus TCP master " + address + " refused by --allow",
+                "refused " + address, count);
 }
 
 EventLog::State EventLog::Snapshot() const {

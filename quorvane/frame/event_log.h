@@ -51,15 +51,28 @@ public:
     void LinkClosed(const std::string& link);
     void LinkFailed(const std::string& link, int error);
     void Restored(const std::string& file, int groups, int items, int points);
+    // `count` connections refused from `address` by the allowed networks;
+    // an empty address stands for the addresses the library kept no entry for.
+    void MastersRefused(const std::string& address, uint32_t count);
+
+    // Repeating failures remembered at once. Beyond it the ones not seen for
+    // a minute are let go, their pending count written first, so that a
+    // flood of distinct keys (masters' addresses) cannot grow the log.
+    static constexpr size_t kRepeatKeysKept = 4096;
 
     State Snapshot() const;
 
 private:
     struct Repeat {
         std::chrono::steady_clock::time_point written;
-        int since = 0; // occurrences not written since
+        int64_t since = 0; // occurrences not written since
+        LogLevel level = LogLevel::Info;
+        std::string text; // of the last line, for the pending count
     };
-    void WriteLocked(LogLevel level, const std::string& text, const std::string& repeatKey);
+    // `count` occurrences of one event at once.
+    void WriteLocked(LogLevel level, const std::string& text, const std::string& repeatKey, int64_t count = 1);
+    void PruneRepeatsLocked(std::chrono::steady_clock::time_point now);
+    void Emit(std::string line);
 
     Sink sink_;
     Clock clock_;

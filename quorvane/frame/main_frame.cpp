@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace quorvane {
@@ -40,10 +41,17 @@ CMainFrame::~CMainFrame() {
 void CMainFrame::Create(std::function<void()> refresh) {
     ApplyPortDefaults(ports_);
     refreshTimer_.setInterval(kRefreshMs);
-    QObject::connect(&refreshTimer_, &QTimer::timeout, this, [refresh = std::move(refresh)] {
+    QObject::connect(&refreshTimer_, &QTimer::timeout, this, [this, refresh = std::move(refresh)] {
+        LogRefusedMasters();
         if (refresh) refresh();
     });
     refreshTimer_.start();
+}
+
+void CMainFrame::LogRefusedMasters() {
+    PellacorRefusedMaster masters[PELLACOR_REFUSED_MASTERS_KEPT + 1];
+    const int32_t taken = TakeTCPRefusedMasters(masters, static_cast<int32_t>(std::size(masters)));
+    for (int32_t i = 0; i < taken; ++i) ProgramLog().MastersRefused(masters[i].address, masters[i].count);
 }
 
 void CMainFrame::CloseAllLinks() {

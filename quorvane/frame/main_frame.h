@@ -131,6 +131,8 @@ private:
     void OnTcpServerEnded(uintptr_t reason, intptr_t error);
     void OnSerialLinkFailed(int port, int32_t handle);
     void OnKernelRs485Refused(int port, intptr_t error);
+    // Masters the Modbus/TCP server refused since the last tick, to the log.
+    void LogRefusedMasters();
     int OpenSerial(int port); // 0, or the errno of a failed open
     // Points the traffic tap's slots at the open links, so traffic is noted
     // (for the traffic window) from the moment a link opens.

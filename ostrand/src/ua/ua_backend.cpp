@@ -100,6 +100,8 @@ public:
     void forget(uint32_t handle) { last_.erase(handle); }
     void forget_group(uint32_t group) {
         std::erase_if(last_, [group](const auto& kv) { return kv.second.group == group; });
+        deadbands_told_.erase({group, false});
+        deadbands_told_.erase({group, true});
     }
 
     // Each entry point hands what it produced to the service in one batch.
@@ -159,6 +161,16 @@ public:
         VariantInit(&empty);
         sink_.push(server_, static_cast<int32_t>(group), static_cast<int32_t>(handle), std::move(empty),
                    static_cast<uint64_t>(clock_.filetime()), 0, why);
+    }
+
+    // Told once per group and outcome, not per item nor per new session.
+    void deadband_revised(uint32_t group, uint32_t /*handle*/, float percent, bool none) override {
+        if (!deadbands_told_.insert({group, none}).second) return;
+        OstrandEvent e = event(OSTRAND_EVENT_GROUP_REVISED);
+        e.group = static_cast<int32_t>(group);
+        e.deadband = percent;
+        e.deadband_result = none ? OSTRAND_DEADBAND_REFUSED : OSTRAND_DEADBAND_ABSOLUTE;
+        emit_event(e);
     }
 
     // Every item keeps its last value, now bad: the registers behind it keep
@@ -244,6 +256,7 @@ private:
     const std::string url_;
     std::string mode_ = "None", policy_ = "None", user_; // for the events; written before the I/O thread sees this
     std::optional<SteadyTime> lost_at_;                 // I/O thread only
+    std::set<std::pair<uint32_t, bool>> deadbands_told_; // I/O thread only: group, without a filter
 };
 
 class UaBackend final : public Backend {

@@ -1,9 +1,12 @@
-// Modbus/TCP access control: the networks masters may connect from, and the
-// address the server binds to. Pure parsing and matching, no sockets.
+// Modbus/TCP access control: the networks masters may connect from, the
+// address the server binds to, and the masters refused, by address, until
+// the application takes them. Parsing, matching and a small table; no sockets.
 #include "tcp/server.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <netinet/in.h>
 #include <string>
 
@@ -105,4 +108,70 @@ bool ParseBindAddress(const char* text, sockaddr_storage& out) {
     return true;
 }
 
+namespace {
+
+// Refused masters not yet taken, first refused first; one more slot for the
+// addresses that found the table full (empty address), kept last.
+struct RefusedTable {
+    std::mutex mutex;
+    PellacorRefusedMaster entries[PELLACOR_REFUSED_MASTERS_KEPT + 1] = {};
+    int size = 0;
+};
+RefusedTable& gRefusedTable = *new RefusedTable; // never destroyed: see Registry
+
+// The peer's address as text; an IPv4-mapped IPv6 address in its IPv4 form.
+constexpr size_t kAddressText = sizeof(PellacorRefusedMaster::address);
+
+void AddressText(const sockaddr_storage& peer, char (&out)[kAddressText]) {
+    out[0] = '\0';
+    if (peer.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, out, sizeof out);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto& a6 = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a6))
+            ::inet_ntop(AF_INET, a6.s6_addr + 12, out, sizeof out);
+        else
+            ::inet_ntop(AF_INET6, &a6, out, sizeof out);
+    }
+}
+
+} // namespace
+
+void NoteRefused(const sockaddr_storage& peer) {
+    char address[kAddressText];
+    AddressText(peer, address);
+    RefusedTable& t = gRefusedTable;
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const bool hasRest = t.size > 0 && t.entries[t.size - 1].address[0] == '\0';
+    const int named = hasRest ? t.size - 1 : t.size;
+    for (int i = 0; i < named; ++i) {
+        if (address[0] != '\0' && std::strcmp(t.entries[i].address, address) == 0) {
+            if (t.entries[i].count != UINT32_MAX) ++t.entries[i].count;
+            return;
+        }
+    }
+    if (address[0] != '\0' && named < PELLACOR_REFUSED_MASTERS_KEPT) {
+        if (hasRest) t.entries[named + 1] = t.entries[named]; // the rest stays last
+        PellacorRefusedMaster& e = t.entries[named];
+        std::memcpy(e.address, address, sizeof address);
+        e.count = 1;
+        ++t.size;
+        return;
+    }
+    if (!hasRest) t.entries[t.size++] = PellacorRefusedMaster{};
+    PellacorRefusedMaster& rest = t.entries[t.size - 1];
+    if (rest.count != UINT32_MAX) ++rest.count;
+}
+
 } // namespace pellacor::tcp
+
+extern "C" PELLACOR_API int32_t TakeTCPRefusedMasters(PellacorRefusedMaster* masters, int32_t capacity) {
+    using pellacor::tcp::gRefusedTable;
+    if (masters == nullptr || capacity <= 0) return 0;
+    std::lock_guard<std::mutex> lock(gRefusedTable.mutex);
+    const int taken = std::min(gRefusedTable.size, static_cast<int>(capacity));
+    std::copy_n(gRefusedTable.entries, taken, masters);
+    std::copy(gRefusedTable.entries + taken, gRefusedTable.entries + gRefusedTable.size, gRefusedTable.entries);
+    gRefusedTable.size -= taken;
+    return taken;
+}

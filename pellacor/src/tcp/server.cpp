@@ -241,6 +241,7 @@ void OnListen(Server& s) {
         if (!Allowed(s, cl.peer)) { // a master from elsewhere: let go at once
             ::close(fd);
             gRefused.fetch_add(1, std::memory_order_relaxed);
+            NoteRefused(cl.peer);
             continue;
         }
         const int one = 1;

@@ -89,6 +89,11 @@ bool InNetwork(const sockaddr_storage& peer, const Network& n);
 // interface. False for anything else.
 bool ParseBindAddress(const char* text, sockaddr_storage& out);
 
+// Notes a master refused by the allowed networks under its address, for
+// TakeTCPRefusedMasters. Any thread; the table never grows past
+// PELLACOR_REFUSED_MASTERS_KEPT addresses plus one for the rest.
+void NoteRefused(const sockaddr_storage& peer);
+
 // Millisecond tick of the idle check: monotonic, wrapping in 32 bits.
 uint32_t NowMs();
 

@@ -61,8 +61,18 @@ class FakeSink final : public NotificationSink {
         failures.push_back({group, handle, why});
     }
     void connection_lost() override { ++lost; }
+    void deadband_revised(uint32_t group, uint32_t handle, float percent, bool none) override {
+        deadbands.push_back({group, handle, percent, none});
+    }
+    struct Deadband {
+        uint32_t group, handle;
+        float percent;
+        bool none;
+        bool operator==(const Deadband&) const = default;
+    };
 
     std::vector<Change> changes;
+    std::vector<Deadband> deadbands;
     std::vector<Failure> failures;
     int lost = 0;
 };

@@ -13,6 +13,7 @@
 #include <latch>
 #include <memory>
 #include <string>
+#include <vector>
 
 using namespace tcptest;
 using pellacor::sys::Call;
@@ -331,6 +332,52 @@ TEST_F(Hardened, MastersFromElsewhereAreClosedAndCounted) {
     ::close(allowed);
     EXPECT_EQ(TCPRefusedConnections(1), 1u);
     EXPECT_EQ(TCPRefusedConnections(0), 0u);
+}
+
+// Refused masters are reported by address with their counts, and a flood of
+// addresses keeps the table at its size, the rest counted together.
+TEST_F(Hardened, RefusedMastersAreReportedByAddressInABoundedTable) {
+    ASSERT_EQ(SetTCPBindAddress("127.0.0.1"), 1);
+    ASSERT_EQ(AddTCPAllowedNetwork("127.0.0.2/32"), 1);
+    PellacorRefusedMaster taken[PELLACOR_REFUSED_MASTERS_KEPT + 2];
+    while (TakeTCPRefusedMasters(taken, PELLACOR_REFUSED_MASTERS_KEPT + 2) > 0) {
+    }
+    TCPRefusedConnections(1);
+    ASSERT_EQ(OpenTCPConnection(&window_.window, PELLACOR_TCP_BIND_FAILED_MESSAGE), PELLACOR_TCP_HANDLE);
+    int allowed = -1;
+    ASSERT_TRUE(WaitFor([&] { return (allowed = ConnectFrom(port_, "127.0.0.2")) >= 0; }));
+    ::close(allowed);
+
+    // 127.0.0.1 three times, then more distinct addresses than the table keeps.
+    const int strangers = PELLACOR_REFUSED_MASTERS_KEPT + 5;
+    std::vector<std::string> sources(3, "127.0.0.1");
+    for (int i = 1; i <= strangers; ++i) sources.push_back("127.0.1." + std::to_string(i));
+    for (const std::string& source : sources) {
+        const int fd = ConnectFrom(port_, source.c_str());
+        ASSERT_GE(fd, 0) << source;
+        ::close(fd);
+    }
+    ASSERT_TRUE(WaitFor([&] { return TCPRefusedConnections(0) == sources.size(); }));
+
+    const struct {
+        int index;
+        std::string address;
+        uint32_t count;
+    } expected[] = {
+        {0, "127.0.0.1", 3},
+        {1, "127.0.1.1", 1},
+        {PELLACOR_REFUSED_MASTERS_KEPT - 1, "127.0.1." + std::to_string(PELLACOR_REFUSED_MASTERS_KEPT - 1), 1},
+        {PELLACOR_REFUSED_MASTERS_KEPT, "", strangers - (PELLACOR_REFUSED_MASTERS_KEPT - 1)}, // the rest
+    };
+    // Taken in two parts: what a small buffer leaves stays for the next call.
+    ASSERT_EQ(TakeTCPRefusedMasters(taken, 2), 2);
+    ASSERT_EQ(TakeTCPRefusedMasters(taken + 2, PELLACOR_REFUSED_MASTERS_KEPT + 2 - 2),
+              PELLACOR_REFUSED_MASTERS_KEPT + 1 - 2);
+    for (const auto& e : expected) {
+        EXPECT_EQ(taken[e.index].address, e.address) << e.index;
+        EXPECT_EQ(taken[e.index].count, e.count) << e.index;
+    }
+    EXPECT_EQ(TakeTCPRefusedMasters(taken, 1), 0); // drained
 }
 
 } // namespace

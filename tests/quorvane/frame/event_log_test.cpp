@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <functional>
@@ -32,6 +33,16 @@ OstrandEvent Opc(int32_t kind) {
     e.user = "";
     e.outage_ms = -1;
     return e;
+}
+
+std::function<void(EventLog&)> Deadband(int32_t group, float percent, int32_t result) {
+    return [=](EventLog& l) {
+        auto e = Opc(OSTRAND_EVENT_GROUP_REVISED);
+        e.group = group;
+        e.deadband = percent;
+        e.deadband_result = result;
+        l.Opc(e);
+    };
 }
 
 TEST(EventLog, EachEventIsOneLineWithItsPriority) {
@@ -74,12 +85,22 @@ TEST(EventLog, EachEventIsOneLineWithItsPriority) {
              l.Opc(e);
          },
          "<6>OPC group 3: the server revised the update rate from 100 ms to 250 ms\n"},
+        {"deadband refused", Deadband(2, 0.5f, OSTRAND_DEADBAND_REFUSED),
+         "<4>OPC group 2: the server refused the deadband of 0.5 %; its items report every change\n"},
+        {"deadband taken as absolute", Deadband(4, 12.5f, OSTRAND_DEADBAND_ABSOLUTE),
+         "<6>OPC group 4: the server revised the deadband of 12.5 % to an absolute one over the items' EU range\n"},
         {"link opened", [](EventLog& l) { l.LinkOpened("TCP port 502"); }, "<6>Modbus TCP port 502 opened\n"},
         {"link closed", [](EventLog& l) { l.LinkClosed("COM2"); }, "<6>Modbus COM2 closed\n"},
         {"link failed", [](EventLog& l) { l.LinkFailed("COM3", ENOENT); },
          "<3>Modbus COM3 failed: No such file or directory\n"},
         {"restored", [](EventLog& l) { l.Restored("plant.csv", 2, 120, 131); },
          "<5>configuration plant.csv restored: 2 groups, 120 items, 131 points\n"},
+        {"master refused once", [](EventLog& l) { l.MastersRefused("10.0.0.9", 1); },
+         "<4>Modbus TCP master 10.0.0.9 refused by --allow\n"},
+        {"master refused three times in a tick", [](EventLog& l) { l.MastersRefused("fd00::7", 3); },
+         "<4>Modbus TCP master fd00::7 refused by --allow (3 times)\n"},
+        {"addresses beyond the library's table", [](EventLog& l) { l.MastersRefused("", 40); },
+         "<4>Modbus TCP masters from further addresses refused by --allow (40 times)\n"},
         {"a newline in a text stays one line",
          [](EventLog& l) { l.Write(LogLevel::Error, "two\nlines"); }, "<3>two lines\n"},
     };
@@ -118,6 +139,38 @@ TEST(EventLog, RepeatedFailuresAreWrittenOnceAMinuteWithTheirCount) {
     e.url = "opc.tcp://plc8:4840";
     r.log.Opc(e);
     EXPECT_EQ(r.lines.size(), 6u);
+}
+
+TEST(EventLog, RefusedMastersAreWrittenOnceAMinutePerAddressWithTheirCount) {
+    Recorder r;
+    auto at = [&](int s) { r.now = Clock::time_point{} + std::chrono::seconds(s); };
+    at(0);
+    r.log.MastersRefused("10.0.0.9", 2);
+    r.log.MastersRefused("10.0.0.8", 1); // another address: its own line
+    at(1);
+    r.log.MastersRefused("10.0.0.9", 5);
+    at(61);
+    r.log.MastersRefused("10.0.0.9", 1);
+    ASSERT_EQ(r.lines.size(), 3u);
+    EXPECT_EQ(r.lines[0], "<4>Modbus TCP master 10.0.0.9 refused by --allow (2 times)\n");
+    EXPECT_EQ(r.lines[1], "<4>Modbus TCP master 10.0.0.8 refused by --allow\n");
+    EXPECT_EQ(r.lines[2], "<4>Modbus TCP master 10.0.0.9 refused by --allow (6 times in 61 s)\n");
+}
+
+TEST(EventLog, AFloodOfAddressesIsLetGoWithItsPendingCounts) {
+    Recorder r;
+    r.log.MastersRefused("10.0.0.9", 1);
+    r.log.MastersRefused("10.0.0.9", 4); // pending, not yet written
+    r.now += 2min;
+    for (size_t i = 0; i < EventLog::kRepeatKeysKept; ++i) r.log.MastersRefused("fd00::" + std::to_string(i), 1);
+    // The full table let the old address go, its pending count written.
+    const std::string pending = "<4>Modbus TCP master 10.0.0.9 refused by --allow (4 times in 120 s)\n";
+    EXPECT_EQ(std::count(r.lines.begin(), r.lines.end(), pending), 1);
+    EXPECT_EQ(r.lines.size(), 1 + EventLog::kRepeatKeysKept + 1);
+    // Past the bound, within the minute: still written, each address once.
+    r.log.MastersRefused("fd00::ffff", 1);
+    r.log.MastersRefused("fd00::0", 1);
+    EXPECT_EQ(r.lines.size(), 1 + EventLog::kRepeatKeysKept + 2);
 }
 
 TEST(EventLog, KeepsTheOpcStateForASummary) {

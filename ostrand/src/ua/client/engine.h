@@ -71,7 +71,8 @@ struct UaSettings {
     Millis reconnect_first{500};      // back-off after a loss: first wait, doubled each time...
     Millis reconnect_max{10000};      // ...up to this
     double reconnect_jitter = 0.2;    // each wait varies by +/- this share
-    Millis reconnect_fast_max{2000};  // cap after an attempt that failed fast (refused, reset), jitter included
+    Millis reconnect_fast_max{1500};  // cap after an attempt that failed fast (refused, reset), jitter included;
+                                      // below 2 s so that session setup on top stays within a few seconds
     Millis batch_delay{20};           // monitored-item creations and deletions gather this long
     uint32_t requested_token_lifetime = 600000;    // ms
     double requested_session_timeout = 60000;      // ms

@@ -455,6 +455,8 @@ struct SubscriptionSet::State {
             if (!is_bad(item_st)) {
                 item.state = ItemState::Live;
                 item.monitored_id = monitored_id;
+                if (g->second.deadband > 0 && item.filter != Filter::Percent)
+                    sink.deadband_revised(item.group, handle, g->second.deadband, item.filter == Filter::None);
             } else if (filter_refused(item_st) && fall_back(g->second, item)) {
                 queue_create(handle, item, now);
             } else {

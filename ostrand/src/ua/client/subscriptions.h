@@ -66,6 +66,14 @@ public:
     virtual void item_failed(uint32_t group, uint32_t handle, StatusCode why) = 0;
     // Once per outage, as it begins.
     virtual void connection_lost() = 0;
+    // Item `handle` of `group` was created after the server refused its
+    // `percent` deadband: with an Absolute one, or (`none`) without a filter.
+    virtual void deadband_revised(uint32_t group, uint32_t handle, float percent, bool none) {
+        (void)group;
+        (void)handle;
+        (void)percent;
+        (void)none;
+    }
 };
 
 class SubscriptionSet final : public SessionListener {

@@ -24,14 +24,14 @@ struct ScheduleCase {
 TEST(ReconnectSchedule, WaitsStayWithinTheirBoundsForEveryJitter) {
     const std::vector<ScheduleCase> cases = {
         {"first wait", {false}, false, 400ms, 600ms},
-        {"refused for long: capped at 2 s, still varied", std::vector<bool>(30, false), false, 1333ms, 2000ms},
+        {"refused for long: capped at 1.5 s, still varied", std::vector<bool>(30, false), false, 1000ms, 1500ms},
         {"refused, second attempt: below the cap", {false, false}, false, 800ms, 1200ms},
         {"timed out for long: the long cap", std::vector<bool>(30, true), false, 8000ms, 12000ms},
         {"timed out five times", {true, true, true, true}, false, 3200ms, 4800ms},
-        {"refused after long time-outs", {true, true, true, true, true, true, true, false}, false, 1333ms, 2000ms},
+        {"refused after long time-outs", {true, true, true, true, true, true, true, false}, false, 1000ms, 1500ms},
         {"a success starts over", {true, true, true, true, true, true, true}, true, 400ms, 600ms},
     };
-    UaSettings settings; // 500 ms doubling to 10 s, +/- 20 %, 2 s after a fast failure
+    UaSettings settings; // 500 ms doubling to 10 s, +/- 20 %, 1.5 s after a fast failure
     for (const ScheduleCase& c : cases) {
         for (unsigned seed = 1; seed <= 200; ++seed) {
             std::minstd_rand random(seed);
@@ -53,7 +53,7 @@ TEST(ReconnectSchedule, WaitsAtTheFastCapStillDiffer) {
     ReconnectSchedule schedule(settings);
     std::set<int64_t> seen;
     for (int i = 0; i < 40; ++i) seen.insert(schedule.next(false, random).count());
-    EXPECT_GT(seen.size(), 20u); // not all clamped to the same 2000 ms
+    EXPECT_GT(seen.size(), 20u); // not all clamped to the same 1500 ms
 }
 
 TEST(ReconnectSchedule, OnlyTimeOutsCountAsSlowFailures) {

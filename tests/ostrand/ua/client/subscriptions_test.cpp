@@ -187,16 +187,23 @@ TEST_F(Subscriptions, RefusedPercentDeadbandFallsBackToAbsoluteOrNoneInBatches) 
                                DataChangeFilter{DataChangeTrigger::StatusValue, DeadbandType::Absolute, a}))
             << i;
     }
-    // Refused again: the Absolute ones go without a filter, the others fail once.
+    // The first Absolute one is taken; refused again, the other goes without
+    // a filter, and the ones without a filter already fail.
     refused.results.resize(4);
+    refused.results[0] = {status::Good, 41, 100, 1, {}};
     deliver(answer(retry[0].first, refused));
     EXPECT_EQ(sink.failures.size(), 3u);
     advance(settings.batch_delay);
     auto last = port.take<CreateMonitoredItemsRequest>();
     ASSERT_EQ(last.size(), 1u);
-    ASSERT_EQ(last[0].second.items_to_create.size(), 2u);
-    for (const auto& m : last[0].second.items_to_create)
-        EXPECT_TRUE(m.requested_parameters.filter.empty());
+    ASSERT_EQ(last[0].second.items_to_create.size(), 1u);
+    EXPECT_TRUE(last[0].second.items_to_create[0].requested_parameters.filter.empty());
+    CreateMonitoredItemsResponse taken;
+    taken.results.push_back({status::Good, 42, 100, 1, {}});
+    deliver(answer(last[0].first, taken));
+    // Told as each item is created with less than its Percent deadband.
+    EXPECT_EQ(sink.deadbands,
+              (std::vector<FakeSink::Deadband>{{1, 1, 10, false}, {1, 4, 10, true}}));
 }
 
 TEST_F(Subscriptions, PublishKeepsItsCountAcknowledgesDataButNotKeepAlives) {
