@@ -105,8 +105,11 @@ void CApiLogWnd::paintEvent(QPaintEvent*) {
 }
 
 void CApiLogWnd::closeEvent(QCloseEvent* event) {
-    event->ignore();
-    hide();
+    // Closing hides the window and keeps it (it is not deleted on close), so
+    // the lines are still there when it is shown again. The close must be
+    // accepted: a window that refuses it also refuses the application's quit,
+    // and SIGTERM would leave the program running.
+    event->accept();
 }
 
 } // namespace quorvane

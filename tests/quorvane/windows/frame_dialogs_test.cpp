@@ -494,7 +494,7 @@ TEST_F(FrameDialogsTest, LogWindowKeepsFiveHundredLinesAndScrollsByItsRules) {
     ASSERT_EQ(log.Lines().size(), 500u);
     EXPECT_EQ(log.Lines().front(), "line 2");
     EXPECT_EQ(log.TopLine(), 499 - page - 1);
-    log.close();
+    EXPECT_TRUE(log.close()) << "a refused close also refuses the application's quit";
     EXPECT_FALSE(log.isVisible());
     EXPECT_EQ(log.Lines().size(), 500u);
     EXPECT_TRUE(Main().RunCommand(kCmdApiLog));
