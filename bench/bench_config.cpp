@@ -35,6 +35,7 @@ public:
     bool IsConnected() const override { return true; }
     void AddGroupFromConfiguration(const GroupLine&) override {}
     void AddItemFromConfiguration(const std::string&, const ItemLine&) override { ++items; }
+    void SkipLine(const std::string&) override {}
 };
 
 void BM_RestoreLargeFile(benchmark::State& state) {

@@ -258,7 +258,13 @@ int RunCheck(CQuorvaneApp& app, const std::string& file, int seconds, std::FILE*
         std::fprintf(err, "quorvane: %s names no OPC server\n", file.c_str());
         return kCommissionNoServer;
     }
-    if (!AwaitOnEventLoop([&model] { return model.ServerHandle() != -1; }, deadline)) {
+    // A configuration's server is connected in the background: reachable
+    // once its session is up, not once it has a handle.
+    const auto up = [&model] {
+        ServerHealth health{};
+        return model.ServerHandle() != -1 && GetServerHealth(model.ServerHandle(), &health) == 1 && health.up == 1;
+    };
+    if (!AwaitOnEventLoop(up, deadline)) {
         std::fprintf(err, "quorvane: the OPC server %s cannot be reached\n", model.ServerName().c_str());
         return kCommissionNoServer;
     }

@@ -104,10 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             [](ua::Writer& w, const ua::Request& v) { ua::encode_request(w, v); });
         break;
     case 2:
-        builtin_round_trip<&ua::Reader::variant, &ua::Writer::variant>(data, size);
+        builtin_round_trip<static_cast<ua::Variant (ua::Reader::*)()>(&ua::Reader::variant), &ua::Writer::variant>(data, size);
         break;
     case 3:
-        builtin_round_trip<&ua::Reader::data_value, &ua::Writer::data_value>(data, size);
+        builtin_round_trip<static_cast<ua::DataValue (ua::Reader::*)()>(&ua::Reader::data_value), &ua::Writer::data_value>(data, size);
         break;
     case 4:
         builtin_round_trip<&ua::Reader::diagnostic_info, &ua::Writer::diagnostic_info>(data, size);

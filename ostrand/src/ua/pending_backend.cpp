@@ -96,6 +96,21 @@ public:
         return std::nullopt;
     }
     uint16_t organization() const override { return 1; }
+    // Down from the first attempt until the server answers; then the
+    // connected backend's own.
+    Health health() const override {
+        std::shared_ptr<Backend> b;
+        {
+            std::lock_guard lock(mu_);
+            b = inner_;
+        }
+        if (b) return b->health();
+        return Health{false, 0, waiting_since_};
+    }
+    bool item_properties(int32_t item, std::string* type, int32_t* access) override {
+        if (auto b = connected()) return b->item_properties(item, type, access);
+        return false;
+    }
     void set_delivery(bool enabled) override {
         std::lock_guard lock(mu_);
         if (inner_) return inner_->set_delivery(enabled);
@@ -173,8 +188,9 @@ private:
     UaAttemptFn attempt_;
     const ua::UaSettings settings_;
     const int64_t start_time_;
+    const SteadyTime waiting_since_ = SteadyClock::now();
 
-    std::mutex mu_;
+    mutable std::mutex mu_;
     std::condition_variable cv_;
     bool stopping_ = false;
     std::shared_ptr<Backend> inner_;

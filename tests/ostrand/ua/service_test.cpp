@@ -105,7 +105,7 @@ TEST_F(UaServiceTest, LocalListingPutsTheSimulationFirstThenTheListFile) {
     const quorvane::test::TempDir dir("ostrand-conf");
     std::filesystem::create_directories(dir.path / "ostrand");
     std::ofstream(dir.path / "ostrand/servers.conf")
-        << "# test list\n" << peer_->Url() << " security=None some-future-key=x\n"
+        << "# test list\n" << peer_->Url() << " security=None\n"
         << "opc.tcp://10.255.0.9:4840 # another machine's server is not listed here\n";
     const quorvane::test::ConfigHome home(dir.path);
     for (int32_t mode : {0, 1}) {

@@ -83,6 +83,12 @@ struct Dec {
     template <class T>
     void one(std::vector<T>& v) {
         const size_t count = r.array_length(min_size<T>());
+        // Charged whether or not the storage is reused, so what one message
+        // may make stays bounded by its size either way.
+        if (!r.charge(count * sizeof(T))) {
+            v.clear();
+            return;
+        }
         if (count < v.size()) v.resize(count);
         const size_t kept = v.size();
         if (count > v.capacity() && count * sizeof(T) <= kMaxReserveBytes) v.reserve(count);
