@@ -37,7 +37,7 @@ std::string Prefix(LogLevel level) { return "<" + std::to_string(static_cast<int
 
 // The count of a repeating event's occurrences since its last line.
 std::string TimesIn(int64_t times, std::chrono::steady_clock::duration since) {
-    return " (" + std::to_string(times) + " times in " +
+    return " (" + std::to_string(times) + (times == 1 ? " time in " : " times in ") +
            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(since).count()) + " s)";
 }
 
