@@ -33,7 +33,14 @@ std::string Percent(float value) {
     return std::string(text, end) + " %";
 }
 
-std::string Prefix(LogLevel level) { return "<" + std::to_string(static_cast<int>(level)) + ">"; }
+// Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) on a literal
+// plus a temporary string here.
+std::string Prefix(LogLevel level) {
+    std::string prefix = "<";
+    prefix += std::to_string(static_cast<int>(level));
+    prefix += '>';
+    return prefix;
+}
 
 // The count of a repeating event's occurrences since its last line.
 std::string TimesIn(int64_t times, std::chrono::steady_clock::duration since) {
