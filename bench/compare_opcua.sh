@@ -23,7 +23,7 @@
 # and runs our client and node-opcua's four times per round: over
 # SecurityPolicy None and with SignAndEncrypt under Basic256Sha256,
 # Aes128_Sha256_RsaOaep and Aes256_Sha256_RsaPss (open62541's benchmark
-# client runs over None only, and its server offers Basic256Sha256 only).
+# client runs over None only; its server offers all three).
 # Our client takes its security from the endpoint list file and its PKI under
 # a temporary XDG_CONFIG_HOME; the server's certificate is trusted the way an
 # operator does it, by moving it from pki/rejected/ to pki/trusted/certs/.
@@ -77,6 +77,20 @@ now() { date +%s.%N; }
 kv() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print NR ? v[int((NR + 1) / 2)] : "-" }'; }
 
+# Whether a line of FILE starts with PREFIX, and the VmRSS of PID in kB into
+# rss_kb: bash built-ins only, no process started.
+has_line() {
+  local l
+  while IFS= read -r l; do [[ $l == "$2"* ]] && return 0; done <"$1"
+  return 1
+}
+read_rss() {
+  local k v _
+  while read -r k v _; do [ "$k" = VmRSS: ] && { rss_kb=$v; return; }; done <"/proc/$1/status" 2>/dev/null || true
+}
+# A pipe nobody writes to: `read -t` on it pauses without starting sleep(1).
+exec {pause_fd}<> <(:)
+
 peer_pid=""
 peer_out=$(mktemp)
 work=$(mktemp -d) # the server's PKI and our two configuration homes
@@ -93,7 +107,7 @@ start_peer() { # N -> sets peer_pid and url
   local n=$1 bound=$(( rounds * 3 * (3 * security + 1) * (warmup + seconds + 40) + 120 )) extra=()
   : >"$peer_out"
   if [ -n "$o6" ]; then
-    [ "$security" = 1 ] && extra=(--secure --policies Basic256Sha256 --pki "$work/peer-pki" --trust-all)
+    [ "$security" = 1 ] && extra=(--secure --policies "$secured_policies" --pki "$work/peer-pki" --trust-all)
     (( bound > 3600 )) && bound=3600
     "$o6/o6peer" "$(free_port)" --bench "$n" --bench-source --seconds "$bound" --quiet ${extra[@]+"${extra[@]}"} \
       >"$peer_out" 2>/dev/null </dev/null &
@@ -117,22 +131,24 @@ start_peer() { # N -> sets peer_pid and url
 # line. Prints "per_second cpu_us_per_change cpu_percent server_cpu_percent
 # rss_mb delay_p50_us delay_p99_us" ("-" for what the client does not report).
 run_client() {
-  local out pid p0="" t0="" p1 t1 line result rss="-" deadline=$((SECONDS + warmup + seconds + 40))
+  local out pid p0="" t0="" p1 t1 line result rss_kb="" deadline=$((SECONDS + warmup + seconds + 40))
   out=$(mktemp)
   "$@" >"$out" 2>/dev/null </dev/null &
   pid=$!
+  # The loop starts no process of its own while a client is counting: each
+  # one would take a CPU from the clients and the server on a small machine.
   while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
     if [ -z "$t0" ]; then
-      if grep -q '^WINDOW begin' "$out"; then p0=$(cpu_ticks "$peer_pid"); t0=$(now); fi
+      if has_line "$out" 'WINDOW begin'; then p0=$(cpu_ticks "$peer_pid"); t0=$(now); fi
     else
-      grep -q '^RESULT' "$out" && break
-      rss=$(awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$pid/status" 2>/dev/null || echo "$rss")
+      has_line "$out" RESULT && break
+      read_rss "$pid"
     fi
-    sleep 0.2
+    read -rt 0.2 -u "$pause_fd" || true
   done
   p1=$(cpu_ticks "$peer_pid"); t1=$(now)
   for _ in $(seq 1 100); do # the client disconnects, then prints
-    grep -q '^RESULT' "$out" && break
+    has_line "$out" RESULT && break
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -147,8 +163,9 @@ run_client() {
   fi
   result="$(kv "$line" per_second) $(kv "$line" cpu_us_per_change) $(kv "$line" cpu_percent)"
   result+=" $(awk -v d=$((p1 - p0)) -v hz="$ticks" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", d * 100 / hz / (b - a) }')"
-  local p50 p99
+  local p50 p99 rss="-"
   p50=$(kv "$line" delay_p50_us); p99=$(kv "$line" delay_p99_us)
+  [ -n "$rss_kb" ] && rss=$(awk -v k="$rss_kb" 'BEGIN { printf "%.1f", k / 1024 }')
   echo "$result $rss ${p50:--} ${p99:--}"
 }
 

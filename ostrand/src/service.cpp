@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include "item_table.h"
 #include "sim/sim_backend.h"
 #include "ua/client/connection_settings.h"
 #include "ua/client/discovery.h"
@@ -23,9 +24,10 @@ namespace {
 
 constexpr auto kLoadWindow = std::chrono::seconds(1);
 
-// An item handle: the slot's generation above kSlotBits, its index + 1 below.
-constexpr int kSlotBits = 22;
-constexpr uint32_t kSlotMask = (1u << kSlotBits) - 1;
+// An item handle: the slot's generation above kSlotBits, its index + 1 below
+// (the layout ItemTable finds records by).
+constexpr int kSlotBits = kItemIndexBits;
+constexpr uint32_t kSlotMask = kItemIndexMask;
 constexpr uint32_t kGenerationMask = (1u << (31 - kSlotBits)) - 1; // handles stay positive
 
 } // namespace
@@ -37,7 +39,28 @@ void set_filetime(FILETIME* out, int64_t value) {
 
 namespace {
 
+// The calling thread's status for GetLastStatusName: a text, or a status
+// code named only when asked (every data change notes one) and named once
+// for a run of changes with the same code.
 thread_local std::string t_last_status;
+thread_local bool t_status_is_code = false;
+thread_local uint32_t t_status_code = kNoStatus;
+thread_local bool t_name_stale = false; // t_last_status does not name t_status_code yet
+
+const std::string& last_status() {
+    if (t_status_is_code && t_name_stale) {
+        t_last_status = t_status_code == kNoStatus ? std::string() : ua::format_status(t_status_code);
+        t_name_stale = false;
+    }
+    return t_last_status;
+}
+
+void set_last_status_code(uint32_t code) {
+    if (t_status_is_code && code == t_status_code) return; // named already, or to be
+    t_status_is_code = true;
+    t_status_code = code;
+    t_name_stale = true;
+}
 
 // The interface's HRESULTs by their symbols, for a failure no server named.
 std::string hresult_name(HRESULT hr) {
@@ -54,9 +77,12 @@ std::string hresult_name(HRESULT hr) {
 
 } // namespace
 
-void set_last_status(const std::string& name) { t_last_status = name; }
+void set_last_status(const std::string& name) {
+    t_last_status = name;
+    t_status_is_code = false;
+}
 
-int32_t last_status_name(char* buffer, int32_t size) { return copy_text(t_last_status, buffer, size); }
+int32_t last_status_name(char* buffer, int32_t size) { return copy_text(last_status(), buffer, size); }
 
 int32_t copy_text(const std::string& text, char* buffer, int32_t size) {
     if (!buffer || size <= 0) return 0;
@@ -128,8 +154,11 @@ void Service::Sink::push_all(int32_t server, std::vector<ChangeSink::Batched>& c
     if (changes.empty()) return;
     std::unique_lock lock(service_.mu_, std::defer_lock);
     if (locked_) lock.lock();
-    for (ChangeSink::Batched& c : changes)
-        service_.enqueue(take_change<Change>(server, c.group, c.item, c.value, c.filetime, c.quality, c.status, received));
+    Connection* connection = service_.find(server);
+    for (ChangeSink::Batched& c : changes) {
+        Change change = take_change<Change>(server, c.group, c.item, c.value, c.filetime, c.quality, c.status, received);
+        if (connection) service_.enqueue(connection, std::move(change));
+    }
     changes.clear();
     if (locked_) service_.wake_.notify_all();
 }
@@ -185,6 +214,7 @@ void Service::release(ItemSlot& slot) {
     // A change still queued for the old handle stays in queue_ and is dropped
     // at delivery: its handle no longer matches the slot.
     slot = ItemSlot{0, 0, 0, (slot.generation + 1) & kGenerationMask, kNotQueued};
+    ++removals_;
     free_slots_.push_back(static_cast<uint32_t>(&slot - slots_.data()));
     --live_items_;
 }
@@ -222,6 +252,7 @@ void Service::uninitialize() {
 
 void Service::stop(std::unique_lock<std::mutex>& lock) {
     stopping_ = true;
+    ++removals_;
     ++generation_;
     wake_.notify_all();
     std::thread worker = std::move(thread_);
@@ -270,7 +301,15 @@ Service::Group* Service::find(Connection* c, int32_t group) {
 template <typename Match>
 void Service::wait_until_not_running(std::unique_lock<std::mutex>& lock, Match matches) {
     if (std::this_thread::get_id() == thread_id_) return; // the running callback is our caller
-    idle_.wait(lock, [&] { return !running_.active || !matches(running_); });
+    // Only the callback under way is waited for: a later change of the run
+    // that the caller's removal hit is dropped before its turn (recheck_run),
+    // so a callback that waits for this thread cannot hold it up.
+    ++waiting_;
+    idle_.wait(lock, [&] {
+        const size_t at = run_at_.load();
+        return !running_ || at >= run_.size() || !run_[at].callback || !matches(run_[at]);
+    });
+    --waiting_;
 }
 
 // ---------------------------------------------------------------------------
@@ -386,6 +425,7 @@ int32_t Service::enable_callback(int32_t server, DataCallback callback) {
     Connection* c = find(server);
     if (!c) return 0;
     c->callback = callback;
+    ++removals_;
     c->backend->set_delivery(callback != nullptr);
     if (callback) {
         // Values that arrived before anyone listened are delivered once now.
@@ -403,6 +443,7 @@ int32_t Service::disconnect(int32_t server) {
     if (it == connections_.end()) return 0;
     std::shared_ptr<Backend> backend = std::move(it->second.backend);
     connections_.erase(it);
+    ++removals_;
     release_all([server](const ItemSlot& s) { return s.server == server; });
     wait_until_not_running(lock, [server](const Running& r) { return r.server == server; });
     lock.unlock();
@@ -497,7 +538,7 @@ int32_t Service::write_item(int32_t server, int32_t group, int32_t item, const V
     static constexpr int32_t kAsyncFailure = 0;
     set_last_status({});
     auto fail = [mode](HRESULT hr) {
-        if (t_last_status.empty()) set_last_status(hresult_name(hr));
+        if (last_status().empty()) set_last_status(hresult_name(hr));
         return mode == 1 ? kAsyncFailure : hr;
     };
     if (!value || (mode != 0 && mode != 1)) return fail(E_INVALIDARG);
@@ -609,8 +650,10 @@ int32_t Service::query_organization(int32_t server, uint16_t* organization) {
 // The service thread
 
 void Service::enqueue(Change change) {
-    Connection* c = find(change.server);
-    if (!c) return;
+    if (Connection* c = find(change.server)) enqueue(c, std::move(change));
+}
+
+void Service::enqueue(Connection* c, Change&& change) {
     c->last_update_filetime = change.filetime;
     if (!c->callback) {
         c->parked[change.item] = std::move(change);
@@ -626,28 +669,88 @@ void Service::enqueue(Change change) {
     queue_.push_back(std::move(change));
 }
 
+bool Service::deliverable(const Connection* c, const Change& change) {
+    // Handles removed meanwhile are no longer in the tables: nothing is delivered for them.
+    const ItemSlot* slot = slot_of(change.item);
+    return c && c->callback && slot && slot->server == change.server && slot->group == change.group;
+}
+
+void Service::recheck_run(size_t from, const std::vector<Change>& batch) {
+    for (size_t i = from; i < run_.size(); ++i) {
+        Running& r = run_[i];
+        if (!r.callback) continue;
+        Connection* c = find(r.server);
+        if (!stopping_ && deliverable(c, batch[r.index])) {
+            r.callback = c->callback; // the callback may have been replaced
+            continue;
+        }
+        r.callback = nullptr;
+        if (c) --c->changes_delivered;
+    }
+}
+
+namespace {
+
+constexpr size_t kRunLength = 128; // changes checked under one lock, then called without it
+
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
 void Service::deliver(std::unique_lock<std::mutex>& lock) {
     std::vector<Change> batch = std::move(spare_);
     batch.swap(queue_);
     for (const Change& change : batch)
         if (ItemSlot* slot = slot_of(change.item)) slot->queued = kNotQueued;
-    for (Change& change : batch) {
-        if (stopping_) break;
-        Connection* c = find(change.server);
-        const ItemSlot* slot = slot_of(change.item);
-        // Handles removed meanwhile are no longer in the tables: nothing is delivered for them.
-        if (!c || !c->callback || !slot || slot->server != change.server || slot->group != change.group) continue;
-        DataCallback callback = c->callback;
-        ++c->changes_delivered;
-        running_ = Running{true, change.server, change.group, change.item};
-        delivering_received_ = change.received;
+    // Runs of changes are checked under the lock and delivered without it.
+    // Before each callback the service thread publishes its place in the run
+    // (run_at_) and then looks at removals_; a remover bumps removals_ under
+    // the lock and then looks at run_at_. Both are sequentially consistent, so
+    // either the service thread sees the removal and checks the rest of the
+    // run again under the lock, or the remover sees the callback it must wait
+    // for. A remover waiting (waiting_) is woken at every step of the run.
+    size_t next = 0;
+    while (next < batch.size() && !stopping_) {
+        run_.clear();
+        Connection* c = nullptr;
+        for (; next < batch.size() && run_.size() < kRunLength; ++next) {
+            const Change& change = batch[next];
+            if (!c || c->handle != change.server) c = find(change.server);
+            if (!deliverable(c, change)) continue;
+            ++c->changes_delivered;
+            run_.push_back(Running{change.server, change.group, change.item, c->callback, next});
+        }
+        if (run_.empty()) break;
+        running_ = true;
+        run_at_ = 0;
+        uint64_t seen = removals_;
         lock.unlock();
-        set_last_status(change.status == kNoStatus ? std::string() : ua::format_status(change.status));
-        callback(change.server, change.group, change.item, &change.value, static_cast<uint32_t>(change.filetime),
-                 static_cast<uint32_t>(change.filetime >> 32), change.quality);
+        for (size_t i = 0; i < run_.size(); ++i) {
+            run_at_ = i;
+            if (removals_ != seen || waiting_ > 0) {
+                lock.lock();
+                seen = removals_;
+                recheck_run(i, batch);
+                idle_.notify_all();
+                lock.unlock();
+            }
+            const Running& r = run_[i];
+            if (!r.callback) continue;
+            Change& change = batch[r.index];
+            set_last_status_code(change.status);
+            r.callback(change.server, change.group, change.item, &change.value, static_cast<uint32_t>(change.filetime),
+                       static_cast<uint32_t>(change.filetime >> 32), change.quality);
+            // The last change of a message closes it for the delay figures.
+            if (observer_ && change.received != 0 &&
+                (r.index + 1 == batch.size() || batch[r.index + 1].received != change.received))
+                observer_(change.received, steady_ns());
+        }
         lock.lock();
-        delivering_received_ = 0;
-        running_ = Running{};
+        running_ = false;
+        run_at_ = 0;
+        run_.clear();
         idle_.notify_all();
     }
     batch.clear(); // values freed, storage kept for the next round

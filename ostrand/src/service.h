@@ -20,6 +20,7 @@
 #include "ostrand.h"
 #include "ua/client/engine.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -71,10 +72,13 @@ public:
     void set_ua_settings(const ua::UaSettings& settings);
     // The change queue, for backends on other threads (and tests): takes mu_.
     ChangeSink& changes() { return other_sink_; }
-    // Inside a DataCallback: when the message of the change being delivered
-    // was read off the network (ChangeSink::push_all's `received`), else 0.
-    // For the delay figures of the benchmarks; service thread only.
-    int64_t received_of_delivery() const { return delivering_received_; }
+    // For the delay figures of the benchmarks: called on the service thread
+    // once per message from a server, right after the callback of its last
+    // change returned, with when the message was read off the network
+    // (ChangeSink::push_all's `received`) and now, both steady-clock ns.
+    // Set it before the first connection.
+    using DeliveryObserver = void (*)(int64_t received_ns, int64_t delivered_ns);
+    void set_delivery_observer(DeliveryObserver observer) { observer_ = observer; }
 
 private:
     // A data change on its way to the service thread; owns its value.
@@ -116,10 +120,11 @@ private:
         uint64_t changes_delivered = 0;
         uint64_t writes_failed = 0;
     };
-    // The callback under way on the service thread, if any.
+    // A change of the run of callbacks under way on the service thread.
     struct Running {
-        bool active = false;
         int32_t server = 0, group = 0, item = 0;
+        DataCallback callback = nullptr; // null: no longer to be delivered
+        size_t index = 0;                // in the batch being delivered
     };
     // Hands changes to the queue: `locked` for other threads, which take mu_;
     // the service thread samples with mu_ already held.
@@ -140,9 +145,15 @@ private:
 
     void run();
     void enqueue(Change change);
+    void enqueue(Connection* c, Change&& change);
     void deliver(std::unique_lock<std::mutex>& lock);
+    // Under mu_: whether `change` may still reach its callback (`c` its connection).
+    bool deliverable(const Connection* c, const Change& change);
+    // Under mu_: every change of the run from `from` on that may no longer be delivered is dropped.
+    void recheck_run(size_t from, const std::vector<Change>& batch);
     void stop(std::unique_lock<std::mutex>& lock);
-    // Blocks while a callback that `matches` runs, unless called from that callback's thread.
+    // Blocks while the callback under way is of a change that `matches`,
+    // unless called from the service thread itself.
     template <typename Match>
     void wait_until_not_running(std::unique_lock<std::mutex>& lock, Match matches);
     // The backend of `server`, for a call made without mu_; null when unknown.
@@ -171,8 +182,16 @@ private:
     int32_t last_handle_ = 0;
     std::map<int32_t, Connection> connections_;
     std::vector<std::string> listing_;
-    Running running_;
-    int64_t delivering_received_ = 0; // service thread only
+    // The run of callbacks under way: written under mu_ by the service
+    // thread, which also reads it without the lock while it calls them.
+    bool running_ = false;
+    std::vector<Running> run_;
+    std::atomic<size_t> run_at_{0}; // the callback under way in run_ (see deliver)
+    std::atomic<int> waiting_{0};   // threads in wait_until_not_running
+    // Bumped under mu_ whenever an item, a connection or a callback goes or
+    // changes: a run under way checks its remaining changes again.
+    std::atomic<uint64_t> removals_{0};
+    DeliveryObserver observer_ = nullptr;
     std::vector<ItemSlot> slots_;
     std::vector<uint32_t> free_slots_;
     size_t live_items_ = 0;

@@ -1,6 +1,7 @@
 #include "ua/ua_backend.h"
 
 #include "events.h"
+#include "item_table.h"
 #include "ua/client/loop.h"
 #include "ua/client/subscriptions.h"
 #include "ua/encoding/text.h"
@@ -99,7 +100,7 @@ public:
     // I/O thread: an item or a group is gone; its last value with it.
     void forget(uint32_t handle) { last_.erase(handle); }
     void forget_group(uint32_t group) {
-        std::erase_if(last_, [group](const auto& kv) { return kv.second.group == group; });
+        last_.erase_if([group](const auto& kv) { return kv.second.group == group; });
         deadbands_told_.erase({group, false});
         deadbands_told_.erase({group, true});
     }
@@ -237,6 +238,7 @@ private:
         uint32_t group = 0;
         VARIANT value{};
         Last() { VariantInit(&value); }
+        Last(Last&& o) noexcept : group(o.group), value(o.value) { VariantInit(&o.value); }
         Last(const Last&) = delete;
         Last& operator=(const Last&) = delete;
         ~Last() { VariantClear(&value); }
@@ -246,7 +248,7 @@ private:
     ChangeSink& sink_;
     const Clock& clock_;
     SubscriptionSet set_;
-    std::unordered_map<uint32_t, Last> last_; // I/O thread only
+    ItemTable<Last> last_; // I/O thread only
     std::vector<ChangeSink::Batched> batch_;   // I/O thread only; empty between entry points
     std::mutex hook_mu_;
     std::function<void(bool)> hook_;
@@ -337,7 +339,7 @@ public:
     void remove_group(int32_t group) override {
         std::lock_guard lock(mu_);
         groups_.erase(group);
-        std::erase_if(items_, [group](const auto& kv) { return kv.second.group == group; });
+        items_.erase_if([group](const auto& kv) { return kv.second.group == group; });
         loop_->post_to(id_, [feed = feed_, group](RequestPort* port, SteadyTime now) {
             feed->set().remove_group(port, static_cast<uint32_t>(group), now);
             feed->forget_group(static_cast<uint32_t>(group));
@@ -858,7 +860,7 @@ private:
                 auto it = items_.find(nodes[k].first);
                 if (it == items_.end()) continue;
                 rec.group = it->second.group;
-                rec.id = it->second.id;
+                if (!known) rec.id = it->second.id; // a known item needs its id no more
                 rec.described = true;
                 it->second = rec;
                 if (!known) {
@@ -998,7 +1000,7 @@ private:
     std::condition_variable cv_;
     bool stopping_ = false;
     std::map<int32_t, GroupRec> groups_;
-    std::map<int32_t, ItemRec> items_;
+    ItemTable<ItemRec> items_;
     std::vector<int32_t> pending_;
     std::thread worker_;
 

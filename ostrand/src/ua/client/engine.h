@@ -114,7 +114,7 @@ struct UaEvent {
 // Fills a nonce; false when it cannot (the connection then fails). Tests
 // give a fixed one.
 using Random = std::function<bool(std::span<uint8_t>)>;
-// OpenSSL's generator (RAND_bytes).
+// The kernel's random source (getrandom).
 Random system_random();
 
 // Where a session's user sends its requests (the engine; a fake in tests).

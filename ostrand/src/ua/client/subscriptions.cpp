@@ -1,5 +1,7 @@
 #include "ua/client/subscriptions.h"
 
+#include "item_table.h"
+
 #include <algorithm>
 #include <cmath>
 #include <unordered_map>
@@ -96,7 +98,7 @@ struct SubscriptionSet::State {
     NotificationSink& sink;
     const UaSettings settings; // a copy: the caller's settings may be a temporary
     std::unordered_map<uint32_t, Group> groups;
-    std::unordered_map<uint32_t, Item> items;
+    ItemTable<Item> items; // by client handle
     DataChangeNotification data_changes; // each message's decoded over the last one's
     std::unordered_map<uint32_t, uint32_t> subs; // granted subscription id -> group
     std::unordered_map<uint32_t, Pending> pending;
@@ -813,7 +815,7 @@ void SubscriptionSet::remove_group(RequestPort* port, uint32_t group, SteadyTime
     const uint32_t sub_id = g->second.sub_id;
     s_->forget_subscription(group, g->second);
     s_->groups.erase(g);
-    std::erase_if(s_->items, [group](const auto& entry) { return entry.second.group == group; });
+    s_->items.erase_if([group](const auto& entry) { return entry.second.group == group; });
     if (sub_id != 0) s_->delete_subscription(s_->connected ? port : nullptr, sub_id, now);
     if (s_->subs.empty() && s_->connected) s_->next_state_read = std::min(s_->next_state_read, now);
 }

@@ -6,10 +6,12 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <climits>
 
 namespace ostrand::ua::crypto {
@@ -63,8 +65,17 @@ int no_pass_phrase(char*, int, int, void*) { return -1; }
 
 } // namespace
 
+// Nonces and keys come from the kernel's random source, which OpenSSL's own
+// generator is seeded from; a None session then never starts OpenSSL up.
 bool random_bytes(std::span<uint8_t> out) {
-    return out.empty() || (fits_int(out.size()) && RAND_bytes(out.data(), static_cast<int>(out.size())) == 1);
+    size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = getrandom(out.data() + done, out.size() - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 Bytes random_bytes(size_t length) {
