@@ -75,7 +75,7 @@ ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; } # user + system
 now() { date +%s.%N; }
 kv() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print NR ? v[int((NR + 1) / 2)] : "-" }'; }
+median() { tr ' ' '\n' | { grep -v '^$' || true; } | sort -g | awk '{ v[NR] = $1 } END { print NR ? v[int((NR + 1) / 2)] : "-" }'; }
 
 # Whether a line of FILE starts with PREFIX, and the VmRSS of PID in kB into
 # rss_kb: bash built-ins only, no process started.

@@ -94,6 +94,18 @@ public:
         auto o = overflow_.find(handle);
         return o == overflow_.end() ? end() : const_iterator(this, places_, o);
     }
+    // The record of `handle`, or null: find() without an iterator, for the
+    // paths every data change takes.
+    T* get(uint32_t handle) {
+        const size_t i = index_of(handle);
+        if (i < places_) {
+            Entry& e = place(i);
+            if (e.first == handle) return &e.second;
+        }
+        if (overflow_.empty()) return nullptr;
+        auto o = overflow_.find(handle);
+        return o == overflow_.end() ? nullptr : &o->second.second;
+    }
     size_t count(uint32_t handle) const { return find(handle) == end() ? 0 : 1; }
     T& at(uint32_t handle) {
         auto it = find(handle);

@@ -156,8 +156,8 @@ void Service::Sink::push_all(int32_t server, std::vector<ChangeSink::Batched>& c
     if (locked_) lock.lock();
     Connection* connection = service_.find(server);
     for (ChangeSink::Batched& c : changes) {
-        Change change = take_change<Change>(server, c.group, c.item, c.value, c.filetime, c.quality, c.status, received);
-        if (connection) service_.enqueue(connection, std::move(change));
+        if (connection) service_.enqueue(connection, server, c, received);
+        else VariantClear(&c.value);
     }
     changes.clear();
     if (locked_) service_.wake_.notify_all();
@@ -667,6 +667,30 @@ void Service::enqueue(Connection* c, Change&& change) {
     }
     slot->queued = static_cast<uint32_t>(queue_.size());
     queue_.push_back(std::move(change));
+}
+
+void Service::enqueue(Connection* c, int32_t server, ChangeSink::Batched& b, int64_t received) {
+    ItemSlot* slot = c->callback ? slot_of(b.item) : nullptr;
+    if (!slot || slot->server != server) // parked, or removed meanwhile
+        return enqueue(c, take_change<Change>(server, b.group, b.item, b.value, b.filetime, b.quality, b.status, received));
+    c->last_update_filetime = b.filetime;
+    // Written in place: into the item's pending change (the latest value
+    // wins), or into the queue's reserved storage.
+    if (slot->queued == kNotQueued) {
+        slot->queued = static_cast<uint32_t>(queue_.size());
+        queue_.emplace_back();
+    }
+    Change& to = queue_[slot->queued];
+    VariantClear(&to.value);
+    to.server = server;
+    to.group = b.group;
+    to.item = b.item;
+    to.value = b.value;
+    VariantInit(&b.value);
+    to.filetime = b.filetime;
+    to.quality = b.quality;
+    to.status = b.status;
+    to.received = received;
 }
 
 bool Service::deliverable(const Connection* c, const Change& change) {

@@ -146,6 +146,7 @@ private:
     void run();
     void enqueue(Change change);
     void enqueue(Connection* c, Change&& change);
+    void enqueue(Connection* c, int32_t server, ChangeSink::Batched& change, int64_t received);
     void deliver(std::unique_lock<std::mutex>& lock);
     // Under mu_: whether `change` may still reach its callback (`c` its connection).
     bool deliverable(const Connection* c, const Change& change);

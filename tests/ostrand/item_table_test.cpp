@@ -60,6 +60,7 @@ TEST(ItemTable, HoldsWhatAMapWouldForEveryKindOfHandle) {
             auto it = table.find(h);
             auto m = model.find(h);
             ASSERT_EQ(it == table.end(), m == model.end()) << h;
+            ASSERT_EQ(table.get(h) == nullptr, m == model.end()) << h;
             if (it != table.end()) {
                 EXPECT_EQ(it->second, m->second);
             }

@@ -58,6 +58,9 @@ int32_t server_state(int32_t ua) {
     }
 }
 
+// Whether a VARIANT owns memory (a string or an array) that a copy duplicates.
+bool owns_memory(const VARIANT& v) { return v.vt == VT_BSTR || (v.vt & VT_ARRAY) != 0; }
+
 struct Reference {
     std::string name;
     NodeId node;
@@ -148,10 +151,15 @@ public:
         int64_t time = v.source_timestamp.value_or(0);
         if (time <= 0) time = v.server_timestamp.value_or(0);
         if (time <= 0) time = clock_.filetime();
-        Last& last = last_[handle];
+        Last* found = last_.get(handle);
+        Last& last = found ? *found : last_[handle];
         last.group = group;
-        VariantClear(&last.value);
-        if (VariantCopy(&last.value, &value) != S_OK) VariantInit(&last.value);
+        if (!owns_memory(value) && !owns_memory(last.value)) {
+            last.value = value; // a number: nothing to free or duplicate
+        } else {
+            VariantClear(&last.value);
+            if (VariantCopy(&last.value, &value) != S_OK) VariantInit(&last.value);
+        }
         const StatusCode st = v.status.value_or(status::Good);
         batch_.push_back({static_cast<int32_t>(group), static_cast<int32_t>(handle), value,
                           static_cast<uint64_t>(time), quality, quality == 0 && !is_bad(st) ? kNoStatus : st});

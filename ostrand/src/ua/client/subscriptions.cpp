@@ -562,9 +562,9 @@ struct SubscriptionSet::State {
             if (e.type_id == NodeId::numeric_id(0, DataChangeNotification::kEncodingId)) {
                 if (!from_extension(e, data_changes, 0, &allocation_left)) continue;
                 for (const MonitoredItemNotification& n : data_changes.monitored_items) {
-                    auto it = items.find(n.client_handle);
-                    if (it == items.end() || it->second.group != group_id) continue; // removed
-                    Item& item = it->second;
+                    Item* found = items.get(n.client_handle);
+                    if (!found || found->group != group_id) continue; // removed
+                    Item& item = *found;
                     if (repaired) {
                         deliver_if_newer(n.client_handle, item, n.value);
                         continue;
