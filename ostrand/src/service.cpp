@@ -145,8 +145,11 @@ void Service::Sink::push(int32_t server, int32_t group, int32_t item, VARIANT&& 
                          int32_t quality, uint32_t status) {
     Change change = take_change<Change>(server, group, item, value, filetime, quality, status);
     if (!locked_) return service_.enqueue(std::move(change));
-    std::lock_guard lock(service_.mu_);
-    service_.enqueue(std::move(change));
+    {
+        std::lock_guard lock(service_.mu_);
+        service_.enqueue(std::move(change));
+    }
+    // After the unlock: a service thread woken under it would only wait for the lock.
     service_.wake_.notify_all();
 }
 
@@ -160,7 +163,9 @@ void Service::Sink::push_all(int32_t server, std::vector<ChangeSink::Batched>& c
         else VariantClear(&c.value);
     }
     changes.clear();
-    if (locked_) service_.wake_.notify_all();
+    if (!locked_) return;
+    lock.unlock(); // a service thread woken under the lock would only wait for it
+    service_.wake_.notify_all();
 }
 
 Service& Service::instance() {
