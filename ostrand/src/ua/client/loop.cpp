@@ -403,12 +403,16 @@ void UaLoop::handle_io(Connection& c, uint32_t events, SteadyTime now) {
     }
     if (c.phase != Connection::Phase::Session) return;
     if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        if (!scratch_) scratch_ = std::make_unique_for_overwrite<uint8_t[]>(kReadSize);
         for (int i = 0; i < kReadsPerWake && c.tcp.open(); ++i) {
-            scratch_.clear();
-            const TcpTransport::Io io = c.tcp.read(scratch_, kReadSize);
+            size_t got = 0;
+            const TcpTransport::Io io = c.tcp.read(std::span<uint8_t>(scratch_.get(), kReadSize), got);
             if (io == TcpTransport::Io::Ok) {
                 // The events in these bytes are dated when their last byte came in.
-                c.engine.receive(scratch_, clock_.now());
+                c.engine.receive(std::span<const uint8_t>(scratch_.get(), got), clock_.now());
+                // Less than asked: the socket is drained for now, and epoll
+                // (level-triggered) reports whatever comes next.
+                if (got < kReadSize) break;
                 continue;
             }
             if (io != TcpTransport::Io::WouldBlock) {

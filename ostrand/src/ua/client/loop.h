@@ -141,7 +141,7 @@ private:
     std::minstd_rand jitter_{std::random_device{}()};
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<std::pair<ConnectionId, std::thread>> resolvers_;
-    std::vector<uint8_t> scratch_;
+    std::unique_ptr<uint8_t[]> scratch_; // kReadSize bytes, allocated once
 };
 
 } // namespace ostrand::ua

@@ -96,14 +96,24 @@ StatusCode TcpTransport::finish_connect() {
 }
 
 TcpTransport::Io TcpTransport::read(std::vector<uint8_t>& out, size_t limit) {
-    if (fd_ < 0) return Io::Failed;
     const size_t old = out.size();
     out.resize(old + limit);
+    size_t got = 0;
+    const Io io = read(std::span<uint8_t>(out).subspan(old), got);
+    out.resize(old + got);
+    return io;
+}
+
+TcpTransport::Io TcpTransport::read(std::span<uint8_t> into, size_t& got) {
+    got = 0;
+    if (fd_ < 0) return Io::Failed;
     ssize_t n;
-    do n = ::recv(fd_, out.data() + old, limit, 0);
+    do n = ::recv(fd_, into.data(), into.size(), 0);
     while (n < 0 && errno == EINTR);
-    out.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
-    if (n > 0) return Io::Ok;
+    if (n > 0) {
+        got = static_cast<size_t>(n);
+        return Io::Ok;
+    }
     if (n == 0) return Io::Closed;
     return errno == EAGAIN || errno == EWOULDBLOCK ? Io::WouldBlock : Io::Failed;
 }

@@ -58,6 +58,8 @@ public:
 
     // Appends what the socket holds, at most `limit` bytes, to `out`.
     Io read(std::vector<uint8_t>& out, size_t limit);
+    // Reads into `into`; `got` bytes came when Ok.
+    Io read(std::span<uint8_t> into, size_t& got);
     void send(std::span<const uint8_t> bytes);
     // Writes queued bytes until done or the socket is full.
     Io flush();
