@@ -362,37 +362,6 @@ std::span<const uint8_t> Reader::raw(size_t size) {
     return out;
 }
 
-uint8_t Reader::byte() {
-    uint8_t b = 0;
-    take(&b, 1);
-    return b;
-}
-
-uint16_t Reader::uint16() {
-    uint8_t b[2];
-    take(b, 2);
-    return static_cast<uint16_t>(b[0] | (b[1] << 8));
-}
-
-uint32_t Reader::uint32() {
-    uint8_t b[4];
-    take(b, 4);
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | b[i];
-    return v;
-}
-
-uint64_t Reader::uint64() {
-    uint8_t b[8];
-    take(b, 8);
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | b[i];
-    return v;
-}
-
-float Reader::float32() { return std::bit_cast<float>(uint32()); }
-double Reader::float64() { return std::bit_cast<double>(uint64()); }
-
 String Reader::string() {
     const int32_t length = int32();
     if (!ok() || length < 0) return std::nullopt;

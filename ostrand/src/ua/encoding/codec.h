@@ -26,10 +26,13 @@
 
 #include "ua/encoding/types.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ostrand::ua {
@@ -128,15 +131,15 @@ public:
 
     bool boolean() { return byte() != 0; }
     int8_t sbyte() { return static_cast<int8_t>(byte()); }
-    uint8_t byte();
+    uint8_t byte() { return fixed<uint8_t>(); }
     int16_t int16() { return static_cast<int16_t>(uint16()); }
-    uint16_t uint16();
+    uint16_t uint16() { return fixed<uint16_t>(); }
     int32_t int32() { return static_cast<int32_t>(uint32()); }
-    uint32_t uint32();
+    uint32_t uint32() { return fixed<uint32_t>(); }
     int64_t int64() { return static_cast<int64_t>(uint64()); }
-    uint64_t uint64();
-    float float32();
-    double float64();
+    uint64_t uint64() { return fixed<uint64_t>(); }
+    float float32() { return std::bit_cast<float>(uint32()); }
+    double float64() { return std::bit_cast<double>(uint64()); }
     String string();
     DateTime date_time() { return int64(); }
     Guid guid();
@@ -192,6 +195,22 @@ private:
     template <uint8_t T>
     void variant_elements(Variant& v, size_t count);
     bool take(void* out, size_t size);
+    // A fixed-size integer, little-endian on the wire (OPC UA Part 6,
+    // 5.2.2.2); 0 and an error when too few bytes remain. Inline: several
+    // are read for every value of a Publish answer.
+    template <class T>
+    T fixed() {
+        if (!ok() || size_ - pos_ < sizeof(T)) {
+            fail();
+            return 0;
+        }
+        uint8_t b[sizeof(T)];
+        std::memcpy(b, data_ + pos_, sizeof b);
+        pos_ += sizeof b;
+        if constexpr (std::endian::native == std::endian::big)
+            for (size_t i = 0; i < sizeof b / 2; ++i) std::swap(b[i], b[sizeof b - 1 - i]);
+        return std::bit_cast<T>(b);
+    }
 
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
