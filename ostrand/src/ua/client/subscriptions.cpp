@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -20,6 +21,7 @@ constexpr size_t kMaxPendingAcks = 1000;
 constexpr size_t kMaxForeignDeleted = 1000;
 constexpr uint32_t kMaxNotificationsPerPublish = 10000;
 constexpr size_t kMaxPublishes = 5;
+constexpr DateTime kNoTime = std::numeric_limits<DateTime>::min(); // older than any time
 constexpr Millis kPublishHint{5000};  // added to the keep-alive interval
 constexpr Millis kFaultHoldOff{1000}; // before a Publish refused for an unknown reason goes again
 
@@ -50,13 +52,16 @@ struct SubscriptionSet::State {
 
     struct Item {
         uint32_t group = 0;
-        NodeId node;
-        std::optional<Range> eu_range;
         uint32_t monitored_id = 0; // the server's id while Live
+        NodeId node;
+        // Of the EURange, for the Absolute fallback; NaN without one. Kept
+        // as one number, and the time below without an optional, as there
+        // is one record per item.
+        double eu_span = std::numeric_limits<double>::quiet_NaN();
+        DateTime last_source = kNoTime; // of the last value delivered
         ItemState state = ItemState::Wanted;
         Filter filter = Filter::Percent;
-        bool queued = false;                 // in create_queue
-        std::optional<DateTime> last_source; // of the last value delivered
+        bool queued = false; // in create_queue
     };
 
     struct Group {
@@ -174,8 +179,8 @@ struct SubscriptionSet::State {
 
     // Delivers `v` unless it is older than the last value delivered.
     void deliver_if_newer(uint32_t handle, Item& item, const DataValue& v) {
-        if (v.source_timestamp && item.last_source && *v.source_timestamp < *item.last_source) return;
-        if (v.source_timestamp) item.last_source = v.source_timestamp;
+        if (v.source_timestamp && *v.source_timestamp < item.last_source) return;
+        if (v.source_timestamp) item.last_source = *v.source_timestamp;
         sink.data_change(item.group, handle, v);
     }
 
@@ -326,7 +331,7 @@ struct SubscriptionSet::State {
             break;
         case Filter::Absolute:
             f.deadband_type = DeadbandType::Absolute;
-            f.deadband_value = g.deadband / 100.0 * (item.eu_range->high - item.eu_range->low);
+            f.deadband_value = g.deadband / 100.0 * item.eu_span;
             break;
         case Filter::None:
             return {};
@@ -337,9 +342,8 @@ struct SubscriptionSet::State {
     // The next filter after a refusal; false when there is none left to try.
     static bool fall_back(const Group& g, Item& item) {
         if (!(g.deadband > 0) || item.filter == Filter::None) return false;
-        if (item.filter == Filter::Percent && item.eu_range) {
-            const double span = item.eu_range->high - item.eu_range->low;
-            if (std::isfinite(span) && span > 0) {
+        if (item.filter == Filter::Percent) {
+            if (std::isfinite(item.eu_span) && item.eu_span > 0) {
                 item.filter = Filter::Absolute;
                 return true;
             }
@@ -569,7 +573,7 @@ struct SubscriptionSet::State {
                         deliver_if_newer(n.client_handle, item, n.value);
                         continue;
                     }
-                    if (n.value.source_timestamp) item.last_source = n.value.source_timestamp;
+                    if (n.value.source_timestamp) item.last_source = *n.value.source_timestamp;
                     sink.data_change(group_id, n.client_handle, n.value);
                 }
             } else if (e.type_id == NodeId::numeric_id(0, StatusChangeNotification::kEncodingId)) {
@@ -833,7 +837,7 @@ void SubscriptionSet::add_items(RequestPort* port, uint32_t group, std::vector<M
         State::Item& item = it->second;
         item.group = group;
         item.node = std::move(spec.node);
-        item.eu_range = spec.eu_range;
+        if (spec.eu_range) item.eu_span = spec.eu_range->high - spec.eu_range->low;
         if (g->second.failed) {
             s_->fail_item(spec.handle, item, *g->second.failed);
             continue;
