@@ -104,7 +104,7 @@ stop_peer() {
 trap 'stop_peer; rm -rf "$peer_out" "$work"' EXIT
 
 start_peer() { # N -> sets peer_pid and url
-  local n=$1 bound=$(( rounds * 3 * (3 * security + 1) * (warmup + seconds + 40) + 120 )) extra=()
+  local n=$1 bound=$(( rounds * 4 * (3 * security + 1) * (warmup + seconds + 40) + 120 )) extra=()
   : >"$peer_out"
   if [ -n "$o6" ]; then
     [ "$security" = 1 ] && extra=(--secure --policies "$secured_policies" --pki "$work/peer-pki" --trust-all)
@@ -214,9 +214,9 @@ trust_peer() {
   done
 }
 
-run_ours() { # N mode
+run_ours() { # N mode [callback]
   run_client env XDG_CONFIG_HOME="$(home_for "$2")" "$dir/bench/bench_opc_ua" "$url" "$1" "$seconds" \
-    --warmup "$warmup"
+    --warmup "$warmup" --callback "${3:-store}"
 }
 
 modes=(None)
@@ -224,11 +224,14 @@ modes=(None)
 # Per N and security: changes asked of the server per second; per client
 # (ours, node-opcua, open62541) the changes delivered per second, the CPU per
 # change and the resident memory, ours also as a ratio of open62541's (o/o6);
+# with --open62541 also our CPU per change when our callback does no more than
+# open62541's benchmark client does, copy, clear and count ("copy", c/o6),
+# where "us/ch o" includes storing every value into Modbus registers;
 # our delay p50/p99; the server's highest CPU over the clients' windows; and
 # the machine's 1-minute load average after the rounds.
-fmt='%-14s %6s %7s | %7s %7s %7s | %7s %6s %6s %5s | %6s %6s %6s %5s | %7s %7s | %5s %5s\n'
-printf "$fmt" security N asked/s "ours/s" "node/s" "o6/s" "us/ch o" "node" "o6" "o/o6" "RSS o" "node" "o6" \
-  "o/o6" "p50 us" "p99 us" "srv%" load
+fmt='%-14s %6s %7s | %7s %7s %7s | %7s %6s %6s %5s %6s %5s | %6s %6s %6s %5s | %7s %7s | %5s %5s\n'
+printf "$fmt" security N asked/s "ours/s" "node/s" "o6/s" "us/ch o" "node" "o6" "o/o6" "copy" "c/o6" "RSS o" "node" \
+  "o6" "o/o6" "p50 us" "p99 us" "srv%" load
 col() { tr ';' '\n' <<<"${runs[$1]:-}" | awk -v i="$2" 'NF && $i != "-" && $i != "nan" { print $i }' | median; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
 IFS=',' read -ra ns <<<"$counts"
@@ -241,14 +244,18 @@ for n in "${ns[@]}"; do
     for mode in "${modes[@]}"; do
       runs[ours-$mode]+="$(run_ours "$n" "$mode");"
       runs[node-$mode]+="$(run_node "$n" "$mode");"
-      if [ -n "$o6" ] && [ "$mode" = None ]; then runs[o6-$mode]+="$(run_o6 "$n");"; fi
+      if [ -n "$o6" ] && [ "$mode" = None ]; then
+        runs[o6-$mode]+="$(run_o6 "$n");"
+        runs[copy-$mode]+="$(run_ours "$n" "$mode" copy);"
+      fi
     done
   done
   for mode in "${modes[@]}"; do
-    o=ours-$mode; d=node-$mode; p=o6-$mode # no open62541 run over SignAndEncrypt: its columns stay "-"
-    srv=$({ col "$o" 4; col "$d" 4; col "$p" 4; } | { grep -v "^-$" || true; } | sort -g | tail -1)
+    o=ours-$mode; d=node-$mode; p=o6-$mode; c=copy-$mode # no open62541 run over SignAndEncrypt: its columns stay "-"
+    srv=$({ col "$o" 4; col "$d" 4; col "$p" 4; col "$c" 4; } | { grep -v "^-$" || true; } | sort -g | tail -1)
     printf "$fmt" "$mode" "$n" $((n * 10)) "$(col "$o" 1)" "$(col "$d" 1)" "$(col "$p" 1)" \
       "$(col "$o" 2)" "$(col "$d" 2)" "$(col "$p" 2)" "$(ratio "$(col "$o" 2)" "$(col "$p" 2)")" \
+      "$(col "$c" 2)" "$(ratio "$(col "$c" 2)" "$(col "$p" 2)")" \
       "$(col "$o" 5)" "$(col "$d" 5)" "$(col "$p" 5)" "$(ratio "$(col "$o" 5)" "$(col "$p" 5)")" \
       "$(col "$o" 6)" "$(col "$o" 7)" "${srv:--}" "$(cut -d' ' -f1 /proc/loadavg)"
   done
