@@ -8,6 +8,8 @@
 #include "ua/encoding/variant.h"
 #include "ua/secure_channel/security.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -34,6 +36,7 @@ constexpr int kWalkDepth = 10;              // BrowseCount(3)
 constexpr size_t kWalkIds = 10000;
 constexpr auto kBatchDelay = std::chrono::milliseconds(20); // AddItem bursts share one Read
 constexpr uint8_t kCurrentWrite = 0x02;
+constexpr size_t kReleaseAfterItems = 1000;  // items created, then the heap is trimmed
 
 HRESULT write_result(StatusCode st) {
     switch (status_code_only(st)) {
@@ -133,8 +136,11 @@ public:
         const bool ours = set_.on_event(port, event, now);
         // `now` is when the event's last byte was read (see UaLoop::handle_io).
         flush(std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
+        release_memory();
         return ours;
     }
+    // I/O thread: `n` items went to the subscriptions.
+    void added(size_t n) { added_ += n; }
     StatusCode tick(RequestPort& port, SteadyTime now) override {
         const StatusCode st = set_.tick(port, now);
         flush();
@@ -205,6 +211,16 @@ public:
     }
 
 private:
+    // Once a large batch of items is created, the heap that work took in
+    // passing (descriptions, creation requests and answers, id texts) goes
+    // back to the system: glibc keeps freed memory below its heap's top
+    // resident. A gateway loads its configuration once, then runs for months.
+    void release_memory() {
+        if (added_ < kReleaseAfterItems || set_.creating()) return;
+        added_ = 0;
+        malloc_trim(0);
+    }
+
     void flush(int64_t received = 0) {
         if (!batch_.empty()) sink_.push_all(server_, batch_, received);
     }
@@ -267,6 +283,7 @@ private:
     std::string mode_ = "None", policy_ = "None", user_; // for the events; written before the I/O thread sees this
     std::optional<SteadyTime> lost_at_;                 // I/O thread only
     std::set<std::pair<uint32_t, bool>> deadbands_told_; // I/O thread only: group, without a filter
+    size_t added_ = 0; // I/O thread only: items added since the heap was last given back
 };
 
 class UaBackend final : public Backend {
@@ -347,7 +364,11 @@ public:
     void remove_group(int32_t group) override {
         std::lock_guard lock(mu_);
         groups_.erase(group);
-        items_.erase_if([group](const auto& kv) { return kv.second.group == group; });
+        items_.erase_if([this, group](const auto& kv) {
+            if (kv.second.group != group) return false;
+            ids_.erase(kv.first);
+            return true;
+        });
         loop_->post_to(id_, [feed = feed_, group](RequestPort* port, SteadyTime now) {
             feed->set().remove_group(port, static_cast<uint32_t>(group), now);
             feed->forget_group(static_cast<uint32_t>(group));
@@ -361,7 +382,7 @@ public:
         if (!groups_.count(group)) return false;
         ItemRec& r = items_[item];
         r.group = group;
-        r.id = id;
+        ids_[item] = id;
         pending_.push_back(item);
         cv_.notify_all();
         return true;
@@ -370,6 +391,7 @@ public:
     void remove_item(int32_t group, int32_t item) override {
         std::lock_guard lock(mu_);
         items_.erase(item);
+        ids_.erase(item);
         loop_->post_to(id_, [feed = feed_, group, item](RequestPort* port, SteadyTime now) {
             feed->set().remove_item(port, static_cast<uint32_t>(group), static_cast<uint32_t>(item), now);
             feed->forget(static_cast<uint32_t>(item));
@@ -397,7 +419,7 @@ public:
             if (it == items_.end()) return E_INVALIDARG;
             rec = it->second;
         }
-        if (!rec.node) return E_INVALIDARG;
+        if (!rec.known) return E_INVALIDARG;
         if (!(rec.access & kCurrentWrite)) return E_ACCESSDENIED;
         if (rec.value_rank > 1) return DISP_E_TYPEMISMATCH; // multi-dimensional targets are refused
         Variant v;
@@ -407,7 +429,7 @@ public:
         if (hr != S_OK) return hr;
         WriteRequest w;
         WriteValue wv;
-        wv.node_id = *rec.node;
+        wv.node_id = rec.node;
         wv.value.value = v;
         w.nodes_to_write.push_back(std::move(wv));
         auto done = loop_->request(id_, std::move(w));
@@ -557,7 +579,7 @@ public:
     bool item_properties(int32_t item, std::string* type, int32_t* access) override {
         std::lock_guard lock(mu_);
         auto it = items_.find(item);
-        if (it == items_.end() || !it->second.described || !it->second.node) return false;
+        if (it == items_.end() || !it->second.described || !it->second.known) return false;
         *type = builtin_name(it->second.builtin);
         if (it->second.value_rank >= 0) *type += "[]";
         *access = (it->second.access & 1 ? 1 : 0) | (it->second.access & 2 ? 2 : 0);
@@ -570,14 +592,16 @@ private:
         float deadband;
         std::shared_ptr<UaCompletion> created; // until settle_group took it
     };
+    // One per item, so kept small: the id text waits in ids_ until the
+    // server has described the item.
     struct ItemRec {
         int32_t group = 0;
-        std::string id;
-        bool described = false;
-        std::optional<NodeId> node; // null once described: unknown to the server
-        uint8_t builtin = 0;
         int32_t value_rank = -1;
+        uint8_t builtin = 0;
         uint8_t access = 0;
+        bool described = false;
+        bool known = false; // described and found: `node` is its NodeId
+        NodeId node;
     };
 
     // The names of the built-in types (OPC UA Part 6, 5.1.2).
@@ -609,7 +633,7 @@ private:
     void session_up(bool new_session) {
         std::lock_guard lock(mu_);
         for (auto& [item, rec] : items_) {
-            if (rec.described && !(new_session && !rec.node)) continue;
+            if (rec.described && !(new_session && !rec.known)) continue;
             rec.described = false;
             pending_.push_back(item);
         }
@@ -826,7 +850,9 @@ private:
                     std::lock_guard lock(mu_);
                     auto it = items_.find(item);
                     if (it == items_.end() || it->second.described) continue;
-                    id = it->second.id;
+                    auto text = ids_.find(item);
+                    if (text == ids_.end()) continue;
+                    id = text->second;
                 }
                 nodes.emplace_back(item, resolve_id(id));
             }
@@ -857,7 +883,8 @@ private:
                 const bool known = nodes[k].second && type && !is_bad(v[0].status.value_or(0));
                 ItemRec rec;
                 if (known) {
-                    rec.node = nodes[k].second;
+                    rec.known = true;
+                    rec.node = std::move(*nodes[k].second);
                     rec.builtin = builtin_of(*type, v[3]);
                     const int32_t* rank = v[1].value ? v[1].value->get<kInt32>() : nullptr;
                     rec.value_rank = rank ? *rank : -1;
@@ -868,15 +895,17 @@ private:
                 auto it = items_.find(nodes[k].first);
                 if (it == items_.end()) continue;
                 rec.group = it->second.group;
-                if (!known) rec.id = it->second.id; // a known item needs its id no more
                 rec.described = true;
-                it->second = rec;
-                if (!known) {
+                if (known) {
+                    monitored.emplace_back(nodes[k].first, rec.node);
+                    ids_.erase(nodes[k].first); // a known item needs its id no more
+                } else {
                     StatusCode why = v[0].status.value_or(status::Good);
                     if (!nodes[k].second || !is_bad(why)) why = status::BadNodeIdUnknown;
-                    unknown.push_back({rec.group, nodes[k].first, rec.id, why});
+                    auto text = ids_.find(nodes[k].first);
+                    unknown.push_back({rec.group, nodes[k].first, text != ids_.end() ? text->second : "", why});
                 }
-                else monitored.emplace_back(nodes[k].first, *rec.node);
+                it->second = std::move(rec);
             }
             subscribe(monitored);
             // The sink takes the service's lock, which is held while it calls into
@@ -931,6 +960,7 @@ private:
             const auto group = static_cast<uint32_t>(entry.first);
             loop_->post_to(id_, [feed = feed_, group, specs = std::move(entry.second)](RequestPort* port,
                                                                                       SteadyTime now) mutable {
+                feed->added(specs.size());
                 feed->set().add_items(port, group, std::move(specs), now);
             });
         }
@@ -1009,6 +1039,7 @@ private:
     bool stopping_ = false;
     std::map<int32_t, GroupRec> groups_;
     ItemTable<ItemRec> items_;
+    std::unordered_map<int32_t, std::string> ids_; // under mu_: the id of each item not (yet) known
     std::vector<int32_t> pending_;
     std::thread worker_;
 

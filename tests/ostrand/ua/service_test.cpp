@@ -17,6 +17,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -200,7 +201,21 @@ TEST_F(UaServiceTest, WritesAreCoercedToEachNodeTypeAndReadBack) {
     EXPECT_EQ(DisconnectServer(s), 1);
 }
 
+// The ids of the items the server refused, as the events told them.
+std::mutex failed_mu;
+std::vector<std::string> failed_ids;
+void on_event(const OstrandEvent* e) {
+    if (e->kind != OSTRAND_EVENT_ITEM_FAILED || !e->item_id) return;
+    std::lock_guard lock(failed_mu);
+    failed_ids.emplace_back(e->item_id);
+}
+
 TEST_F(UaServiceTest, AnUnknownIdReportsQualityZeroOnce) {
+    {
+        std::lock_guard lock(failed_mu);
+        failed_ids.clear();
+    }
+    SetEventCallback(&on_event);
     const int32_t s = ConnectServer("", peer_->Url().c_str(), 0);
     ASSERT_GT(s, 0);
     ASSERT_EQ(EnableDataCallback(s, &Recorder::callback), 1);
@@ -225,6 +240,10 @@ TEST_F(UaServiceTest, AnUnknownIdReportsQualityZeroOnce) {
     EXPECT_EQ(Recorder::instance().count_for(g, unknown_id), 1u);
     EXPECT_EQ(Recorder::instance().count_for(g, known), 0u);
     EXPECT_EQ(DisconnectServer(s), 1);
+    SetEventCallback(nullptr);
+    std::lock_guard lock(failed_mu);
+    std::sort(failed_ids.begin(), failed_ids.end());
+    EXPECT_EQ(failed_ids, (std::vector<std::string>{"Channel1.Device1.Nothing", "ns=1;s=No.Such.Node"}));
 }
 
 TEST_F(UaServiceTest, StatusComesFromTheServerStatusScalars) {

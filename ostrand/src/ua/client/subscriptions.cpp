@@ -977,6 +977,13 @@ size_t SubscriptionSet::subscriptions() const {
     return s_->subs.size();
 }
 
+bool SubscriptionSet::creating() const {
+    if (!s_->create_queue.empty()) return true;
+    for (const auto& [id, p] : s_->pending)
+        if (p.kind == State::Kind::CreateItems) return true;
+    return false;
+}
+
 size_t SubscriptionSet::outstanding_publishes() const {
     return s_->outstanding;
 }

@@ -102,6 +102,8 @@ public:
     // Publish requests outstanding.
     size_t subscriptions() const;
     size_t outstanding_publishes() const;
+    // Whether monitored items wait to be created or are being created.
+    bool creating() const;
 
 private:
     struct State;
