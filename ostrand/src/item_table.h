@@ -106,7 +106,6 @@ public:
         auto o = overflow_.find(handle);
         return o == overflow_.end() ? nullptr : &o->second.second;
     }
-    size_t count(uint32_t handle) const { return find(handle) == end() ? 0 : 1; }
     T& at(uint32_t handle) {
         auto it = find(handle);
         if (it == end()) throw std::out_of_range("ItemTable::at");
