@@ -840,93 +840,103 @@ private:
 
     // Resolves and reads DataType, ValueRank, UserAccessLevel (and Value, for
     // abstract types) of `items` in one Read; unknown ids report quality 0 once.
+    // One Read of kBatch / 4 items at a time, their ids resolved just
+    // before: what the worker holds stays small however many items came.
     void describe(const std::vector<int32_t>& items) {
         std::vector<std::pair<int32_t, std::optional<NodeId>>> nodes;
-        {
-            std::lock_guard browse(browse_mu_);
-            for (int32_t item : items) {
-                std::string id;
-                {
-                    std::lock_guard lock(mu_);
-                    auto it = items_.find(item);
-                    if (it == items_.end() || it->second.described) continue;
-                    auto text = ids_.find(item);
-                    if (text == ids_.end()) continue;
-                    id = text->second;
+        for (size_t next = 0; next < items.size();) {
+            nodes.clear();
+            {
+                std::lock_guard browse(browse_mu_);
+                for (; next < items.size() && nodes.size() < kBatch / 4; ++next) {
+                    std::string id;
+                    {
+                        std::lock_guard lock(mu_);
+                        auto it = items_.find(items[next]);
+                        if (it == items_.end() || it->second.described) continue;
+                        auto text = ids_.find(items[next]);
+                        if (text == ids_.end()) continue;
+                        id = text->second;
+                    }
+                    nodes.emplace_back(items[next], resolve_id(id));
                 }
-                nodes.emplace_back(item, resolve_id(id));
             }
+            if (!describe_nodes(nodes)) return; // the connection's trouble, not the items': tried again at a write
         }
-        for (size_t at = 0; at < nodes.size(); at += kBatch / 4) {
-            const size_t end = std::min(nodes.size(), at + kBatch / 4);
-            ReadRequest read;
-            for (size_t k = at; k < end; ++k)
-                for (uint32_t attr : {attribute::DataType, attribute::ValueRank, attribute::UserAccessLevel,
-                                      attribute::Value}) {
-                    ReadValueId r;
-                    r.node_id = nodes[k].second.value_or(NodeId{});
-                    r.attribute_id = attr;
-                    read.nodes_to_read.push_back(r);
-                }
-            auto values = read_values(std::move(read), settings_.request_timeout);
-            if (!values) return; // the connection's trouble, not the items': tried again at a write
-            struct Unknown {
-                int32_t group, item;
-                std::string id;
-                StatusCode why;
-            };
-            std::vector<Unknown> unknown; // reported without mu_
-            std::vector<std::pair<int32_t, NodeId>> monitored; // known items, to subscribe
-            for (size_t k = at; k < end; ++k) {
-                const DataValue* v = &(*values)[(k - at) * 4];
-                const NodeId* type = v[0].value ? v[0].value->get<kNodeId>() : nullptr;
-                const bool known = nodes[k].second && type && !is_bad(v[0].status.value_or(0));
-                ItemRec rec;
-                if (known) {
-                    rec.known = true;
-                    rec.node = std::move(*nodes[k].second);
-                    rec.builtin = builtin_of(*type, v[3]);
-                    const int32_t* rank = v[1].value ? v[1].value->get<kInt32>() : nullptr;
-                    rec.value_rank = rank ? *rank : -1;
-                    const uint8_t* access = v[2].value ? v[2].value->get<kByte>() : nullptr;
-                    rec.access = access ? *access : 0;
-                }
-                std::lock_guard lock(mu_);
-                auto it = items_.find(nodes[k].first);
-                if (it == items_.end()) continue;
-                rec.group = it->second.group;
-                rec.described = true;
-                if (known) {
-                    monitored.emplace_back(nodes[k].first, rec.node);
-                    ids_.erase(nodes[k].first); // a known item needs its id no more
-                } else {
-                    StatusCode why = v[0].status.value_or(status::Good);
-                    if (!nodes[k].second || !is_bad(why)) why = status::BadNodeIdUnknown;
-                    auto text = ids_.find(nodes[k].first);
-                    unknown.push_back({rec.group, nodes[k].first, text != ids_.end() ? text->second : "", why});
-                }
-                it->second = std::move(rec);
+    }
+
+    // Reads the type, rank and access of `nodes`, subscribes the known ones
+    // and reports the others; false when the Read went unanswered.
+    bool describe_nodes(std::vector<std::pair<int32_t, std::optional<NodeId>>>& nodes) {
+        if (nodes.empty()) return true;
+        ReadRequest read;
+        for (size_t k = 0; k < nodes.size(); ++k)
+            for (uint32_t attr : {attribute::DataType, attribute::ValueRank, attribute::UserAccessLevel,
+                                  attribute::Value}) {
+                ReadValueId r;
+                r.node_id = nodes[k].second.value_or(NodeId{});
+                r.attribute_id = attr;
+                read.nodes_to_read.push_back(r);
             }
-            subscribe(monitored);
-            // The sink takes the service's lock, which is held while it calls into
-            // this backend: never push with mu_ held.
-            for (const Unknown& u : unknown) {
-                VARIANT empty;
-                VariantInit(&empty);
-                sink_.push(server_, u.group, u.item, std::move(empty), static_cast<uint64_t>(clock_.filetime()), 0);
-                const std::string reason = format_status(u.why);
-                OstrandEvent e{};
-                e.kind = OSTRAND_EVENT_ITEM_FAILED;
-                e.server = server_;
-                e.group = u.group;
-                e.item = u.item;
-                e.item_id = u.id.c_str();
-                e.status = u.why;
-                e.reason = reason.c_str();
-                e.outage_ms = -1;
-                emit_event(e);
+        auto values = read_values(std::move(read), settings_.request_timeout);
+        if (!values) return false;
+        struct Unknown {
+            int32_t group, item;
+            std::string id;
+            StatusCode why;
+        };
+        std::vector<Unknown> unknown; // reported without mu_
+        std::vector<std::pair<int32_t, NodeId>> monitored; // known items, to subscribe
+        for (size_t k = 0; k < nodes.size(); ++k) {
+            const DataValue* v = &(*values)[k * 4];
+            const NodeId* type = v[0].value ? v[0].value->get<kNodeId>() : nullptr;
+            const bool known = nodes[k].second && type && !is_bad(v[0].status.value_or(0));
+            ItemRec rec;
+            if (known) {
+                rec.known = true;
+                rec.node = std::move(*nodes[k].second);
+                rec.builtin = builtin_of(*type, v[3]);
+                const int32_t* rank = v[1].value ? v[1].value->get<kInt32>() : nullptr;
+                rec.value_rank = rank ? *rank : -1;
+                const uint8_t* access = v[2].value ? v[2].value->get<kByte>() : nullptr;
+                rec.access = access ? *access : 0;
             }
+            std::lock_guard lock(mu_);
+            auto it = items_.find(nodes[k].first);
+            if (it == items_.end()) continue;
+            rec.group = it->second.group;
+            rec.described = true;
+            if (known) {
+                monitored.emplace_back(nodes[k].first, rec.node);
+                ids_.erase(nodes[k].first); // a known item needs its id no more
+            } else {
+                StatusCode why = v[0].status.value_or(status::Good);
+                if (!nodes[k].second || !is_bad(why)) why = status::BadNodeIdUnknown;
+                auto text = ids_.find(nodes[k].first);
+                unknown.push_back({rec.group, nodes[k].first, text != ids_.end() ? text->second : "", why});
+            }
+            it->second = std::move(rec);
         }
+        subscribe(monitored);
+        // The sink takes the service's lock, which is held while it calls into
+        // this backend: never push with mu_ held.
+        for (const Unknown& u : unknown) {
+            VARIANT empty;
+            VariantInit(&empty);
+            sink_.push(server_, u.group, u.item, std::move(empty), static_cast<uint64_t>(clock_.filetime()), 0);
+            const std::string reason = format_status(u.why);
+            OstrandEvent e{};
+            e.kind = OSTRAND_EVENT_ITEM_FAILED;
+            e.server = server_;
+            e.group = u.group;
+            e.item = u.item;
+            e.item_id = u.id.c_str();
+            e.status = u.why;
+            e.reason = reason.c_str();
+            e.outage_ms = -1;
+            emit_event(e);
+        }
+        return true;
     }
 
     // Hands described items to their groups' subscriptions. A deadband needs
@@ -1021,6 +1031,14 @@ private:
             pending_.clear();
             lock.unlock();
             describe(batch);
+            // Describing takes heap in passing (the ids resolved, Reads and
+            // their answers) in this thread's own arena, which the I/O
+            // thread's trim may have passed over before it was freed.
+            described_ += batch.size();
+            if (described_ >= kReleaseAfterItems) {
+                described_ = 0;
+                malloc_trim(0);
+            }
             lock.lock();
         }
     }
@@ -1041,6 +1059,7 @@ private:
     ItemTable<ItemRec> items_;
     std::unordered_map<int32_t, std::string> ids_; // under mu_: the id of each item not (yet) known
     std::vector<int32_t> pending_;
+    size_t described_ = 0; // worker only: items described since the heap was last trimmed
     std::thread worker_;
 
     std::mutex browse_mu_; // cursor and cache; taken before mu_
