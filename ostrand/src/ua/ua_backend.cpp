@@ -429,10 +429,16 @@ public:
         if (hr != S_OK) return hr;
         WriteRequest w;
         WriteValue wv;
-        wv.node_id = rec.node;
         wv.value.value = v;
         w.nodes_to_write.push_back(std::move(wv));
-        auto done = loop_->request(id_, std::move(w));
+        // The NodeId comes from the item's subscription, on the I/O thread.
+        auto node_of = [feed = feed_, group = rec.group, item](Request& r) {
+            const NodeId* node = feed->set().node_of(static_cast<uint32_t>(group), static_cast<uint32_t>(item));
+            if (!node) return status::BadNodeIdUnknown; // removed meanwhile
+            std::get<WriteRequest>(r).nodes_to_write[0].node_id = *node;
+            return status::Good;
+        };
+        auto done = loop_->request(id_, std::move(w), std::move(node_of));
         if (mode == 1) return S_OK; // the answer is not reported
         if (!done->wait_for(settings_.request_timeout + settings_.request_grace + settings_.request_grace)) {
             set_last_status(format_status(status::BadTimeout));
@@ -593,15 +599,15 @@ private:
         std::shared_ptr<UaCompletion> created; // until settle_group took it
     };
     // One per item, so kept small: the id text waits in ids_ until the
-    // server has described the item.
+    // server has described the item, and the NodeId of a known item is kept
+    // by its subscription alone, on the I/O thread.
     struct ItemRec {
         int32_t group = 0;
         int32_t value_rank = -1;
         uint8_t builtin = 0;
         uint8_t access = 0;
         bool described = false;
-        bool known = false; // described and found: `node` is its NodeId
-        NodeId node;
+        bool known = false; // described and found: handed to the subscriptions
     };
 
     // The names of the built-in types (OPC UA Part 6, 5.1.2).
@@ -894,7 +900,6 @@ private:
             ItemRec rec;
             if (known) {
                 rec.known = true;
-                rec.node = std::move(*nodes[k].second);
                 rec.builtin = builtin_of(*type, v[3]);
                 const int32_t* rank = v[1].value ? v[1].value->get<kInt32>() : nullptr;
                 rec.value_rank = rank ? *rank : -1;
@@ -907,7 +912,7 @@ private:
             rec.group = it->second.group;
             rec.described = true;
             if (known) {
-                monitored.emplace_back(nodes[k].first, rec.node);
+                monitored.emplace_back(nodes[k].first, std::move(*nodes[k].second));
                 ids_.erase(nodes[k].first); // a known item needs its id no more
             } else {
                 StatusCode why = v[0].status.value_or(status::Good);

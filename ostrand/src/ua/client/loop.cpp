@@ -204,11 +204,18 @@ void UaLoop::start_resolve(Connection& c, SteadyTime now) {
 }
 
 std::shared_ptr<UaCompletion> UaLoop::request(ConnectionId id, Request request, std::optional<Millis> timeout) {
+    return this->request(id, std::move(request), nullptr, timeout);
+}
+
+std::shared_ptr<UaCompletion> UaLoop::request(ConnectionId id, Request request, Prepare prepare,
+                                              std::optional<Millis> timeout) {
     auto done = std::make_shared<UaCompletion>();
-    const bool posted = post([this, id, r = std::move(request), timeout, done]() mutable {
+    const bool posted = post([this, id, r = std::move(request), prepare = std::move(prepare), timeout, done]() mutable {
         const SteadyTime now = clock_.now();
         for (auto& c : connections_) {
             if (c->id != id || c->phase != Connection::Phase::Session) continue;
+            if (prepare)
+                if (const StatusCode st = prepare(r); is_bad(st)) return done->complete(st);
             const uint32_t rid = c->engine.request(std::move(r), now, timeout);
             if (rid == 0) return done->complete(c->engine.last_refusal());
             c->waiting[rid] = done;

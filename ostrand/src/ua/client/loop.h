@@ -96,6 +96,12 @@ public:
     // Whether connection `id` has its session up (false while reconnecting).
     bool session_up(ConnectionId id) const;
     std::shared_ptr<UaCompletion> request(ConnectionId id, Request request, std::optional<Millis> timeout = {});
+    // As request(), with `prepare` run on the I/O thread just before it goes
+    // out: it fills in what only that thread holds, or refuses the request
+    // with a bad status, which completes it.
+    using Prepare = std::function<StatusCode(Request& request)>;
+    std::shared_ptr<UaCompletion> request(ConnectionId id, Request request, Prepare prepare,
+                                          std::optional<Millis> timeout = {});
     // CloseSession and CLO, then the socket closes; completes when done.
     std::shared_ptr<UaCompletion> close(ConnectionId id);
 

@@ -847,6 +847,11 @@ void SubscriptionSet::add_items(RequestPort* port, uint32_t group, std::vector<M
     (void)port; // creations go out with the next batch
 }
 
+const NodeId* SubscriptionSet::node_of(uint32_t group, uint32_t handle) const {
+    const auto it = s_->items.find(handle);
+    return it != s_->items.end() && it->second.group == group ? &it->second.node : nullptr;
+}
+
 void SubscriptionSet::remove_item(RequestPort* port, uint32_t group, uint32_t handle, SteadyTime now) {
     auto it = s_->items.find(handle);
     if (it == s_->items.end() || it->second.group != group) return;

@@ -104,6 +104,8 @@ public:
     size_t outstanding_publishes() const;
     // Whether monitored items wait to be created or are being created.
     bool creating() const;
+    // The node of item `handle` of `group`; null when the set has no such item.
+    const NodeId* node_of(uint32_t group, uint32_t handle) const;
 
 private:
     struct State;

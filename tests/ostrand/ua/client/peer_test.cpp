@@ -80,6 +80,25 @@ TEST_F(UaPeerTest, ConnectsByAddressAndByNameReadsAndCloses) {
         ASSERT_TRUE(state);
         EXPECT_EQ(*state, 0); // Running
 
+        // What only the I/O thread holds is filled in there; its refusal
+        // completes the request, which is not sent.
+        const auto state_node = [](Request& request) {
+            std::get<ReadRequest>(request).nodes_to_read[0].node_id =
+                NodeId::numeric_id(0, node::Server_ServerStatus_State);
+            return status::Good;
+        };
+        ReadRequest blank;
+        blank.nodes_to_read.push_back(Value(NodeId{}));
+        auto filled = loop_.request(id, blank, state_node);
+        ASSERT_TRUE(filled->wait_for(kWait));
+        const Response answer = filled->response();
+        const auto* read_back = std::get_if<ReadResponse>(&answer);
+        ASSERT_TRUE(read_back && read_back->results.size() == 1 && read_back->results[0].value);
+        EXPECT_TRUE(read_back->results[0].value->get<kInt32>()); // the state, not a refusal of ns=0;i=0
+        auto refused = loop_.request(id, blank, [](Request&) { return status::BadNodeIdUnknown; });
+        ASSERT_TRUE(refused->wait_for(kWait));
+        EXPECT_EQ(refused->status(), status::BadNodeIdUnknown);
+
         auto closed = loop_.close(id);
         ASSERT_TRUE(closed->wait_for(kWait));
         auto after = loop_.request(id, read);
