@@ -72,7 +72,7 @@ void write_node_id(Writer& w, const NodeId& v, uint8_t flags) {
     case IdType::Guid:
         w.byte(kGuidId | flags);
         w.uint16(v.namespace_index);
-        w.guid(v.guid);
+        w.guid(v.guid());
         return;
     case IdType::Opaque:
         w.byte(kByteStringId | flags);
@@ -102,11 +102,11 @@ NodeId read_node_id(Reader& r, uint8_t form) {
         v.type = IdType::String;
         v.string = r.string().value_or(std::string());
         break;
-    case kGuidId:
-        v.namespace_index = r.uint16();
-        v.type = IdType::Guid;
-        v.guid = r.guid();
+    case kGuidId: {
+        const uint16_t ns = r.uint16(); // read before the Guid that follows it
+        v = NodeId::guid_id(ns, r.guid());
         break;
+    }
     case kByteStringId:
         v.namespace_index = r.uint16();
         v.type = IdType::Opaque;

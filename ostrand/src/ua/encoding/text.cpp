@@ -210,8 +210,7 @@ std::optional<ExpandedNodeId> parse_node_id(std::string_view text) {
     case 'g': {
         const auto guid = parse_guid(value);
         if (!guid) return std::nullopt;
-        id.type = IdType::Guid;
-        id.guid = *guid;
+        id = NodeId::guid_id(id.namespace_index, *guid);
         break;
     }
     case 'b': {
@@ -236,7 +235,7 @@ std::string identifier_text(const NodeId& id) {
     case IdType::String:
         return "s=" + id.string;
     case IdType::Guid:
-        return "g=" + format_guid(id.guid);
+        return "g=" + format_guid(id.guid());
     case IdType::Opaque:
         return "b=" + encode_base64(id.string);
     }

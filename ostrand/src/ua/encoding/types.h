@@ -19,6 +19,7 @@
 #include <array>
 #include <compare>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <variant>
@@ -43,14 +44,15 @@ struct Guid {
 // Identifier types as numbered in Part 3 (and used by the text forms).
 enum class IdType : uint8_t { Numeric = 0, String = 1, Guid = 2, Opaque = 3 };
 
-// One member per identifier kind; only the one `type` names is meaningful, the
-// others stay at their defaults so that == and < compare the identity.
+// The members `type` does not use stay at their defaults, so that == and <
+// compare the identity. A Guid has no member of its own (it is the rarest
+// kind, and a NodeId is kept per monitored item): its first field is
+// `numeric`, its other twelve bytes are `string`, short enough to stay inline.
 struct NodeId {
     uint16_t namespace_index = 0;
     IdType type = IdType::Numeric;
     uint32_t numeric = 0;
-    std::string string; // String: UTF-8 text; Opaque: the bytes
-    Guid guid;
+    std::string string; // String: UTF-8 text; Opaque: the bytes; Guid: see above
 
     static NodeId numeric_id(uint16_t ns, uint32_t id) {
         NodeId n;
@@ -69,8 +71,23 @@ struct NodeId {
         NodeId n;
         n.namespace_index = ns;
         n.type = IdType::Guid;
-        n.guid = g;
+        n.numeric = g.data1;
+        char rest[12];
+        std::memcpy(rest, &g.data2, 2);
+        std::memcpy(rest + 2, &g.data3, 2);
+        std::memcpy(rest + 4, g.data4.data(), 8);
+        n.string.assign(rest, sizeof rest);
         return n;
+    }
+    // Meaningful when `type` is Guid.
+    Guid guid() const {
+        Guid g;
+        g.data1 = numeric;
+        if (string.size() != 12) return g;
+        std::memcpy(&g.data2, string.data(), 2);
+        std::memcpy(&g.data3, string.data() + 2, 2);
+        std::memcpy(g.data4.data(), string.data() + 4, 8);
+        return g;
     }
     static NodeId opaque_id(uint16_t ns, std::string bytes) {
         NodeId n;
