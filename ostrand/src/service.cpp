@@ -204,8 +204,11 @@ int32_t Service::new_item(int32_t server, int32_t group) {
     slot.group = group;
     slot.queued = kNotQueued;
     ++live_items_;
-    // Room for one pending change per item, so a change never grows the queue.
+    // Room for one pending change per item, so a change never grows the
+    // queue; spare_ alike, as the two trade places at every delivery. Pages
+    // of the room never used are never touched, so they take no memory.
     if (queue_.capacity() < live_items_) queue_.reserve(std::max(live_items_, 2 * queue_.capacity()));
+    if (spare_.capacity() < queue_.capacity()) spare_.reserve(queue_.capacity());
     return slot.handle;
 }
 
