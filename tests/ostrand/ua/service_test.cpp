@@ -105,8 +105,10 @@ TEST_F(UaServiceTest, AClosedPortFailsWithinASecond) {
 TEST_F(UaServiceTest, LocalListingPutsTheSimulationFirstThenTheListFile) {
     const quorvane::test::TempDir dir("ostrand-conf");
     std::filesystem::create_directories(dir.path / "ostrand");
+    std::string notes; // the file is read in pieces: the entries come after several
+    for (int line = 0; line < 300; ++line) notes += "# notes on the plant's servers, line " + std::to_string(line) + "\n";
     std::ofstream(dir.path / "ostrand/servers.conf")
-        << "# test list\n" << peer_->Url() << " security=None\n"
+        << "# test list\n" << notes << peer_->Url() << " security=None\n"
         << "opc.tcp://10.255.0.9:4840 # another machine's server is not listed here\n";
     const quorvane::test::ConfigHome home(dir.path);
     for (int32_t mode : {0, 1}) {

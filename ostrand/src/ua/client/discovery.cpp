@@ -72,9 +72,17 @@ void add_unique(std::vector<std::string>& names, const std::string& name) {
 std::vector<ServerListEntry> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return {};
-    std::string text(kMaxListFileBytes, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<size_t>(in.gcount()));
+    // Read as it comes, never more than kMaxListFileBytes: a buffer of the
+    // whole limit would take 1 MiB for a file of a few lines, read at every
+    // connect, and freeing it raised glibc's mmap and trim thresholds for
+    // the rest of the process, so memory freed later stayed resident.
+    std::string text;
+    char chunk[4096];
+    while (text.size() < kMaxListFileBytes) {
+        in.read(chunk, static_cast<std::streamsize>(std::min(sizeof chunk, kMaxListFileBytes - text.size())));
+        if (in.gcount() <= 0) break;
+        text.append(chunk, static_cast<size_t>(in.gcount()));
+    }
     return parse_server_list(text, path);
 }
 
