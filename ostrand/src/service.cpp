@@ -707,7 +707,7 @@ bool Service::deliverable(const Connection* c, const Change& change) {
     return c && c->callback && slot && slot->server == change.server && slot->group == change.group;
 }
 
-void Service::recheck_run(size_t from, const std::vector<Change>& batch) {
+void Service::recheck_run(size_t from, const ChangeQueue& batch) {
     for (size_t i = from; i < run_.size(); ++i) {
         Running& r = run_[i];
         if (!r.callback) continue;
@@ -732,7 +732,7 @@ int64_t steady_ns() {
 } // namespace
 
 void Service::deliver(std::unique_lock<std::mutex>& lock) {
-    std::vector<Change> batch = std::move(spare_);
+    ChangeQueue batch = std::move(spare_);
     batch.swap(queue_);
     for (const Change& change : batch)
         if (ItemSlot* slot = slot_of(change.item)) slot->queued = kNotQueued;

@@ -18,6 +18,7 @@
 #include "backend.h"
 #include "clock.h"
 #include "ostrand.h"
+#include "page_allocator.h"
 #include "ua/client/engine.h"
 
 #include <atomic>
@@ -97,6 +98,7 @@ private:
         ~Change() { VariantClear(&value); }
         int64_t received = 0; // see ChangeSink::received
     };
+    using ChangeQueue = std::vector<Change, PageAllocator<Change>>;
     struct Group {
         std::string name;
     };
@@ -151,7 +153,7 @@ private:
     // Under mu_: whether `change` may still reach its callback (`c` its connection).
     bool deliverable(const Connection* c, const Change& change);
     // Under mu_: every change of the run from `from` on that may no longer be delivered is dropped.
-    void recheck_run(size_t from, const std::vector<Change>& batch);
+    void recheck_run(size_t from, const ChangeQueue& batch);
     void stop(std::unique_lock<std::mutex>& lock);
     // Blocks while the callback under way is of a change that `matches`,
     // unless called from the service thread itself.
@@ -193,13 +195,13 @@ private:
     // changes: a run under way checks its remaining changes again.
     std::atomic<uint64_t> removals_{0};
     DeliveryObserver observer_ = nullptr;
-    std::vector<ItemSlot> slots_;
+    std::vector<ItemSlot, PageAllocator<ItemSlot>> slots_;
     std::vector<uint32_t> free_slots_;
     size_t live_items_ = 0;
     // Changes not yet delivered, one per item at most, in arrival order; the
     // service thread swaps it with spare_, so both keep their storage.
-    std::vector<Change> queue_;
-    std::vector<Change> spare_;
+    ChangeQueue queue_;
+    ChangeQueue spare_;
     Sink thread_sink_{*this, false};
     Sink other_sink_{*this, true};
     std::shared_ptr<ua::UaLoop> ua_loop_; // started at the first UA connect

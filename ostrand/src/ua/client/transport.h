@@ -16,6 +16,7 @@
 // - One thread at a time; close() is idempotent and the destructor closes.
 #pragma once
 
+#include "page_allocator.h"
 #include "ua/encoding/types.h"
 
 #include <sys/socket.h>
@@ -72,7 +73,9 @@ public:
 
 private:
     int fd_ = -1;
-    std::vector<uint8_t> queue_;
+    // Bytes waiting for the socket: a burst of requests (creating thousands
+    // of items) grows it for a moment, and it goes back with munmap.
+    std::vector<uint8_t, PageAllocator<uint8_t>> queue_;
     size_t written_ = 0;
 };
 
