@@ -140,6 +140,8 @@ TcpTransport::Io TcpTransport::flush() {
             return Io::Failed;
         }
     }
+    // Written out: a burst's room goes back rather than stay resident.
+    if (queue_.capacity() * sizeof(queue_[0]) >= PageAllocator<uint8_t>::kMappedFrom) decltype(queue_)().swap(queue_);
     queue_.clear();
     written_ = 0;
     return Io::Ok;
