@@ -844,10 +844,10 @@ private:
         return 0;
     }
 
-    // Resolves and reads DataType, ValueRank, UserAccessLevel (and Value, for
-    // abstract types) of `items` in one Read; unknown ids report quality 0 once.
-    // One Read of kBatch / 4 items at a time, their ids resolved just
-    // before: what the worker holds stays small however many items came.
+    // Resolves `items` and reads their DataType, ValueRank, UserAccessLevel
+    // (and Value, for abstract types), kBatch / 4 items a Read, each batch's
+    // ids resolved just before it: what the worker holds stays small however
+    // many items came. Unknown ids report quality 0 once.
     void describe(const std::vector<int32_t>& items) {
         std::vector<std::pair<int32_t, std::optional<NodeId>>> nodes;
         for (size_t next = 0; next < items.size();) {
