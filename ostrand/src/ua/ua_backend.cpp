@@ -922,6 +922,11 @@ private:
             }
             it->second = std::move(rec);
         }
+        {
+            // The side table emptied as items became known: its buckets go too.
+            std::lock_guard lock(mu_);
+            if (ids_.bucket_count() > 4 * ids_.size() + 64) ids_.rehash(0);
+        }
         subscribe(monitored);
         // The sink takes the service's lock, which is held while it calls into
         // this backend: never push with mu_ held.
