@@ -14,6 +14,7 @@ namespace ostrand::ua {
 namespace {
 
 constexpr size_t kMaxItemsPerCreate = 500;    // per CreateMonitoredItems/DeleteMonitoredItems
+constexpr size_t kMaxCreatesInFlight = 4;     // CreateMonitoredItems requests out at once
 constexpr size_t kMaxNodesPerRead = 1000;     // per refresh Read
 constexpr uint32_t kMaxRepublishPerGap = 100; // a longer gap is repaired by a Read
 constexpr size_t kMaxRepublishInFlight = 200;
@@ -368,7 +369,19 @@ struct SubscriptionSet::State {
         }
         create_queue.clear();
         std::sort(work.begin(), work.end());
+        size_t in_flight = 0;
+        for (const auto& [id, p] : pending) in_flight += p.kind == Kind::CreateItems ? 1 : 0;
         for (size_t begin = 0; begin < work.size();) {
+            if (in_flight >= kMaxCreatesInFlight) {
+                // The rest waits for an answer (see on_event): a large load
+                // goes out a few requests at a time, not as one burst the
+                // server and our send buffers must hold at once.
+                for (size_t k = begin; k < work.size(); ++k) {
+                    items.at(work[k].second).queued = true;
+                    create_queue.push_back(work[k].second);
+                }
+                break;
+            }
             const uint32_t group_id = work[begin].first;
             const Group& g = groups.at(group_id);
             CreateMonitoredItemsRequest r;
@@ -396,9 +409,11 @@ struct SubscriptionSet::State {
                 ++end;
             }
             std::vector<uint32_t> handles = p.handles;
-            if (send(port, std::move(r), now, std::move(p)) != 0)
+            if (send(port, std::move(r), now, std::move(p)) != 0) {
+                ++in_flight;
                 for (uint32_t h : handles)
                     items.at(h).state = ItemState::Creating;
+            }
             begin = end;
         }
     }
@@ -767,7 +782,10 @@ struct SubscriptionSet::State {
         case Kind::CreateSub:
             return on_created(port, event.request_id, p, event.response, fault, now);
         case Kind::CreateItems:
-            return on_items_created(port, p, event.response, fault, now);
+            on_items_created(port, p, event.response, fault, now);
+            // Creations held back while kMaxCreatesInFlight were out go now.
+            if (!create_queue.empty()) flush_creates(port, now);
+            return;
         case Kind::Publish:
             return on_publish(port, p, event.response, fault, now);
         case Kind::Republish:

@@ -16,7 +16,9 @@
 //   the server refuses that filter, the item is created again with an
 //   Absolute deadband of d/100 x (high - low) if it has an EURange, else
 //   without a filter. Creations and deletions gather for
-//   UaSettings::batch_delay and go out per group, at most 500 per request.
+//   UaSettings::batch_delay and go out per group, at most 500 per request;
+//   at most four creation requests are out at a time, the rest follow as
+//   they are answered (a load of 20,000 items is not one burst).
 // - Publish: min(2 + subscriptions, 5) requests outstanding while at least one
 //   subscription exists; every NotificationMessage with data is acknowledged
 //   in the next request; a keep-alive is not. A gap in a subscription's

@@ -72,11 +72,14 @@ class Subscriptions : public ::testing::Test {
     // Sends the batched creations and answers each item Good.
     void create_all() {
         advance(settings.batch_delay);
-        for (auto& [id, req] : port.take<CreateMonitoredItemsRequest>()) {
-            CreateMonitoredItemsResponse r;
-            for (auto& m : req.items_to_create)
-                r.results.push_back({status::Good, m.requested_parameters.client_handle + 1000, 100, 1, {}});
-            deliver(answer(id, r));
+        for (auto batch = port.take<CreateMonitoredItemsRequest>(); !batch.empty();
+             batch = port.take<CreateMonitoredItemsRequest>()) {
+            for (auto& [id, req] : batch) {
+                CreateMonitoredItemsResponse r;
+                for (auto& m : req.items_to_create)
+                    r.results.push_back({status::Good, m.requested_parameters.client_handle + 1000, 100, 1, {}});
+                deliver(answer(id, r));
+            }
         }
     }
     // A session with group 1 as subscription 5 and `handles` live in it.
@@ -120,11 +123,12 @@ TEST_F(Subscriptions, CreationParametersFollowTheRateAndItemsWaitForTheirSubscri
         ++group;
     }
 
-    // 1200 items added before the subscription exists: nothing goes out until
-    // it is granted, then 500 + 500 + 200 with the revised interval.
+    // 2200 items added before the subscription exists: nothing goes out until
+    // it is granted, then four requests of 500 with the revised interval, and
+    // the last 200 once one of those is answered.
     set->add_group(&port, 50, 100, 5, now, [this](StatusCode st, double r) { done.emplace_back(st, r); });
     std::vector<uint32_t> handles;
-    for (uint32_t h = 1; h <= 1200; ++h)
+    for (uint32_t h = 1; h <= 2200; ++h)
         handles.push_back(h);
     add(50, handles);
     advance(settings.batch_delay);
@@ -134,9 +138,16 @@ TEST_F(Subscriptions, CreationParametersFollowTheRateAndItemsWaitForTheirSubscri
     EXPECT_EQ(done[0], std::make_pair(status::Good, 250.0));
     advance(settings.batch_delay);
     auto batches = port.take<CreateMonitoredItemsRequest>();
-    ASSERT_EQ(batches.size(), 3u);
-    EXPECT_EQ(batches[0].second.items_to_create.size(), 500u);
-    EXPECT_EQ(batches[2].second.items_to_create.size(), 200u);
+    ASSERT_EQ(batches.size(), 4u);
+    for (const auto& b : batches) EXPECT_EQ(b.second.items_to_create.size(), 500u);
+    advance(settings.batch_delay);
+    EXPECT_TRUE(port.take<CreateMonitoredItemsRequest>().empty());
+    EXPECT_TRUE(set->creating());
+    deliver(answer(batches[1].first, CreateMonitoredItemsResponse{}));
+    auto last = port.take<CreateMonitoredItemsRequest>();
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0].second.items_to_create.size(), 200u);
+    EXPECT_EQ(last[0].second.items_to_create[0].requested_parameters.client_handle, 2001u);
     EXPECT_EQ(batches[0].second.subscription_id, 77u);
     EXPECT_EQ(batches[0].second.timestamps_to_return, TimestampsToReturn::Both);
     const auto percent =
