@@ -409,6 +409,11 @@ TEST_F(Subscriptions, RemovalsLeaveNothingAtTheServer) {
     for (uint32_t h : {1u, 3u, 4u})
         set->remove_item(&port, 1, h, now);
     set->remove_group(&port, 2, now);
+    // A write finds the node of a remaining item only, and only in its group.
+    ASSERT_TRUE(set->node_of(1, 2));
+    EXPECT_EQ(*set->node_of(1, 2), NodeId::numeric_id(1, 2));
+    EXPECT_FALSE(set->node_of(2, 2));
+    EXPECT_FALSE(set->node_of(1, 1));
     CreateMonitoredItemsResponse created;
     created.results.push_back({status::Good, 1004, 100, 1, {}});
     deliver(answer(creating[0].first, created));

@@ -399,6 +399,8 @@ TEST(UaCodecTest, BuiltinEncodingsAtTheirTraps) {
          "11 03 01 00 01 00 00 00 41"},
         {"opaque node id", ua::Variant::scalar<ua::kNodeId>(ua::NodeId::opaque_id(2, "\x01")),
          "11 05 02 00 01 00 00 00 01"},
+        {"guid node id", ua::Variant::scalar<ua::kNodeId>(ua::NodeId::guid_id(3, guid)),
+         "11 04 03 00 91 2b 96 72 75 fa e6 4a 8d 28 b4 04 dc 7d af 63"},
         {"expanded node id with uri and server", ua::Variant::scalar<ua::kExpandedNodeId>(remote),
          "12 c1 01 05 00 01 00 00 00 75 07 00 00 00"},
         {"qualified name", ua::Variant::scalar<ua::kQualifiedName>({3, "q"}), "14 03 00 01 00 00 00 71"},
