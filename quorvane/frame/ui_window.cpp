@@ -1,6 +1,6 @@
 #include "frame/ui_window.h"
 
-#include <QMetaObject>
+#include <QCoreApplication>
 #include <QThread>
 
 #include <algorithm>
@@ -10,6 +10,12 @@ namespace quorvane {
 namespace {
 
 CUiWindow* Self(void* context) { return static_cast<CUiWindow*>(context); }
+
+// The event that tells the user-interface thread to run the next queued call.
+QEvent::Type RunQueuedType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
 
 } // namespace
 
@@ -30,6 +36,7 @@ CUiWindow::~CUiWindow() {
         std::lock_guard lock(mutex_);
         open_ = false;
         entries_.clear();
+        queued_.clear();
     }
     timers_.clear();
     // QObject's destructor drops whatever is still queued for this object.
@@ -37,10 +44,34 @@ CUiWindow::~CUiWindow() {
 
 bool CUiWindow::OnUiThread() const { return QThread::currentThread() == thread(); }
 
+// The call waits in queued_ and the event only says that one is there: the
+// user-interface thread takes it under mutex_, which this thread holds while
+// it posts. Qt's own hand-over of an event is invisible to ThreadSanitizer
+// (Qt is not built with it), so a call carried inside the event itself was
+// reported as a race between this thread writing it and that one running it.
 bool CUiWindow::Queue(std::function<void()> fn) {
     std::lock_guard lock(mutex_);
     if (!open_) return false;
-    return QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+    queued_.push_back(std::move(fn));
+    QCoreApplication::postEvent(this, new QEvent(RunQueuedType()));
+    return true;
+}
+
+bool CUiWindow::event(QEvent* e) {
+    bool ours = false;
+    std::function<void()> fn;
+    {
+        // Taken before the event is looked at: see Queue.
+        std::lock_guard lock(mutex_);
+        ours = e->type() == RunQueuedType();
+        if (ours && !queued_.empty()) {
+            fn = std::move(queued_.front());
+            queued_.pop_front();
+        }
+    }
+    if (!ours) return QObject::event(e);
+    if (fn) fn();
+    return true;
 }
 
 int CUiWindow::Post(uint32_t message, uintptr_t wparam, intptr_t lparam) {

@@ -7,10 +7,12 @@
 
 #include "pellacor.h"
 
+#include <QEvent>
 #include <QObject>
 #include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,6 +44,9 @@ public:
     // Number of timers running now (user-interface thread).
     int RunningTimers() const;
 
+    // Runs what Queue handed over, one call per event (user-interface thread).
+    bool event(QEvent* e) override;
+
 private:
     struct TimerEntry {
         uint32_t ms = 0;
@@ -65,9 +70,10 @@ private:
     PellacorWindow postingWindow_{};
     MessageHandler handler_;
 
-    mutable std::mutex mutex_; // guards entries_ and open_
+    mutable std::mutex mutex_; // guards entries_, queued_ and open_
     bool open_ = true;
     std::map<uintptr_t, TimerEntry> entries_;
+    std::deque<std::function<void()>> queued_; // handed over by Queue, in order
 
     std::map<uintptr_t, UiTimer> timers_; // user-interface thread only
 };
