@@ -1,4 +1,5 @@
-// Storage for the service's per-item arrays, straight from the kernel once
+// Storage for arrays that grow large for a while (the service's item slots
+// and change queues, a socket's send queue), straight from the kernel once
 // it is large.
 //
 // glibc raises its mmap and trim thresholds to the size of each large block
