@@ -95,18 +95,19 @@ public:
     // I/O thread: a value the server took from a write of ours, for items
     // that have reported before (a removed item is not brought back).
     void remember(uint32_t group, uint32_t handle, const Variant& written) {
-        auto it = last_.find(handle);
-        if (it == last_.end() || it->second.group != group) return;
+        Last* last = last_.get(handle);
+        if (!last || set_.group_of(handle) != group) return;
         VARIANT value;
         if (!to_variant(written, &value)) return;
-        VariantClear(&it->second.value);
-        it->second.value = value;
+        VariantClear(&last->value);
+        last->value = value;
     }
 
-    // I/O thread: an item or a group is gone; its last value with it.
+    // I/O thread: an item or a group is gone from the subscriptions; its
+    // last value with it.
     void forget(uint32_t handle) { last_.erase(handle); }
     void forget_group(uint32_t group) {
-        last_.erase_if([group](const auto& kv) { return kv.second.group == group; });
+        last_.erase_if([this](const auto& kv) { return set_.group_of(kv.first) == 0; });
         deadbands_told_.erase({group, false});
         deadbands_told_.erase({group, true});
     }
@@ -159,7 +160,6 @@ public:
         if (time <= 0) time = clock_.filetime();
         Last* found = last_.get(handle);
         Last& last = found ? *found : last_[handle];
-        last.group = group;
         if (!owns_memory(value) && !owns_memory(last.value)) {
             last.value = value; // a number: nothing to free or duplicate
         } else {
@@ -193,11 +193,13 @@ public:
     void connection_lost() override {
         const auto now = static_cast<uint64_t>(clock_.filetime());
         for (const auto& [handle, last] : last_) {
+            const uint32_t group = set_.group_of(handle);
+            if (group == 0) continue;
             VARIANT copy;
             VariantInit(&copy);
             if (VariantCopy(&copy, &last.value) != S_OK) VariantInit(&copy);
             batch_.push_back(
-                {static_cast<int32_t>(last.group), static_cast<int32_t>(handle), copy, now, 0, status::BadNoCommunication});
+                {static_cast<int32_t>(group), static_cast<int32_t>(handle), copy, now, 0, status::BadNoCommunication});
         }
     }
 
@@ -258,11 +260,11 @@ private:
         emit_event(e);
     }
 
+    // An item's last value; its group is the subscriptions' to know.
     struct Last {
-        uint32_t group = 0;
         VARIANT value{};
         Last() { VariantInit(&value); }
-        Last(Last&& o) noexcept : group(o.group), value(o.value) { VariantInit(&o.value); }
+        Last(Last&& o) noexcept : value(o.value) { VariantInit(&o.value); }
         Last(const Last&) = delete;
         Last& operator=(const Last&) = delete;
         ~Last() { VariantClear(&value); }
@@ -433,9 +435,9 @@ public:
         w.nodes_to_write.push_back(std::move(wv));
         // The NodeId comes from the item's subscription, on the I/O thread.
         auto node_of = [feed = feed_, group = rec.group, item](Request& r) {
-            const NodeId* node = feed->set().node_of(static_cast<uint32_t>(group), static_cast<uint32_t>(item));
+            auto node = feed->set().node_of(static_cast<uint32_t>(group), static_cast<uint32_t>(item));
             if (!node) return status::BadNodeIdUnknown; // removed meanwhile
-            std::get<WriteRequest>(r).nodes_to_write[0].node_id = *node;
+            std::get<WriteRequest>(r).nodes_to_write[0].node_id = std::move(*node);
             return status::Good;
         };
         auto done = loop_->request(id_, std::move(w), std::move(node_of));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 #include <unordered_set>
@@ -25,6 +26,89 @@ constexpr size_t kMaxPublishes = 5;
 constexpr DateTime kNoTime = std::numeric_limits<DateTime>::min(); // older than any time
 constexpr Millis kPublishHint{5000};  // added to the keep-alive interval
 constexpr Millis kFaultHoldOff{1000}; // before a Publish refused for an unknown reason goes again
+
+// A NodeId as the per-item record keeps it: 16 bytes where a NodeId takes 40.
+// A number, and a text or opaque id of up to 12 bytes, stay inline (the ids
+// of most servers); a longer one and a Guid's last twelve bytes go to one
+// heap block of their own, length first.
+class PackedNodeId {
+public:
+    PackedNodeId() = default;
+    explicit PackedNodeId(const NodeId& n) : ns_(n.namespace_index), type_(n.type) {
+        const std::string& s = n.string;
+        if (s.empty()) {
+            std::memcpy(body_, &n.numeric, 4);
+        } else if (n.numeric == 0 && s.size() <= sizeof body_) {
+            len_ = static_cast<uint8_t>(s.size());
+            std::memcpy(body_, s.data(), s.size());
+        } else {
+            len_ = kFar;
+            std::memcpy(body_, &n.numeric, 4);
+            set_far(s.data(), s.size());
+        }
+    }
+    PackedNodeId(const PackedNodeId& o) : ns_(o.ns_), type_(o.type_), len_(o.len_) {
+        std::memcpy(body_, o.body_, sizeof body_);
+        if (len_ == kFar) {
+            const char* f = o.far();
+            uint32_t size;
+            std::memcpy(&size, f, 4);
+            set_far(f + 4, size);
+        }
+    }
+    PackedNodeId(PackedNodeId&& o) noexcept : ns_(o.ns_), type_(o.type_), len_(o.len_) {
+        std::memcpy(body_, o.body_, sizeof body_);
+        o.len_ = 0; // the block is ours now
+        std::memset(o.body_, 0, sizeof o.body_);
+    }
+    PackedNodeId& operator=(PackedNodeId o) noexcept {
+        std::swap(ns_, o.ns_);
+        std::swap(type_, o.type_);
+        std::swap(len_, o.len_);
+        std::swap(body_, o.body_);
+        return *this;
+    }
+    ~PackedNodeId() {
+        if (len_ == kFar) delete[] far();
+    }
+
+    NodeId unpack() const {
+        NodeId n;
+        n.namespace_index = ns_;
+        n.type = type_;
+        if (len_ == 0 || len_ == kFar) std::memcpy(&n.numeric, body_, 4);
+        if (len_ == kFar) {
+            const char* f = far();
+            uint32_t size;
+            std::memcpy(&size, f, 4);
+            n.string.assign(f + 4, size);
+        } else if (len_ > 0) {
+            n.string.assign(body_, len_);
+        }
+        return n;
+    }
+
+private:
+    static constexpr uint8_t kFar = 0xFF;
+    char* far() const {
+        char* f;
+        std::memcpy(&f, body_ + 4, sizeof f);
+        return f;
+    }
+    void set_far(const char* data, size_t size) {
+        char* f = new char[4 + size];
+        const auto n = static_cast<uint32_t>(size); // a NodeId's text is far below 4 GiB
+        std::memcpy(f, &n, 4);
+        std::memcpy(f + 4, data, size);
+        std::memcpy(body_ + 4, &f, sizeof f);
+    }
+
+    uint16_t ns_ = 0;
+    IdType type_ = IdType::Numeric;
+    uint8_t len_ = 0;    // of the text inline; 0: a number; kFar: number and heap block
+    char body_[12] = {}; // the number or the text; with kFar, the block's address after the number
+};
+static_assert(sizeof(PackedNodeId) == 16);
 
 bool filter_refused(StatusCode s) {
     switch (status_code_only(s)) {
@@ -54,12 +138,12 @@ struct SubscriptionSet::State {
     struct Item {
         uint32_t group = 0;
         uint32_t monitored_id = 0; // the server's id while Live
-        NodeId node;
-        // Of the EURange, for the Absolute fallback; NaN without one. Kept
-        // as one number, and the time below without an optional, as there
-        // is one record per item.
-        double eu_span = std::numeric_limits<double>::quiet_NaN();
         DateTime last_source = kNoTime; // of the last value delivered
+        PackedNodeId node;
+        // Of the EURange, for the Absolute fallback; NaN without one. Kept
+        // as one float, and the time above without an optional, as there is
+        // one record per item: 40 bytes in all.
+        float eu_span = std::numeric_limits<float>::quiet_NaN();
         ItemState state = ItemState::Wanted;
         Filter filter = Filter::Percent;
         bool queued = false; // in create_queue
@@ -396,7 +480,7 @@ struct SubscriptionSet::State {
                 const uint32_t handle = work[end].second;
                 const Item& item = items.at(handle);
                 MonitoredItemCreateRequest m;
-                m.item_to_monitor.node_id = item.node;
+                m.item_to_monitor.node_id = item.node.unpack();
                 m.item_to_monitor.attribute_id = attribute::Value;
                 m.monitoring_mode = MonitoringMode::Reporting;
                 m.requested_parameters.client_handle = handle;
@@ -498,7 +582,7 @@ struct SubscriptionSet::State {
             p.group = group;
             for (size_t i = begin; i < end; ++i) {
                 ReadValueId v;
-                v.node_id = items.at(handles[i]).node;
+                v.node_id = items.at(handles[i]).node.unpack();
                 v.attribute_id = attribute::Value;
                 r.nodes_to_read.push_back(std::move(v));
                 p.handles.push_back(handles[i]);
@@ -854,8 +938,8 @@ void SubscriptionSet::add_items(RequestPort* port, uint32_t group, std::vector<M
         if (!added) continue; // already known
         State::Item& item = it->second;
         item.group = group;
-        item.node = std::move(spec.node);
-        if (spec.eu_range) item.eu_span = spec.eu_range->high - spec.eu_range->low;
+        item.node = PackedNodeId(spec.node);
+        if (spec.eu_range) item.eu_span = static_cast<float>(spec.eu_range->high - spec.eu_range->low);
         if (g->second.failed) {
             s_->fail_item(spec.handle, item, *g->second.failed);
             continue;
@@ -865,9 +949,15 @@ void SubscriptionSet::add_items(RequestPort* port, uint32_t group, std::vector<M
     (void)port; // creations go out with the next batch
 }
 
-const NodeId* SubscriptionSet::node_of(uint32_t group, uint32_t handle) const {
+uint32_t SubscriptionSet::group_of(uint32_t handle) const {
+    const State::Item* item = s_->items.get(handle);
+    return item ? item->group : 0;
+}
+
+std::optional<NodeId> SubscriptionSet::node_of(uint32_t group, uint32_t handle) const {
     const auto it = s_->items.find(handle);
-    return it != s_->items.end() && it->second.group == group ? &it->second.node : nullptr;
+    if (it == s_->items.end() || it->second.group != group) return std::nullopt;
+    return it->second.node.unpack();
 }
 
 void SubscriptionSet::remove_item(RequestPort* port, uint32_t group, uint32_t handle, SteadyTime now) {

@@ -106,8 +106,10 @@ public:
     size_t outstanding_publishes() const;
     // Whether monitored items wait to be created or are being created.
     bool creating() const;
-    // The node of item `handle` of `group`; null when the set has no such item.
-    const NodeId* node_of(uint32_t group, uint32_t handle) const;
+    // The group of item `handle`; 0 when the set has no such item.
+    uint32_t group_of(uint32_t handle) const;
+    // The node of item `handle` of `group`; none when the set has no such item.
+    std::optional<NodeId> node_of(uint32_t group, uint32_t handle) const;
 
 private:
     struct State;

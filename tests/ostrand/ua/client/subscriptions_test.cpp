@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 
 namespace {
@@ -434,6 +435,55 @@ TEST_F(Subscriptions, RemovalsLeaveNothingAtTheServer) {
     deliver(answer(publishes[0].first, keep_alive(42, 1)));
     deliver(answer(publishes[1].first, keep_alive(42, 1)));
     EXPECT_EQ(port.take<DeleteSubscriptionsRequest>().size(), 1u);
+}
+
+// The item's record keeps its node in a packed form: every kind of NodeId
+// must come back whole, in creation requests, after removals beside it and
+// for a write.
+TEST_F(Subscriptions, EveryKindOfNodeIdIsAskedForAsGiven) {
+    Guid guid{0xA1B2C3D4, 0x0102, 0xF0E0, {1, 2, 3, 4, 5, 6, 7, 0xFF}};
+    const std::vector<NodeId> nodes = {
+        NodeId::numeric_id(0, 0),
+        NodeId::numeric_id(65535, 0xFFFFFFFF),
+        NodeId::string_id(1, ""),
+        NodeId::string_id(1, "Bench.V19999"),  // 12 bytes: the longest inline
+        NodeId::string_id(1, "Bench.V199999"), // 13: a block of its own
+        NodeId::string_id(7, std::string(300, 'x')),
+        NodeId::opaque_id(2, std::string("\0\x01\0", 3)),
+        NodeId::opaque_id(2, std::string(40, '\0')),
+        NodeId::guid_id(3, guid),
+        NodeId::guid_id(3, Guid{}),
+    };
+    set->on_session(port, true, now);
+    grant(1, 5);
+    std::vector<MonitoredSpec> specs;
+    for (uint32_t h = 1; h <= nodes.size(); ++h)
+        specs.push_back({h, nodes[h - 1], std::nullopt});
+    set->add_items(&port, 1, std::move(specs), now);
+    // The long text beside the 13-byte one and a Guid go before creation.
+    set->remove_item(&port, 1, 6, now);
+    set->remove_item(&port, 1, 9, now);
+    auto asked = [&] {
+        advance(settings.batch_delay);
+        std::map<uint32_t, NodeId> got;
+        for (auto& [id, req] : port.take<CreateMonitoredItemsRequest>())
+            for (auto& m : req.items_to_create)
+                got[m.requested_parameters.client_handle] = m.item_to_monitor.node_id;
+        return got;
+    };
+    const auto first = asked();
+    set->on_session(port, true, now); // a new session creates them again
+    answer_creation(6);
+    const auto again = asked();
+    for (const auto* got : {&first, &again}) {
+        ASSERT_EQ(got->size(), nodes.size() - 2);
+        for (auto& [h, node] : *got) {
+            EXPECT_EQ(node, nodes[h - 1]) << h;
+            EXPECT_EQ(set->node_of(1, h), nodes[h - 1]) << h;
+        }
+    }
+    EXPECT_EQ(set->node_of(1, 9), std::nullopt);
+    EXPECT_EQ(set->node_of(1, 10)->guid(), Guid{});
 }
 
 TEST_F(Subscriptions, OnlyTheSubscriptionTheServerDroppedIsRecreated) {
