@@ -8,10 +8,12 @@
 // thresholds stood near 1 MiB, and the free space at the top of a thread's
 // heap, up to twice that, stayed resident for the life of the process.
 // Blocks from mmap go back with munmap and leave the thresholds alone; their
-// pages take memory only once touched.
+// pages take memory only once touched, and discard() gives back the pages a
+// burst touched.
 #pragma once
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +42,17 @@ struct PageAllocator {
         const size_t bytes = n * sizeof(T);
         if (bytes < kMappedFrom) ::operator delete(p);
         else munmap(p, bytes);
+    }
+    // Gives back the whole pages of elements [from, to) of a block of n from
+    // allocate(n); the block keeps its size, and a page touched again comes
+    // back as zeroes. The elements there must not be alive (a vector's room
+    // beyond its size). A block from the heap is left as it is.
+    static void discard(T* p, size_t n, size_t from, size_t to) noexcept {
+        if (n * sizeof(T) < kMappedFrom || from >= to || to > n) return;
+        static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        const uintptr_t begin = (reinterpret_cast<uintptr_t>(p + from) + page - 1) & ~(page - 1);
+        const uintptr_t end = reinterpret_cast<uintptr_t>(p + to) & ~(page - 1);
+        if (begin < end) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
     }
     friend bool operator==(const PageAllocator&, const PageAllocator&) { return true; }
 };

@@ -785,7 +785,18 @@ void Service::deliver(std::unique_lock<std::mutex>& lock) {
         run_.clear();
         idle_.notify_all();
     }
-    batch.clear(); // values freed, storage kept for the next round
+    // Values freed, storage kept for the next round. A backlog (the service
+    // thread held up by its callbacks or the scheduler) touched more of it
+    // than a message's changes take: those pages go back to the system, so a
+    // backlog's memory lasts as long as the backlog. Without the lock: the
+    // batch is this thread's alone until it becomes the spare queue.
+    const size_t delivered = batch.size();
+    batch.clear();
+    if (delivered > kQueueKept) {
+        lock.unlock();
+        ChangeQueue::allocator_type::discard(batch.data(), batch.capacity(), kQueueKept, delivered);
+        lock.lock();
+    }
     spare_ = std::move(batch);
 }
 

@@ -99,6 +99,9 @@ private:
         int64_t received = 0; // see ChangeSink::received
     };
     using ChangeQueue = std::vector<Change, PageAllocator<Change>>;
+    // Changes whose room in a queue stays resident (2,340): two messages of
+    // a thousand notifications, what servers commonly send at most, fit.
+    static constexpr size_t kQueueKept = 128 * 1024 / sizeof(Change);
     struct Group {
         std::string name;
     };

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -195,6 +196,32 @@ TEST_F(ChangeQueueTest, QueuedChangeOfARemovedHandleIsDropped) {
         EXPECT_EQ(Recorder::instance().count_for(g, victim), 1u); // only its first report
         if (c.add_again && c.remove_group) RemoveGroup(s, new_group);
         else if (!c.remove_group) RemoveGroup(s, g);
+    }
+    DisconnectServer(s);
+}
+
+// A message longer than the room a queue keeps resident: the pages beyond it
+// go back to the system after delivery, and the next such message writes
+// into them again. Every value of both arrives, each item's in its place.
+TEST_F(ChangeQueueTest, MessagesBeyondTheQueuesKeptRoomArriveWhole) {
+    const int32_t s = connect();
+    const int32_t g = group(s, 3600 * 1000); // the simulation reports once, then stays quiet
+    std::vector<int32_t> items;
+    for (int k = 0; k < 3000; ++k)
+        items.push_back(AddItem(s, g, "Setpoints.Short"));
+    ASSERT_TRUE(Recorder::instance().wait_for(g, items.back(), 1, 10s)); // the first reports
+    ostrand::ChangeSink& sink = ostrand::Service::instance().changes();
+    for (int16_t round = 1; round <= 3; ++round) {
+        std::vector<ostrand::ChangeSink::Batched> message;
+        for (size_t k = 0; k < items.size(); ++k)
+            message.push_back({g, items[k], number(static_cast<int16_t>(round * 3000 + k)), 5, 192});
+        sink.push_all(s, message, 0);
+        ASSERT_TRUE(Recorder::instance().wait_for_value(g, items.back(), round * 3000 + 2999, 10s));
+        std::map<int32_t, double> last;
+        for (const Event& e : Recorder::instance().events_for(g))
+            last[e.item] = e.number;
+        for (size_t k = 0; k < items.size(); ++k)
+            ASSERT_EQ(last[items[k]], round * 3000 + static_cast<double>(k)) << "round " << round << ", item " << k;
     }
     DisconnectServer(s);
 }
