@@ -28,9 +28,9 @@ constexpr Millis kPublishHint{5000};  // added to the keep-alive interval
 constexpr Millis kFaultHoldOff{1000}; // before a Publish refused for an unknown reason goes again
 
 // A NodeId as the per-item record keeps it: 16 bytes where a NodeId takes 40.
-// A number, and a text or opaque id of up to 12 bytes, stay inline (the ids
-// of most servers); a longer one and a Guid's last twelve bytes go to one
-// heap block of their own, length first.
+// A number, and a text or opaque id of up to 12 bytes, stay inline; a longer
+// one and a Guid's last twelve bytes go to one heap block of their own,
+// length first.
 class PackedNodeId {
 public:
     PackedNodeId() = default;
@@ -47,15 +47,7 @@ public:
             set_far(s.data(), s.size());
         }
     }
-    PackedNodeId(const PackedNodeId& o) : ns_(o.ns_), type_(o.type_), len_(o.len_) {
-        std::memcpy(body_, o.body_, sizeof body_);
-        if (len_ == kFar) {
-            const char* f = o.far();
-            uint32_t size;
-            std::memcpy(&size, f, 4);
-            set_far(f + 4, size);
-        }
-    }
+    PackedNodeId(const PackedNodeId&) = delete; // a record is never copied
     PackedNodeId(PackedNodeId&& o) noexcept : ns_(o.ns_), type_(o.type_), len_(o.len_) {
         std::memcpy(body_, o.body_, sizeof body_);
         o.len_ = 0; // the block is ours now
@@ -148,6 +140,7 @@ struct SubscriptionSet::State {
         Filter filter = Filter::Percent;
         bool queued = false; // in create_queue
     };
+    static_assert(sizeof(Item) <= 40);
 
     struct Group {
         double interval = 0; // requested, ms
