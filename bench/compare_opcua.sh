@@ -33,7 +33,7 @@
 # server holds one while it sends a cycle's burst, and our I/O and service
 # threads share the other: the delay then counts the wait for a core. With
 # 10 the clients' threads go first, as when the server has a machine (or
-# cores) of its own, and the delay is the gateway's alone.
+# cores) of its own.
 #
 # Resident memory is the client's VmRSS read once, 0.3 s before its window
 # ends, in MB. The clients run one after the other, round by round, so each
@@ -145,7 +145,7 @@ run_client() {
   # While a client counts, this script stays out of its way: it starts no
   # process, and wakes once, near the window's end, to read the resident
   # memory. Looking every 0.2 s took a core from the client often enough to
-  # move its delay p99 from 0.3 to 0.8-2.6 ms on two cores.
+  # move its delay p99 from 0.3 to 0.8-2.6 ms on two cores (server niced).
   while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
     if [ -z "$t0" ]; then
       if has_line "$out" 'WINDOW begin'; then
